@@ -1,0 +1,110 @@
+# Helpers shared by every deliverable.
+include_guard(GLOBAL)
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+set(PROJECT_FUZZ_DIR ${CMAKE_SOURCE_DIR}/fuzz)
+
+# Warnings as errors, on our own targets only.
+function(project_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+if(SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()
+if(TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(FUZZ)
+  # Everything the fuzz targets link is built with coverage; only the targets get libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Library target with our warnings. Usage: project_library(name STATIC|INTERFACE SOURCES ...)
+# Kept thin: targets are ordinary add_library() targets otherwise.
+function(project_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;INCLUDES" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  project_warnings(${name})
+  target_include_directories(${name} PUBLIC ${A_INCLUDES})
+  target_link_libraries(${name} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
+endfunction()
+
+find_package(GTest QUIET)
+
+# add_unit_test(name SOURCES ... LIBS ... [LABEL unit|integration|system|gui] [TSAN])
+# A GoogleTest skip shows as skipped in CTest. Tests with the TSAN flag also run in the
+# ThreadSanitizer build (label tsan).
+function(add_unit_test name)
+  cmake_parse_arguments(A "TSAN;NO_GTEST_MAIN" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  if(FUZZ)
+    return()
+  endif()
+  if(TSAN AND NOT A_TSAN)
+    return()
+  endif()
+  if(NOT A_LABEL)
+    set(A_LABEL unit)
+  endif()
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  project_warnings(${name})
+  if(A_NO_GTEST_MAIN)
+    target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  else()
+    target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest_main GTest::gmock
+                                          Threads::Threads)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set(labels ${A_LABEL})
+  if(TSAN)
+    list(APPEND labels tsan)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT}
+                                          SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+  if(A_ENV)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${A_ENV}")
+  endif()
+endfunction()
+
+# add_fuzz_target(name SOURCES ... LIBS ...)
+# The source defines LLVMFuzzerTestOneInput. In the FUZZ build it becomes a libFuzzer binary;
+# elsewhere it is linked with a replay driver and runs its corpus fuzz/corpus/<name>/ as a unit test.
+function(add_fuzz_target name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(TSAN)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  project_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  if(FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set_property(GLOBAL APPEND PROPERTY PROJECT_FUZZ_TARGETS ${name})
+  else()
+    target_sources(${name} PRIVATE ${PROJECT_FUZZ_DIR}/replay_main.cpp)
+    add_test(NAME ${name} COMMAND ${name} ${PROJECT_FUZZ_DIR}/corpus/${name})
+    set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 300)
+  endif()
+endfunction()
+
+find_package(benchmark QUIET)
+
+# add_benchmark(name SOURCES ... LIBS ...): built with the default build, never run by the tests.
+function(add_benchmark name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(FUZZ OR TSAN OR SANITIZE)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  project_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()
