@@ -1,5 +1,7 @@
 #include "platform/dispatch/PumpedQueue.h"
 
+#include <algorithm>
+
 namespace platform::dispatch {
 
 PumpedQueue::PumpedQueue(std::string label)
@@ -47,12 +49,12 @@ bool PumpedQueue::runUntil(const std::function<bool()>& done, std::chrono::milli
   for (;;) {
     pump();
     if (done()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // `done` may turn true on another thread without a post, so look again every few ms.
     std::unique_lock lock(mu_);
-    if (!cv_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) {
-      lock.unlock();
-      pump();
-      return done();
-    }
+    cv_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(2)),
+                   [&] { return !tasks_.empty(); });
   }
 }
 
