@@ -1,0 +1,56 @@
+#pragma once
+// Logging facade of the tunnel engine. The host installs one logger; the option flags of the
+// current tunnel options switch whole kinds of lines on and off.
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class GVLogger {
+ public:
+  virtual ~GVLogger() = default;
+
+  // The base class drops every line.
+  virtual void logInfo(const std::string& text);
+  virtual void logWarn(const std::string& text);
+  virtual void logError(const std::string& text);
+
+  static void setLogger(std::shared_ptr<GVLogger> logger);
+  // The installed logger while logEnable is on; null otherwise, so every line is dropped.
+  static std::shared_ptr<GVLogger> logger();
+
+  // Writes the exit reason into the group container (replacing the previous one).
+  static void logVPNExitReason(std::string_view reason);
+
+  // Rules arrive rendered by the rule kit; the text is cut at 255 bytes like its buffer.
+  static void logAddDNSRule(std::string_view ruleText);
+  static void logAddWhiteRule(std::string_view ruleText);
+  static void logAddBlackRule(std::string_view ruleText);
+
+  // Packets arrive as the description of the tunnel kit's packet object.
+  static void logOutgoingPacket(std::string_view packetDescription, std::string_view note);
+  static void logIncomingPacket(std::string_view packetDescription, std::string_view note);
+
+  static void logFlowGroupHeartbeatNote(std::string_view flowGroup, std::string_view note);
+  static void logFlowGroupServerResp(std::string_view flowGroup, std::string_view resp);
+
+  // Folder that holds one container folder per application group. Default: $XDG_DATA_HOME
+  // (or ~/.local/share).
+  static void setContainerRoot(std::filesystem::path root);
+  static std::filesystem::path containerRoot();
+  // <containerRoot>/<group>/<errorFile> from the current options; empty when either name is
+  // missing or is not a plain file name.
+  static std::filesystem::path exitReasonPath();
+};
+
+// Shorthands that format nothing when no logger is active.
+void GVLogInfo(const std::string& text);
+void GVLogWarn(const std::string& text);
+void GVLogError(const std::string& text);
+
+// Remembers the current terminate handler and installs one that records uncaught exceptions.
+void GVLoggerInstallUncaughtExceptionHandler();
+// Writes the exception's text and the call stack as the exit reason.
+void GVHandleException(std::exception_ptr exception);

@@ -1,0 +1,10 @@
+# Unit and integration tests of the tunnel engine.
+set(_t ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+add_unit_test(galvent_frame_test SOURCES ${_t}/galvent_frame_test.cpp LIBS Galvent)
+add_unit_test(galvent_md5_test SOURCES ${_t}/galvent_md5_test.cpp LIBS Galvent)
+add_unit_test(galvent_logger_test SOURCES ${_t}/galvent_logger_test.cpp LIBS Galvent)
+if(TARGET platform_dispatch)
+  add_unit_test(galvent_process_queue_test SOURCES ${_t}/galvent_process_queue_test.cpp
+                LIBS Galvent)
+endif()
