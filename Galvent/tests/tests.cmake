@@ -8,3 +8,9 @@ if(TARGET platform_dispatch)
   add_unit_test(galvent_process_queue_test SOURCES ${_t}/galvent_process_queue_test.cpp
                 LIBS Galvent)
 endif()
+if(TARGET platform_dispatch AND TARGET platform_notifications)
+  add_unit_test(galvent_network_monitor_test SOURCES ${_t}/galvent_network_monitor_test.cpp
+                LIBS Galvent)
+  add_unit_test(galvent_network_monitor_netns_test
+                SOURCES ${_t}/galvent_network_monitor_netns_test.cpp LIBS Galvent LABEL system)
+endif()

@@ -1,6 +1,7 @@
 #include "Galvent/Utils/GVNetworkMonitor.h"
 
 #include "Galvent/Logger/GVLogger.h"
+#include "platform/notifications/NotificationCenter.h"
 
 void GVFakeReachabilitySource::start(Report report) {
   std::lock_guard lock(mutex_);
@@ -105,5 +106,10 @@ void GVNetworkMonitor::reachabilityChanged(int status) {
     }
   }
   GVLogInfo(line);
-  if (post && poster) poster(post);
+  if (!post) return;
+  if (poster) {
+    poster(post);
+  } else {
+    platform::notifications::NotificationCenter::defaultCenter().post(post);
+  }
 }

@@ -77,7 +77,7 @@ class GVNetworkMonitor {
   // Back to the state at creation; for tests.
   void reset();
 
-  // Delivers the two notifications; installed by the host's notification wiring.
+  // Replaces delivery through the default notification centre (nullptr restores it).
   using Poster = std::function<void(const std::string& name)>;
   void setPoster(Poster poster);
 
