@@ -66,12 +66,22 @@ GeneratedFiles generate(const Schema& schema, const EmitOptions& opts) {
 
   std::ostringstream ch;
   ch << "#pragma once\n" << banner << "\n"
-     << "#include <memory>\n\n"
+     << "#include <memory>\n#include <string>\n#include <vector>\n\n"
+     << "#include \"Tovra/REST/TQCall.h\"\n"
      << "#include \"" << includePath(opts, opts.name + "Models.h") << "\"\n";
   std::set<std::string> bases;
   for (const auto& c : schema.calls) bases.insert(c.base);
-  for (const auto& b : bases) ch << "#include \"" << includePath(opts, b + ".h") << "\"\n";
-  ch << "\n";
+  EmitOptions baseOpts = opts;
+  if (!opts.baseIncludeDir.empty()) baseOpts.includeDir = opts.baseIncludeDir;
+  for (const auto& b : bases) ch << "#include \"" << includePath(baseOpts, b + ".h") << "\"\n";
+  ch << "\n// A model without fields has nothing to write; spelt out so that the generic writer is\n"
+     << "// not instantiated for the calls below that have no request or answer class.\n"
+     << "namespace tq::detail {\n"
+     << "template <>\n"
+     << "inline nlohmann::json encodeModel<tq::NoModel>(const tq::NoModel&) {\n"
+     << "  return nlohmann::json::object();\n}\n}  // namespace tq::detail\n";
+  ch << "\n// Registers every call below with tq::CallRegistry<TQRestAPI>; safe to call again.\n"
+     << "void " << opts.name << "RegisterCalls();\n\n";
   for (const auto& c : schema.calls) {
     std::string req = c.req.empty() ? "tq::NoModel" : c.req;
     std::string resp = c.resp.empty() ? "tq::NoModel" : c.resp;
@@ -91,13 +101,14 @@ GeneratedFiles generate(const Schema& schema, const EmitOptions& opts) {
   cs << banner << "#include \"" << includePath(opts, opts.name + "Calls.h") << "\"\n\n"
      << "#include \"Tovra/Codec/CallRegistry.h\"\n\nnamespace {\n\n";
   cs << "// Every call registers itself, so tests can walk them all.\n";
-  cs << "[[maybe_unused]] const bool kRegistered = [] {\n";
+  cs << "const bool kRegistered = [] {\n";
   for (const auto& c : schema.calls) {
     cs << "  tq::CallRegistry<TQRestAPI>::sharedInstance().add({" << cString(c.name) << ", "
        << cString(c.path) << ", " << cString(c.base) << ", [] { return std::make_shared<" << c.name
        << ">(); }});\n";
   }
-  cs << "  return true;\n}();\n\n}  // namespace\n";
+  cs << "  return true;\n}();\n\n}  // namespace\n\n";
+  cs << "void " << opts.name << "RegisterCalls() { (void)kRegistered; }\n";
   g.callsSource = cs.str();
   return g;
 }

@@ -10,6 +10,8 @@ struct EmitOptions {
   std::string outDir;
   std::string name;        // file stem: <name>Models.h, <name>Calls.h, ...
   std::string includeDir;  // folder the headers are included from ("" = none)
+  // Folder of the call bases' headers (<base>.h); the include folder when empty.
+  std::string baseIncludeDir;
 };
 
 struct GeneratedFiles {

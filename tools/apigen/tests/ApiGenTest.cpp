@@ -132,7 +132,7 @@ TEST(ApiGenSchema, KeywordMemberIsRenamedKeepingItsKey) {
   EXPECT_EQ(f[0].key, "delete");
   EXPECT_EQ(f[1].member, "class_");
   EXPECT_EQ(f[2].member, "name");
-  auto g = apigen::generate(p.schema(), {"", "T", ""});
+  auto g = apigen::generate(p.schema(), {"", "T", "", ""});
   EXPECT_NE(g.modelsHeader.find("std::optional<std::string> delete_;"), std::string::npos);
   EXPECT_NE(g.modelsHeader.find("tq::field(\"delete\", &M::delete_)"), std::string::npos);
 }
@@ -164,7 +164,7 @@ TEST(ApiGenSchema, ParsesModelsAndCallsAndOrdersNestedModelsFirst) {
   EXPECT_FALSE(s.calls[0].respIsList);
   EXPECT_TRUE(s.calls[1].respIsList);
   EXPECT_EQ(s.calls[1].resp, "JVX_RULE_GROUP_INFO");
-  auto g = apigen::generate(s, {"", "Jx", "JolvexAPI"});
+  auto g = apigen::generate(s, {"", "Jx", "JolvexAPI", ""});
   EXPECT_NE(g.modelsHeader.find("std::optional<std::vector<JVX_RULE_GROUP_INFO>> groups;"),
             std::string::npos);
   EXPECT_NE(g.modelsHeader.find("std::optional<std::vector<nlohmann::json>> ports;"),

@@ -1,0 +1,47 @@
+#pragma once
+// Engines of the account, line and shop service and of the feedback service. Both send through
+// one session manager whose serialisers speak the AES envelope.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Tovra/Base/TQAPIConfig.h"
+#include "Tovra/REST/TQRestEngine.h"
+
+// Base domains of the two services in the configuration context: bare hosts, optional port.
+std::optional<std::string> JVXDomain(const TQAPIConfig& config = TQAPIConfig::sharedInstance());
+void set_JVXDomain(std::optional<std::string> domain,
+                   TQAPIConfig& config = TQAPIConfig::sharedInstance());
+std::optional<std::string> JVXFDDomain(const TQAPIConfig& config = TQAPIConfig::sharedInstance());
+void set_JVXFDDomain(std::optional<std::string> domain,
+                     TQAPIConfig& config = TQAPIConfig::sharedInstance());
+
+inline constexpr const char* kJVXDomainKey = "JVXDomain";
+inline constexpr const char* kJVXFDDomainKey = "JVXFDDomain";
+
+class JVXServiceEngine : public TQRestEngine {
+ public:
+  static JVXServiceEngine& sharedEngine();
+  // The one session manager of both engines, made on first use with the envelope serialisers.
+  static std::shared_ptr<TQSessionManager> sharedManager();
+
+  JVXServiceEngine();
+
+  bool fastAPIMode() const { return fastAPIMode_; }
+  void setFastAPIMode(bool on) { fastAPIMode_ = on; }
+
+  std::optional<std::string> baseDomain() const override { return JVXDomain(); }
+  std::optional<std::string> rootPath() const override { return std::string(); }
+
+  // With fastAPIMode on, "/q5client..." goes out as "/fastclient..." (the call keeps it).
+  void processAPI(const std::shared_ptr<TQAPI>& api) override;
+
+ private:
+  bool fastAPIMode_ = false;
+};
+
+class JVXFDServiceEngine : public JVXServiceEngine {
+ public:
+  static JVXFDServiceEngine& sharedEngine();
+  std::optional<std::string> baseDomain() const override { return JVXFDDomain(); }
+};

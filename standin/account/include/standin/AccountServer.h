@@ -1,0 +1,119 @@
+#pragma once
+// Stand-in of the account, line and shop service and of the feedback service: POST form bodies
+// {"info": AES cipher of the request JSON, "mobile": "mobile"} in, enciphered
+// {"code", "info"|"msg", "data"} out. Listens on 127.0.0.1; test infrastructure only.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace httplib {
+class Server;
+}
+
+namespace standin::account {
+
+// One request as the stand-in decoded it.
+struct SeenRequest {
+  std::string path;       // as received (with "/fastclient" when sent so)
+  std::string body;       // raw form body
+  std::map<std::string, std::string> form;  // form-decoded fields
+  std::optional<nlohmann::json> info;        // deciphered and parsed "info"
+  std::string infoText;                      // deciphered "info" text
+};
+
+struct Account {
+  int64_t uid = 0;
+  std::string username, email, phone, countryCode, password;
+  std::string loginToken;
+  double restTraffic = 1024;
+  bool online = false;
+};
+
+// How the whole answer body is spoiled, for the client's error paths.
+enum class BodyMode {
+  Normal,
+  NotJSONPlaintext,   // enciphered "not json"
+  JSONScalar,         // enciphered "42"
+  EncipheredBlank,    // enciphered " "
+  Empty200,           // 200 with an empty body
+  Html502,            // 502 with an HTML page
+};
+
+class AccountServer {
+ public:
+  AccountServer();
+  ~AccountServer();
+  AccountServer(const AccountServer&) = delete;
+  AccountServer& operator=(const AccountServer&) = delete;
+
+  // Binds 127.0.0.1:port (0 = any free port) and serves on a thread of its own.
+  bool start(uint16_t port = 0);
+  void stop();
+  uint16_t port() const { return port_; }
+  // "127.0.0.1:port", the form the client's base-domain keys take.
+  std::string host() const;
+
+  // --- store ---
+  Account& addAccount(Account a);
+  std::optional<Account> accountByUid(int64_t uid) const;
+  // The last code the stand-in "sent" to a phone number or e-mail address.
+  std::optional<std::string> sentCode(const std::string& phoneOrMail) const;
+
+  // --- what was seen ---
+  std::vector<SeenRequest> requests() const;
+  std::optional<SeenRequest> lastRequest() const;
+  void clearRequests();
+
+  // --- switches ---
+  // Every path answers its sample payload, the store ignored.
+  void setSampleAnswers(bool on);
+  // A fixed code (and "info" text) for one path (given without the "/fastclient" rewrite).
+  void setCodeForPath(const std::string& path, int code, const std::string& info = "error");
+  void clearCodes();
+  // Adds "pop" keys and buttons to every dictionary payload.
+  void setPop(bool on);
+  // Puts the payload under "result" instead of "data".
+  void setPayloadUnderResult(bool on);
+  void setBodyMode(BodyMode mode);
+  // Payload of rule/list and the domain list of parameters/startup, for later subsystems.
+  void setRuleList(nlohmann::json speedStartInfo);
+  void setStartupDomains(nlohmann::json domainList);
+
+  // The service's answer to one decoded request (what the HTTP handler enciphers).
+  nlohmann::json answer(const std::string& path, const nlohmann::json& request);
+
+ private:
+  nlohmann::json storeAnswer(const std::string& path, const nlohmann::json& req, bool* handled);
+  nlohmann::json userInfo(const Account& a) const;
+  Account* findLogin(const std::string& name);
+  Account* byUid(const nlohmann::json& req);
+
+  mutable std::mutex mu_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  uint16_t port_ = 0;
+  std::vector<Account> accounts_;
+  int64_t nextUid_ = 1000;
+  std::map<std::string, std::string> sentCodes_;
+  std::vector<SeenRequest> requests_;
+  nlohmann::json samples_;
+  bool sampleAnswers_ = false;
+  std::map<std::string, std::pair<int, std::string>> codes_;
+  bool pop_ = false;
+  bool underResult_ = false;
+  BodyMode bodyMode_ = BodyMode::Normal;
+  nlohmann::json ruleList_;
+  nlohmann::json startupDomains_;
+};
+
+// "a%2Bb=c&d" → {"a+b": "c", "d": ""}; "+" is a blank as in form bodies.
+std::map<std::string, std::string> decodeForm(const std::string& body);
+
+}  // namespace standin::account
