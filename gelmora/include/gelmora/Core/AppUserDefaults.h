@@ -1,0 +1,62 @@
+#pragma once
+// Typed accessors of the application's persistent settings. Every accessor reads or writes one
+// key of the application's defaults domain; every write reaches the disk at once.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/defaults/Store.h"
+
+class AppUserDefaults {
+ public:
+  // The accessor of the application's own domain (created on first use); the locator's
+  // `defaults` entry.
+  static AppUserDefaults& sharedInstance();
+
+  // An accessor over the given store (tests, and the shared instance).
+  explicit AppUserDefaults(std::shared_ptr<platform::defaults::Store> store);
+
+  platform::defaults::Store& store() const { return *store_; }
+
+  // Bools that read true until something is stored.
+  bool autoLogin() const;
+  void setAutoLogin(bool value);
+  bool firstAccelerate() const;
+  void setFirstAccelerate(bool value);
+  bool firstInstall() const;
+  void setFirstInstall(bool value);
+  bool firstTopupPage() const;
+  void setFirstTopupPage(bool value);
+  // Bools that read false until something is stored.
+  bool launchAtLogin() const;
+  void setLaunchAtLogin(bool value);
+  bool closeApp() const;
+  void setCloseApp(bool value);
+  bool agreedPolicy() const;
+  void setAgreedPolicy(bool value);
+
+  // Texts; none removes the key.
+  std::optional<std::string> lastLoginUser() const;
+  void setLastLoginUser(std::optional<std::string> value);
+  std::optional<std::string> lastLoginCountryCode() const;
+  void setLastLoginCountryCode(std::optional<std::string> value);
+  std::optional<std::string> thirdLoginToken() const;
+  void setThirdLoginToken(std::optional<std::string> value);
+  std::optional<std::string> backgroundImageURL() const;
+  void setBackgroundImageURL(std::optional<std::string> value);
+  // JSON text of the signed-in session (holds the login token; the file is private).
+  std::optional<std::string> sessionData() const;
+  void setSessionData(std::optional<std::string> value);
+  std::optional<std::string> gaParams() const;
+  void setGaParams(std::optional<std::string> value);
+  std::optional<std::string> recommendURL() const;
+  void setRecommendURL(std::optional<std::string> value);
+
+ private:
+  bool boolOr(const char* key, bool fallback) const;
+  void setBool(const char* key, bool value);
+  std::optional<std::string> text(const char* key) const;
+  void setText(const char* key, std::optional<std::string> value);
+
+  std::shared_ptr<platform::defaults::Store> store_;
+};
