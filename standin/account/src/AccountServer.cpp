@@ -87,6 +87,8 @@ AccountServer::~AccountServer() { stop(); }
 
 bool AccountServer::start(uint16_t port) {
   server_ = std::make_unique<httplib::Server>();
+  // One request per connection: a kept-alive idle connection would hold stop() for seconds.
+  server_->set_keep_alive_max_count(1);
   server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
     SeenRequest seen;
     seen.path = req.path;
