@@ -1,0 +1,264 @@
+#include "standin/HttpStandin.h"
+
+#include <httplib.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace standin {
+
+namespace {
+
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Bytes that no JSON parser accepts, including a stray NUL and invalid UTF-8.
+constexpr char kGarbageBytes[] = "\x7f{\"code\":\x00\xff\xfe<html>not json";
+const std::string kGarbage(kGarbageBytes, sizeof kGarbageBytes - 1);
+
+}  // namespace
+
+std::optional<std::string> Request::header(const std::string& name) const {
+  for (const auto& [k, v] : headers) {
+    if (sameName(k, name)) return v;
+  }
+  return std::nullopt;
+}
+
+Reply Reply::json(std::string body, int status) {
+  Reply r;
+  r.status = status;
+  r.body = std::move(body);
+  return r;
+}
+
+Reply Reply::text(std::string body, std::string contentType, int status) {
+  Reply r;
+  r.status = status;
+  r.body = std::move(body);
+  r.contentType = std::move(contentType);
+  return r;
+}
+
+struct HttpStandin::Impl {
+  httplib::Server server;
+  std::thread thread;
+  mutable std::mutex mu;
+  std::condition_variable cv;
+  std::map<std::string, Handler> handlers;
+  std::vector<Request> log;
+  bool garbage = false;
+  bool wrongType = false;
+  std::optional<int> status;
+  std::chrono::milliseconds slow{0};
+  bool hold = false;
+  uint64_t releaseGeneration = 0;
+  size_t held = 0;
+  bool stopping = false;
+
+  void serve(const httplib::Request& in, httplib::Response& out) {
+    Request r;
+    r.method = in.method;
+    r.path = in.path;
+    auto q = in.target.find('?');
+    if (q != std::string::npos) r.query = in.target.substr(q + 1);
+    for (const auto& [k, v] : in.headers) r.headers.emplace_back(k, v);
+    r.body = in.body;
+
+    Handler handler;
+    bool garbageNow, wrongTypeNow;
+    std::optional<int> statusNow;
+    std::chrono::milliseconds slowNow;
+    {
+      std::unique_lock<std::mutex> lock(mu);
+      log.push_back(r);
+      cv.notify_all();
+      if (hold && !stopping) {
+        uint64_t gen = releaseGeneration;
+        ++held;
+        cv.notify_all();
+        cv.wait(lock, [&] { return stopping || releaseGeneration != gen; });
+        --held;
+      }
+      auto it = handlers.find(r.path);
+      if (it != handlers.end()) handler = it->second;
+      garbageNow = garbage;
+      wrongTypeNow = wrongType;
+      statusNow = status;
+      slowNow = slow;
+    }
+    if (slowNow.count() > 0) {
+      std::unique_lock<std::mutex> lock(mu);
+      cv.wait_for(lock, slowNow, [&] { return stopping; });
+    }
+
+    Reply reply;
+    if (statusNow) {
+      reply = Reply::text("status " + std::to_string(*statusNow), "text/plain", *statusNow);
+    } else if (garbageNow) {
+      reply = Reply::json(kGarbage);
+    } else if (wrongTypeNow) {
+      reply = Reply::json("[\"unexpected\",1,null]");
+    } else if (handler) {
+      reply = handler(r);
+    } else {
+      reply = Reply::text("no handler for " + r.path, "text/plain", 404);
+    }
+    out.status = reply.status;
+    for (const auto& [k, v] : reply.headers) out.set_header(k, v);
+    out.set_content(reply.body, reply.contentType.c_str());
+  }
+};
+
+HttpStandin::HttpStandin() : impl_(std::make_unique<Impl>()) {
+  auto h = [this](const httplib::Request& in, httplib::Response& out) { impl_->serve(in, out); };
+  impl_->server.Get(".*", h);
+  impl_->server.Post(".*", h);
+  impl_->server.Put(".*", h);
+  impl_->server.Patch(".*", h);
+  impl_->server.Delete(".*", h);
+  impl_->server.Options(".*", h);
+}
+
+HttpStandin::~HttpStandin() { stop(); }
+
+bool HttpStandin::start(int port) {
+  if (impl_->thread.joinable()) return true;
+  int bound = port == 0 ? impl_->server.bind_to_any_port("127.0.0.1")
+                        : (impl_->server.bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound <= 0) return false;
+  port_ = bound;
+  impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  // Bound already: connections queue in the backlog until the loop accepts them.
+  return true;
+}
+
+void HttpStandin::stop() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stopping = true;
+    impl_->cv.notify_all();
+  }
+  impl_->server.stop();
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+std::string HttpStandin::hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string HttpStandin::baseUrl() const { return "http://" + hostPort(); }
+
+void HttpStandin::handle(const std::string& path, Handler handler) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->handlers[path] = std::move(handler);
+}
+
+std::vector<Request> HttpStandin::requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->log;
+}
+
+size_t HttpStandin::requestCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->log.size();
+}
+
+void HttpStandin::clearLog() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->log.clear();
+}
+
+bool HttpStandin::waitForRequests(size_t n, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->log.size() >= n; });
+}
+
+void HttpStandin::setGarbage(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->garbage = on;
+}
+
+void HttpStandin::setWrongType(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->wrongType = on;
+}
+
+void HttpStandin::setStatus(std::optional<int> s) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->status = s;
+}
+
+void HttpStandin::setSlow(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->slow = delay;
+}
+
+void HttpStandin::setHold(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->hold = on;
+  if (!on) {
+    ++impl_->releaseGeneration;
+    impl_->cv.notify_all();
+  }
+}
+
+void HttpStandin::release() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  ++impl_->releaseGeneration;
+  impl_->cv.notify_all();
+}
+
+size_t HttpStandin::heldCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->held;
+}
+
+bool HttpStandin::waitForHeld(size_t n, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->held >= n; });
+}
+
+int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup) {
+  int port = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+      char* end = nullptr;
+      long p = std::strtol(argv[++i], &end, 10);
+      if (!end || *end != '\0' || p < 0 || p > 65535) {
+        std::fprintf(stderr, "%s: bad port '%s'\n", argv[0], argv[i]);
+        return 2;
+      }
+      port = static_cast<int>(p);
+    } else {
+      std::fprintf(stderr, "usage: %s [--port N]\n", argv[0]);
+      return 2;
+    }
+  }
+  // Block the stop signals in every thread, so that only sigwait below takes them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  HttpStandin standin;
+  if (setup) setup(standin);
+  if (!standin.start(port)) {
+    std::fprintf(stderr, "%s: cannot listen on 127.0.0.1:%d\n", argv[0], port);
+    return 1;
+  }
+  std::printf("listening on %s\n", standin.hostPort().c_str());
+  std::fflush(stdout);
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  standin.stop();
+  return 0;
+}
+
+}  // namespace standin
