@@ -264,6 +264,8 @@ std::vector<std::vector<uint8_t>> MZIPv4Packet::buildFragments(std::span<const u
     const auto& header = offset == 0 ? first_header : later_header;
     if (mtu < header.size() + 8) return {};
     size_t room = (mtu - header.size()) & ~size_t{7};
+    // The first piece must hold the whole transport header, or no reader will take it.
+    if (offset == 0 && room < info->transport_header_length) return {};
     size_t take = std::min(room, payload.size() - offset);
     bool more = offset + take < payload.size() || info->more_fragments;
     std::vector<uint8_t> frag(header);

@@ -193,6 +193,12 @@ TEST_F(Reassembly, FragmentsAreSoundAndMarked) {
   Bytes df = whole;
   df[6] |= 0x40;
   EXPECT_TRUE(MZIPv4Packet::buildFragments(df, 1000).empty());
+  // A TCP header of 60 bytes cannot be split off its first piece.
+  Bytes tcp(60 + 200, 0);
+  tcp[12] = 0xF0;
+  Bytes long_header = MZIPv4Packet::buildIPv4(ip("10.0.0.2"), ip("203.0.113.10"), 6, tcp);
+  EXPECT_TRUE(MZIPv4Packet::buildFragments(long_header, 76).empty());
+  EXPECT_EQ(MZIPv4Packet::buildFragments(long_header, 100).size(), 4u);
 }
 
 TEST_F(Reassembly, InOrderAndOutOfOrder) {

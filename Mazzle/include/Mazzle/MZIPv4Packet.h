@@ -94,8 +94,8 @@ class MZIPv4Packet {
                                        uint16_t dstPort, std::span<const uint8_t> payload,
                                        uint16_t id = 0, uint8_t ttl = 64);
   // Splits a packet into fragments whose total length fits mtu (at least 68). A packet that
-  // fits comes back alone; one that does not fit and has the don't-fragment flag, or is not
-  // sound, gives nothing. Options with the copy flag are repeated in later fragments.
+  // fits comes back alone; one that does not fit and has the don't-fragment flag, whose
+  // transport header does not fit in the first piece, or that is not sound, gives nothing. Options with the copy flag are repeated in later fragments.
   static std::vector<std::vector<uint8_t>> buildFragments(std::span<const uint8_t> packet,
                                                           size_t mtu);
 
