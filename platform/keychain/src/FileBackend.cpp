@@ -1,5 +1,7 @@
 #include "platform/keychain/FileBackend.h"
 
+#include "Utf8.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -100,38 +102,6 @@ bool nestingWithin(std::string_view text, int limit) {
     } else if (c == '}' || c == ']') {
       --depth;
     }
-  }
-  return true;
-}
-
-// Names are written as JSON text, which must be valid UTF-8 to come back unchanged.
-bool validUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = uint8_t(s[i]);
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xe0) == 0xc0) {
-      len = 2, cp = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      len = 3, cp = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      len = 4, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = uint8_t(s[i + k]);
-      if ((cc & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3f);
-    }
-    const uint32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (cp < minimum || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    i += len;
   }
   return true;
 }
@@ -357,7 +327,7 @@ std::optional<std::string> FileBackend::password(std::string_view service,
 
 bool FileBackend::setPassword(std::string_view password, std::string_view service,
                               std::string_view account) {
-  if (!validUtf8(service) || !validUtf8(account)) {
+  if (!detail::validUtf8(service) || !detail::validUtf8(account)) {
     logError("service and account must be UTF-8 text");
     return false;
   }

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/keychain/FileBackend.h"
 #include "platform/keychain/Keychain.h"
+#include "platform/keychain/SecretServiceBackend.h"
 
 using namespace platform::keychain;
 namespace fs = std::filesystem;
@@ -193,4 +195,90 @@ TEST(Keychain, EnvironmentForcesTheFileAndItsFolder) {
   EXPECT_EQ(password("svc", "acct"), std::nullopt);
   installBackend(nullptr);
   ::unsetenv("GELMORA_KEYCHAIN_DIR");
+}
+
+// The Secret Service test runs this same binary again inside its own session bus with its own
+// keyring daemon, so the desktop's real keyring is never touched.
+namespace {
+
+constexpr const char* kSessionEnv = "PLATFORM_KEYCHAIN_TEST_SESSION";
+
+bool onPath(const char* tool) {
+  const char* path = std::getenv("PATH");
+  std::stringstream ss(path ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(ss, dir, ':');)
+    if (!dir.empty() && ::access((fs::path(dir) / tool).c_str(), X_OK) == 0) return true;
+  return false;
+}
+
+void secretServiceRoundTrip() {
+  std::shared_ptr<SecretServiceBackend> kc;
+  std::string why;
+  // The daemon was just started; give it a few seconds to claim its bus name.
+  for (int i = 0; i < 100 && !kc; ++i) {
+    kc = SecretServiceBackend::connect(&why);
+    if (!kc) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!kc) GTEST_SKIP() << "no Secret Service answered: " << why;
+  EXPECT_EQ(kc->password("svc", "acct"), std::nullopt);
+  ASSERT_TRUE(kc->setPassword("one", "svc", "acct"));
+  ASSERT_TRUE(kc->setPassword(std::string("b\0\xff", 3), "svc", "other"));
+  ASSERT_TRUE(kc->setPassword("two", "svc", "acct"));  // replaces, no second item
+  EXPECT_EQ(kc->password("svc", "acct"), "two");
+  EXPECT_EQ(kc->password("svc", "other"), std::string("b\0\xff", 3));
+  EXPECT_TRUE(kc->deletePassword("svc", "acct"));
+  EXPECT_FALSE(kc->deletePassword("svc", "acct"));
+  EXPECT_EQ(kc->password("svc", "acct"), std::nullopt);
+  EXPECT_FALSE(kc->setPassword("p", "svc", std::string("a\0b", 3)));  // would name another item
+
+  // With a service on the bus and no override, the process picks it.
+  ::unsetenv("GELMORA_KEYCHAIN_DIR");
+  installBackend(nullptr);
+  EXPECT_EQ(backend()->name(), "secret-service");
+  installBackend(nullptr);
+}
+
+}  // namespace
+
+TEST(SecretService, StoresItemsInTheSessionsKeyring) {
+  if (std::getenv(kSessionEnv)) {
+    secretServiceRoundTrip();
+    return;
+  }
+  for (const char* tool : {"dbus-run-session", "gnome-keyring-daemon"})
+    if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed";
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0700);
+  const fs::path script = dir.path() / "session.sh";
+  std::ofstream(script) << R"(
+printf 'test' | gnome-keyring-daemon --foreground --unlock --components=secrets >"$1/daemon.log" 2>&1 &
+daemon=$!
+)" << kSessionEnv << R"(=1 "$2" --gtest_filter=SecretService.* 2>&1
+status=$?
+kill $daemon 2>/dev/null
+wait $daemon 2>/dev/null
+exit $status
+)";
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string d = dir.path().string();
+  fs::create_directories(dir.path() / "data");
+  fs::create_directories(dir.path() / "config");
+  // Set before the bus starts, so a daemon the bus activates also keeps to the temporary home.
+  const std::string cmd = "HOME='" + d + "' XDG_RUNTIME_DIR='" + d + "' XDG_DATA_HOME='" + d +
+                          "/data' XDG_CONFIG_HOME='" + d + "/config' timeout 120 dbus-run-session -- sh '" +
+                          script.string() + "' '" + d + "' '" + self + "' 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = ::pclose(p);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code != 0 && out.find("[ RUN      ]") == std::string::npos) {
+    GTEST_SKIP() << "cannot start a session bus with a keyring daemon:\n" << out;
+  }
+  if (const auto at = out.find("[  SKIPPED ]"); at != std::string::npos) {
+    GTEST_SKIP() << out.substr(0, at);
+  }
+  EXPECT_EQ(code, 0) << out;
 }
