@@ -92,8 +92,7 @@ TEST(MainQueue, PostsFromOtherThreadsReachThePumpedQueue) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       EXPECT_FALSE(isMainThread());
-      for (int i = 0; i < 50; ++i)
-        postToMain([&] { (isMainThread() ? onMain : offMain)++; });
+      for (int i = 0; i < 50; ++i) postToMain([&] { (isMainThread() ? onMain : offMain)++; });
     });
   }
   EXPECT_TRUE(main.queue().runUntil([&] { return onMain == 200; }));
@@ -165,7 +164,8 @@ TEST_F(TimerTest, RepeatingFirstRunAfterIntervalOrAtOnce) {
     RepeatOptions opts;
     opts.fireImmediately = c.immediately;
     opts.leeway = 100ms;
-    Timer t = repeating(1s, mainQueue(), [&] { ++runs; }, opts);
+    Timer t = repeating(
+        1s, mainQueue(), [&] { ++runs; }, opts);
     std::vector<int> got;
     main.pump();
     got.push_back(runs);

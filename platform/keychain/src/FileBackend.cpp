@@ -1,7 +1,5 @@
 #include "platform/keychain/FileBackend.h"
 
-#include "Utf8.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +11,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
+
+#include "Utf8.h"
 
 namespace platform::keychain {
 
@@ -92,9 +92,12 @@ bool nestingWithin(std::string_view text, int limit) {
   bool inString = false, escaped = false;
   for (char c : text) {
     if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
     } else if (c == '"') {
       inString = true;
     } else if (c == '{' || c == '[') {

@@ -101,8 +101,8 @@ bool SecretServiceBackend::setPassword(std::string_view password, std::string_vi
   const std::string label = s + " (" + a + ")";
   std::lock_guard lock(callMutex());
   GError* err = nullptr;
-  SecretValue* value = secret_value_new(password.data(), gssize(password.size()),
-                                        "application/octet-stream");
+  SecretValue* value =
+      secret_value_new(password.data(), gssize(password.size()), "application/octet-stream");
   GHashTable* attrs = attributes(s, a);
   const gboolean ok = secret_password_storev_binary_sync(schema(), attrs, SECRET_COLLECTION_DEFAULT,
                                                          label.c_str(), value, nullptr, &err);

@@ -50,7 +50,8 @@ std::string readAll(const fs::path& p) {
 std::vector<fs::path> corruptCopies(const fs::path& dir) {
   std::vector<fs::path> out;
   for (auto& e : fs::directory_iterator(dir))
-    if (e.path().filename().string().find(".corrupt-") != std::string::npos) out.push_back(e.path());
+    if (e.path().filename().string().find(".corrupt-") != std::string::npos)
+      out.push_back(e.path());
   return out;
 }
 
@@ -106,7 +107,8 @@ TEST(FileBackend, TwoProcessesWritingDifferentItemsLoseNone) {
       FileBackend kc(file);
       bool ok = true;
       for (int i = 0; i < kEach; ++i)
-        ok &= kc.setPassword("pw" + std::to_string(i), "svc", std::to_string(p) + "/" + std::to_string(i));
+        ok &= kc.setPassword("pw" + std::to_string(i), "svc",
+                             std::to_string(p) + "/" + std::to_string(i));
       ::_exit(ok ? 0 : 1);
     }
     kids.push_back(pid);
@@ -160,10 +162,10 @@ TEST(FileBackend, ParseAcceptsOnlyTheItemFormat) {
       {R"({"items":[1]})", false},
       {R"({"items":[{"service":"s","account":"a"}]})", false},
       {R"({"items":[{"service":"s","account":2,"password":""}]})", false},
-      {R"({"items":[{"service":"s","account":"a","password":"cHc"}]})", false},     // unpadded
-      {R"({"items":[{"service":"s","account":"a","password":"cH=c"}]})", false},    // pad inside
-      {R"({"items":[{"service":"s","account":"a","password":"cHd="}]})", false},    // stray bits
-      {R"({"items":[{"service":"s","account":"a","password":"c Hc="}]})", false},   // space
+      {R"({"items":[{"service":"s","account":"a","password":"cHc"}]})", false},    // unpadded
+      {R"({"items":[{"service":"s","account":"a","password":"cH=c"}]})", false},   // pad inside
+      {R"({"items":[{"service":"s","account":"a","password":"cHd="}]})", false},   // stray bits
+      {R"({"items":[{"service":"s","account":"a","password":"c Hc="}]})", false},  // space
       {"{\"items\":[]}\n\n", true},
       {"{\"items\":[]} x", false},
   };
@@ -265,8 +267,9 @@ exit $status
   fs::create_directories(dir.path() / "config");
   // Set before the bus starts, so a daemon the bus activates also keeps to the temporary home.
   const std::string cmd = "HOME='" + d + "' XDG_RUNTIME_DIR='" + d + "' XDG_DATA_HOME='" + d +
-                          "/data' XDG_CONFIG_HOME='" + d + "/config' timeout 120 dbus-run-session -- sh '" +
-                          script.string() + "' '" + d + "' '" + self + "' 2>&1";
+                          "/data' XDG_CONFIG_HOME='" + d +
+                          "/config' timeout 120 dbus-run-session -- sh '" + script.string() +
+                          "' '" + d + "' '" + self + "' 2>&1";
   FILE* p = ::popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::string out;

@@ -59,22 +59,21 @@ SchedulerPtr Scheduler::mainThread() {
 
 SchedulerPtr Scheduler::immediate() {
   static auto q = std::make_shared<InlineQueue>();
-  static SchedulerPtr s = std::make_shared<QueueScheduler>(
-      [] { return dispatch::QueuePtr(q); }, [] { return dispatch::defaultClock(); });
+  static SchedulerPtr s = std::make_shared<QueueScheduler>([] { return dispatch::QueuePtr(q); },
+                                                           [] { return dispatch::defaultClock(); });
   return s;
 }
 
 SchedulerPtr Scheduler::background() {
   static auto q = std::make_shared<dispatch::SerialQueue>("reactive.background");
-  static SchedulerPtr s = std::make_shared<QueueScheduler>(
-      [] { return dispatch::QueuePtr(q); }, [] { return dispatch::defaultClock(); });
+  static SchedulerPtr s = std::make_shared<QueueScheduler>([] { return dispatch::QueuePtr(q); },
+                                                           [] { return dispatch::defaultClock(); });
   return s;
 }
 
 SchedulerPtr Scheduler::onQueue(dispatch::QueuePtr queue, dispatch::ClockPtr clock) {
   return std::make_shared<QueueScheduler>(
-      [queue] { return queue; },
-      [clock] { return clock ? clock : dispatch::defaultClock(); });
+      [queue] { return queue; }, [clock] { return clock ? clock : dispatch::defaultClock(); });
 }
 
 TestScheduler::TestScheduler()
@@ -83,12 +82,8 @@ TestScheduler::TestScheduler()
       inner_(onQueue(queue_, clock_)) {}
 
 Disposable TestScheduler::schedule(Task task) { return inner_->schedule(std::move(task)); }
-Disposable TestScheduler::after(Duration d, Task task) {
-  return inner_->after(d, std::move(task));
-}
-Disposable TestScheduler::every(Duration p, Task task) {
-  return inner_->every(p, std::move(task));
-}
+Disposable TestScheduler::after(Duration d, Task task) { return inner_->after(d, std::move(task)); }
+Disposable TestScheduler::every(Duration p, Task task) { return inner_->every(p, std::move(task)); }
 TimePoint TestScheduler::now() const { return clock_->now(); }
 
 size_t TestScheduler::advance(Duration d) {

@@ -20,7 +20,9 @@ struct Recorder {
   std::vector<std::string> events;
   Observer<T> observer() {
     return {[this](const T& v) { events.push_back(std::to_string(v)); },
-            [this](const Error& e) { events.push_back("error:" + e.domain + ":" + std::to_string(e.code)); },
+            [this](const Error& e) {
+              events.push_back("error:" + e.domain + ":" + std::to_string(e.code));
+            },
             [this] { events.push_back("done"); }};
   }
 };
@@ -91,7 +93,7 @@ TEST(Disposable, EachKindDisposesOnceAndLateAddsAreDisposed) {
   SerialDisposable serial;
   serial.set(Disposable::create([&] { order.push_back(1); }));
   serial.set(Disposable::create([&] { order.push_back(2); }));  // disposes 1
-  serial.dispose();                                              // disposes 2
+  serial.dispose();                                             // disposes 2
   serial.set(Disposable::create([&] { order.push_back(3); }));  // disposed at once
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 
@@ -128,7 +130,8 @@ TEST(Signal, IntervalTicksOnePeriodAfterSubscribingUntilDisposed) {
   auto sched = std::make_shared<TestScheduler>();
   const TimePoint start = sched->now();
   std::vector<Duration> ticks;
-  auto d = interval(1s, sched).subscribeNext([&](const TimePoint& t) { ticks.push_back(t - start); });
+  auto d =
+      interval(1s, sched).subscribeNext([&](const TimePoint& t) { ticks.push_back(t - start); });
   sched->advance(999ms);
   EXPECT_TRUE(ticks.empty());
   sched->advance(2001ms);
@@ -142,7 +145,8 @@ TEST(Signal, HeartbeatOnTheMainSchedulerInVirtualTime) {
   dispatch::ScopedMainQueue main;
   dispatch::ScopedVirtualClock clock;
   int beats = 0;
-  auto d = interval(120s, Scheduler::mainThread()).subscribeNext([&](const TimePoint&) { ++beats; });
+  auto d =
+      interval(120s, Scheduler::mainThread()).subscribeNext([&](const TimePoint&) { ++beats; });
   clock.advance(119s);
   main.pump();
   EXPECT_EQ(beats, 0);
@@ -327,11 +331,13 @@ TEST(Signal, DeliverOnMainRunsEventsOnThePumpedQueueInOrder) {
   std::vector<int> got;
   std::atomic<int> offMain{0};
   bool done = false;
-  src.signal().deliverOn(Scheduler::mainThread()).subscribe({[&](const int& v) {
-                                                               if (!dispatch::isMainThread()) ++offMain;
-                                                               got.push_back(v);
-                                                             },
-                                                             nullptr, [&] { done = true; }});
+  src.signal()
+      .deliverOn(Scheduler::mainThread())
+      .subscribe({[&](const int& v) {
+                    if (!dispatch::isMainThread()) ++offMain;
+                    got.push_back(v);
+                  },
+                  nullptr, [&] { done = true; }});
   worker->sync([&] {
     for (int i = 0; i < 100; ++i) src.sendNext(i);
     src.sendCompleted();
@@ -454,7 +460,8 @@ TEST(NotificationSignal, ObservesUntilTheLifetimeEnds) {
     Lifetime screen;
     notificationSignal("TsUserStateChangedNotification", center)
         .takeUntil(screen)
-        .subscribeNext([&](const platform::notifications::Notification& n) { got.push_back(n.name); });
+        .subscribeNext(
+            [&](const platform::notifications::Notification& n) { got.push_back(n.name); });
     center.post("TsUserStateChangedNotification");
     center.post("Other");
     EXPECT_EQ(center.observerCount("TsUserStateChangedNotification"), 1u);

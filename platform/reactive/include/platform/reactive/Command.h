@@ -44,8 +44,10 @@ class Command {
     {
       std::lock_guard lock(st_->mu);
       if (!st_->enablingValue || st_->running) {
-        return Signal<Out>::error(Error{kCommandErrorDomain, kCommandErrorNotEnabled,
-                                        "The command is disabled and cannot be executed", {}});
+        return Signal<Out>::error(Error{kCommandErrorDomain,
+                                        kCommandErrorNotEnabled,
+                                        "The command is disabled and cannot be executed",
+                                        {}});
       }
       st_->running = true;
     }

@@ -8,8 +8,8 @@
 namespace platform::reactive {
 
 inline Signal<notifications::Notification> notificationSignal(
-    std::string name,
-    notifications::NotificationCenter& center = notifications::NotificationCenter::defaultCenter()) {
+    std::string name, notifications::NotificationCenter& center =
+                          notifications::NotificationCenter::defaultCenter()) {
   using notifications::Notification;
   return Signal<Notification>::create([name, &center](const SubscriberPtr<Notification>& s) {
     auto token = std::make_shared<notifications::Observation>(

@@ -111,9 +111,8 @@ class Signal {
   }
   // Builds the signal anew at each subscription.
   static Signal defer(std::function<Signal()> make) {
-    return create([make = std::move(make)](const SubscriberPtr<T>& s) {
-      return make().subscribeWith(s);
-    });
+    return create(
+        [make = std::move(make)](const SubscriberPtr<T>& s) { return make().subscribeWith(s); });
   }
 
   // Subscribes; disposing the result ends the subscription.
@@ -164,30 +163,29 @@ class Signal {
         std::lock_guard lock(st->mu);
         if (--st->active == 0) s->sendCompleted();
       };
-      return self.subscribe(
-          {[s, st, f, finishOne](const T& v) mutable {
-             Inner inner = f(v);
-             {
-               std::lock_guard lock(st->mu);
-               ++st->active;
-             }
-             auto inS = std::make_shared<Subscriber<U>>(Observer<U>{
-                 [s, st](const U& u) {
-                   std::lock_guard lock(st->mu);
-                   s->sendNext(u);
-                 },
-                 [s, st](const Error& e) {
-                   std::lock_guard lock(st->mu);
-                   s->sendError(e);
-                 },
-                 finishOne});
-             s->resources().add(inner.subscribeWith(inS));
-           },
-           [s, st](const Error& e) {
-             std::lock_guard lock(st->mu);
-             s->sendError(e);
-           },
-           finishOne});
+      return self.subscribe({[s, st, f, finishOne](const T& v) mutable {
+                               Inner inner = f(v);
+                               {
+                                 std::lock_guard lock(st->mu);
+                                 ++st->active;
+                               }
+                               auto inS = std::make_shared<Subscriber<U>>(
+                                   Observer<U>{[s, st](const U& u) {
+                                                 std::lock_guard lock(st->mu);
+                                                 s->sendNext(u);
+                                               },
+                                               [s, st](const Error& e) {
+                                                 std::lock_guard lock(st->mu);
+                                                 s->sendError(e);
+                                               },
+                                               finishOne});
+                               s->resources().add(inner.subscribeWith(inS));
+                             },
+                             [s, st](const Error& e) {
+                               std::lock_guard lock(st->mu);
+                               s->sendError(e);
+                             },
+                             finishOne});
     });
   }
 
@@ -209,8 +207,9 @@ class Signal {
     using U = typename Next::Value;
     return Next::create([self = *this, make = std::move(make)](const SubscriberPtr<U>& s) mutable {
       auto serial = SerialDisposable();
-      serial.set(self.subscribe({nullptr, [s](const Error& e) { s->sendError(e); },
-                                 [s, make, serial]() mutable { serial.set(make().subscribeWith(s)); }}));
+      serial.set(
+          self.subscribe({nullptr, [s](const Error& e) { s->sendError(e); },
+                          [s, make, serial]() mutable { serial.set(make().subscribeWith(s)); }}));
       return serial.asDisposable();
     });
   }
@@ -221,7 +220,9 @@ class Signal {
   Signal doError(std::function<void(const Error&)> f) const {
     return tap({nullptr, std::move(f), nullptr});
   }
-  Signal doCompleted(std::function<void()> f) const { return tap({nullptr, nullptr, std::move(f)}); }
+  Signal doCompleted(std::function<void()> f) const {
+    return tap({nullptr, nullptr, std::move(f)});
+  }
   // Runs `f` after an error or completion is passed on (not on disposal).
   Signal finally(std::function<void()> f) const {
     return create([self = *this, f = std::move(f)](const SubscriberPtr<T>& s) {
@@ -280,7 +281,9 @@ class Signal {
   // Values and completion come `d` later on `scheduler`; an error passes at once.
   Signal delay(Duration d, SchedulerPtr scheduler = Scheduler::background()) const {
     return create([self = *this, d, scheduler](const SubscriberPtr<T>& s) {
-      auto later = [s, d, scheduler](Task t) { s->resources().add(scheduler->after(d, std::move(t))); };
+      auto later = [s, d, scheduler](Task t) {
+        s->resources().add(scheduler->after(d, std::move(t)));
+      };
       return self.subscribe({[s, later](const T& v) { later([s, v] { s->sendNext(v); }); },
                              [s](const Error& e) { s->sendError(e); },
                              [s, later] { later([s] { s->sendCompleted(); }); }});
@@ -353,8 +356,8 @@ auto combineLatest(Reduce reduce, const Signal<Ts>&... signals)
           {[s, st, reduce](const V& v) mutable {
              std::lock_guard lock(st->mu);
              std::get<I>(st->latest) = v;
-             const bool ready = std::apply([](const auto&... o) { return (o.has_value() && ...); },
-                                           st->latest);
+             const bool ready =
+                 std::apply([](const auto&... o) { return (o.has_value() && ...); }, st->latest);
              if (ready)
                s->sendNext(std::apply([&](const auto&... o) { return reduce(*o...); }, st->latest));
            },
@@ -369,7 +372,8 @@ auto combineLatest(Reduce reduce, const Signal<Ts>&... signals)
     };
     [&]<size_t... I>(std::index_sequence<I...>) {
       (subscribeOne(std::integral_constant<size_t, I>{}, signals), ...);
-    }(std::index_sequence_for<Ts...>{});
+    }
+    (std::index_sequence_for<Ts...>{});
     return all.asDisposable();
   });
 }
