@@ -1,6 +1,7 @@
 #include "platform/reactive/Scheduler.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/dispatch/Timer.h"
@@ -29,15 +30,37 @@ class QueueScheduler : public Scheduler {
   using ClockSource = std::function<dispatch::ClockPtr()>;
   QueueScheduler(QueueSource q, ClockSource c) : queue_(std::move(q)), clock_(std::move(c)) {}
 
+  // Each handle reads as disposed once its task has run, so that composites holding one per
+  // delivered event can drop them.
   Disposable schedule(Task task) override {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    queue_()->async([cancelled, t = std::move(task)] {
+    auto handle = Disposable::create([cancelled] { *cancelled = true; });
+    queue_()->async([cancelled, handle, t = std::move(task)] {
       if (!*cancelled) t();
+      handle.dispose();
     });
-    return Disposable::create([cancelled] { *cancelled = true; });
+    return handle;
   }
   Disposable after(Duration delay, Task task) override {
-    return timerDisposable(dispatch::after(delay, queue_(), std::move(task), clock_()));
+    struct Pending {
+      // Recursive: on the immediate scheduler a zero delay runs the task inside dispatch::after.
+      std::recursive_mutex mu;
+      dispatch::Timer timer;
+    };
+    auto p = std::make_shared<Pending>();
+    auto handle = Disposable::create([p] {
+      std::lock_guard lock(p->mu);
+      p->timer.cancel();
+    });
+    std::lock_guard lock(p->mu);
+    p->timer = dispatch::after(
+        delay, queue_(),
+        [handle, t = std::move(task)] {
+          t();
+          handle.dispose();
+        },
+        clock_());
+    return handle;
   }
   Disposable every(Duration period, Task task) override {
     return timerDisposable(dispatch::repeating(period, queue_(), std::move(task), {}, clock_()));

@@ -130,10 +130,14 @@ class Signal {
   }
   // Forwards into an existing subscriber (what operators use).
   Disposable subscribeWith(const SubscriberPtr<T>& s) const {
-    if (!s->isStopped()) s->resources().add((*didSubscribe_)(s));
-    return Disposable::create([w = std::weak_ptr<Subscriber<T>>(s)] {
+    Disposable handle = Disposable::create([w = std::weak_ptr<Subscriber<T>>(s)] {
       if (auto s = w.lock()) s->dispose();
     });
+    if (!s->isStopped()) s->resources().add((*didSubscribe_)(s));
+    // The handle reads as disposed once the subscription ends, so composites holding it can
+    // drop it; long-lived subscriptions would otherwise collect one per finished inner one.
+    s->resources().add(handle);
+    return handle;
   }
 
   template <class F>
