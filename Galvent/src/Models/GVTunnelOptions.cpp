@@ -2,38 +2,10 @@
 
 #include <atomic>
 
-#include "GVJsonFields.h"
 
 namespace {
 std::atomic<std::shared_ptr<const GVTunnelOptions>> gCurrent;
 
-template <typename Fn>
-void eachField(Fn&& fn, auto& o) {
-  fn("dnsServer", o.dnsServer);
-  fn("settingDnsServer", o.settingDnsServer);
-  fn("groupIdentifier", o.groupIdentifier);
-  fn("ipDataFile", o.ipDataFile);
-  fn("errorFile", o.errorFile);
-  fn("blackRouteFile", o.blackRouteFile);
-  fn("whiteRouteFile", o.whiteRouteFile);
-  fn("httpsProxyMatchDomains", o.httpsProxyMatchDomains);
-  fn("httpsProxyServer", o.httpsProxyServer);
-  fn("httpsProxyPort", o.httpsProxyPort);
-  fn("dnsRejectDomains", o.dnsRejectDomains);
-  fn("recordTrafficEnable", o.recordTrafficEnable);
-  fn("logReportEnable", o.logReportEnable);
-  fn("logEnable", o.logEnable);
-  fn("logRuleAdd", o.logRuleAdd);
-  fn("logInterceptPacket", o.logInterceptPacket);
-  fn("logGameAdapterResp", o.logGameAdapterResp);
-  fn("logFlowGroupHeartbeat", o.logFlowGroupHeartbeat);
-  fn("logPerformance", o.logPerformance);
-  fn("ignoreHeartbeatKickout", o.ignoreHeartbeatKickout);
-  fn("globalProxy", o.globalProxy);
-  fn("EDNSEnable", o.EDNSEnable);
-  fn("observeInterfaceChange", o.observeInterfaceChange);
-  fn("MTU", o.MTU);
-}
 }  // namespace
 
 GVTunnelOptions GVTunnelOptions::defaultOptions() {
@@ -74,15 +46,3 @@ void GVTunnelOptions::setCurrentOptions(std::shared_ptr<const GVTunnelOptions> o
   gCurrent.store(std::move(options));
 }
 
-nlohmann::json GVTunnelOptions::toDictionary() const {
-  nlohmann::json out = nlohmann::json::object();
-  eachField([&](const char* key, const auto& member) { gvjson::put(out, key, member); }, *this);
-  return out;
-}
-
-std::optional<GVTunnelOptions> GVTunnelOptions::fromDictionary(const nlohmann::json& dict) {
-  if (!dict.is_object()) return std::nullopt;
-  GVTunnelOptions o;
-  eachField([&](const char* key, auto& member) { gvjson::get(dict, key, member); }, o);
-  return o;
-}

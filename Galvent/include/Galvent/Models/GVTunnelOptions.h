@@ -9,10 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Tovra/Base/TQAPIModel.h"
+
 // Public resolver used when the application names none; tests always set their own.
 inline constexpr const char* GVDefaultDnsServer = "8.8.8.8";
 
-struct GVTunnelOptions {
+struct GVTunnelOptions : TQAPIModel {
   std::optional<std::string> dnsServer;
   std::optional<std::string> settingDnsServer;
   std::optional<std::string> groupIdentifier;
@@ -47,9 +49,30 @@ struct GVTunnelOptions {
   static std::shared_ptr<const GVTunnelOptions> currentOptions();
   static void setCurrentOptions(std::shared_ptr<const GVTunnelOptions> options);
 
-  nlohmann::json toDictionary() const;
-  // Fails (nullopt) when the input is not an object; a member of the wrong type stays unset.
-  static std::optional<GVTunnelOptions> fromDictionary(const nlohmann::json& dict);
+  static constexpr auto fields() {
+    using O = GVTunnelOptions;
+    return std::make_tuple(
+        tq::field("dnsServer", &O::dnsServer), tq::field("settingDnsServer", &O::settingDnsServer),
+        tq::field("groupIdentifier", &O::groupIdentifier),
+        tq::field("ipDataFile", &O::ipDataFile), tq::field("errorFile", &O::errorFile),
+        tq::field("blackRouteFile", &O::blackRouteFile),
+        tq::field("whiteRouteFile", &O::whiteRouteFile),
+        tq::field("httpsProxyMatchDomains", &O::httpsProxyMatchDomains),
+        tq::field("httpsProxyServer", &O::httpsProxyServer),
+        tq::field("httpsProxyPort", &O::httpsProxyPort),
+        tq::field("dnsRejectDomains", &O::dnsRejectDomains),
+        tq::field("recordTrafficEnable", &O::recordTrafficEnable),
+        tq::field("logReportEnable", &O::logReportEnable), tq::field("logEnable", &O::logEnable),
+        tq::field("logRuleAdd", &O::logRuleAdd),
+        tq::field("logInterceptPacket", &O::logInterceptPacket),
+        tq::field("logGameAdapterResp", &O::logGameAdapterResp),
+        tq::field("logFlowGroupHeartbeat", &O::logFlowGroupHeartbeat),
+        tq::field("logPerformance", &O::logPerformance),
+        tq::field("ignoreHeartbeatKickout", &O::ignoreHeartbeatKickout),
+        tq::field("globalProxy", &O::globalProxy), tq::field("EDNSEnable", &O::EDNSEnable),
+        tq::field("observeInterfaceChange", &O::observeInterfaceChange),
+        tq::field("MTU", &O::MTU));
+  }
 };
 
 // An unset flag reads as off.
