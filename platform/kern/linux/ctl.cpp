@@ -1,0 +1,334 @@
+// Control on Linux: a SOCK_SEQPACKET socket in the run folder. Each client passes the option
+// channel with its hello; one thread per client serves its options and notices its end.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/kctl/wire.h"
+#include "platform/kern/kern.h"
+#include "platform/kern/linux.h"
+
+namespace platform::kern {
+
+namespace wire = platform::kctl::wire;
+
+namespace {
+
+struct ClientConn {
+  int record_fd = -1;
+  int option_fd = -1;
+  uint32_t unit = 0;
+  void* unitinfo = nullptr;
+  bool done = false;
+  std::thread thread;
+};
+
+linux_backend::ControlConfig g_config{"/run/tamsel", 0};
+bool g_configured = false;
+
+void log_line(const char* fmt, const char* a = "", int b = 0) {
+  char text[512];
+  char line[600];
+  std::snprintf(text, sizeof text, fmt, a, b);
+  std::snprintf(line, sizeof line, "kctl %s\n", text);
+  kern_log_line(line);
+}
+
+}  // namespace
+
+struct ctl_opaque {
+  kern_ctl_reg reg;
+  std::string name;
+  std::string path;
+  int listen_fd = -1;
+  int wake_fd = -1;
+  std::thread acceptor;
+  std::mutex m;
+  std::list<std::unique_ptr<ClientConn>> clients;  // accepted ones
+  uint32_t next_unit = 1;
+};
+
+namespace {
+
+void send_reply(int fd, int32_t result, uint32_t unit) {
+  wire::HelloReply r{result, unit};
+  ::send(fd, &r, sizeof r, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void serve_client(ctl_opaque* ctl, ClientConn* c) {
+  std::vector<uint8_t> buf(sizeof(wire::OptionRequest) + wire::kMaxOptionLen + 1);
+  std::vector<uint8_t> out(sizeof(wire::OptionReply) + wire::kMaxOptionLen);
+  for (;;) {
+    pollfd p[3] = {{c->option_fd, POLLIN, 0}, {c->record_fd, POLLRDHUP, 0}, {ctl->wake_fd, POLLIN, 0}};
+    if (::poll(p, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
+    if (p[2].revents & POLLIN) {
+      // Stop asked while this client is still attached: only at deregister, which refuses
+      // then; keep serving.
+    }
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(c->option_fd, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    // Descriptors have no place in a request: close any that came.
+    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h; h = CMSG_NXTHDR(&msg, h)) {
+      if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) {
+        size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+          int fd;
+          std::memcpy(&fd, CMSG_DATA(h) + i * sizeof(int), sizeof fd);
+          ::close(fd);
+        }
+      }
+    }
+    wire::OptionRequest req;
+    const uint8_t* payload = nullptr;
+    wire::OptionReply rep{0, 0};
+    size_t out_len = 0;
+    if ((msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+        wire::parse_request(buf.data(), static_cast<size_t>(n), &req, &payload) != 0) {
+      rep.err = EPROTO;
+    } else if (req.level != wire::kLevel) {
+      rep.err = ENOPROTOOPT;
+    } else if (req.op == wire::kOpSet) {
+      rep.err = ctl->reg.ctl_setopt
+                    ? ctl->reg.ctl_setopt(ctl, c->unit, c->unitinfo, req.name,
+                                          req.len ? payload : nullptr, req.len)
+                    : ENOPROTOOPT;
+    } else {
+      uint8_t* data = out.data() + sizeof rep;
+      if (req.len) std::memcpy(data, payload, req.len);
+      size_t len = req.len;
+      rep.err = ctl->reg.ctl_getopt
+                    ? ctl->reg.ctl_getopt(ctl, c->unit, c->unitinfo, req.name,
+                                          len ? data : nullptr, &len)
+                    : ENOPROTOOPT;
+      if (rep.err == 0 && len <= req.len) out_len = len;
+    }
+    rep.len = static_cast<uint32_t>(out_len);
+    std::memcpy(out.data(), &rep, sizeof rep);
+    ::send(c->option_fd, out.data(), sizeof rep + out_len, MSG_NOSIGNAL);
+  }
+  // Either channel ended: the client is gone.
+  if (ctl->reg.ctl_disconnect) ctl->reg.ctl_disconnect(ctl, c->unit, c->unitinfo);
+  std::lock_guard g(ctl->m);
+  ::close(c->record_fd);
+  ::close(c->option_fd);
+  c->record_fd = c->option_fd = -1;
+  c->done = true;
+}
+
+// Joins the threads of clients that have left.
+void reap(ctl_opaque* ctl) {
+  std::list<std::unique_ptr<ClientConn>> gone;
+  {
+    std::lock_guard g(ctl->m);
+    for (auto it = ctl->clients.begin(); it != ctl->clients.end();) {
+      if ((*it)->done) {
+        gone.push_back(std::move(*it));
+        it = ctl->clients.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& c : gone)
+    if (c->thread.joinable()) c->thread.join();
+}
+
+void handle_new(ctl_opaque* ctl, int fd) {
+  // A silent peer must not hold up the next one for long.
+  timeval tv{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  uint8_t buf[sizeof(wire::Hello) + 1];
+  iovec iov{buf, sizeof buf};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  std::vector<int> fds;
+  if (n > 0) {
+    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h; h = CMSG_NXTHDR(&msg, h)) {
+      if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SCM_RIGHTS) continue;
+      size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int f;
+        std::memcpy(&f, CMSG_DATA(h) + i * sizeof(int), sizeof f);
+        fds.push_back(f);
+      }
+    }
+  }
+  auto drop = [&](int32_t err) {
+    if (fds.size() == 1) send_reply(fds[0], err, 0);
+    for (int f : fds) ::close(f);
+    ::close(fd);
+  };
+  wire::Hello hello;
+  if (n <= 0 || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+      wire::parse_hello(buf, static_cast<size_t>(n), static_cast<int>(fds.size()), &hello) != 0) {
+    log_line("bad hello refused%s", "");
+    return drop(EPROTO);
+  }
+  // The option channel must be a socket of the same kind.
+  int type = 0;
+  socklen_t tl = sizeof type;
+  if (::getsockopt(fds[0], SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_SEQPACKET) {
+    log_line("bad option channel refused%s", "");
+    return drop(EPROTO);
+  }
+  ucred cred{};
+  socklen_t cl = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) != 0 ||
+      (cred.uid != 0 && cred.uid != g_config.allow_uid)) {
+    log_line("peer uid %s%d refused", "", static_cast<int>(cred.uid));
+    return drop(EACCES);
+  }
+  timeval none{0, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  if (hello.flags & wire::kHelloProbe) return drop(0);
+
+  sockaddr_ctl sac{};
+  {
+    std::lock_guard g(ctl->m);
+    sac.sc_unit = ctl->next_unit++;
+  }
+  void* info = nullptr;
+  errno_t r = ctl->reg.ctl_connect ? ctl->reg.ctl_connect(ctl, &sac, &info) : 0;
+  if (r != 0) return drop(r);
+  auto c = std::make_unique<ClientConn>();
+  c->record_fd = fd;
+  c->option_fd = fds[0];
+  c->unit = sac.sc_unit;
+  c->unitinfo = info;
+  ClientConn* raw = c.get();
+  {
+    std::lock_guard g(ctl->m);
+    ctl->clients.push_back(std::move(c));
+    send_reply(raw->option_fd, 0, raw->unit);
+    raw->thread = std::thread(serve_client, ctl, raw);
+  }
+}
+
+void accept_loop(ctl_opaque* ctl) {
+  for (;;) {
+    pollfd p[2] = {{ctl->listen_fd, POLLIN, 0}, {ctl->wake_fd, POLLIN, 0}};
+    if (::poll(p, 2, 1000) < 0 && errno != EINTR) return;
+    if (p[1].revents & POLLIN) return;
+    reap(ctl);
+    if (!(p[0].revents & POLLIN)) continue;
+    int fd = ::accept4(ctl->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    handle_new(ctl, fd);
+  }
+}
+
+}  // namespace
+
+namespace linux_backend {
+void configure_control(const ControlConfig& config) {
+  g_config = config;
+  g_configured = true;
+}
+}  // namespace linux_backend
+
+errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
+  if (!g_configured) g_config.allow_uid = ::geteuid();
+  auto ctl = std::make_unique<ctl_opaque>();
+  ctl->reg = *reg;
+  ctl->name = reg->ctl_name ? reg->ctl_name : "";
+  ctl->reg.ctl_name = ctl->name.c_str();
+  ctl->path = wire::socket_path(g_config.run_dir, ctl->name);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (ctl->path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
+  std::memcpy(addr.sun_path, ctl->path.c_str(), ctl->path.size() + 1);
+  ctl->listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (ctl->listen_fd < 0) return errno;
+  ::unlink(ctl->path.c_str());
+  // Created private; then handed to the one user allowed besides root.
+  mode_t old = ::umask(0177);
+  int rc = ::bind(ctl->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::umask(old);
+  errno_t e = errno;
+  if (rc != 0 || ::chmod(ctl->path.c_str(), 0600) != 0 ||
+      (::geteuid() == 0 && ::chown(ctl->path.c_str(), g_config.allow_uid, (gid_t)-1) != 0) ||
+      ::listen(ctl->listen_fd, 16) != 0) {
+    if (rc == 0) e = errno;
+    ::close(ctl->listen_fd);
+    if (rc == 0) ::unlink(ctl->path.c_str());
+    return e ? e : EIO;
+  }
+  ctl->wake_fd = ::eventfd(0, EFD_CLOEXEC);
+  if (ctl->wake_fd < 0) {
+    e = errno;
+    ::close(ctl->listen_fd);
+    ::unlink(ctl->path.c_str());
+    return e;
+  }
+  ctl->acceptor = std::thread(accept_loop, ctl.get());
+  *ref = ctl.release();
+  return 0;
+}
+
+errno_t ctl_deregister(kern_ctl_ref ctl) {
+  if (!ctl) return EINVAL;
+  reap(ctl);
+  {
+    std::lock_guard g(ctl->m);
+    if (!ctl->clients.empty()) return EBUSY;
+  }
+  uint64_t one = 1;
+  if (::write(ctl->wake_fd, &one, sizeof one) < 0) return errno;
+  ctl->acceptor.join();
+  ::close(ctl->listen_fd);
+  ::unlink(ctl->path.c_str());
+  // A client accepted while stopping: the control is gone, so it is ended here.
+  reap(ctl);
+  for (auto& c : ctl->clients) {
+    if (c->record_fd >= 0) ::shutdown(c->record_fd, SHUT_RDWR);
+    if (c->thread.joinable()) c->thread.join();
+  }
+  ::close(ctl->wake_fd);
+  delete ctl;
+  return 0;
+}
+
+errno_t ctl_enqueuedata(kern_ctl_ref ctl, uint32_t unit, const void* data, size_t len, int) {
+  std::lock_guard g(ctl->m);
+  for (auto& c : ctl->clients) {
+    if (c->unit != unit || c->record_fd < 0) continue;
+    ssize_t n = ::send(c->record_fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(len)) return 0;
+    return (errno == EAGAIN || errno == ENOBUFS) ? ENOBUFS : errno;
+  }
+  return EINVAL;
+}
+
+}  // namespace platform::kern
