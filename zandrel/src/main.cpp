@@ -1,0 +1,207 @@
+// zandrel: set-user-id root loader of the traffic filter daemon.
+//   zandrel load <path of tamseld>   starts the sibling tamseld, 0 once its control answers
+//   zandrel unload                   stops it; 1 while a client holds the control
+//   zandrel flushdns1 | flushdns2    flushes the system's DNS caches
+#include <fcntl.h>
+#include <libgen.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/kctl/Client.h"
+#include "platform/kctl/wire.h"
+#include "tamsel/kctl_abi.h"
+
+namespace {
+
+namespace wire = platform::kctl::wire;
+constexpr char kSafePath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+int fail(const char* fmt, const char* arg = "") {
+  std::fprintf(stderr, "zandrel: ");
+  std::fprintf(stderr, fmt, arg);
+  std::fprintf(stderr, "\n");
+  return 1;
+}
+
+// Owned by root and writable by nobody else.
+bool root_safe(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
+
+// The only daemon we start: the tamseld beside this tool, a plain root-owned file in a
+// root-owned folder.
+int check_daemon_path(const char* arg, std::string* daemon) {
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return fail("cannot find own path");
+  self[n] = 0;
+  std::string dir = ::dirname(self);
+  std::string sibling = dir + "/tamseld";
+  struct stat st;
+  if (::lstat(arg, &st) != 0) return fail("%s: no such file", arg);
+  if (S_ISLNK(st.st_mode)) return fail("%s: refusing a symbolic link", arg);
+  char real[PATH_MAX];
+  if (!::realpath(arg, real)) return fail("%s: cannot resolve", arg);
+  if (sibling != real) return fail("%s: not the tamseld beside zandrel", arg);
+  if (::lstat(sibling.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !root_safe(st))
+    return fail("%s: must be a root-owned file not writable by group or others", arg);
+  struct stat ds;
+  if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode) || !root_safe(ds))
+    return fail("%s: folder must be root-owned and not writable by group or others", dir.c_str());
+  *daemon = sibling;
+  return 0;
+}
+
+bool probe() {
+  std::string path;
+  if (platform::kctl::resolve(tamsel::abi::kControlName, &path) != 0) return false;
+  platform::kctl::Client c;
+  return c.connect(path, true) == 0;
+}
+
+// One admin command; empty when the daemon does not answer.
+std::string admin(const std::string& cmd) {
+  std::string p = wire::admin_path(wire::run_dir(), tamsel::abi::kControlName);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (p.size() >= sizeof a.sun_path) return "";
+  std::memcpy(a.sun_path, p.c_str(), p.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  std::string out;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, cmd.data(), cmd.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(cmd.size())) {
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[256];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) out.assign(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+pid_t read_pid() {
+  std::FILE* f = std::fopen((wire::run_dir() + "/tamseld.pid").c_str(), "r");
+  if (!f) return -1;
+  long pid = -1;
+  if (std::fscanf(f, "%ld", &pid) != 1) pid = -1;
+  std::fclose(f);
+  return pid > 1 ? static_cast<pid_t>(pid) : -1;
+}
+
+bool wait_gone(pid_t pid, int tenths) {
+  for (int i = 0; i < tenths; ++i) {
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+int start_daemon(const std::string& daemon, uid_t caller) {
+  std::string uid = std::to_string(caller);
+  pid_t child = ::fork();
+  if (child < 0) return fail("fork failed");
+  if (child == 0) {
+    // Detached: own session, no terminal, not our child once the middle process exits.
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);
+    int nul = ::open("/dev/null", O_RDWR);
+    if (nul >= 0) {
+      ::dup2(nul, 0);
+      ::dup2(nul, 1);
+      ::dup2(nul, 2);
+      if (nul > 2) ::close(nul);
+    }
+    ::execl(daemon.c_str(), "tamseld", "--allow-uid", uid.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status;
+  ::waitpid(child, &status, 0);
+  return 0;
+}
+
+int load(const char* arg, uid_t caller) {
+  std::string daemon;
+  if (check_daemon_path(arg, &daemon) != 0) return 1;
+  if (probe()) return 0;  // already running
+  const std::string run = wire::run_dir();
+  ::mkdir(run.c_str(), 0755);
+  struct stat st;
+  if (::lstat(run.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !root_safe(st))
+    return fail("%s: run folder must be a root-owned folder not writable by others", run.c_str());
+  if (start_daemon(daemon, caller) != 0) return 1;
+  for (int i = 0; i < 50; ++i) {
+    if (probe()) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // Never answered: do not leave it half started.
+  pid_t pid = read_pid();
+  if (admin("stop") != "0" && pid > 0) ::kill(pid, SIGTERM);
+  wait_gone(pid, 50);
+  return fail("tamseld did not answer");
+}
+
+int unload() {
+  pid_t pid = read_pid();
+  std::string reply = admin("stop");
+  if (reply.empty()) return 0;  // not running
+  if (reply == "EBUSY") return fail("tamseld is in use");
+  if (reply != "0") return fail("tamseld answered %s", reply.c_str());
+  return wait_gone(pid, 100) ? 0 : fail("tamseld did not end");
+}
+
+int run_tool(const char* path, const char* arg) {
+  if (::access(path, X_OK) != 0) return fail("%s not available", path);
+  pid_t pid = ::fork();
+  if (pid < 0) return fail("fork failed");
+  if (pid == 0) {
+    ::execl(path, path, arg, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uid_t caller = ::getuid();
+  // The caller's environment is not ours: only a fixed PATH, and the run folder only from root.
+  std::string run_dir;
+  if (caller == 0) {
+    const char* r = std::getenv("TAMSEL_RUN_DIR");
+    if (r && *r) run_dir = r;
+  }
+  ::clearenv();
+  ::setenv("PATH", kSafePath, 1);
+  if (!run_dir.empty()) ::setenv("TAMSEL_RUN_DIR", run_dir.c_str(), 1);
+  ::umask(022);
+
+  std::string cmd = argc > 1 ? argv[1] : "";
+  bool ok = (cmd == "load" && argc == 3) ||
+            ((cmd == "unload" || cmd == "flushdns1" || cmd == "flushdns2") && argc == 2);
+  if (!ok) {
+    std::fprintf(stderr, "usage: zandrel load <tamseld path> | unload | flushdns1 | flushdns2\n");
+    return 2;
+  }
+  // Fully root from here on (the tool is set-user-id root).
+  if (::setgid(0) != 0 || ::setuid(0) != 0) return fail("needs to run as root (set-user-id)");
+
+  if (cmd == "load") return load(argv[2], caller);
+  if (cmd == "unload") return unload();
+  if (cmd == "flushdns1") return run_tool("/usr/bin/resolvectl", "flush-caches");
+  return run_tool("/usr/sbin/nscd", "--invalidate=hosts");
+}
