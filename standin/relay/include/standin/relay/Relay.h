@@ -1,0 +1,81 @@
+#pragma once
+// Stand-in entrance relay: many UDP address:port pairs, each answering from the pair it was asked
+// on. 100 -> header-only 101, 500 -> 501 with the same text, 300 -> 301 with configured figures,
+// 400 -> the inner UDP payload sent on to its destination, answers back as 401 frames.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace standin::relay {
+
+struct Switches {
+  bool silent = false;              // answer nothing
+  bool silentHeartbeat = false;     // answer no 500 whose text starts with "__"
+  std::chrono::milliseconds delay{0};  // answer late
+  bool garbage = false;             // answer bytes that are no frame
+  bool wrongType = false;           // answer with an unexpected type
+  bool wrongLength = false;         // answer with a length field one more than the datagram
+  bool detectNotObject = false;     // 301 body is a JSON array
+  bool detectZeroTotal = false;     // 301 with "total_count" 0
+  bool ipOverclaim = false;         // 401 whose IP header claims more than its body
+};
+
+struct DetectFigures {
+  int64_t delay = 1000;  // microseconds
+  int64_t replyCount = 10;
+  int64_t totalCount = 10;
+};
+
+// One frame seen or sent by the relay. Inner IPv4 packets of 400/401 are summarised.
+struct Record {
+  bool incoming = false;
+  std::string local;  // "ip:port" of the relay's pair
+  std::string peer;   // "ip:port" of the client
+  uint32_t type = 0;  // 0 when the datagram was under 8 bytes
+  uint32_t lengthField = 0;
+  size_t size = 0;
+  std::vector<uint8_t> body;
+  std::string note;  // what the relay made of it ("bad header", "udp forwarded", ...)
+};
+
+class Relay {
+ public:
+  Relay();
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  // Serves ip:port (0 picks a free port); gives the bound port, or 0 when binding failed.
+  uint16_t addEndpoint(const std::string& ip, uint16_t port = 0);
+  void setSwitches(const std::string& ip, uint16_t port, const Switches& s);
+  // Figures of 301 answers for requests to `ip` naming `natIP` ("*" for any NAT address).
+  void setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f);
+  // Splits 401 answers so that each inner packet fits `mtu` bytes (0: never split).
+  void setFragmentMTU(size_t mtu);
+  // Also writes every record as one JSON line to this file.
+  bool setRecordFile(const std::string& path);
+
+  std::vector<Record> records() const;
+  void clearRecords();
+  // Waits (real time, a hang guard) until `done(records)` holds.
+  bool waitFor(const std::function<bool(const std::vector<Record>&)>& done,
+               std::chrono::milliseconds timeout) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The JSON line of a record.
+std::string recordJSON(const Record& r);
+
+}  // namespace standin::relay
