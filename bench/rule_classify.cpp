@@ -44,7 +44,8 @@ Bytes dns_query(const std::string& name) {
     size_t dot = name.find('.', start);
     if (dot == std::string::npos) dot = name.size();
     m.push_back(static_cast<uint8_t>(dot - start));
-    m.insert(m.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(dot));
+    m.insert(m.end(), name.begin() + static_cast<long>(start),
+             name.begin() + static_cast<long>(dot));
     start = dot + 1;
   }
   m.insert(m.end(), {0, 0, 1, 0, 1});

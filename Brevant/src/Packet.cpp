@@ -58,8 +58,7 @@ std::optional<Ipv4Info> parse_ipv4(std::span<const uint8_t> p, std::string* erro
   info.header_length = static_cast<size_t>(p[0] & 0x0F) * 4;
   if (info.header_length < 20) return bad("IHL below 5");
   info.total_length = read_be16(p.data() + 2);
-  if (info.total_length < info.header_length)
-    return bad("total length shorter than the header");
+  if (info.total_length < info.header_length) return bad("total length shorter than the header");
   if (info.total_length > p.size()) return bad("total length past the data");
   uint16_t frag = read_be16(p.data() + 6);
   if (frag & 0x8000) return bad("reserved flag set");
@@ -128,10 +127,14 @@ uint16_t transport_checksum(std::span<const uint8_t> p, const Ipv4Info& info, si
 
 size_t checksum_field(uint8_t protocol) {
   switch (protocol) {
-    case 6: return 16;
-    case 17: return 6;
-    case 1: return 2;
-    default: return 0;
+    case 6:
+      return 16;
+    case 17:
+      return 6;
+    case 1:
+      return 2;
+    default:
+      return 0;
   }
 }
 

@@ -55,8 +55,7 @@ std::optional<uint16_t> parse_port(std::string_view s) {
   if (s.empty() || s.size() > 5) return std::nullopt;
   unsigned v = 0;
   auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || ptr != s.data() + s.size() || v == 0 || v > 65535)
-    return std::nullopt;
+  if (ec != std::errc() || ptr != s.data() + s.size() || v == 0 || v > 65535) return std::nullopt;
   return static_cast<uint16_t>(v);
 }
 
@@ -208,9 +207,9 @@ std::string dns_rule_string(const dns_rule& r) {
 }
 
 std::string traffic_rule_string(const traffic_rule& r) {
-  std::string proto = r.protocol == kProtoAny   ? "*"
-                      : r.protocol == kProtoTCP ? "tcp"
-                      : r.protocol == kProtoUDP ? "udp"
+  std::string proto = r.protocol == kProtoAny    ? "*"
+                      : r.protocol == kProtoTCP  ? "tcp"
+                      : r.protocol == kProtoUDP  ? "udp"
                       : r.protocol == kProtoICMP ? "icmp"
                                                  : std::to_string(r.protocol);
   std::string s = "id=" + std::to_string(r.rule_id) + " traffic=" + std::to_string(r.traffic_id) +

@@ -19,9 +19,18 @@ const uint32_t kResolver = ip("198.18.0.1");
 const uint32_t kUpstream = ip("8.8.4.4");
 
 Bytes header(uint16_t qd, uint16_t an, uint16_t flags = 0x8180) {
-  return {0, 1, static_cast<uint8_t>(flags >> 8), static_cast<uint8_t>(flags), 0,
-          static_cast<uint8_t>(qd), static_cast<uint8_t>(an >> 8), static_cast<uint8_t>(an), 0,
-          0, 0, 0};
+  return {0,
+          1,
+          static_cast<uint8_t>(flags >> 8),
+          static_cast<uint8_t>(flags),
+          0,
+          static_cast<uint8_t>(qd),
+          static_cast<uint8_t>(an >> 8),
+          static_cast<uint8_t>(an),
+          0,
+          0,
+          0,
+          0};
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
@@ -88,15 +97,18 @@ TEST(DnsMessage, RejectsBadMessages) {
       {"reserved label type", concat({header(1, 0), {0x40, 'a', 0}, q})},
       {"question cut short", concat({header(1, 0), dns_name("a.example"), {0, 1}})},
       {"more answers than bytes", concat({header(1, 0xFFFF), dns_name("a.example"), q})},
-      {"record data past the end",
-       concat({header(1, 1), dns_name("a.example"), q, {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 40,
-                                                         1, 2, 3, 4}})},
-      {"A record of 3 bytes",
-       concat({header(1, 1), dns_name("a.example"), q, {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 3,
-                                                         1, 2, 3}})},
-      {"CNAME longer than its data",
-       concat({header(1, 1), dns_name("a.example"), q, {0xC0, 12, 0, 5, 0, 1, 0, 0, 0, 9, 0, 2,
-                                                         1, 'b', 0}})},
+      {"record data past the end", concat({header(1, 1),
+                                           dns_name("a.example"),
+                                           q,
+                                           {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 40, 1, 2, 3, 4}})},
+      {"A record of 3 bytes", concat({header(1, 1),
+                                      dns_name("a.example"),
+                                      q,
+                                      {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 3, 1, 2, 3}})},
+      {"CNAME longer than its data", concat({header(1, 1),
+                                             dns_name("a.example"),
+                                             q,
+                                             {0xC0, 12, 0, 5, 0, 1, 0, 0, 0, 9, 0, 2, 1, 'b', 0}})},
       {"control byte in a label", concat({header(1, 0), {3, 'a', 0, 'b', 0}, q})},
       {"too many pointer jumps", pointer_questions(18)},
   };
@@ -162,7 +174,8 @@ TEST(DnsRedirect, QueryRewriteThenAnswerRestore) {
   EXPECT_TRUE(brevant::verify_checksums(query));
   EXPECT_TRUE(std::equal(query.begin() + 28, query.end(), original.begin() + 28));
 
-  Bytes answer = udp(kUpstream, 53, kClient, 5353, dns_answer(77, "game.example", {}, {ip("203.0.113.10")}));
+  Bytes answer =
+      udp(kUpstream, 53, kClient, 5353, dns_answer(77, "game.example", {}, {ip("203.0.113.10")}));
   ASSERT_TRUE(brevant::process_dns_answer_packet(redirects, domains, answer, 1));
   auto ai = brevant::parse_ipv4(answer);
   ASSERT_TRUE(ai);
@@ -189,8 +202,10 @@ TEST(DnsRedirect, OnlyMatchingAnswersAreRestored) {
     int restore;
   };
   const Case cases[] = {
-      {"other transaction", udp(kUpstream, 53, kClient, 5353, dns_answer(78, "game.example", {}, {})), 1},
-      {"other client port", udp(kUpstream, 53, kClient, 5354, dns_answer(77, "game.example", {}, {})), 1},
+      {"other transaction",
+       udp(kUpstream, 53, kClient, 5353, dns_answer(78, "game.example", {}, {})), 1},
+      {"other client port",
+       udp(kUpstream, 53, kClient, 5354, dns_answer(77, "game.example", {}, {})), 1},
       {"restore off", udp(kUpstream, 53, kClient, 5353, dns_answer(77, "game.example", {}, {})), 0},
   };
   for (const auto& c : cases) {

@@ -62,8 +62,8 @@ TEST(RuleBuilding, TrafficRuleFields) {
       {"star domain prefix is dropped", "*", "UDP", "*.game.example", "27015", true, 17,
        "game.example", 27015, 27015},
       {"plain domain kept", "*", "tcp", "game.example", "*", true, 6, "game.example", 0, 65535},
-      {"70-byte domain cut to 64", "*", "icmp", seventy + ".com", "", true, 1, seventy.substr(0, 64),
-       0, 65535},
+      {"70-byte domain cut to 64", "*", "icmp", seventy + ".com", "", true, 1,
+       seventy.substr(0, 64), 0, 65535},
       {"address is a range, not a domain", "*", "*", "192.0.2.1-192.0.2.9", "4000-5000", true, -1,
        "", 4000, 5000},
       {"reversed ports mean any", "*", "udp", "", "5000-4000", true, 17, "", 0, 65535},
@@ -73,9 +73,8 @@ TEST(RuleBuilding, TrafficRuleFields) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto r = GVPacketRuleManager::createTrafficRuleWithProcess(c.process, c.protocol, c.domain,
-                                                               hundred, {json("7"), json(-1)},
-                                                               c.port);
+    auto r = GVPacketRuleManager::createTrafficRuleWithProcess(
+        c.process, c.protocol, c.domain, hundred, {json("7"), json(-1)}, c.port);
     ASSERT_EQ(r.has_value(), c.made);
     if (!r) continue;
     EXPECT_EQ(r->protocol, c.proto);
@@ -94,7 +93,8 @@ TEST(RuleBuilding, TrafficRuleFields) {
 const json kGameInfo = {
     {"flow_id", 9},
     {"dns_rule",
-     {{{"domain", {"*.one.example", "  ", "two.example"}}, {"server", "192.0.2.53"},
+     {{{"domain", {"*.one.example", "  ", "two.example"}},
+       {"server", "192.0.2.53"},
        {"traffic_id", 11}},
       {{"domain", {"bad.example"}}, {"server", "not-an-address"}, {"traffic_id", 12}}}},
     {"blacklist",
@@ -102,12 +102,21 @@ const json kGameInfo = {
       {{"process", "other"}, {"host", "x.example"}, {"protocol", "udp"}, {"port", "1"}}}},
     {"vni-array",
      {{{"dest",
-        {{{"process", "*"}, {"host", "game.example"}, {"protocol", "udp"}, {"port", "27015"},
+        {{{"process", "*"},
+          {"host", "game.example"},
+          {"protocol", "udp"},
+          {"port", "27015"},
           {"traffic_id", 101}},
-         {{"process", "*"}, {"host", "203.0.113.0-203.0.113.255"}, {"protocol", "udp"},
-          {"port", "*"}, {"traffic_id", 102}}}}},
+         {{"process", "*"},
+          {"host", "203.0.113.0-203.0.113.255"},
+          {"protocol", "udp"},
+          {"port", "*"},
+          {"traffic_id", 102}}}}},
       {{"dest",
-        {{{"process", "*"}, {"host", "*"}, {"protocol", "*"}, {"port", "*"},
+        {{{"process", "*"},
+          {"host", "*"},
+          {"protocol", "*"},
+          {"port", "*"},
           {"traffic_id", 201}}}}}}}};
 
 TEST(GameVariant, RulesCountsAndOrder) {
@@ -140,16 +149,26 @@ const json kLineInfo = {
     {"flow_id", 7},
     {"dns_rule",
      {{{"destination_domain", {"*.game.example"}}, {"dns_server", "192.0.2.53"}, {"traffic_id", 1}},
-      {{"destination_domain", {"cdn.example", "\n"}}, {"dns_server", "192.0.2.54"},
+      {{"destination_domain", {"cdn.example", "\n"}},
+       {"dns_server", "192.0.2.54"},
        {"traffic_id", 1}}}},
     {"blacklist",
-     {{{"process", {"*", "*"}}, {"protocol", {"udp"}}, {"port", {"80", 443}},
+     {{{"process", {"*", "*"}},
+       {"protocol", {"udp"}},
+       {"port", {"80", 443}},
        {"destination_ip_domain", json::array()}}}},
     {"rules",
-     {{{"id", 31}, {"traffic_id", 2}, {"process", {"*"}}, {"protocol", {"udp"}},
-       {"port", {"27015-27030"}}, {"destination_ip_domain", {"game.example", "198.51.100.0/24"}},
+     {{{"id", 31},
+       {"traffic_id", 2},
+       {"process", {"*"}},
+       {"protocol", {"udp"}},
+       {"port", {"27015-27030"}},
+       {"destination_ip_domain", {"game.example", "198.51.100.0/24"}},
        {"destination_area_id", {5}}},
-      {{"id", 32}, {"traffic_id", 3}, {"process", {"game.exe", "*"}}, {"protocol", {"tcp"}},
+      {{"id", 32},
+       {"traffic_id", 3},
+       {"process", {"game.exe", "*"}},
+       {"protocol", {"tcp"}},
        {"port", {"*"}}}}}};
 
 TEST(LineVariant, RulesCountsAndOrder) {
@@ -261,9 +280,8 @@ class AreaDatabase : public ::testing::Test {
   }
   static brevant::ip_session_info sessionOf(const GVPacketRuleManager& m) {
     brevant::ip_session_info s;
-    m.sessionWithPacket(testpkt::udp(testpkt::ip("10.0.0.2"), 1, testpkt::ip("203.0.113.10"), 2,
-                                     {1}),
-                        s, true);
+    m.sessionWithPacket(
+        testpkt::udp(testpkt::ip("10.0.0.2"), 1, testpkt::ip("203.0.113.10"), 2, {1}), s, true);
     return s;
   }
 };
@@ -298,9 +316,8 @@ TEST_F(AreaDatabase, NoFileGivesAreaZero) {
     std::string file;
   };
   writeTable(root / "ip.data", 1, 2);  // outside both folders
-  const Case cases[] = {{"missing file", "ip.data"},
-                        {"empty name", ""},
-                        {"name climbing out", "../ip.data"}};
+  const Case cases[] = {
+      {"missing file", "ip.data"}, {"empty name", ""}, {"name climbing out", "../ip.data"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     LoggingScope scope(options(c.file));

@@ -2,10 +2,10 @@
 // edges, overlapping ranges, and a missing file.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 #include "Brevant/IpDatabase.h"
 #include "Brevant/Log.h"
@@ -28,11 +28,11 @@ TEST(IpDatabase, ReadsAndFindsRanges) {
     uint32_t value;
   };
   const Case cases[] = {
-      {16777215, 0},                      // just below the first range
-      {16777216, (2u << 16) | 1},         // first address
-      {16777471, (2u << 16) | 1},         // last address
-      {16777472, 0xFFFFFFFFu},            // one-address range
-      {16777473, 0},                      // gap
+      {16777215, 0},               // just below the first range
+      {16777216, (2u << 16) | 1},  // first address
+      {16777471, (2u << 16) | 1},  // last address
+      {16777472, 0xFFFFFFFFu},     // one-address range
+      {16777473, 0},               // gap
       {33554432, (3u << 16) | 12},
       {33554687, (3u << 16) | 12},
       {33554688, 0},
@@ -49,15 +49,15 @@ TEST(IpDatabase, ReadsAndFindsRanges) {
 TEST(IpDatabase, BadLinesAreSkippedAndCounted) {
   const char* text =
       "16777216\t16777471\t1\t2\n"
-      "16777216\t16777471\t1\n"              // three fields
-      "16777216\t16777471\t1\t2\t9\n"        // five fields
-      "x\t16777471\t1\t2\n"                  // not a number
-      "-1\t16777471\t1\t2\n"                 // negative
-      "4294967296\t4294967296\t1\t2\n"       // past 32 bits
-      "50331648\t50331647\t1\t2\n"           // first after last
-      "50331648\t50331649\t65536\t2\n"       // area past 16 bits
-      "50331648\t50331649\t1\t99999999999\n" // ISP far past 16 bits
-      "16777300\t16777400\t7\t7\n"           // overlaps the first range
+      "16777216\t16777471\t1\n"               // three fields
+      "16777216\t16777471\t1\t2\t9\n"         // five fields
+      "x\t16777471\t1\t2\n"                   // not a number
+      "-1\t16777471\t1\t2\n"                  // negative
+      "4294967296\t4294967296\t1\t2\n"        // past 32 bits
+      "50331648\t50331647\t1\t2\n"            // first after last
+      "50331648\t50331649\t65536\t2\n"        // area past 16 bits
+      "50331648\t50331649\t1\t99999999999\n"  // ISP far past 16 bits
+      "16777300\t16777400\t7\t7\n"            // overlaps the first range
       "\t\t\t\n";
   auto db = brevant::IpDatabase::parse(text, 1);
   EXPECT_EQ(db.size(), 1u);

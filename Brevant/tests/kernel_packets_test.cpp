@@ -89,8 +89,9 @@ int openTun(const char* name) {
 
 // Next IPv4 packet from the TUN that satisfies want; IPv6 and other chatter is passed over.
 // Gives up after 10 s, or earlier once stop() says so.
-std::optional<Bytes> readUntil(int tun, const std::function<bool(const Bytes&)>& want,
-                               const std::function<bool()>& stop = [] { return false; }) {
+std::optional<Bytes> readUntil(
+    int tun, const std::function<bool(const Bytes&)>& want,
+    const std::function<bool()>& stop = [] { return false; }) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline && !stop()) {
     pollfd p{tun, POLLIN, 0};

@@ -11,8 +11,8 @@ using testpkt::ip;
 
 namespace {
 
-brevant::ip_session_info session(int proto, const char* dst, uint16_t port,
-                                 std::string domain = "", uint16_t area = 0, uint16_t isp = 0) {
+brevant::ip_session_info session(int proto, const char* dst, uint16_t port, std::string domain = "",
+                                 uint16_t area = 0, uint16_t isp = 0) {
   brevant::ip_session_info s;
   s.parsed = true;
   s.protocol = static_cast<uint8_t>(proto);
@@ -102,10 +102,10 @@ TEST(TrafficRule, MatchesSessions) {
        session(kProtoUDP, "1.2.3.4", 27050), true},
       {"port below range", rule(kProtoUDP, "", nullptr, 27000, 27050),
        session(kProtoUDP, "1.2.3.4", 26999), false},
-      {"tcp port checked", rule(kProtoAny, "", nullptr, 443, 443), session(kProtoTCP, "1.2.3.4", 80),
-       false},
-      {"icmp ignores ports", rule(kProtoAny, "", nullptr, 443, 443), session(kProtoICMP, "1.2.3.4", 0),
-       true},
+      {"tcp port checked", rule(kProtoAny, "", nullptr, 443, 443),
+       session(kProtoTCP, "1.2.3.4", 80), false},
+      {"icmp ignores ports", rule(kProtoAny, "", nullptr, 443, 443),
+       session(kProtoICMP, "1.2.3.4", 0), true},
       {"portless fragment misses a port rule", rule(kProtoUDP, "", nullptr, 27015, 27015),
        session(kProtoUDP, "1.2.3.4", 0), false},
   };
@@ -210,11 +210,21 @@ TEST(RuleText, Ports) {
     uint16_t low, high;
   };
   const Case cases[] = {
-      {"*", true, 0, 65535},       {"", true, 0, 65535},          {"0", true, 0, 65535},
-      {"27015", true, 27015, 27015}, {"4000-5000", true, 4000, 5000}, {"5000-4000", true, 0, 65535},
-      {"1-65535", true, 1, 65535}, {"65536", false, 0, 65535},    {"70000-80000", false, 0, 65535},
-      {"0-100", false, 0, 65535},  {"abc", false, 0, 65535},      {"80-", false, 0, 65535},
-      {"-80", false, 0, 65535},    {"12x", false, 0, 65535},      {"99999999999", false, 0, 65535},
+      {"*", true, 0, 65535},
+      {"", true, 0, 65535},
+      {"0", true, 0, 65535},
+      {"27015", true, 27015, 27015},
+      {"4000-5000", true, 4000, 5000},
+      {"5000-4000", true, 0, 65535},
+      {"1-65535", true, 1, 65535},
+      {"65536", false, 0, 65535},
+      {"70000-80000", false, 0, 65535},
+      {"0-100", false, 0, 65535},
+      {"abc", false, 0, 65535},
+      {"80-", false, 0, 65535},
+      {"-80", false, 0, 65535},
+      {"12x", false, 0, 65535},
+      {"99999999999", false, 0, 65535},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -66,24 +66,34 @@ bool MZIPv4Packet::upgradeToEDNSWithClientIP(uint32_t clientIP) {
   if (!info || info->protocol != 17 || info->is_fragment() || info->dst_port != 53) return false;
   size_t dns_offset = info->payload_offset + 8;
   size_t dns_length = info->udp_length - 8;
-  auto msg = brevant::parse_dns_message(std::span<const uint8_t>(data_).subspan(dns_offset,
-                                                                                dns_length));
+  auto msg =
+      brevant::parse_dns_message(std::span<const uint8_t>(data_).subspan(dns_offset, dns_length));
   // Only a plain query that ends where the datagram ends can take a record at its end.
   if (!msg || msg->is_response() || msg->opcode() != 0 || !msg->additional.empty() ||
       msg->end != dns_length)
     return false;
-  const uint8_t opt[] = {
-      0x00,                    // root name
-      0x00, 41,                // type OPT
-      0x10, 0x00,              // UDP payload size 4096
-      0x00, 0x00, 0x00, 0x00,  // extended rcode, version, flags
-      0x00, 11,                // RDLENGTH
-      0x00, 8,                 // option: client subnet
-      0x00, 7,                 // option length
-      0x00, 1,                 // family IPv4
-      24,   0,                 // source and scope prefix
-      static_cast<uint8_t>(clientIP >> 24), static_cast<uint8_t>(clientIP >> 16),
-      static_cast<uint8_t>(clientIP >> 8)};
+  const uint8_t opt[] = {0x00,  // root name
+                         0x00,
+                         41,  // type OPT
+                         0x10,
+                         0x00,  // UDP payload size 4096
+                         0x00,
+                         0x00,
+                         0x00,
+                         0x00,  // extended rcode, version, flags
+                         0x00,
+                         11,  // RDLENGTH
+                         0x00,
+                         8,  // option: client subnet
+                         0x00,
+                         7,  // option length
+                         0x00,
+                         1,  // family IPv4
+                         24,
+                         0,  // source and scope prefix
+                         static_cast<uint8_t>(clientIP >> 24),
+                         static_cast<uint8_t>(clientIP >> 16),
+                         static_cast<uint8_t>(clientIP >> 8)};
   size_t udp_end = info->payload_offset + info->udp_length;
   if (udp_end + sizeof(opt) > 65535) return false;
   // Bytes after the UDP datagram inside the IP packet are padding; the record replaces them.
@@ -132,7 +142,8 @@ std::optional<std::vector<uint8_t>> MZIPv4Packet::Reassembler::add(std::span<con
   auto info = brevant::parse_ipv4(data);
   if (!info) return std::nullopt;
   if (!info->is_fragment())
-    return std::vector<uint8_t>(data.begin(), data.begin() + static_cast<ptrdiff_t>(info->total_length));
+    return std::vector<uint8_t>(data.begin(),
+                                data.begin() + static_cast<ptrdiff_t>(info->total_length));
   if (info->payload_length == 0) return std::nullopt;
 
   auto now = clock_();
@@ -152,7 +163,7 @@ std::optional<std::vector<uint8_t>> MZIPv4Packet::Reassembler::add(std::span<con
 
   const size_t begin = info->fragment_offset;
   const size_t end = begin + info->payload_length;
-  const size_t header_length = begin == 0 ? info->header_length
+  const size_t header_length = begin == 0         ? info->header_length
                                : d.header.empty() ? 20
                                                   : d.header.size();
   // The whole datagram, header included, must fit in an IPv4 packet.
@@ -160,8 +171,8 @@ std::optional<std::vector<uint8_t>> MZIPv4Packet::Reassembler::add(std::span<con
   if (d.total && (end > *d.total || (!info->more_fragments && end != *d.total)))
     return drop(it), std::nullopt;
   if (!info->more_fragments) {
-    if (!d.pieces.empty() && std::prev(d.pieces.end())->first +
-                                     std::prev(d.pieces.end())->second.size() > end)
+    if (!d.pieces.empty() &&
+        std::prev(d.pieces.end())->first + std::prev(d.pieces.end())->second.size() > end)
       return drop(it), std::nullopt;
     d.total = end;
   }
@@ -233,11 +244,13 @@ std::vector<std::vector<uint8_t>> MZIPv4Packet::buildFragments(std::span<const u
                                                                size_t mtu) {
   auto info = brevant::parse_ipv4(packet);
   if (!info || mtu < 68) return {};
-  if (info->total_length <= mtu) return {std::vector<uint8_t>(packet.begin(),
-                                        packet.begin() + static_cast<ptrdiff_t>(info->total_length))};
+  if (info->total_length <= mtu)
+    return {std::vector<uint8_t>(packet.begin(),
+                                 packet.begin() + static_cast<ptrdiff_t>(info->total_length))};
   if (info->dont_fragment) return {};
 
-  std::vector<uint8_t> first_header(packet.begin(), packet.begin() + static_cast<ptrdiff_t>(info->header_length));
+  std::vector<uint8_t> first_header(packet.begin(),
+                                    packet.begin() + static_cast<ptrdiff_t>(info->header_length));
   // Later fragments repeat only the options marked for copying.
   std::vector<uint8_t> later_header(packet.begin(), packet.begin() + 20);
   for (size_t i = 20; i < info->header_length;) {
@@ -250,8 +263,9 @@ std::vector<std::vector<uint8_t>> MZIPv4Packet::buildFragments(std::span<const u
     if (i + 1 >= info->header_length) break;
     size_t len = packet[i + 1];
     if (len < 2 || i + len > info->header_length) break;
-    if (type & 0x80) later_header.insert(later_header.end(), packet.begin() + static_cast<ptrdiff_t>(i),
-                                         packet.begin() + static_cast<ptrdiff_t>(i + len));
+    if (type & 0x80)
+      later_header.insert(later_header.end(), packet.begin() + static_cast<ptrdiff_t>(i),
+                          packet.begin() + static_cast<ptrdiff_t>(i + len));
     i += len;
   }
   while (later_header.size() % 4) later_header.push_back(0);

@@ -231,7 +231,8 @@ TEST_F(Reassembly, MissingPieceDeliversNothingAndExpires) {
 
 TEST_F(Reassembly, PendingDatagramsAreBounded) {
   for (uint16_t id = 1; id <= 6; ++id) {
-    Bytes p = MZIPv4Packet::buildUDP(ip("198.51.100.1"), 1, ip("10.0.0.2"), 2, payload_of(2000), id);
+    Bytes p =
+        MZIPv4Packet::buildUDP(ip("198.51.100.1"), 1, ip("10.0.0.2"), 2, payload_of(2000), id);
     EXPECT_FALSE(reassembler.add(MZIPv4Packet::buildFragments(p, 1000)[0]));
   }
   EXPECT_EQ(reassembler.pending(), 4u);
@@ -253,8 +254,7 @@ TEST_F(Reassembly, OverlapAndOversizeDropTheDatagram) {
 
 TEST_F(Reassembly, PiecesPastTheEndDropTheDatagram) {
   // A last piece that would end the datagram, header included, past 65535 bytes.
-  Bytes big = testpkt::ipv4(ip("198.51.100.1"), ip("10.0.0.2"), 17, payload_of(16), 0x1234,
-                            0x1FFD);
+  Bytes big = testpkt::ipv4(ip("198.51.100.1"), ip("10.0.0.2"), 17, payload_of(16), 0x1234, 0x1FFD);
   EXPECT_FALSE(reassembler.add(fragments[0]));
   EXPECT_FALSE(reassembler.add(big));
   EXPECT_EQ(reassembler.pending(), 0u);

@@ -26,8 +26,8 @@ struct DnsRecord {
   uint32_t ttl = 0;
   size_t rdata_offset = 0;  // in the message
   uint16_t rdlength = 0;
-  std::string target;       // CNAME: the canonical name
-  uint32_t address = 0;     // A: host order
+  std::string target;    // CNAME: the canonical name
+  uint32_t address = 0;  // A: host order
 };
 
 struct DnsMessage {

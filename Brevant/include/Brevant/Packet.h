@@ -10,8 +10,8 @@ namespace brevant {
 
 // What a checked IPv4 packet holds. Offsets index the packet bytes; numbers are host order.
 struct Ipv4Info {
-  size_t header_length = 0;    // IHL * 4
-  size_t total_length = 0;     // from the header; never more than the bytes given
+  size_t header_length = 0;  // IHL * 4
+  size_t total_length = 0;   // from the header; never more than the bytes given
   uint16_t id = 0;
   bool dont_fragment = false;
   bool more_fragments = false;
@@ -20,15 +20,15 @@ struct Ipv4Info {
   uint8_t protocol = 0;
   uint32_t src = 0;
   uint32_t dst = 0;
-  size_t payload_offset = 0;   // == header_length
-  size_t payload_length = 0;   // total_length - header_length
+  size_t payload_offset = 0;  // == header_length
+  size_t payload_length = 0;  // total_length - header_length
 
   // Transport header, present in unfragmented packets and first fragments.
   bool has_transport = false;
   size_t transport_header_length = 0;  // 20+ for TCP, 8 for UDP and ICMP
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
-  size_t udp_length = 0;       // UDP length field
+  size_t udp_length = 0;  // UDP length field
 
   bool is_fragment() const { return more_fragments || fragment_offset != 0; }
 };

@@ -28,10 +28,10 @@ struct ip_session_info {
   uint16_t src_port = 0;  // network order; 0 for ICMP and non-first fragments
   uint16_t dst_port = 0;  // network order
   uint8_t protocol = 0;
-  bool is_dns = false;     // outgoing DNS query or incoming DNS answer
-  uint16_t dns_id = 0;     // transaction id when is_dns
-  std::string domain;      // question name for DNS, else the learned name of dst_ip, or ""
-  uint16_t isp_id = 0;     // set by the caller from the address database
+  bool is_dns = false;  // outgoing DNS query or incoming DNS answer
+  uint16_t dns_id = 0;  // transaction id when is_dns
+  std::string domain;   // question name for DNS, else the learned name of dst_ip, or ""
+  uint16_t isp_id = 0;  // set by the caller from the address database
   uint16_t area_id = 0;
 };
 
@@ -42,10 +42,10 @@ struct ip_mask_range {
 };
 
 struct dns_rule {
-  int64_t rule_id = 0;     // word 0
-  int64_t traffic_id = 0;  // word 1: key of the flow group that carries the queries
-  std::string domain;      // without a leading "*."; "*" matches every name
-  uint32_t dns_server = 0; // host order
+  int64_t rule_id = 0;      // word 0
+  int64_t traffic_id = 0;   // word 1: key of the flow group that carries the queries
+  std::string domain;       // without a leading "*."; "*" matches every name
+  uint32_t dns_server = 0;  // host order
 };
 
 struct traffic_rule {
@@ -56,7 +56,7 @@ struct traffic_rule {
   std::vector<uint16_t> areas;  // empty = any area
   std::vector<uint16_t> isps;   // empty = any ISP
   ip_mask_range range;
-  uint16_t port_low = 0;   // host order, inclusive; 0..65535 = any port
+  uint16_t port_low = 0;  // host order, inclusive; 0..65535 = any port
   uint16_t port_high = 65535;
 };
 

@@ -21,8 +21,7 @@ class MZIPv4Packet {
   // Null when the bytes are not a sound IPv4 packet: version 4, IHL >= 5, header and total
   // length within the data, offset plus length within 65535, and a whole TCP, UDP or ICMP
   // header in an unfragmented packet or first fragment. Bytes past the total length are cut.
-  static std::shared_ptr<MZIPv4Packet> packetWithData(std::span<const uint8_t> data,
-                                                      bool outgoing);
+  static std::shared_ptr<MZIPv4Packet> packetWithData(std::span<const uint8_t> data, bool outgoing);
 
   // One line for logs, e.g. "-> UDP 10.0.0.2:5000 > 1.1.1.1:53 len 60 id 7".
   std::string description() const;
@@ -40,7 +39,7 @@ class MZIPv4Packet {
   uint32_t source() const { return src_; }
   uint32_t destination() const { return dst_; }
   uint8_t protocol() const { return protocol_; }
-  uint16_t sourcePort() const { return src_port_; }        // 0 without a TCP/UDP header
+  uint16_t sourcePort() const { return src_port_; }  // 0 without a TCP/UDP header
   uint16_t destinationPort() const { return dst_port_; }
   uint16_t identification() const { return id_; }
   bool isFragment() const { return fragment_; }
@@ -67,7 +66,7 @@ class MZIPv4Packet {
     struct Datagram {
       Key key;
       std::chrono::steady_clock::time_point expires;
-      std::vector<uint8_t> header;  // of the first fragment, once seen
+      std::vector<uint8_t> header;                    // of the first fragment, once seen
       std::map<size_t, std::vector<uint8_t>> pieces;  // payload by offset
       size_t received = 0;
       std::optional<size_t> total;  // payload length, known from the last fragment
@@ -95,7 +94,8 @@ class MZIPv4Packet {
                                        uint16_t id = 0, uint8_t ttl = 64);
   // Splits a packet into fragments whose total length fits mtu (at least 68). A packet that
   // fits comes back alone; one that does not fit and has the don't-fragment flag, whose
-  // transport header does not fit in the first piece, or that is not sound, gives nothing. Options with the copy flag are repeated in later fragments.
+  // transport header does not fit in the first piece, or that is not sound, gives nothing. Options
+  // with the copy flag are repeated in later fragments.
   static std::vector<std::vector<uint8_t>> buildFragments(std::span<const uint8_t> packet,
                                                           size_t mtu);
 

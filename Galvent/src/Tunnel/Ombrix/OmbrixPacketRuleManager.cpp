@@ -46,8 +46,7 @@ void buildTrafficRules(const JVX_TRAFFIC_RULE& item, Add add) {
       for (const auto& port : ports)
         for (const auto& destination : destinations) {
           auto rule = GVPacketRuleManager::createTrafficRuleWithProcess(
-              textOf(*process), textOf(protocol), textOf(destination), areas, isps,
-              textOf(port));
+              textOf(*process), textOf(protocol), textOf(destination), areas, isps, textOf(port));
           if (rule) add(std::move(*rule));
         }
 }

@@ -134,7 +134,8 @@ void GVPacketRuleManager::loadAreaISPLib() {
   if (plainFileName(group) && !root.empty() && fs::is_regular_file(root / group / name, ec)) {
     GVLogInfo("There has a update IP data file!");
     path = root / group / name;
-  } else if (fs::path dir = resourceDirectory(); !dir.empty() && fs::is_regular_file(dir / name, ec)) {
+  } else if (fs::path dir = resourceDirectory();
+             !dir.empty() && fs::is_regular_file(dir / name, ec)) {
     path = dir / name;
   }
   if (path.empty()) return;
@@ -143,10 +144,8 @@ void GVPacketRuleManager::loadAreaISPLib() {
     GVLogError("Cannot read the IP data file " + path.string());
     return;
   }
+  // Skipped lines were already counted in the kit's own line.
   GVLogInfo("Loaded " + std::to_string(ipdb_->size()) + " ip ranges for Area & ISP");
-  if (ipdb_->skipped_lines() > 0)
-    GVLogError("Skipped " + std::to_string(ipdb_->skipped_lines()) + " bad lines of " +
-               path.string());
 }
 
 bool GVPacketRuleManager::sessionWithPacket(std::span<const uint8_t> packet,
