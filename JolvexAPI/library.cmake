@@ -33,6 +33,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/standin/account/CMakeLists.txt)
                     LIBS JolvexAPI standin_account LABEL integration)
     endif()
   endforeach()
+  if(NOT FUZZ AND NOT TSAN)
+    add_unit_test(jolvex_standin_program_test SOURCES tests/jolvex_standin_program_test.cpp
+                  LIBS JolvexAPI LABEL integration
+                  ENV "STANDIN_ACCOUNT=$<TARGET_FILE:standin-account>")
+    add_dependencies(jolvex_standin_program_test standin-account)
+  endif()
 endif()
 if(EXISTS ${PROJECT_FUZZ_DIR}/fuzz_jvx_response.cpp)
   add_fuzz_target(fuzz_jvx_response SOURCES ${PROJECT_FUZZ_DIR}/fuzz_jvx_response.cpp

@@ -25,6 +25,18 @@ TEST_F(JolvexEnvelope, RequestIsEncipheredJsonBesideMobile) {
   EXPECT_EQ(*seen->info, (json{{"country_code", "86"}, {"password", "secret+/="}, {"username", "ann"}}));
   std::string cipher = JVXCrypto::encryptedStringOfString(seen->infoText);
   EXPECT_EQ(seen->body, "info=" + tq::percentEscape(cipher) + "&mobile=mobile");
+  EXPECT_EQ(seen->headers.at("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+TEST_F(JolvexEnvelope, GlobalHeadersGoOutOnBothEngines) {
+  TQAPIConfig::sharedInstance().setGlobalHeaderValue("v2", "X-Client");
+  auto a = make<JVX_API_USER_PROFILE>();
+  auto f = make<JVX_API_FEEDBACK_LIST>();
+  ASSERT_TRUE(run(a));
+  ASSERT_TRUE(run(f));
+  TQAPIConfig::sharedInstance().setGlobalHeaderValue(std::nullopt, "X-Client");
+  EXPECT_EQ(account.lastRequest()->headers.at("X-Client"), "v2");
+  EXPECT_EQ(feedback.lastRequest()->headers.at("X-Client"), "v2");
 }
 
 TEST_F(JolvexEnvelope, EmptyRequestSendsEncipheredEmptyObject) {
@@ -63,6 +75,34 @@ TEST_F(JolvexEnvelope, UndecipherableOrNonJsonAnswersFail) {
     EXPECT_EQ(call->lastError().description, c.text) << int(c.mode);
     EXPECT_FALSE(call->resp());
   }
+}
+
+TEST_F(JolvexEnvelope, OversizedOrDeepPlaintextFailsCleanly) {
+  std::string deep(100000, '[');
+  std::string deepObject;
+  for (int i = 0; i < 5000; ++i) deepObject += "{\"a\":";
+  struct Case {
+    const char* what;
+    std::string plaintext;
+  } cases[] = {
+      {"deep list", deep},
+      {"deep object", deepObject},
+      {"truncated JSON", "{\"code\":0,\"data\":{"},
+      {"JSON text", "\"text\""},
+      {"null", "null"},
+  };
+  for (const auto& c : cases) {
+    account.setPlaintextBody(c.plaintext);
+    auto call = make<JVX_API_RULE_LIST>();
+    ASSERT_TRUE(run(call)) << c.what;
+    EXPECT_EQ(call->status(), TQAPI::TQAPIStatusFailed) << c.what;
+    EXPECT_EQ(call->lastError().description, "Answer is not valid JSON") << c.what;
+  }
+  // Data wins over result on the wire as well.
+  account.setPlaintextBody(R"({"code":0,"data":{"flow_id":1},"result":{"flow_id":2}})");
+  auto call = make<JVX_API_RULE_LIST>();
+  ASSERT_TRUE(run(call));
+  EXPECT_EQ(call->resp()->flow_id->intValue(), 1);
 }
 
 TEST_F(JolvexEnvelope, NoDomainFailsWithoutSending) {

@@ -94,6 +94,7 @@ bool AccountServer::start(uint16_t port) {
     seen.path = req.path;
     seen.body = req.body;
     seen.form = decodeForm(req.body);
+    for (const auto& [k, v] : req.headers) seen.headers[k] = v;
     json request = json::object();
     if (auto it = seen.form.find("info"); it != seen.form.end()) {
       if (auto plain = JVXCrypto::decryptedDataFromString(it->second)) {
@@ -108,15 +109,21 @@ bool AccountServer::start(uint16_t port) {
     std::string path = servicePath(req.path);
     BodyMode mode;
     bool known;
+    std::optional<std::string> plaintext;
     {
       std::lock_guard lock(mu_);
       requests_.push_back(seen);
       mode = bodyMode_;
       known = samples_.contains(path);
+      plaintext = plaintextBody_;
     }
     if (!known) {
       res.status = 404;
       res.set_content("no such path", "text/plain");
+      return;
+    }
+    if (plaintext) {
+      res.set_content(JVXCrypto::encryptedStringOfString(*plaintext), "text/plain");
       return;
     }
     switch (mode) {
@@ -229,6 +236,11 @@ void AccountServer::setPayloadUnderResult(bool on) {
 void AccountServer::setBodyMode(BodyMode mode) {
   std::lock_guard lock(mu_);
   bodyMode_ = mode;
+}
+
+void AccountServer::setPlaintextBody(std::optional<std::string> plaintext) {
+  std::lock_guard lock(mu_);
+  plaintextBody_ = std::move(plaintext);
 }
 
 void AccountServer::setRuleList(json speedStartInfo) {

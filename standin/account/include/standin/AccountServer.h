@@ -26,6 +26,7 @@ struct SeenRequest {
   std::map<std::string, std::string> form;  // form-decoded fields
   std::optional<nlohmann::json> info;        // deciphered and parsed "info"
   std::string infoText;                      // deciphered "info" text
+  std::map<std::string, std::string> headers;  // names as received
 };
 
 struct Account {
@@ -82,6 +83,8 @@ class AccountServer {
   // Puts the payload under "result" instead of "data".
   void setPayloadUnderResult(bool on);
   void setBodyMode(BodyMode mode);
+  // Answers every request with this plaintext, enciphered (nothing: back to normal answers).
+  void setPlaintextBody(std::optional<std::string> plaintext);
   // Payload of rule/list and the domain list of parameters/startup, for later subsystems.
   void setRuleList(nlohmann::json speedStartInfo);
   void setStartupDomains(nlohmann::json domainList);
@@ -109,6 +112,7 @@ class AccountServer {
   bool pop_ = false;
   bool underResult_ = false;
   BodyMode bodyMode_ = BodyMode::Normal;
+  std::optional<std::string> plaintextBody_;
   nlohmann::json ruleList_;
   nlohmann::json startupDomains_;
 };
