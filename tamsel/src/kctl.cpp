@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rules.h"
 #include "tamsel_internal.h"
 
 namespace tamsel {
@@ -112,7 +113,7 @@ static errno_t opt_dns_rule(const void* data, size_t len) {
   uint32_t ip;
   if (!parse_dotted_ipv4(c.server, &ip)) return EINVAL;
   if (c.domains[0] == 0) return EINVAL;
-  return add_to_dns_rule_list(c.server, c.domains);
+  return add_to_dns_rule_list(ip, c.domains);
 }
 
 static errno_t opt_black_rule(const void* data, size_t len) {
@@ -120,7 +121,7 @@ static errno_t opt_black_rule(const void* data, size_t len) {
   char text[abi::kMaxRuleText + 1];
   std::memcpy(text, data, len);
   text[len] = 0;
-  return add_rule(text, len, false, 0, 0);
+  return add_rule(RULE_KIND_BLACK, 0, 0, text, nullptr);
 }
 
 static errno_t opt_white_rule(const void* data, size_t len) {
@@ -129,7 +130,7 @@ static errno_t opt_white_rule(const void* data, size_t len) {
   std::memcpy(&c, data, sizeof c);
   if (c.offset < 0 || c.offset >= abi::kPathOffsetCount || c.level < 0) return EINVAL;
   c.rule[sizeof c.rule - 1] = 0;
-  return add_rule(c.rule, std::strlen(c.rule), true, c.offset, c.level);
+  return add_rule(RULE_KIND_WHITE, c.offset, c.level, c.rule, nullptr);
 }
 
 static errno_t opt_black_procname(const void* data, size_t len) {

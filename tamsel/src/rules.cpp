@@ -1,60 +1,456 @@
-// Rule lists and process-name lists.
+// Rule language and rule lists.
+#include "rules.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <string>
-
-#include "tamsel_internal.h"
 
 namespace tamsel {
 
 namespace {
 
-struct Rule {
-  std::string procname;
-  std::string text;
-  int32_t offset;
-  int32_t level;
+struct pending_domain_entry {
+  char procname[24];
+  char rest[64];
+  uint8_t kind;
+  uint8_t offset;
+  uint8_t level;
+  char text[64];
+  dns_labels labels;
 };
 
-std::list<std::string> enabled_procname_list;
+struct dns_rule_entry {
+  uint32_t server;
+  dns_labels labels;
+};
+
+std::list<rule_entry> white_rule_list;
+std::list<rule_entry> black_rule_list;
+std::list<std::string> enabled_procname_list;  // names of at most 23 characters
 std::list<std::string> black_procname_list;
-std::list<Rule> white_rule_list;
-std::list<Rule> black_rule_list;
-std::list<std::string> unanalyzed_domain_list;
+std::list<pending_domain_entry*> unanalyzed_domain_list;
+std::list<dns_rule_entry*> dns_rule_list;
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_nocase(const char* a, const char* b, size_t max) {
+  for (size_t i = 0; i < max; ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+    if (a[i] == 0) return true;
+  }
+  return true;
+}
+
+// Token reader: separators at the start are skipped, runs count as one.
+struct Tokens {
+  const char* p;
+  char sep;
+  // Next token as [begin, end), false when none is left.
+  bool next(const char** b, const char** e) {
+    while (*p == sep) ++p;
+    if (!*p) return false;
+    *b = p;
+    while (*p && *p != sep) ++p;
+    *e = p;
+    return true;
+  }
+};
+
+// Integer in automatic base (0x hex, leading 0 octal) that must consume the whole text.
+bool read_number(const char* b, const char* e, uint32_t* out) {
+  if (b == e) return false;
+  uint32_t base = 10;
+  if (e - b > 1 && b[0] == '0' && (b[1] == 'x' || b[1] == 'X')) {
+    base = 16;
+    b += 2;
+    if (b == e) return false;
+  } else if (b[0] == '0') {
+    base = 8;
+  }
+  uint64_t v = 0;
+  for (const char* p = b; p < e; ++p) {
+    uint32_t d;
+    if (*p >= '0' && *p <= '9') d = static_cast<uint32_t>(*p - '0');
+    else if (lower(*p) >= 'a' && lower(*p) <= 'f') d = static_cast<uint32_t>(lower(*p) - 'a' + 10);
+    else return false;
+    if (d >= base) return false;
+    v = v * base + d;
+    if (v > 0xffffffffull) return false;
+  }
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+uint32_t address_number(const uint8_t* a, int octets) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | (i < octets ? a[i] : 0);
+  return v;
+}
+
+bool same_rule(const rule_entry& a, const rule_entry& b) {
+  return std::memcmp(a.from, b.from, 4) == 0 && std::memcmp(a.to, b.to, 4) == 0 &&
+         a.octets == b.octets && a.port_from == b.port_from && a.port_to == b.port_to &&
+         std::strncmp(a.procname, b.procname, sizeof a.procname) == 0 &&
+         a.protocol == b.protocol && a.offset == b.offset && a.level == b.level;
+}
+
+// The address test of both matchers: the rule's counted octets read as one number, missing
+// low octets 0. (Octet by octet admitted addresses outside ranges that span octets.)
+bool address_in_rule(const rule_entry& r, uint32_t ip_net) {
+  uint8_t a[4];
+  std::memcpy(a, &ip_net, 4);
+  uint32_t v = address_number(a, r.octets);
+  return v >= address_number(r.from, r.octets) && v <= address_number(r.to, r.octets);
+}
+
+void add_to_white_rule_list(const rule_entry& r) {
+  {
+    MutexHold hold(lock_mutext_white_rule_list);
+    for (auto& e : white_rule_list)
+      if (same_rule(e, r)) return;
+    auto it = white_rule_list.begin();
+    while (it != white_rule_list.end() && it->offset < r.offset) ++it;
+    white_rule_list.insert(it, r);
+  }
+  klog("W+ [%d/%d] [%s] [%d.%d.%d.%d-%d.%d.%d.%d %d] [%d-%d] %s {%s}\n", r.offset, r.level,
+       r.procname, r.from[0], r.from[1], r.from[2], r.from[3], r.to[0], r.to[1], r.to[2], r.to[3],
+       r.octets, r.port_from, r.port_to, protocol_string(r.protocol), r.text);
+  enabled_procname_add(r.procname);
+}
+
+void add_to_black_rule_list(const rule_entry& r) {
+  size_t before;
+  {
+    MutexHold hold(lock_mutext_black_rule_list);
+    for (auto& e : black_rule_list)
+      if (same_rule(e, r)) return;
+    before = black_rule_list.size();
+    black_rule_list.push_front(r);
+  }
+  klog("B+ [%s] [%d.%d.%d.%d - %d.%d.%d.%d  %d] [%d - %d] %s {%s}  index=%zu\n", r.procname,
+       r.from[0], r.from[1], r.from[2], r.from[3], r.to[0], r.to[1], r.to[2], r.to[3], r.octets,
+       r.port_from, r.port_to, protocol_string(r.protocol), r.text, before);
+}
+
+// A port part of at most 15 characters, read whole as a decimal number within 16 bits.
+bool read_port(const char* b, const char* e, uint16_t* out) {
+  if (e - b > 15) e = b + 15;
+  if (b == e) return false;
+  uint32_t v = 0;
+  for (const char* p = b; p < e; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(*p - '0');
+    if (v > 65535) return false;
+  }
+  *out = static_cast<uint16_t>(v);
+  return true;
+}
 
 }  // namespace
 
-errno_t add_rule(const char* text, size_t len, bool white, int32_t offset, int32_t level) {
-  std::string t(text, strnlen(text, len));
-  Rule r{t.substr(0, t.find('|')), t, offset, level};
-  if (white) {
-    {
-      MutexHold hold(lock_mutext_white_rule_list);
-      white_rule_list.push_back(r);
+const char* protocol_string(uint16_t protocol) {
+  switch (protocol) {
+    case 1: return "ICMP";
+    case 6: return "TCP";
+    case 17: return "UDP";
+    default: return protocol >= PROTO_ANY ? "ALL" : "Unknown";
+  }
+}
+
+bool looks_like_domain(const char* text) {
+  size_t n = std::strlen(text);
+  if (n < 3 || text[0] == '.' || !std::strchr(text, '.')) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (is_alpha(text[i])) return true;
+  return false;
+}
+
+int convert_address(const char* part, uint8_t out[4]) {
+  if (std::strlen(part) >= 16 || looks_like_domain(part)) return -1;
+  std::memset(out, 0, 4);
+  Tokens t{part, '.'};
+  const char *b, *e;
+  int count = 0;
+  while (count < 4 && t.next(&b, &e)) {
+    if (*b == '*') return count;
+    uint32_t v;
+    if (!read_number(b, e, &v)) return -1;
+    out[count++] = static_cast<uint8_t>(v & 0xff);
+  }
+  return count == 4 ? 4 : -1;
+}
+
+errno_t split_labels(const char* name, size_t len, dns_labels* out) {
+  std::string copy(name, strnlen(name, len));
+  out->count = 0;
+  Tokens t{copy.c_str(), '.'};
+  const char *b, *e;
+  char tmp[kMaxLabels][kLabelSize];
+  int n = 0;
+  while (t.next(&b, &e)) {
+    if (e - b >= kLabelSize || n >= kMaxLabels) return E2BIG;
+    std::memcpy(tmp[n], b, static_cast<size_t>(e - b));
+    tmp[n][e - b] = 0;
+    ++n;
+  }
+  if (n == 0) return EINVAL;
+  for (int i = 0; i < n; ++i) std::memcpy(out->label[i], tmp[n - 1 - i], kLabelSize);
+  out->count = n;
+  return 0;
+}
+
+void join_labels(const dns_labels& l, char* out, size_t size) {
+  size_t pos = 0;
+  out[0] = 0;
+  for (int i = l.count - 1; i >= 0 && pos + 1 < size; --i) {
+    int w = std::snprintf(out + pos, size - pos, "%s%s", l.label[i], i ? "." : "");
+    if (w < 0) break;
+    pos += static_cast<size_t>(w);
+  }
+}
+
+bool labels_match(const dns_labels& rule, const dns_labels& name) {
+  int i = 0;
+  for (; i < rule.count && i < name.count; ++i) {
+    if (rule.label[i][0] == '*') {
+      if (i == rule.count - 1) return true;
+      continue;
     }
-    MutexHold hold(lock_mutext_enabled_procname);
-    bool found = false;
-    for (auto& n : enabled_procname_list) found |= n == r.procname;
-    if (!found) enabled_procname_list.push_back(r.procname);
+    if (!equal_nocase(rule.label[i], name.label[i], kLabelSize)) return false;
+  }
+  if (i == rule.count && i == name.count) return true;
+  // The name ended first: "*" as the rule's next and last label covers the name itself.
+  return i == name.count && i == rule.count - 1 && rule.label[i][0] == '*';
+}
+
+errno_t add_rule(int kind, int32_t offset, int32_t level, const char* text, const char* stored) {
+  if (offset < 0 || offset >= abi::kPathOffsetCount) return EINVAL;
+  Tokens t{text, '|'};
+  const char *fb[4], *fe[4];
+  int fields = 0;
+  while (fields < 4 && t.next(&fb[fields], &fe[fields])) ++fields;
+  rule_entry r{};
+  if (fields < 1 || fe[0] - fb[0] > 23) {
+    std::string name = fields ? std::string(fb[0], fe[0]) : "";
+    klog("+ Procname (%s) too long", name.c_str());
+    return E2BIG;
+  }
+  std::memcpy(r.procname, fb[0], static_cast<size_t>(fe[0] - fb[0]));
+  if (fields < 2 || fe[1] - fb[1] > 63) return EINVAL;
+  std::string address(fb[1], fe[1]);
+  if (looks_like_domain(address.c_str()))
+    return add_to_unanalyzed_domain_list(kind, offset, level, text);
+
+  size_t dash = address.find('-');
+  std::string first = address.substr(0, dash);
+  if (first == "*") {
+    std::memset(r.to, 255, 4);
+    r.octets = 4;
   } else {
-    MutexHold hold(lock_mutext_black_rule_list);
-    black_rule_list.push_back(r);
+    int n = convert_address(first.c_str(), r.from);
+    if (n < 0) return EINVAL;
+    r.octets = static_cast<uint8_t>(n);
+    std::memcpy(r.to, r.from, 4);
+    if (n == 4 && dash != std::string::npos) {
+      if (convert_address(address.substr(dash + 1).c_str(), r.to) != 4) return EINVAL;
+    }
+  }
+
+  if (fields < 3) return EINVAL;
+  std::string port(fb[2], fe[2]);
+  size_t pd = port.find('-');
+  if (port == "*") {
+    r.port_from = 0;
+    r.port_to = 65535;
+  } else {
+    const char* pb = port.c_str();
+    const char* pe = pd == std::string::npos ? pb + port.size() : pb + pd;
+    if (!read_port(pb, pe, &r.port_from)) return EINVAL;
+    r.port_to = r.port_from;
+    if (pd != std::string::npos && !read_port(pe + 1, pb + port.size(), &r.port_to)) return EINVAL;
+    if (r.port_from > r.port_to) return EINVAL;
+  }
+
+  if (fields < 4) return EINVAL;
+  std::string proto(fb[3], fe[3]);
+  if (equal_nocase(proto.c_str(), "tcp", 4)) r.protocol = 6;
+  else if (equal_nocase(proto.c_str(), "udp", 4)) r.protocol = 17;
+  else if (equal_nocase(proto.c_str(), "icmp", 5)) r.protocol = 1;
+  else if (proto == "*") r.protocol = PROTO_ANY;
+  else return EINVAL;
+
+  if (kind == RULE_KIND_WHITE) {
+    r.offset = static_cast<uint8_t>(offset);
+    r.level = static_cast<uint8_t>(level & 0xff);
+  }
+  copy_text(r.text, sizeof r.text, stored ? stored : text, 63);
+  if (kind == RULE_KIND_WHITE) add_to_white_rule_list(r);
+  else add_to_black_rule_list(r);
+  return 0;
+}
+
+errno_t add_to_unanalyzed_domain_list(int kind, int32_t offset, int32_t level, const char* text) {
+  Tokens t{text, '|'};
+  const char *pb, *pe, *db, *de;
+  if (!t.next(&pb, &pe) || !t.next(&db, &de)) return EINVAL;
+  if (pe - pb > 23) return E2BIG;
+  const char* rest = t.p;
+  if (*rest == '|') ++rest;  // the second separator
+  while (*rest == ' ' || *rest == '\t') ++rest;
+  if (std::strlen(rest) >= 64) return E2BIG;
+  auto* e = static_cast<pending_domain_entry*>(k::kalloc(sizeof(pending_domain_entry)));
+  if (!e) return ENOMEM;
+  errno_t r = split_labels(db, static_cast<size_t>(de - db), &e->labels);
+  if (r) {
+    k::kfree(e);
+    return r;
+  }
+  std::memcpy(e->procname, pb, static_cast<size_t>(pe - pb));
+  std::strcpy(e->rest, rest);
+  e->kind = static_cast<uint8_t>(kind);
+  e->offset = static_cast<uint8_t>(kind == RULE_KIND_WHITE ? offset : 0);
+  e->level = static_cast<uint8_t>(kind == RULE_KIND_WHITE ? level : 0);
+  copy_text(e->text, sizeof e->text, text, 63);
+  char name[kMaxLabels * kLabelSize];
+  join_labels(e->labels, name, sizeof name);
+  char prefix[64];
+  if (kind == RULE_KIND_WHITE)
+    std::snprintf(prefix, sizeof prefix, "_W+ [%d/%d] ", e->offset, e->level);
+  else
+    std::snprintf(prefix, sizeof prefix, "_B+ ");
+  klog("%s[%s] [%s] [%s] {%s}\n", prefix, e->procname, name, e->rest, e->text);
+  MutexHold hold(lock_mutext_unanalyzed_domain_list);
+  unanalyzed_domain_list.push_front(e);
+  return 0;
+}
+
+errno_t add_to_dns_rule_list(uint32_t server, const char* text) {
+  const char* b = text;
+  while (*b == ' ' || *b == '\t') ++b;
+  const char* e = b;
+  while (*e && *e != ' ' && *e != '\t') ++e;
+  if (e == b) return EINVAL;
+  dns_labels labels;
+  errno_t r = split_labels(b, static_cast<size_t>(e - b), &labels);
+  if (r) return r;
+  auto* entry = static_cast<dns_rule_entry*>(k::kalloc(sizeof(dns_rule_entry)));
+  if (!entry) return ENOMEM;
+  entry->server = server;
+  entry->labels = labels;
+  char name[kMaxLabels * kLabelSize];
+  join_labels(labels, name, sizeof name);
+  const auto* s = reinterpret_cast<const uint8_t*>(&server);
+  char ip[16];
+  std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", s[0], s[1], s[2], s[3]);
+  klog("+D [%s]  [%s]", name, ip);
+  MutexHold hold(lock_mutext_dns_rule_list);
+  dns_rule_list.push_front(entry);
+  return 0;
+}
+
+uint32_t find_dns_lookup_using_server(const dns_labels& name) {
+  MutexHold hold(lock_mutext_dns_rule_list);
+  for (auto* e : dns_rule_list)
+    if (labels_match(e->labels, name)) return e->server;
+  return 0;
+}
+
+bool equal_to_unanalyzed_name(const dns_labels& name, pending_match* out) {
+  MutexHold hold(lock_mutext_unanalyzed_domain_list);
+  for (auto it = unanalyzed_domain_list.begin(); it != unanalyzed_domain_list.end(); ++it) {
+    pending_domain_entry* e = *it;
+    if (!labels_match(e->labels, name)) continue;
+    std::memcpy(out->procname, e->procname, sizeof out->procname);
+    std::memcpy(out->rest, e->rest, sizeof out->rest);
+    out->kind = e->kind;
+    out->offset = e->offset;
+    out->level = e->level;
+    std::memcpy(out->text, e->text, sizeof out->text);
+    bool wildcard = false;
+    for (int i = 0; i < e->labels.count; ++i) wildcard |= e->labels.label[i][0] == '*';
+    if (!wildcard) {
+      unanalyzed_domain_list.erase(it);
+      k::kfree(e);
+    }
+    return true;
+  }
+  return false;
+}
+
+int intercept_ippacket_match_white_list(const abi::ippacket_desc_s* d, uint8_t* offset,
+                                        uint8_t* level, char* text) {
+  MutexHold hold(lock_mutext_white_rule_list);
+  uint16_t port = static_cast<uint16_t>((d->remote_port >> 8) | (d->remote_port << 8));
+  for (auto& r : white_rule_list) {
+    if (d->procname[0] ? !procname_match(r.procname, d->procname)
+                       : std::strcmp(r.procname, "*") != 0)
+      continue;
+    if (r.protocol != PROTO_ANY && r.protocol != d->protocol) continue;
+    if (!address_in_rule(r, d->ip)) continue;
+    if (d->protocol != 1 && (port < r.port_from || port > r.port_to)) continue;
+    if (offset) *offset = r.offset;
+    if (level) *level = r.level;
+    if (text) copy_text(text, 64, r.text, sizeof r.text);
+    return 1;
   }
   return 0;
 }
 
-errno_t add_black_procname(const char* name) {
-  MutexHold hold(lock_mutext_black_procname_list);
-  black_procname_list.push_back(name);
+int intercept_ippacket_match_black_list(const abi::ippacket_desc_s* d) {
+  MutexHold hold(lock_mutext_black_rule_list);
+  uint16_t port = static_cast<uint16_t>((d->remote_port >> 8) | (d->remote_port << 8));
+  for (auto& r : black_rule_list) {
+    if (d->procname[0] && !procname_match(r.procname, d->procname)) continue;
+    if (r.protocol != PROTO_ANY && r.protocol != d->protocol) continue;
+    if (!address_in_rule(r, d->ip)) continue;
+    if (d->protocol == 1 ? !(r.port_from == 0 && r.port_to == 65535)
+                         : (port < r.port_from || port > r.port_to))
+      continue;
+    return 1;
+  }
   return 0;
 }
 
+bool procname_match(const char* entry, const char* name) {
+  if (std::strcmp(entry, "*") == 0) return true;
+  return equal_nocase(entry, name, 24);
+}
+
 bool enabled_procname_exist(const char* name) {
+  {
+    MutexHold hold(lock_mutext_black_procname_list);
+    for (auto& n : black_procname_list)
+      if (procname_match(n.c_str(), name)) return false;
+  }
   MutexHold hold(lock_mutext_enabled_procname);
   for (auto& n : enabled_procname_list)
-    if (n == name || n == "*") return true;
+    if (procname_match(n.c_str(), name)) return true;
   return false;
+}
+
+void enabled_procname_add(const char* name) {
+  // Black-listed names are still recorded: they count again once no longer black.
+  {
+    MutexHold hold(lock_mutext_enabled_procname);
+    for (auto& n : enabled_procname_list)
+      if (procname_match(n.c_str(), name)) return;
+    enabled_procname_list.emplace_front(name, strnlen(name, 23));
+  }
+}
+
+void black_procname_add(const char* name) {
+  MutexHold hold(lock_mutext_black_procname_list);
+  for (auto& n : black_procname_list)
+    if (procname_match(n.c_str(), name)) return;
+  black_procname_list.emplace_front(name, strnlen(name, 23));
+}
+
+errno_t add_black_procname(const char* name) {
+  black_procname_add(name);
+  return 0;
 }
 
 void procname_lists_clear() {
@@ -76,7 +472,27 @@ void rule_lists_clear() {
 
 void unanalyzed_domain_list_clear() {
   MutexHold hold(lock_mutext_unanalyzed_domain_list);
+  for (auto* e : unanalyzed_domain_list) k::kfree(e);
   unanalyzed_domain_list.clear();
+}
+
+void dns_rule_list_clear() {
+  MutexHold hold(lock_mutext_dns_rule_list);
+  for (auto* e : dns_rule_list) k::kfree(e);
+  dns_rule_list.clear();
+}
+
+std::vector<rule_entry> white_rules_snapshot() {
+  MutexHold hold(lock_mutext_white_rule_list);
+  return {white_rule_list.begin(), white_rule_list.end()};
+}
+std::vector<rule_entry> black_rules_snapshot() {
+  MutexHold hold(lock_mutext_black_rule_list);
+  return {black_rule_list.begin(), black_rule_list.end()};
+}
+std::vector<std::string> enabled_procnames_snapshot() {
+  MutexHold hold(lock_mutext_enabled_procname);
+  return {enabled_procname_list.begin(), enabled_procname_list.end()};
 }
 
 size_t enabled_procname_count() {
@@ -98,6 +514,10 @@ size_t black_rule_count() {
 size_t unanalyzed_domain_count() {
   MutexHold hold(lock_mutext_unanalyzed_domain_list);
   return unanalyzed_domain_list.size();
+}
+size_t dns_rule_count() {
+  MutexHold hold(lock_mutext_dns_rule_list);
+  return dns_rule_list.size();
 }
 
 }  // namespace tamsel

@@ -97,13 +97,12 @@ bool is_private_or_loopback(uint32_t ip_net);
 void copy_text(char* dst, size_t size, const char* src, size_t src_max);
 
 // ---- rules and process names (rules.cpp)
-errno_t add_rule(const char* text, size_t len, bool white, int32_t offset, int32_t level);
-errno_t add_to_dns_rule_list(const char* server, const char* domains);
 errno_t add_black_procname(const char* name);
 bool enabled_procname_exist(const char* name);
 void procname_lists_clear();
 void rule_lists_clear();
 void unanalyzed_domain_list_clear();
+void dns_rule_list_clear();
 size_t enabled_procname_count();
 size_t black_procname_count();
 size_t white_rule_count();
