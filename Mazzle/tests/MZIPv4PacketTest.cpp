@@ -277,3 +277,52 @@ TEST_F(Reassembly, PiecesPastTheEndDropTheDatagram) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Helper, DottedAddressTexts) {
+  struct Case {
+    const char* text;
+    std::optional<uint32_t> addr;
+  };
+  const Case cases[] = {
+      {"0.0.0.0", 0u},
+      {"198.18.0.1", 0xC6120001u},
+      {"255.255.255.255", 0xFFFFFFFFu},
+      {"256.0.0.1", std::nullopt},
+      {"1.2.3", std::nullopt},
+      {"1.2.3.4.5", std::nullopt},
+      {"1..3.4", std::nullopt},
+      {"1.2.3.4 ", std::nullopt},
+      {"0001.2.3.4", std::nullopt},
+      {"", std::nullopt},
+      {"a.b.c.d", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(MZHelper::ipv4AddrFromLiteral(c.text), c.addr);
+    if (c.addr) {
+      EXPECT_EQ(MZHelper::ipv4LiteralFromAddr(*c.addr), c.text);
+    }
+  }
+}
+
+TEST(Packet, DescriptionsNameKindAndFragment) {
+  auto icmp = MZIPv4Packet::packetWithData(
+      MZIPv4Packet::buildIPv4(ip("10.0.0.2"), ip("192.0.2.1"), 1, Bytes{8, 0, 0, 0, 0, 1, 0, 1}, 5),
+      true);
+  ASSERT_TRUE(icmp);
+  EXPECT_EQ(icmp->description(), "-> ICMP 10.0.0.2 > 192.0.2.1 len 28 id 5");
+  Bytes whole = MZIPv4Packet::buildUDP(ip("10.0.0.2"), 1, ip("192.0.2.1"), 2, payload_of(100), 6);
+  auto pieces = MZIPv4Packet::buildFragments(whole, 68);
+  ASSERT_GE(pieces.size(), 2u);
+  auto first = MZIPv4Packet::packetWithData(pieces[0], true);
+  auto second = MZIPv4Packet::packetWithData(pieces[1], false);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->description(), "-> UDP 10.0.0.2:1 > 192.0.2.1:2 len 68 id 6 frag off 0 MF");
+  EXPECT_EQ(second->description(), "<- UDP 10.0.0.2 > 192.0.2.1 len 68 id 6 frag off 48 MF");
+  EXPECT_EQ(second->sourcePort(), 0);
+  EXPECT_EQ(second->payload().size(), 48u);
+}
+
+}  // namespace
