@@ -7,9 +7,12 @@ endif()
 include(${CMAKE_SOURCE_DIR}/tools/apigen/ApiGen.cmake)
 
 add_library(JolvexAPI STATIC
+  Sources/Base/JVXFDServiceAPI.cpp
+  Sources/Base/JVXFDServiceEngine.cpp
   Sources/Base/JVXServiceAPI.cpp
   Sources/Base/JVXServiceEngine.cpp
-  Sources/Base/JVXServiceSerializers.cpp
+  Sources/Base/JVXServiceRequestSerializer.cpp
+  Sources/Base/JVXServiceResponseSerializer.cpp
 )
 project_warnings(JolvexAPI)
 target_include_directories(JolvexAPI PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)

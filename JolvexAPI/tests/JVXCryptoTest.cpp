@@ -91,8 +91,10 @@ TEST(JVXCrypto, PrimitivesAnswerErrorValues) {
     size_t keyLen, ivLen;
     const char* reason;  // nullptr: success
   } cases[] = {
-      {"AES-128", 16, 16, nullptr},   {"AES-192", 24, 16, nullptr},
-      {"AES-256", 32, 16, nullptr},   {"short IV", 32, 15, JVXCrypto::kIvLengthError},
+      {"AES-128", 16, 16, nullptr},
+      {"AES-192", 24, 16, nullptr},
+      {"AES-256", 32, 16, nullptr},
+      {"short IV", 32, 15, JVXCrypto::kIvLengthError},
       {"long IV", 32, 17, JVXCrypto::kIvLengthError},
       {"bad key length", 20, 16, JVXCrypto::kKeyLengthError},
       {"empty key", 0, 16, JVXCrypto::kKeyLengthError},
@@ -124,8 +126,8 @@ TEST(JVXCrypto, PrimitivesAnswerErrorValues) {
   auto hexKeyEnc = JVXCrypto::aesEncrypt("{}", JVXCrypto::kHexKey, JVXCrypto::kHexIv);
   ASSERT_TRUE(hexKeyEnc.ok());
   EXPECT_EQ(tq::base64Encode(hexKeyEnc.bytes), "ZCb8IYv7fsLw/dLWSZ+Lpg==");
-  auto hexDec = JVXCrypto::aesDecrypt("ZCb8IYv7fsLw/dLWSZ+Lpg==", JVXCrypto::kHexKey,
-                                      JVXCrypto::kHexIv);
+  auto hexDec =
+      JVXCrypto::aesDecrypt("ZCb8IYv7fsLw/dLWSZ+Lpg==", JVXCrypto::kHexKey, JVXCrypto::kHexIv);
   ASSERT_TRUE(hexDec.ok());
   EXPECT_EQ(hexDec.bytes, "{}");
 }

@@ -7,8 +7,8 @@ namespace {
 using nlohmann::json;
 
 TEST(JolvexModels, UserInfoRoundTripsWithUnsentFieldsAbsent) {
-  json answer = {{"uid", 7},          {"username", "ann"}, {"rest_traffic", 1.5},
-                 {"expired", false},  {"login_token", "t"}, {"country_code", 86},
+  json answer = {{"uid", 7},           {"username", "ann"},  {"rest_traffic", 1.5},
+                 {"expired", false},   {"login_token", "t"}, {"country_code", 86},
                  {"unknown_key", "x"}, {"email", nullptr}};
   auto info = tq::fromDictionary<JVX_USER_INFO>(answer);
   ASSERT_TRUE(info);
@@ -100,8 +100,7 @@ TEST(JolvexModels, WireKeysAndTypesThatDiffer) {
 }
 
 TEST(JolvexModels, PackageSessionNestsModels) {
-  json session = {{"packages",
-                   {{{"name", "p"}, {"price", {{{"rmb", 10}, {"buy_time", 30}}}}}}},
+  json session = {{"packages", {{{"name", "p"}, {"price", {{{"rmb", 10}, {"buy_time", 30}}}}}}},
                   {"traffic_package", {{"rmb", 1}, {"usd", 2}}},
                   {"default_select", 1}};
   auto s = tq::fromDictionary<JVX_PACKAGE_SESSION>(session);

@@ -2,10 +2,9 @@
 // Fixture of the integration tests: an account-service stand-in and a feedback-service stand-in
 // on 127.0.0.1, the client's domains pointed at them and a pumped main queue.
 #include <gtest/gtest.h>
+#include <platform/dispatch/PumpedQueue.h>
 
 #include <memory>
-
-#include <platform/dispatch/PumpedQueue.h>
 
 #include "JolvexAPI/JolvexAPI.h"
 #include "standin/AccountServer.h"

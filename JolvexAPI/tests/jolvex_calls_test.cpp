@@ -19,67 +19,151 @@ TEST_F(JolvexCalls, RequestKeysAndTypesAsTheServiceDecodesThem) {
   };
   Row rows[] = {
       {"sms-login country_code is a number",
-       [] { auto c = std::make_shared<JVX_API_USER_SMS_LOGIN>(); c->req().country_code = 86; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SMS_LOGIN>();
+         c->req().country_code = 86;
+         return c;
+       },
        "country_code", 86},
       {"login country_code is text",
-       [] { auto c = std::make_shared<JVX_API_USER_LOGIN>(); c->req().country_code = "86"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_LOGIN>();
+         c->req().country_code = "86";
+         return c;
+       },
        "country_code", "86"},
       {"phone register sends promot_code",
-       [] { auto c = std::make_shared<JVX_API_USER_REGISTER>(); c->req().promot_code = "P"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_REGISTER>();
+         c->req().promot_code = "P";
+         return c;
+       },
        "promot_code", "P"},
       {"mail register sends promote_code",
-       [] { auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER>(); c->req().promote_code = "P"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER>();
+         c->req().promote_code = "P";
+         return c;
+       },
        "promote_code", "P"},
       {"mail register new sends promote_code",
-       [] { auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER_NEW>(); c->req().promote_code = "P"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER_NEW>();
+         c->req().promote_code = "P";
+         return c;
+       },
        "promote_code", "P"},
       {"union login sends promote_code",
-       [] { auto c = std::make_shared<JVX_API_USER_NEW_UNION_LOGIN>(); c->req().promote_code = "P"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_NEW_UNION_LOGIN>();
+         c->req().promote_code = "P";
+         return c;
+       },
        "promote_code", "P"},
       {"mail register new platform MAC",
-       [] { auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER_NEW>(); c->req().platform = "MAC"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_MAIL_REGISTER_NEW>();
+         c->req().platform = "MAC";
+         return c;
+       },
        "platform", "MAC"},
       {"send-email-verify-code uses email",
-       [] { auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>(); c->req().email = "a@b.c"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>();
+         c->req().email = "a@b.c";
+         return c;
+       },
        "email", "a@b.c"},
       {"bind-mail uses mail",
-       [] { auto c = std::make_shared<JVX_API_USER_BIND_MAIL>(); c->req().mail = "a@b.c"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_BIND_MAIL>();
+         c->req().mail = "a@b.c";
+         return c;
+       },
        "mail", "a@b.c"},
       {"email code type REGISTER",
-       [] { auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>(); c->req().type = "REGISTER"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>();
+         c->req().type = "REGISTER";
+         return c;
+       },
        "type", "REGISTER"},
       {"email code type RESET_PASSWORD",
-       [] { auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>(); c->req().type = "RESET_PASSWORD"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>();
+         c->req().type = "RESET_PASSWORD";
+         return c;
+       },
        "type", "RESET_PASSWORD"},
       {"email code type BIND_EMAIL",
-       [] { auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>(); c->req().type = "BIND_EMAIL"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SEND_EMAIL_VERIFY_CODE>();
+         c->req().type = "BIND_EMAIL";
+         return c;
+       },
        "type", "BIND_EMAIL"},
       {"phone code method SMS",
-       [] { auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>(); c->req().method = "SMS"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>();
+         c->req().method = "SMS";
+         return c;
+       },
        "method", "SMS"},
       {"phone code method VOICE",
-       [] { auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>(); c->req().method = "VOICE"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>();
+         c->req().method = "VOICE";
+         return c;
+       },
        "method", "VOICE"},
       {"phone code country_code is text",
-       [] { auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>(); c->req().country_code = "86"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_PHONE_VERIFY_CODE>();
+         c->req().country_code = "86";
+         return c;
+       },
        "country_code", "86"},
       {"password sign-in system_plat pc",
-       [] { auto c = std::make_shared<JVX_API_USER_LOGIN>(); c->req().system_plat = "pc"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_LOGIN>();
+         c->req().system_plat = "pc";
+         return c;
+       },
        "system_plat", "pc"},
       {"sms sign-in system_plat mobile",
-       [] { auto c = std::make_shared<JVX_API_USER_SMS_LOGIN>(); c->req().system_plat = "mobile"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_SMS_LOGIN>();
+         c->req().system_plat = "mobile";
+         return c;
+       },
        "system_plat", "mobile"},
       {"uid is a number in account requests",
-       [] { auto c = std::make_shared<JVX_API_USER_PROFILE>(); c->req().uid = 7; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_PROFILE>();
+         c->req().uid = 7;
+         return c;
+       },
        "uid", 7},
       {"uid is a number in shop requests",
-       [] { auto c = std::make_shared<JVX_API_IAP_CREATE_ORDER>(); c->req().uid = 7; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_IAP_CREATE_ORDER>();
+         c->req().uid = 7;
+         return c;
+       },
        "uid", 7},
       {"package_id is a number in requests",
-       [] { auto c = std::make_shared<JVX_API_PACKAGE_PRIVILEGE>(); c->req().package_id = 3; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_PACKAGE_PRIVILEGE>();
+         c->req().package_id = 3;
+         return c;
+       },
        "package_id", 3},
       {"feedback uid is decimal text",
-       [] { auto c = std::make_shared<JVX_API_FEEDBACK_LIST>(); c->req().uid = "7"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_FEEDBACK_LIST>();
+         c->req().uid = "7";
+         return c;
+       },
        "uid", "7"},
       {"feedback pid oxla and platform mac",
        [] {
@@ -99,7 +183,11 @@ TEST_F(JolvexCalls, RequestKeysAndTypesAsTheServiceDecodesThem) {
        },
        "third_account", json{{"identity", "id"}, {"provider", "qq"}}},
       {"unbind-sns third_account_provider",
-       [] { auto c = std::make_shared<JVX_API_USER_UNBIND_SNS>(); c->req().third_account_provider = "qq"; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_USER_UNBIND_SNS>();
+         c->req().third_account_provider = "qq";
+         return c;
+       },
        "third_account_provider", "qq"},
       {"rule/list exits are objects, entrances plain values",
        [] {
@@ -121,7 +209,11 @@ TEST_F(JolvexCalls, RequestKeysAndTypesAsTheServiceDecodesThem) {
        },
        "paths", json::array({{{"delay_a", 10}, {"entrance_ip", "192.0.2.1"}}, {{"lost_c", 2}}})},
       {"speed/end sends the shared traffic report",
-       [] { auto c = std::make_shared<JVX_API_SPEED_END>(); c->req().flow_id = 5; return c; },
+       [] {
+         auto c = std::make_shared<JVX_API_SPEED_END>();
+         c->req().flow_id = 5;
+         return c;
+       },
        "flow_id", 5},
   };
   for (const auto& r : rows) {
@@ -197,7 +289,8 @@ TEST_F(JolvexCalls, CallsWithoutAnswerClassSucceedWithEmptySlot) {
   auto unbind = make<JVX_API_USER_UNBIND_PHONE>();
   auto transfer = make<JVX_API_PACKAGE_TRANSFER>();
   auto report = make<JVX_API_PATH_REPORT>();
-  for (std::shared_ptr<TQRestAPI> c : std::vector<std::shared_ptr<TQRestAPI>>{unbind, transfer, report}) {
+  for (std::shared_ptr<TQRestAPI> c :
+       std::vector<std::shared_ptr<TQRestAPI>>{unbind, transfer, report}) {
     ASSERT_TRUE(run(c));
     EXPECT_EQ(c->status(), TQAPI::TQAPIStatusSuccess) << c->className();
     EXPECT_FALSE(c->hasResp()) << c->className();

@@ -22,7 +22,8 @@ TEST_F(JolvexEnvelope, RequestIsEncipheredJsonBesideMobile) {
   EXPECT_EQ(seen->form.at("mobile"), "mobile");
   ASSERT_TRUE(seen->info);
   EXPECT_EQ(seen->infoText, tq::toJSON(call->req()));
-  EXPECT_EQ(*seen->info, (json{{"country_code", "86"}, {"password", "secret+/="}, {"username", "ann"}}));
+  EXPECT_EQ(*seen->info,
+            (json{{"country_code", "86"}, {"password", "secret+/="}, {"username", "ann"}}));
   std::string cipher = JVXCrypto::encryptedStringOfString(seen->infoText);
   EXPECT_EQ(seen->body, "info=" + tq::percentEscape(cipher) + "&mobile=mobile");
   EXPECT_EQ(seen->headers.at("Content-Type"), "application/x-www-form-urlencoded");

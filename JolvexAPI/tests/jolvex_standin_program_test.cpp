@@ -1,5 +1,6 @@
 // The stand-in as a program: "standin-account --port 0" prints its address and serves a client.
 #include <gtest/gtest.h>
+#include <platform/dispatch/PumpedQueue.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <platform/dispatch/PumpedQueue.h>
 
 #include "JolvexAPI/JolvexAPI.h"
 
@@ -26,8 +25,8 @@ TEST(StandinAccountProgram, PrintsItsAddressAndServesAClient) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  char* argv[] = {const_cast<char*>(program), const_cast<char*>("--port"),
-                  const_cast<char*>("0"), nullptr};
+  char* argv[] = {const_cast<char*>(program), const_cast<char*>("--port"), const_cast<char*>("0"),
+                  nullptr};
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
   posix_spawn_file_actions_destroy(&actions);

@@ -17,14 +17,20 @@ int hexDigit(char c) {
 
 const EVP_CIPHER* cipherForKey(size_t keyLength) {
   switch (keyLength) {
-    case 16: return EVP_aes_128_cbc();
-    case 24: return EVP_aes_192_cbc();
-    case 32: return EVP_aes_256_cbc();
-    default: return nullptr;
+    case 16:
+      return EVP_aes_128_cbc();
+    case 24:
+      return EVP_aes_192_cbc();
+    case 32:
+      return EVP_aes_256_cbc();
+    default:
+      return nullptr;
   }
 }
 
-JVXCryptoResult failure(const char* reason) { return {{}, JVXCryptoError{"Cocoa Security", reason}}; }
+JVXCryptoResult failure(const char* reason) {
+  return {{}, JVXCryptoError{"Cocoa Security", reason}};
+}
 
 JVXCryptoResult runCipher(bool encrypt, std::string_view data, std::string_view key,
                           std::string_view iv) {

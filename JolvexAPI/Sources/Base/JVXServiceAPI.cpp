@@ -1,12 +1,10 @@
 #include "JolvexAPI/JVXServiceAPI.h"
 
-#include "JolvexAPI/JVXCrypto.h"
 #include "JolvexAPI/JVXServiceEngine.h"
 #include "Tovra/Base/TQAPIModel.h"
 #include "Tovra/Base/TQRedact.h"
 
 TQAPIEngine& JVXServiceAPI::engine() { return JVXServiceEngine::sharedEngine(); }
-TQAPIEngine& JVXFDServiceAPI::engine() { return JVXFDServiceEngine::sharedEngine(); }
 
 nlohmann::json JVXServiceAPI::popInfo() const {
   return popInfo_ ? tq::toDictionary(*popInfo_) : nlohmann::json();

@@ -2,7 +2,8 @@
 
 #include <mutex>
 
-#include "JolvexAPI/JVXServiceSerializers.h"
+#include "JolvexAPI/JVXServiceRequestSerializer.h"
+#include "JolvexAPI/JVXServiceResponseSerializer.h"
 #include "JolvexAPI/JolvexSchemaCalls.h"
 #include "Tovra/REST/CurlTransport.h"
 #include "Tovra/REST/TQRestAPI.h"
@@ -13,20 +14,9 @@ std::optional<std::string> JVXDomain(const TQAPIConfig& config) {
 void set_JVXDomain(std::optional<std::string> domain, TQAPIConfig& config) {
   config.setConfigValue(std::move(domain), kJVXDomainKey);
 }
-std::optional<std::string> JVXFDDomain(const TQAPIConfig& config) {
-  return config.configValueForKey(kJVXFDDomainKey);
-}
-void set_JVXFDDomain(std::optional<std::string> domain, TQAPIConfig& config) {
-  config.setConfigValue(std::move(domain), kJVXFDDomainKey);
-}
 
 JVXServiceEngine& JVXServiceEngine::sharedEngine() {
   static JVXServiceEngine engine;
-  return engine;
-}
-
-JVXFDServiceEngine& JVXFDServiceEngine::sharedEngine() {
-  static JVXFDServiceEngine engine;
   return engine;
 }
 

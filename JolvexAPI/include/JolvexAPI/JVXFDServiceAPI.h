@@ -1,3 +1,11 @@
 #pragma once
-// The feedback service's call base lives beside the account service's.
+// Call base of the feedback service: the account service's call base on the feedback engine.
+#include <string>
+
 #include "JolvexAPI/JVXServiceAPI.h"
+
+class JVXFDServiceAPI : public JVXServiceAPI {
+ public:
+  TQAPIEngine& engine() override;
+  std::string className() const override { return "JVXFDServiceAPI"; }
+};

@@ -1,5 +1,5 @@
 #pragma once
-// Call bases of the account, line and shop service and of the feedback service.
+// Call base of the account, line and shop service.
 #include <optional>
 #include <string>
 
@@ -29,10 +29,4 @@ class JVXServiceAPI : public TQRestAPI {
 
  private:
   std::optional<JVXRespPopModel> popInfo_;
-};
-
-class JVXFDServiceAPI : public JVXServiceAPI {
- public:
-  TQAPIEngine& engine() override;
-  std::string className() const override { return "JVXFDServiceAPI"; }
 };

@@ -1,6 +1,6 @@
 #pragma once
-// Engines of the account, line and shop service and of the feedback service. Both send through
-// one session manager whose serialisers speak the AES envelope.
+// Engine of the account, line and shop service. It and the feedback engine send through one
+// session manager whose serialisers speak the AES envelope.
 #include <memory>
 #include <optional>
 #include <string>
@@ -8,16 +8,12 @@
 #include "Tovra/Base/TQAPIConfig.h"
 #include "Tovra/REST/TQRestEngine.h"
 
-// Base domains of the two services in the configuration context: bare hosts, optional port.
+// Base domain of the service in the configuration context: a bare host, optional port.
 std::optional<std::string> JVXDomain(const TQAPIConfig& config = TQAPIConfig::sharedInstance());
 void set_JVXDomain(std::optional<std::string> domain,
                    TQAPIConfig& config = TQAPIConfig::sharedInstance());
-std::optional<std::string> JVXFDDomain(const TQAPIConfig& config = TQAPIConfig::sharedInstance());
-void set_JVXFDDomain(std::optional<std::string> domain,
-                     TQAPIConfig& config = TQAPIConfig::sharedInstance());
 
 inline constexpr const char* kJVXDomainKey = "JVXDomain";
-inline constexpr const char* kJVXFDDomainKey = "JVXFDDomain";
 
 class JVXServiceEngine : public TQRestEngine {
  public:
@@ -38,10 +34,4 @@ class JVXServiceEngine : public TQRestEngine {
 
  private:
   bool fastAPIMode_ = false;
-};
-
-class JVXFDServiceEngine : public JVXServiceEngine {
- public:
-  static JVXFDServiceEngine& sharedEngine();
-  std::optional<std::string> baseDomain() const override { return JVXFDDomain(); }
 };

@@ -13,8 +13,13 @@ TEST(Base64, EncodesRfcVectors) {
   struct Case {
     const char* in;
     const char* out;
-  } cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-               {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  } cases[] = {{"", ""},
+               {"f", "Zg=="},
+               {"fo", "Zm8="},
+               {"foo", "Zm9v"},
+               {"foob", "Zm9vYg=="},
+               {"fooba", "Zm9vYmE="},
+               {"foobar", "Zm9vYmFy"}};
   for (const auto& c : cases) {
     EXPECT_EQ(tq::base64Encode(c.in), c.out) << c.in;
     auto back = tq::base64Decode(c.out);

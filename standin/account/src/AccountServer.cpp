@@ -6,7 +6,6 @@
 
 #include "JolvexAPI/JVXCrypto.h"
 #include "SampleAnswers.h"
-#include "Tovra/Codec/PercentEscape.h"
 
 namespace standin::account {
 namespace {
@@ -25,8 +24,8 @@ std::string percentDecode(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '+') {
       out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() &&
-               hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
+    } else if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
+               hexValue(s[i + 2]) >= 0) {
       out += char(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
       i += 2;
     } else {
@@ -273,9 +272,9 @@ json AccountServer::answer(const std::string& rawPath, const json& request) {
     payload["pop_title"] = "Notice";
     payload["pop_content"] = "Service notice";
     payload["pop_url"] = "http://127.0.0.1/notice";
-    payload["buttons"] = json::array({{{"text", "OK"}, {"action", "close"}, {"url", ""}},
-                                      {{"text", "Open"}, {"action", "open"},
-                                       {"url", "http://127.0.0.1/notice"}}});
+    payload["buttons"] =
+        json::array({{{"text", "OK"}, {"action", "close"}, {"url", ""}},
+                     {{"text", "Open"}, {"action", "open"}, {"url", "http://127.0.0.1/notice"}}});
   }
   json out = {{"code", 0}, {"msg", "success"}};
   if (!payload.is_null()) out[underResult_ ? "result" : "data"] = payload;
@@ -368,11 +367,14 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     std::string phone = text(req, "phone");
     if (!codeMatches(phone, text(req, "code"))) return failure(20002, "wrong verification code");
     if (findLogin(phone)) return failure(20003, "account exists");
-    newAccount({0, "", "", phone, text(req, "country_code"), text(req, "password"), "", 1024,
-                false});
+    newAccount(
+        {0, "", "", phone, text(req, "country_code"), text(req, "password"), "", 1024, false});
     return json{{"data",
-                 {{"account_status", 1}, {"content", "welcome"}, {"duration", "7"},
-                  {"flow_size", "1024"}, {"traffic", "1024"}}}};
+                 {{"account_status", 1},
+                  {"content", "welcome"},
+                  {"duration", "7"},
+                  {"flow_size", "1024"},
+                  {"traffic", "1024"}}}};
   }
   if (path == "/q5client/user/mail-register-new" || path == "/q5client/user/mail-register") {
     std::string mail = text(req, "mail");
@@ -415,8 +417,9 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     if (!a) return failure(20004, "no such account");
     a->online = false;
     a->loginToken.clear();
-    return json{{"data", {{"feedback", "http://127.0.0.1/feedback/logout"},
-                          {"feedback_pop_prompt", "How was it?"}}}};
+    return json{{"data",
+                 {{"feedback", "http://127.0.0.1/feedback/logout"},
+                  {"feedback_pop_prompt", "How was it?"}}}};
   }
   if (path == "/q5client/user/bind-mail") {
     Account* a = byUid(req);

@@ -14,7 +14,8 @@ bool isIdentifier(std::string_view s) {
   if (s.empty()) return false;
   auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
   if (!alpha(s[0])) return false;
-  return std::all_of(s.begin(), s.end(), [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); });
+  return std::all_of(s.begin(), s.end(),
+                     [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); });
 }
 
 std::vector<std::string> tokens(std::string_view line) {
@@ -32,16 +33,19 @@ std::vector<std::string> tokens(std::string_view line) {
 }  // namespace
 
 const FamilyRule& familyRule(Family f) {
-  static const FamilyRule jolvex{"JVX_API_", "JVX_REQ_", "JVX_RESP_",
-                                 {"/q5client/", "/api/v1/", "/api/"}};
-  static const FamilyRule pexara{"PXA_API_", "PXA_REQ_", "PXA_RESP_",
-                                 {"/api/v3/", "/mapiv1/", "/api/"}};
-  static const FamilyRule pexaraCn{"PXA_CN_API_", "PXA_CN_REQ_", "PXA_CN_RESP_",
-                                   {"/api/v3/", "/mapiv1/", "/api/"}};
+  static const FamilyRule jolvex{
+      "JVX_API_", "JVX_REQ_", "JVX_RESP_", {"/q5client/", "/api/v1/", "/api/"}};
+  static const FamilyRule pexara{
+      "PXA_API_", "PXA_REQ_", "PXA_RESP_", {"/api/v3/", "/mapiv1/", "/api/"}};
+  static const FamilyRule pexaraCn{
+      "PXA_CN_API_", "PXA_CN_REQ_", "PXA_CN_RESP_", {"/api/v3/", "/mapiv1/", "/api/"}};
   switch (f) {
-    case Family::Pexara: return pexara;
-    case Family::PexaraCn: return pexaraCn;
-    default: return jolvex;
+    case Family::Pexara:
+      return pexara;
+    case Family::PexaraCn:
+      return pexaraCn;
+    default:
+      return jolvex;
   }
 }
 
@@ -126,10 +130,14 @@ void Parser::addText(const std::string& file, std::string_view text) {
         continue;
       }
       sawFamily = true;
-      if (tok[1] == "jolvex") family = Family::Jolvex;
-      else if (tok[1] == "pexara") family = Family::Pexara;
-      else if (tok[1] == "pexara-cn") family = Family::PexaraCn;
-      else error(file, lineNo, "unknown family '" + tok[1] + "'");
+      if (tok[1] == "jolvex")
+        family = Family::Jolvex;
+      else if (tok[1] == "pexara")
+        family = Family::Pexara;
+      else if (tok[1] == "pexara-cn")
+        family = Family::PexaraCn;
+      else
+        error(file, lineNo, "unknown family '" + tok[1] + "'");
       continue;
     }
     if (head == "model") {
@@ -227,17 +235,20 @@ void Parser::addText(const std::string& file, std::string_view text) {
       f.key = tok[2].substr(4);
     }
     const std::string& k = tok[1];
-    if (k == "text") f.kind = Kind::Text;
-    else if (k == "number") f.kind = Kind::Number;
-    else if (k == "list") f.kind = Kind::List;
-    else if (k == "dict") f.kind = Kind::Dict;
+    if (k == "text")
+      f.kind = Kind::Text;
+    else if (k == "number")
+      f.kind = Kind::Number;
+    else if (k == "list")
+      f.kind = Kind::List;
+    else if (k == "dict")
+      f.kind = Kind::Dict;
     else if (k.size() > 2 && k.front() == '[' && k.back() == ']' &&
              isIdentifier(k.substr(1, k.size() - 2))) {
       f.kind = Kind::ModelList;
       f.model = k.substr(1, k.size() - 2);
-    } else if (isIdentifier(k) && std::any_of(k.begin(), k.end(), [](char c) {
-                 return c >= 'A' && c <= 'Z';
-               })) {
+    } else if (isIdentifier(k) &&
+               std::any_of(k.begin(), k.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
       // Model names carry an upper-case prefix; a lower-case word is a misspelt kind.
       f.kind = Kind::Model;
       f.model = k;
@@ -295,8 +306,8 @@ bool Parser::finish() {
         // PXA_REQ_ is not a prefix of PXA_CN_REQ_, so at most one family matches.
         if (model.rfind(p, 0) == 0 && model != want)
           error(c.file, c.line,
-                std::string(role) + " model '" + model + "' lacks the call's words (want '" +
-                    want + "')");
+                std::string(role) + " model '" + model + "' lacks the call's words (want '" + want +
+                    "')");
       }
     };
     checkModel(c.req, rule.reqPrefix + *words, "req");

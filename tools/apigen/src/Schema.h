@@ -24,7 +24,7 @@ struct Field {
   std::string member;  // C++ member name (keywords get a trailing "_")
   std::string key;     // JSON key
   Kind kind = Kind::Text;
-  std::string model;   // for Model / ModelList
+  std::string model;  // for Model / ModelList
   std::string file;
   int line = 0;
 };
@@ -38,8 +38,8 @@ struct Model {
 
 struct Call {
   std::string name, base, path;
-  std::string req;  // empty: none
-  std::string resp; // empty: none
+  std::string req;   // empty: none
+  std::string resp;  // empty: none
   bool respIsList = false;
   Family family = Family::Jolvex;
   std::string file;

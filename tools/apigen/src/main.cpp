@@ -24,12 +24,18 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--check") check = true;
-    else if (a == "--out") opts.outDir = next();
-    else if (a == "--name") opts.name = next();
-    else if (a == "--include-dir") opts.includeDir = next();
-    else if (a == "--base-include-dir") opts.baseIncludeDir = next();
-    else files.push_back(a);
+    if (a == "--check")
+      check = true;
+    else if (a == "--out")
+      opts.outDir = next();
+    else if (a == "--name")
+      opts.name = next();
+    else if (a == "--include-dir")
+      opts.includeDir = next();
+    else if (a == "--base-include-dir")
+      opts.baseIncludeDir = next();
+    else
+      files.push_back(a);
   }
   if (files.empty() || (!check && (opts.outDir.empty() || opts.name.empty()))) {
     std::fprintf(stderr,

@@ -59,8 +59,7 @@ TEST(ApiGenSchema, RejectsBadSchemasWithFileAndLine) {
       {"path without a known prefix",
        "call JVX_API_X base=JVXServiceAPI path=/other/x req=- resp=-\n",
        "t.schema:1: path '/other/x' gives no call name"},
-      {"family after a model", "model M\nfamily pexara\n",
-       "t.schema:2: family must come once"},
+      {"family after a model", "model M\nfamily pexara\n", "t.schema:2: family must come once"},
       {"unknown family", "family nope\n", "t.schema:1: unknown family 'nope'"},
       {"nesting cycle", "model A\n  b B\nmodel B\n  a A\n", "t.schema:1: model 'A' nests itself"},
       {"member not an identifier", "model M\n  vni-array list\n",
@@ -151,7 +150,8 @@ TEST(ApiGenSchema, ParsesModelsAndCallsAndOrdersNestedModelsFirst) {
             "  ports list\n"
             "call JVX_API_RULE_GROUPS base=JVXServiceAPI path=/q5client/rule/groups req=- "
             "resp=JVX_RESP_RULE_GROUPS\n"
-            "call JVX_API_RULE_AREA_ISP_LIST path=/q5client/rule/area-isp-list resp=[JVX_RULE_GROUP_INFO] "
+            "call JVX_API_RULE_AREA_ISP_LIST path=/q5client/rule/area-isp-list "
+            "resp=[JVX_RULE_GROUP_INFO] "
             "req=- base=JVXServiceAPI\n");
   ASSERT_TRUE(p.finish()) << p.errors().front().text();
   const auto& s = p.schema();

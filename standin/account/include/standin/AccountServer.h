@@ -6,12 +6,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace httplib {
 class Server;
@@ -21,11 +20,11 @@ namespace standin::account {
 
 // One request as the stand-in decoded it.
 struct SeenRequest {
-  std::string path;       // as received (with "/fastclient" when sent so)
-  std::string body;       // raw form body
-  std::map<std::string, std::string> form;  // form-decoded fields
-  std::optional<nlohmann::json> info;        // deciphered and parsed "info"
-  std::string infoText;                      // deciphered "info" text
+  std::string path;                            // as received (with "/fastclient" when sent so)
+  std::string body;                            // raw form body
+  std::map<std::string, std::string> form;     // form-decoded fields
+  std::optional<nlohmann::json> info;          // deciphered and parsed "info"
+  std::string infoText;                        // deciphered "info" text
   std::map<std::string, std::string> headers;  // names as received
 };
 
@@ -40,11 +39,11 @@ struct Account {
 // How the whole answer body is spoiled, for the client's error paths.
 enum class BodyMode {
   Normal,
-  NotJSONPlaintext,   // enciphered "not json"
-  JSONScalar,         // enciphered "42"
-  EncipheredBlank,    // enciphered " "
-  Empty200,           // 200 with an empty body
-  Html502,            // 502 with an HTML page
+  NotJSONPlaintext,  // enciphered "not json"
+  JSONScalar,        // enciphered "42"
+  EncipheredBlank,   // enciphered " "
+  Empty200,          // 200 with an empty body
+  Html502,           // 502 with an HTML page
 };
 
 class AccountServer {

@@ -1,20 +1,11 @@
 #pragma once
-// The AES envelope on the wire: requests as a form {"info": cipher of the JSON, "mobile":
-// "mobile"}, answers as base64 AES ciphertext of a JSON object.
+// Answer side of the AES envelope: the whole body is base64 AES ciphertext of a JSON object.
 #include "Tovra/REST/TQSerializers.h"
 
 // Text of the local-domain error for an answer that does not open.
 inline constexpr const char* kJVXDecryptFailedText = "解密失败";
 // Text of the local-domain error for plaintext that is not a JSON object or list.
 inline constexpr const char* kJVXNotJSONText = "Answer is not valid JSON";
-
-class JVXServiceRequestSerializer : public tq::TQRequestSerializer {
- public:
-  // The form body of the enciphered parameters ("info=...&mobile=mobile").
-  static std::string formBody(const nlohmann::json& params);
-  TQError serialize(const std::string& method, const std::string& url,
-                        const nlohmann::json& params, tq::HttpRequest& out) const override;
-};
 
 class JVXServiceResponseSerializer : public tq::TQResponseSerializer {
  public:

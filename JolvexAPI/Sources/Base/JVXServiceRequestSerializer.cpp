@@ -1,4 +1,4 @@
-#include "JolvexAPI/JVXServiceSerializers.h"
+#include "JolvexAPI/JVXServiceRequestSerializer.h"
 
 #include "JolvexAPI/JVXCrypto.h"
 #include "Tovra/Base/TQAPIModel.h"
@@ -19,20 +19,5 @@ TQError JVXServiceRequestSerializer::serialize(const std::string& method, const 
   out.url = url;
   out.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
   out.body = formBody(params);
-  return {};
-}
-
-TQError JVXServiceResponseSerializer::decode(const tq::HttpResponse& response,
-                                             nlohmann::json& out) const {
-  out = nullptr;
-  auto plain = JVXCrypto::decryptedDataFromData(response.body);
-  if (!plain || plain->empty() || *plain == " ")
-    return TQError{TQAPILocalErrorDomain, 0, kJVXDecryptFailedText, std::nullopt};
-  // Plaintext that is not a JSON object or list fails the call rather than succeeding with
-  // nothing mapped.
-  if (!tq::parseJSON(*plain, out)) {
-    out = nullptr;
-    return TQError{TQAPILocalErrorDomain, 0, kJVXNotJSONText, std::nullopt};
-  }
   return {};
 }

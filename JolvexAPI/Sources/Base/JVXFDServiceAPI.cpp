@@ -1,0 +1,5 @@
+#include "JolvexAPI/JVXFDServiceAPI.h"
+
+#include "JolvexAPI/JVXFDServiceEngine.h"
+
+TQAPIEngine& JVXFDServiceAPI::engine() { return JVXFDServiceEngine::sharedEngine(); }
