@@ -26,7 +26,7 @@ std::atomic<int32_t> vni{0};
 std::atomic<uint32_t> client_ip{0x017100cb};  // 203.0.113.1 until the client sets its own
 std::atomic<uint32_t> edns_server[kEdnsServerMax];
 std::atomic<int32_t> edns_server_count{0};
-std::atomic<int32_t> tcp_mss_local_min{0};
+std::atomic<int32_t> tcp_mss_local_min{1332};
 std::atomic<int32_t> tcp_rtt_report_interval{30};
 
 namespace {
@@ -84,7 +84,7 @@ void init_kept_values() {
   vni.store(0);
   client_ip.store(0x017100cb);
   edns_server_count.store(0);
-  tcp_mss_local_min.store(0);
+  tcp_mss_local_min.store(1332);
   tcp_rtt_report_interval.store(30);
 }
 

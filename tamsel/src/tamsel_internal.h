@@ -118,7 +118,19 @@ void intercept_ippacket_clear();
 size_t undetached_so_count();
 size_t intercept_ippacket_count();
 
+int intercept_ippacket_add(abi::ippacket_desc_s* d);
+int intercept_ippacket_exist(const abi::ippacket_desc_s* d, uint8_t* offset, uint8_t* level,
+                             char* procname /* 24 */, char* text /* 64 */);
+void intercept_ippacket_del(const abi::ippacket_desc_s* d);
+// "seconds.microseconds" since start, the microseconds always six digits.
+void format_elapsed(const struct timeval& start, char* out, size_t size);
+
 // ---- data path (datapath.cpp)
+// Wraps the packet into a frame towards the offset's entrance; the caller frees the packet.
+void send_original_ip_packet(const uint8_t* packet, size_t len, const abi::ippacket_desc_s& d);
+// Applies MSS reduction to a TCP SYN; true when the packet changed.
+bool reduce_tcp_mss(uint8_t* packet, size_t len);
+void ippacket_report(const abi::ippacket_desc_s& d, char direction);
 errno_t set_vni_off_entry(const abi::vni_off_entry& e);
 errno_t update_entrance_server(const abi::vni_off_entry& e);
 void update_streamlimit(uint32_t limit);
@@ -126,6 +138,12 @@ void server_socks_clear();
 size_t server_socket_count();
 
 // ---- DNS (dns.cpp)
+// True when the query is to go through the tunnel (d then describes it); false: it continues,
+// possibly redirected.
+bool out_dns_processed(k::mbuf_t m, abi::ippacket_desc_s* d);
+void in_dns_packet_process(k::mbuf_t m);
+void domain_of_ip(uint32_t ip, char* out, size_t size);
+void add_to_ip_to_domain_list(uint32_t ip, const char* name);
 void dns_lists_clear();
 size_t dns_rule_count();
 size_t dns_lookup_data_count();

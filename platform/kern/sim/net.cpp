@@ -265,8 +265,27 @@ errno_t ipf_remove(ipfilter_t ref) {
   return 0;
 }
 
-errno_t ipf_inject_input(mbuf_t data, ipfilter_t) {
+errno_t ipf_inject_input(mbuf_t data, ipfilter_t filter_ref) {
   auto& s = st();
+  std::vector<ipfilter_opaque> fs;
+  {
+    std::lock_guard g(s.m);
+    for (auto* f : s.ipfs)
+      if (f != filter_ref) fs.push_back(*f);
+  }
+  // Injected packets pass the input filters, except the one named.
+  const uint8_t* b = mbuf_data(data);
+  int hl = mbuf_len(data) ? (b[0] & 0x0f) * 4 : 0;
+  uint8_t proto = mbuf_len(data) > 9 ? b[9] : 0;
+  for (auto& f : fs) {
+    if (!f.f.ipf_input) continue;
+    errno_t r = f.f.ipf_input(f.f.cookie, &data, hl, proto);
+    if (r == EJUSTRETURN) return 0;
+    if (r != 0) {
+      mbuf_freem(data);
+      return 0;
+    }
+  }
   {
     std::lock_guard g(s.m);
     s.injected.emplace_back(mbuf_data(data), mbuf_data(data) + mbuf_len(data));
@@ -495,13 +514,6 @@ errno_t socket_listen(Socket* so) {
 
 static errno_t pass_data(Socket* so, const sockaddr_in* addr, const std::vector<uint8_t>& data,
                          bool out) {
-  if (out && so->type != SOCK_STREAM && so->local_port == 0) {
-    so->local_port = ephemeral();
-    each_filter(so, [&](Attachment& a) {
-      if (a.f.sf_notify) a.f.sf_notify(a.cookie, so, sock_evt_bound, nullptr);
-      return 0;
-    });
-  }
   mbuf_t m = nullptr;
   if (mbuf_allocpacket(data.size(), &m)) return ENOBUFS;
   if (!data.empty()) std::memcpy(mbuf_data(m), data.data(), data.size());
@@ -511,6 +523,14 @@ static errno_t pass_data(Socket* so, const sockaddr_in* addr, const std::vector<
   });
   // EJUSTRETURN: a filter kept the data; otherwise the stack frees it.
   if (r != EJUSTRETURN) mbuf_freem(m);
+  // A datagram socket sending unbound is bound on the way out, after its filters saw the data.
+  if (out && r == 0 && so->type != SOCK_STREAM && so->local_port == 0) {
+    so->local_port = ephemeral();
+    each_filter(so, [&](Attachment& a) {
+      if (a.f.sf_notify) a.f.sf_notify(a.cookie, so, sock_evt_bound, nullptr);
+      return 0;
+    });
+  }
   return r == EJUSTRETURN ? 0 : r;
 }
 

@@ -185,7 +185,8 @@ errno_t mbuf_allocpacket(size_t len, mbuf_t* out) {
   *out = nullptr;
   if (alloc_fails()) return ENOMEM;
   auto* m = new mbuf;
-  m->bytes.resize(len);
+  // Room behind the data, as a packet buffer has, so that a packet can grow a little.
+  m->bytes.resize(len + 128);
   m->len = len;
   *out = m;
   return 0;
