@@ -119,6 +119,8 @@ struct HttpStandin::Impl {
 };
 
 HttpStandin::HttpStandin() : impl_(std::make_unique<Impl>()) {
+  // Idle keep-alive connections hold stop() back until they time out; keep that short.
+  impl_->server.set_keep_alive_timeout(1);
   auto h = [this](const httplib::Request& in, httplib::Response& out) { impl_->serve(in, out); };
   impl_->server.Get(".*", h);
   impl_->server.Post(".*", h);
@@ -137,8 +139,13 @@ bool HttpStandin::start(int port) {
   if (bound <= 0) return false;
   port_ = bound;
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
-  // Bound already: connections queue in the backlog until the loop accepts them.
-  return true;
+  // The server's stop() only closes the socket of a running loop; wait until it runs, so that an
+  // early stop cannot leave the loop blocked in accept.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!impl_->server.is_running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return impl_->server.is_running();
 }
 
 void HttpStandin::stop() {

@@ -265,6 +265,7 @@ MapResult decodeModel(const nlohmann::json& j, M& out, MapContext& ctx) {
           }
         };
         (one(f), ...);
+        (void)one;  // a model without fields
       },
       M::fields());
   --ctx.depth;
@@ -281,6 +282,7 @@ nlohmann::json encodeModel(const M& m) {
           if (slot.has_value()) d[fld.key] = encodeValue(*slot);
         };
         (one(f), ...);
+        (void)one;  // a model without fields
       },
       M::fields());
   return d;
