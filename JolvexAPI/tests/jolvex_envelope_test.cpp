@@ -29,6 +29,15 @@ TEST_F(JolvexEnvelope, RequestIsEncipheredJsonBesideMobile) {
   EXPECT_EQ(seen->headers.at("Content-Type"), "application/x-www-form-urlencoded");
 }
 
+TEST(JolvexEngines, ShareOneSessionManagerWithTheEnvelopeSerialisers) {
+  auto m = JVXServiceEngine::sharedManager();
+  EXPECT_EQ(JVXServiceEngine::sharedEngine().manager(), m);
+  EXPECT_EQ(JVXFDServiceEngine::sharedEngine().manager(), m);
+  EXPECT_NE(&JVXServiceEngine::sharedEngine(), &JVXFDServiceEngine::sharedEngine());
+  EXPECT_TRUE(std::dynamic_pointer_cast<JVXServiceRequestSerializer>(m->requestSerializer));
+  EXPECT_TRUE(std::dynamic_pointer_cast<JVXServiceResponseSerializer>(m->responseSerializer));
+}
+
 TEST_F(JolvexEnvelope, GlobalHeadersGoOutOnBothEngines) {
   TQAPIConfig::sharedInstance().setGlobalHeaderValue("v2", "X-Client");
   auto a = make<JVX_API_USER_PROFILE>();
