@@ -264,6 +264,7 @@ errno_t set_vni_off_entry(const abi::vni_off_entry& e) {
     x.sock = s;
     x.entrance_ip = ip;
     x.exit = e.exit;
+    std::memset(x.exit_nat, 0, sizeof x.exit_nat);  // a shorter text must not keep old bytes
     copy_text(x.exit_nat, sizeof x.exit_nat, e.exit_nat, sizeof e.exit_nat);
     x.stream_limit = e.stream_limit;
   }

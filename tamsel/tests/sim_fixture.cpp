@@ -38,3 +38,30 @@ bool SimFilter::HasLog(const std::string& needle) const {
 }
 
 }  // namespace tamsel::testing
+
+namespace tamsel::testing {
+
+std::vector<std::string> SimFilter::TextRecords() const {
+  std::vector<std::string> out;
+  for (auto& r : sim::records())
+    if (r.bytes.size() >= 4 && r.bytes[0] == abi::K2U_LOG)
+      out.emplace_back(r.bytes.begin() + 4, r.bytes.end());
+  return out;
+}
+
+std::vector<std::vector<uint8_t>> SimFilter::Records(uint32_t type) const {
+  std::vector<std::vector<uint8_t>> out;
+  for (auto& r : sim::records()) {
+    uint32_t t;
+    if (r.bytes.size() < 4) continue;
+    std::memcpy(&t, r.bytes.data(), 4);
+    if (t == type) out.emplace_back(r.bytes.begin() + 4, r.bytes.end());
+  }
+  return out;
+}
+
+void SimFilter::Switch(std::initializer_list<int> opts) {
+  for (int o : opts) ASSERT_EQ(SetOpt(o, nullptr, 0), 0);
+}
+
+}  // namespace tamsel::testing

@@ -26,6 +26,10 @@ class SimFilter : public ::testing::Test {
   int SetOpt(int opt, const std::string& s) { return SetOpt(opt, s.data(), s.size()); }
   int AddWhite(const std::string& rule, int offset = 0, int level = 0);
   bool HasLog(const std::string& needle) const;
+  // Texts of the type-1 records, and the records of a type, in order.
+  std::vector<std::string> TextRecords() const;
+  std::vector<std::vector<uint8_t>> Records(uint32_t type) const;
+  void Switch(std::initializer_list<int> opts);
 
   uint32_t unit_ = 0;
   bool started_ = false;
