@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Galvent/Logger/GVSpdLogger.h"
 #include "TestLogger.h"
 
 namespace fs = std::filesystem;
@@ -143,4 +144,14 @@ TEST_F(ContainerDir, UncaughtExceptionWritesItsText) {
   EXPECT_EQ(reason.rfind("Uncaught Exception, description:engine blew up, call stack:(", 0), 0u)
       << reason;
   EXPECT_NE(reason.find("\n    "), std::string::npos) << "call stack expected";
+}
+
+TEST_F(ContainerDir, SpdLoggerWritesLinesAsTheyAre) {
+  fs::path file = root_ / "daemon.log";
+  auto logger = GVSpdLogger::make("galvent-test", file.string());
+  logger->logInfo("rate 100% {} %s");
+  logger->logError("failed");
+  std::string text = readFile(file);
+  EXPECT_NE(text.find("rate 100% {} %s"), std::string::npos) << text;
+  EXPECT_NE(text.find("failed"), std::string::npos) << text;
 }

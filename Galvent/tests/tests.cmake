@@ -18,3 +18,12 @@ if(TARGET pexara_crypto AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsin
   add_unit_test(galvent_log_upload_test SOURCES ${_t}/galvent_log_upload_test.cpp
                 LIBS Galvent standin_logsink LABEL integration)
 endif()
+if(TARGET JolvexAPI AND TARGET PexaraAPI)
+  add_unit_test(galvent_models_test SOURCES ${_t}/galvent_models_test.cpp LIBS Galvent)
+  target_compile_definitions(galvent_models_test PRIVATE GALVENT_TEST_DATA="${_t}/data")
+endif()
+if(TARGET JolvexAPI AND TARGET platform_reactive
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/account/CMakeLists.txt)
+  add_unit_test(galvent_rac_send_test SOURCES ${_t}/galvent_rac_send_test.cpp
+                LIBS Galvent JolvexAPI standin_account LABEL integration)
+endif()
