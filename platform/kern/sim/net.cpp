@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -87,8 +88,32 @@ NetState& st() {
   return s;
 }
 
-thread_local std::string t_procname;
-thread_local std::vector<socket_opaque*> t_in_callback;
+// Plain arrays: usable from exit handlers after thread-local objects are gone.
+struct ProcName {
+  char s[32];
+};
+thread_local ProcName t_procname;
+constexpr int kMaxNested = 16;
+thread_local socket_opaque* t_in_callback[kMaxNested];
+thread_local int t_ncallback = 0;
+
+ProcName name_of(const std::string& s) {
+  ProcName p{};
+  std::snprintf(p.s, sizeof p.s, "%s", s.c_str());
+  return p;
+}
+
+bool in_callback_of(socket_opaque* so) {
+  for (int i = 0; i < t_ncallback; ++i)
+    if (t_in_callback[i] == so) return true;
+  return false;
+}
+void push_callback(socket_opaque* so) {
+  if (t_ncallback < kMaxNested) t_in_callback[t_ncallback++] = so;
+}
+void pop_callback() {
+  if (t_ncallback > 0) --t_ncallback;
+}
 
 std::shared_ptr<sim::Socket> find(socket_opaque* so) {
   auto& s = st();
@@ -101,8 +126,8 @@ void run_detach(socket_opaque* so, Attachment& a) {
   if (!a.attached) return;
   a.attached = false;
   a.detach_pending = false;
-  std::string saved = t_procname;
-  t_procname = so->procname;
+  ProcName saved = t_procname;
+  t_procname = name_of(so->procname);
   if (a.f.sf_detach) a.f.sf_detach(a.cookie, so);
   t_procname = saved;
 }
@@ -112,9 +137,9 @@ void run_detach(socket_opaque* so, Attachment& a) {
 template <typename Fn>
 errno_t each_filter(socket_opaque* so, Fn fn) {
   std::lock_guard g(so->cb);
-  t_in_callback.push_back(so);
-  std::string saved = t_procname;
-  t_procname = so->procname;
+  push_callback(so);
+  ProcName saved = t_procname;
+  t_procname = name_of(so->procname);
   errno_t r = 0;
   for (auto& a : so->att) {
     if (!a.attached || a.detach_pending) continue;
@@ -122,7 +147,7 @@ errno_t each_filter(socket_opaque* so, Fn fn) {
     if (r != 0) break;
   }
   t_procname = saved;
-  t_in_callback.pop_back();
+  pop_callback();
   for (auto& a : so->att)
     if (a.detach_pending) run_detach(so, a);
   return r;
@@ -202,7 +227,7 @@ errno_t sflt_detach(socket_t so, sflt_handle handle) {
   if (!sp) return EINVAL;
   auto& s = st();
   // Inside one of the socket's own callbacks: runs once the callback returns.
-  if (std::find(t_in_callback.begin(), t_in_callback.end(), so) != t_in_callback.end()) {
+  if (in_callback_of(so)) {
     for (auto& a : so->att)
       if (a.f.sf_handle == handle && a.attached) a.detach_pending = true;
     return 0;
@@ -224,7 +249,7 @@ errno_t sflt_detach(socket_t so, sflt_handle handle) {
 
 void proc_selfname(char* buf, int size) {
   if (size <= 0) return;
-  std::snprintf(buf, size, "%s", t_procname.c_str());
+  std::snprintf(buf, size, "%s", t_procname.s);
 }
 
 errno_t sock_getsockname(socket_t so, sockaddr_in* out) {
@@ -437,9 +462,9 @@ Socket* socket_create(const std::string& procname, int type, int protocol) {
       if (r.domain == PF_INET && r.type == type && r.protocol == protocol) regs.push_back(r);
   }
   std::lock_guard g(sp->cb);
-  t_in_callback.push_back(sp.get());
-  std::string saved = t_procname;
-  t_procname = procname;
+  push_callback(sp.get());
+  ProcName saved = t_procname;
+  t_procname = name_of(procname);
   for (auto& r : regs) {
     void* cookie = nullptr;
     // The attachment is recorded first so that a detach asked from attach finds it.
@@ -452,7 +477,7 @@ Socket* socket_create(const std::string& procname, int type, int protocol) {
     sp->att[idx].cookie = cookie;
   }
   t_procname = saved;
-  t_in_callback.pop_back();
+  pop_callback();
   for (auto& a : sp->att)
     if (a.detach_pending) run_detach(sp.get(), a);
   return sp.get();

@@ -52,7 +52,10 @@ BaseState& base() {
   return s;
 }
 
-thread_local std::vector<lck_mtx*> t_held;
+// Plain arrays: usable from exit handlers after thread-local objects are gone.
+constexpr int kMaxHeld = 16;
+thread_local lck_mtx* t_held[kMaxHeld];
+thread_local int t_nheld = 0;
 
 // True when this allocation is the one chosen to fail.
 bool alloc_fails() {
@@ -151,30 +154,32 @@ void lck_mtx_free(lck_mtx* mtx, lck_grp*) {
 }
 
 void lck_mtx_lock(lck_mtx* mtx) {
-  for (lck_mtx* held : t_held) {
-    if (held == mtx) {
+  for (int i = 0; i < t_nheld; ++i) {
+    if (t_held[i] == mtx) {
       // Taking a held mutex again would hang forever: stop here with a clear message.
       std::fprintf(stderr, "kern: mutex %s locked twice by one thread\n", mtx->name.c_str());
       std::abort();
     }
   }
-  if (!t_held.empty()) {
+  if (t_nheld > 0) {
     bool allowed = false;
-    if (t_held.size() == 1) {
+    lck_mtx* outer_held = t_held[t_nheld - 1];
+    if (t_nheld == 1) {
       std::lock_guard g(base().m);
       for (auto& [outer, inner] : base().nesting)
-        if (outer == t_held.back()->name && inner == mtx->name) allowed = true;
+        if (outer == outer_held->name && inner == mtx->name) allowed = true;
     }
-    if (!allowed) note_violation(t_held.back()->name + " held while taking " + mtx->name);
+    if (!allowed) note_violation(outer_held->name + " held while taking " + mtx->name);
   }
   mtx->m.lock();
-  t_held.push_back(mtx);
+  if (t_nheld < kMaxHeld) t_held[t_nheld++] = mtx;
 }
 
 void lck_mtx_unlock(lck_mtx* mtx) {
-  for (auto it = t_held.begin(); it != t_held.end(); ++it) {
-    if (*it == mtx) {
-      t_held.erase(it);
+  for (int i = t_nheld - 1; i >= 0; --i) {
+    if (t_held[i] == mtx) {
+      for (int j = i; j + 1 < t_nheld; ++j) t_held[j] = t_held[j + 1];
+      --t_nheld;
       break;
     }
   }
