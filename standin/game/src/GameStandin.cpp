@@ -3,6 +3,8 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <chrono>
+
 #include "PexaraAPI/PXACrypto.h"
 
 namespace standin {
@@ -173,6 +175,8 @@ GameStandin::~GameStandin() { stop(); }
 
 bool GameStandin::start(const std::string& host, int port) {
   server_ = std::make_unique<httplib::Server>();
+  // One request per connection: a kept-alive connection would hold stop() for its time-out.
+  server_->set_keep_alive_max_count(1);
   server_->Post(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
     Reply r = handlePost(req.path, req.body);
     res.status = r.status;
@@ -191,7 +195,11 @@ bool GameStandin::start(const std::string& host, int port) {
     port_ = port;
   }
   thread_ = std::thread([this] { server_->listen_after_bind(); });
-  return true;
+  // stop() is a no-op until the server runs: wait for it, or a quick stop would hang the join.
+  for (int i = 0; i < 5000 && !server_->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return server_->is_running();
 }
 
 void GameStandin::stop() {

@@ -1,0 +1,5 @@
+#include "PexaraAPI/PXACnServiceAPI.h"
+
+#include "PexaraAPI/PXACnServiceEngine.h"
+
+TQAPIEngine& PXACnServiceAPI::engine() { return PXACnServiceEngine::sharedEngine(); }

@@ -1,0 +1,5 @@
+#include "PexaraAPI/PXAOrgServiceAPI.h"
+
+#include "PexaraAPI/PXAOrgServiceEngine.h"
+
+TQAPIEngine& PXAOrgServiceAPI::engine() { return PXAOrgServiceEngine::sharedEngine(); }
