@@ -20,7 +20,9 @@ if(TARGET pexara_crypto AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsin
 endif()
 if(TARGET JolvexAPI AND TARGET PexaraAPI)
   add_unit_test(galvent_models_test SOURCES ${_t}/galvent_models_test.cpp LIBS Galvent)
-  target_compile_definitions(galvent_models_test PRIVATE GALVENT_TEST_DATA="${_t}/data")
+  if(TARGET galvent_models_test)  # no unit tests in the fuzz build
+    target_compile_definitions(galvent_models_test PRIVATE GALVENT_TEST_DATA="${_t}/data")
+  endif()
 endif()
 if(TARGET JolvexAPI AND TARGET platform_reactive
    AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/account/CMakeLists.txt)
