@@ -6,6 +6,7 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <unordered_set>
 
 namespace tamsel {
 
@@ -28,6 +29,9 @@ struct dns_rule_entry {
 
 std::list<rule_entry> white_rule_list;
 std::list<rule_entry> black_rule_list;
+// Keys of the entries of each list, so that the duplicate test does not walk thousands of rules.
+std::unordered_set<std::string> white_rule_keys;
+std::unordered_set<std::string> black_rule_keys;
 std::list<std::string> enabled_procname_list;  // names of at most 23 characters
 std::list<std::string> black_procname_list;
 std::list<pending_domain_entry*> unanalyzed_domain_list;
@@ -90,11 +94,15 @@ uint32_t address_number(const uint8_t* a, int octets) {
   return v;
 }
 
-bool same_rule(const rule_entry& a, const rule_entry& b) {
-  return std::memcmp(a.from, b.from, 4) == 0 && std::memcmp(a.to, b.to, 4) == 0 &&
-         a.octets == b.octets && a.port_from == b.port_from && a.port_to == b.port_to &&
-         std::strncmp(a.procname, b.procname, sizeof a.procname) == 0 &&
-         a.protocol == b.protocol && a.offset == b.offset && a.level == b.level;
+// Every field that makes two rules duplicates; the text is not one of them.
+std::string rule_key(const rule_entry& r) {
+  std::string k(r.procname, strnlen(r.procname, sizeof r.procname));
+  k.push_back('\0');
+  k.append(reinterpret_cast<const char*>(r.from), 4);
+  k.append(reinterpret_cast<const char*>(r.to), 4);
+  const uint16_t rest[] = {r.octets, r.port_from, r.port_to, r.protocol, r.offset, r.level};
+  k.append(reinterpret_cast<const char*>(rest), sizeof rest);
+  return k;
 }
 
 // The address test of both matchers: the rule's counted octets read as one number, missing
@@ -109,8 +117,7 @@ bool address_in_rule(const rule_entry& r, uint32_t ip_net) {
 void add_to_white_rule_list(const rule_entry& r) {
   {
     MutexHold hold(lock_mutext_white_rule_list);
-    for (auto& e : white_rule_list)
-      if (same_rule(e, r)) return;
+    if (!white_rule_keys.insert(rule_key(r)).second) return;
     auto it = white_rule_list.begin();
     while (it != white_rule_list.end() && it->offset < r.offset) ++it;
     white_rule_list.insert(it, r);
@@ -125,8 +132,7 @@ void add_to_black_rule_list(const rule_entry& r) {
   size_t before;
   {
     MutexHold hold(lock_mutext_black_rule_list);
-    for (auto& e : black_rule_list)
-      if (same_rule(e, r)) return;
+    if (!black_rule_keys.insert(rule_key(r)).second) return;
     before = black_rule_list.size();
     black_rule_list.push_front(r);
   }
@@ -468,6 +474,8 @@ void rule_lists_clear() {
   MutexHold black(lock_mutext_black_rule_list);
   white_rule_list.clear();
   black_rule_list.clear();
+  white_rule_keys.clear();
+  black_rule_keys.clear();
 }
 
 void unanalyzed_domain_list_clear() {
