@@ -1,0 +1,20 @@
+#pragma once
+// The kit's packet loop: one asio io_context run by one thread of its own. Socket reads,
+// incoming tunnel packets and fragment reassembly all happen there.
+
+#include <asio/io_context.hpp>
+#include <functional>
+
+class MZQueueFactory {
+ public:
+  MZQueueFactory() = delete;
+
+  // The loop; its thread starts on the first call and runs for the rest of the process.
+  static asio::io_context& queue();
+  // Runs work later on the loop. Safe from any thread.
+  static void async(std::function<void()> work);
+  // Runs work on the loop and waits for it; inline when already on the loop.
+  static void sync(const std::function<void()>& work);
+  // True on the loop's thread.
+  static bool onQueue();
+};
