@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!unit && sim::ctl_connect(&unit) != 0) return 0;
   // Input: repeated {u8 kind, u16 option index, u16 length, bytes}.
   static const int kOpts[] = {1000, 2010, 2020, 2030, 2040, 3001, 3002, 3003, 3004, 3005, 3998,
-                              3999, 4000, 4020, 4021, 4031, 4032, 6000, 6010, 0, 7};
+                              3999, 4000, 4020, 4021, 4031, 4032, 6000, 6010, 0,    7};
   size_t pos = 0;
   while (pos + 5 <= size) {
     uint8_t kind = data[pos];

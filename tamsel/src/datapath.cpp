@@ -152,10 +152,14 @@ bool valid_inner_packet(uint8_t* p, size_t* n) {
   if (later_fragment) return true;
   size_t l4 = v.len - v.hl;
   switch (v.proto) {
-    case IPPROTO_TCP: return l4 >= 20;
-    case IPPROTO_UDP: return l4 >= 8;
-    case IPPROTO_ICMP: return l4 >= 8;
-    default: return true;
+    case IPPROTO_TCP:
+      return l4 >= 20;
+    case IPPROTO_UDP:
+      return l4 >= 8;
+    case IPPROTO_ICMP:
+      return l4 >= 8;
+    default:
+      return true;
   }
 }
 
@@ -269,8 +273,8 @@ errno_t set_vni_off_entry(const abi::vni_off_entry& e) {
     x.stream_limit = e.stream_limit;
   }
   put(old);
-  kctl_send2usr(abi::K2U_LOG, "create udp socket (%s:%d) for offset %d--Limite:%d-",
-                e.entrance_ip, e.port, e.offset, static_cast<int>(e.stream_limit));
+  kctl_send2usr(abi::K2U_LOG, "create udp socket (%s:%d) for offset %d--Limite:%d-", e.entrance_ip,
+                e.port, e.offset, static_cast<int>(e.stream_limit));
   return 0;
 }
 
@@ -304,8 +308,8 @@ errno_t update_entrance_server(const abi::vni_off_entry& e) {
     server_socket[e.offset].entrance_ip = ip;
   }
   put(old);
-  kctl_send2usr(abi::K2U_LOG, "test change udp socket (%s:%d) for offset %d", e.entrance_ip,
-                e.port, e.offset);
+  kctl_send2usr(abi::K2U_LOG, "test change udp socket (%s:%d) for offset %d", e.entrance_ip, e.port,
+                e.offset);
   return 0;
 }
 

@@ -36,8 +36,8 @@ std::list<dns_lookup_entry> dns_lookup_data_list;  // newest first
 std::unordered_map<uint32_t, std::string> ip_to_domain_list;
 std::deque<uint32_t> ip_to_domain_order;  // oldest first, for eviction
 
-const uint8_t kClientSubnet[19] = {0, 0, 41, 0x10, 0x00, 0, 0, 0, 0, 0, 12,
-                                   0, 8, 0, 8, 0, 1, 32, 0};
+const uint8_t kClientSubnet[19] = {0,  0, 41, 0x10, 0x00, 0, 0, 0,  0, 0,
+                                   12, 0, 8,  0,    8,    0, 1, 32, 0};
 
 int64_t now_seconds() {
   struct timeval tv;

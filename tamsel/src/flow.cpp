@@ -1,8 +1,7 @@
 // Flow selection: the socket filters that watch the sockets of listed processes, the list of
 // sockets they are attached to, and the intercept list of admitted flows.
-#include <sys/socket.h>
-
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -40,7 +39,7 @@ struct udp_flow_entry {
 struct socket_cookie {
   uint32_t socket_id;
   char procname[24];
-  udp_flow_entry* flows;  // UDP: newest first
+  udp_flow_entry* flows;      // UDP: newest first
   abi::ippacket_desc_s desc;  // TCP and ICMP
   int32_t admitted;
   char remote_text[16];
@@ -57,7 +56,7 @@ struct UndetachedSo {
   k::sflt_handle handle;
 };
 
-std::list<UndetachedSo> undetached_so_list;  // newest first
+std::list<UndetachedSo> undetached_so_list;               // newest first
 std::list<abi::ippacket_desc_s> intercept_ippacket_list;  // newest first
 
 // Callbacks of unregistered filters and the IPv4 filter's detach still to come.
@@ -269,8 +268,8 @@ void udp_detach(void* cookie, k::socket_t so) {
     for (auto* e = c->flows; e; e = e->next) intercept_ippacket_del(&e->desc);
     char elapsed[32];
     format_elapsed(c->start, elapsed, sizeof elapsed);
-    kctl_send2usr(abi::K2U_LOG, "%s: UDP[%d] closed (elapsed %s)(send %lld recv %lld)",
-                  c->procname, c->socket_id, elapsed, static_cast<long long>(c->bytes_sent),
+    kctl_send2usr(abi::K2U_LOG, "%s: UDP[%d] closed (elapsed %s)(send %lld recv %lld)", c->procname,
+                  c->socket_id, elapsed, static_cast<long long>(c->bytes_sent),
                   static_cast<long long>(c->bytes_recv));
   }
   for (auto* e = c->flows; e;) {
@@ -344,8 +343,7 @@ errno_t udp_data_in(void* cookie, k::socket_t, const sockaddr_in*, k::mbuf_t* da
 
 errno_t icmp_data_out(void* cookie, k::socket_t, const sockaddr_in* to, k::mbuf_t* data, int) {
   auto* c = static_cast<socket_cookie*>(cookie);
-  if (!data || !*data || !to || is_private_or_loopback(to->sin_addr.s_addr) || c->desc.ip)
-    return 0;
+  if (!data || !*data || !to || is_private_or_loopback(to->sin_addr.s_addr) || c->desc.ip) return 0;
   // The echo identifier lies in the first 8 bytes; nothing further is read.
   if (k::mbuf_len(*data) < 8) return 0;
   c->desc.ip = to->sin_addr.s_addr;
@@ -367,8 +365,12 @@ void icmp_detach_common(void* cookie, k::socket_t so, k::sflt_handle h) {
   if (c->admitted) intercept_ippacket_del(&c->desc);
   k::kfree(c);
 }
-void udp_icmp_detach(void* cookie, k::socket_t so) { icmp_detach_common(cookie, so, kUdpIcmpHandle); }
-void raw_icmp_detach(void* cookie, k::socket_t so) { icmp_detach_common(cookie, so, kRawIcmpHandle); }
+void udp_icmp_detach(void* cookie, k::socket_t so) {
+  icmp_detach_common(cookie, so, kUdpIcmpHandle);
+}
+void raw_icmp_detach(void* cookie, k::socket_t so) {
+  icmp_detach_common(cookie, so, kRawIcmpHandle);
+}
 
 // ---- IPv4 filter
 
@@ -445,16 +447,24 @@ errno_t register_socket_filters() {
   const FilterSpec specs[] = {
       {{kTcpHandle, k::SFLT_GLOBAL, abi::kControlName, sf_unregistered, tcp_attach, tcp_detach,
         tcp_notify, tcp_data_in, tcp_data_out, tcp_connect_out, tcp_listen},
-       SOCK_STREAM, IPPROTO_TCP, "sflt_register tcp  error\n"},
+       SOCK_STREAM,
+       IPPROTO_TCP,
+       "sflt_register tcp  error\n"},
       {{kUdpHandle, k::SFLT_GLOBAL, abi::kControlName, sf_unregistered, udp_attach, udp_detach,
         udp_notify, udp_data_in, udp_data_out, udp_connect_out, nullptr},
-       SOCK_DGRAM, IPPROTO_UDP, "sflt_register udp error\n"},
+       SOCK_DGRAM,
+       IPPROTO_UDP,
+       "sflt_register udp error\n"},
       {{kUdpIcmpHandle, k::SFLT_GLOBAL, abi::kControlName, sf_unregistered, udp_icmp_attach,
         udp_icmp_detach, nullptr, nullptr, icmp_data_out, nullptr, nullptr},
-       SOCK_DGRAM, IPPROTO_ICMP, "sflt_register udp_icmp error"},
+       SOCK_DGRAM,
+       IPPROTO_ICMP,
+       "sflt_register udp_icmp error"},
       {{kRawIcmpHandle, k::SFLT_GLOBAL, abi::kControlName, sf_unregistered, raw_icmp_attach,
         raw_icmp_detach, nullptr, nullptr, icmp_data_out, nullptr, nullptr},
-       SOCK_RAW, IPPROTO_ICMP, "sflt_register raw_icmp error"},
+       SOCK_RAW,
+       IPPROTO_ICMP,
+       "sflt_register raw_icmp error"},
   };
   registered_handles.clear();
   for (const auto& s : specs) {
@@ -545,14 +555,16 @@ int intercept_ippacket_add(abi::ippacket_desc_s* d) {
   ip_text(d->ip, ip, sizeof ip);
   char what[128];
   if (d->protocol == IPPROTO_ICMP)
-    std::snprintf(what, sizeof what, "%s %s (%s:%d)", protocol_string(d->protocol), ip,
-                  d->procname, d->local_port);
+    std::snprintf(what, sizeof what, "%s %s (%s:%d)", protocol_string(d->protocol), ip, d->procname,
+                  d->local_port);
   else
     std::snprintf(what, sizeof what, "%s %s:%d %d (%s)", protocol_string(d->protocol), ip,
                   port_host(d->remote_port), port_host(d->local_port), d->procname);
   bool reject = d->ip == 0 || is_private_or_loopback(d->ip);
-  if (d->protocol == IPPROTO_ICMP) reject = reject || d->local_port == 0;
-  else reject = reject || d->remote_port == 0 || d->local_port == 0;
+  if (d->protocol == IPPROTO_ICMP)
+    reject = reject || d->local_port == 0;
+  else
+    reject = reject || d->remote_port == 0 || d->local_port == 0;
   uint8_t offset = 255, level = 0;
   char text[64] = "";
   if (!reject && intercept_ippacket_match_black_list(d)) reject = true;

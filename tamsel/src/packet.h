@@ -8,8 +8,8 @@ namespace tamsel {
 
 struct ip_view {
   uint8_t* p;
-  size_t len;     // bytes of the packet (total length, never more than the buffer)
-  size_t hl;      // header length
+  size_t len;  // bytes of the packet (total length, never more than the buffer)
+  size_t hl;   // header length
   uint8_t proto;
   bool fragment;  // not the first fragment, or more to come
 };

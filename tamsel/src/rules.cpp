@@ -77,9 +77,12 @@ bool read_number(const char* b, const char* e, uint32_t* out) {
   uint64_t v = 0;
   for (const char* p = b; p < e; ++p) {
     uint32_t d;
-    if (*p >= '0' && *p <= '9') d = static_cast<uint32_t>(*p - '0');
-    else if (lower(*p) >= 'a' && lower(*p) <= 'f') d = static_cast<uint32_t>(lower(*p) - 'a' + 10);
-    else return false;
+    if (*p >= '0' && *p <= '9')
+      d = static_cast<uint32_t>(*p - '0');
+    else if (lower(*p) >= 'a' && lower(*p) <= 'f')
+      d = static_cast<uint32_t>(lower(*p) - 'a' + 10);
+    else
+      return false;
     if (d >= base) return false;
     v = v * base + d;
     if (v > 0xffffffffull) return false;
@@ -159,10 +162,14 @@ bool read_port(const char* b, const char* e, uint16_t* out) {
 
 const char* protocol_string(uint16_t protocol) {
   switch (protocol) {
-    case 1: return "ICMP";
-    case 6: return "TCP";
-    case 17: return "UDP";
-    default: return protocol >= PROTO_ANY ? "ALL" : "Unknown";
+    case 1:
+      return "ICMP";
+    case 6:
+      return "TCP";
+    case 17:
+      return "UDP";
+    default:
+      return protocol >= PROTO_ANY ? "ALL" : "Unknown";
   }
 }
 
@@ -282,19 +289,26 @@ errno_t add_rule(int kind, int32_t offset, int32_t level, const char* text, cons
 
   if (fields < 4) return EINVAL;
   std::string proto(fb[3], fe[3]);
-  if (equal_nocase(proto.c_str(), "tcp", 4)) r.protocol = 6;
-  else if (equal_nocase(proto.c_str(), "udp", 4)) r.protocol = 17;
-  else if (equal_nocase(proto.c_str(), "icmp", 5)) r.protocol = 1;
-  else if (proto == "*") r.protocol = PROTO_ANY;
-  else return EINVAL;
+  if (equal_nocase(proto.c_str(), "tcp", 4))
+    r.protocol = 6;
+  else if (equal_nocase(proto.c_str(), "udp", 4))
+    r.protocol = 17;
+  else if (equal_nocase(proto.c_str(), "icmp", 5))
+    r.protocol = 1;
+  else if (proto == "*")
+    r.protocol = PROTO_ANY;
+  else
+    return EINVAL;
 
   if (kind == RULE_KIND_WHITE) {
     r.offset = static_cast<uint8_t>(offset);
     r.level = static_cast<uint8_t>(level & 0xff);
   }
   copy_text(r.text, sizeof r.text, stored ? stored : text, 63);
-  if (kind == RULE_KIND_WHITE) add_to_white_rule_list(r);
-  else add_to_black_rule_list(r);
+  if (kind == RULE_KIND_WHITE)
+    add_to_white_rule_list(r);
+  else
+    add_to_black_rule_list(r);
   return 0;
 }
 

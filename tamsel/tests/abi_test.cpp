@@ -18,7 +18,8 @@ std::vector<uint8_t> bytes_of(const T& v) {
 }
 
 // Golden image: zeros with the given runs written at their offsets.
-std::vector<uint8_t> golden(size_t size, std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> runs) {
+std::vector<uint8_t> golden(size_t size,
+                            std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> runs) {
   std::vector<uint8_t> g(size, 0);
   for (auto& [off, run] : runs) std::memcpy(g.data() + off, run.data(), run.size());
   return g;

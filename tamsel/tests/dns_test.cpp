@@ -65,9 +65,9 @@ TEST_F(DnsTest, RedirectedStraightToResolverWithValidChecksums) {
     uint16_t qtype;
     const char* to;  // expected destination
   } cases[] = {
-      {"example.test", 1, kResolver},       {"a.example.test", 1, kResolver},
-      {"b.a.example.test", 1, kResolver},   {"other.test", 1, kAsked},
-      {"a.example.test", 28, kAsked},       {"plain.test", 1, "192.0.2.54"},
+      {"example.test", 1, kResolver},     {"a.example.test", 1, kResolver},
+      {"b.a.example.test", 1, kResolver}, {"other.test", 1, kAsked},
+      {"a.example.test", 28, kAsked},     {"plain.test", 1, "192.0.2.54"},
       {"x.plain.test", 1, kAsked},
   };
   for (auto& c : cases) {
@@ -90,7 +90,8 @@ TEST_F(DnsTest, AnswersGetTheAskedResolverBack) {
   uint16_t id = 100;
   for (auto& c : cases) {
     sim::ip_output(Query("a.example.test", ++id));
-    auto r = sim::ip_input(AnswerPacket(dns_answer(id, "a.example.test", {{1, "203.0.113.77"}}, c.rcode, c.tc)));
+    auto r = sim::ip_input(
+        AnswerPacket(dns_answer(id, "a.example.test", {{1, "203.0.113.77"}}, c.rcode, c.tc)));
     EXPECT_EQ(r.verdict, sim::Verdict::kContinued);
     EXPECT_EQ(Src(r.bytes), addr(kAsked)) << c.what;
     EXPECT_TRUE(checksums_valid(r.bytes)) << c.what;
@@ -129,7 +130,7 @@ TEST_F(DnsTest, TunnelledWithClientSubnet) {
   EXPECT_EQ(Dst(inner), res);
   EXPECT_EQ(get16(inner, 2), q.size() + 23);
   EXPECT_EQ(get16(inner, 24), q.size() - 20 + 23);  // UDP length
-  EXPECT_EQ(get16(inner, 28 + 10), 1);               // additional records
+  EXPECT_EQ(get16(inner, 28 + 10), 1);              // additional records
   Bytes rec(inner.end() - 23, inner.end());
   Bytes want = {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 12, 0, 8, 0, 8, 0, 1, 32, 0};
   want.insert(want.end(), reinterpret_cast<uint8_t*>(&cip), reinterpret_cast<uint8_t*>(&cip) + 4);
@@ -170,8 +171,8 @@ TEST_F(DnsTest, PendingRulesLearnFromAnswers) {
   domain_of_ip(addr("203.0.113.3"), name, sizeof name);
   EXPECT_STREQ(name, "game.example.test");  // learnt even without a pending rule
   // CNAME chains are followed; an uncompressed name ends the walk, keeping what came before.
-  answer("chain.test", {{5, "alias.test"}, {1, "203.0.113.6"}, {1, "203.0.113.7", false},
-                        {1, "203.0.113.8"}});
+  answer("chain.test",
+         {{5, "alias.test"}, {1, "203.0.113.6"}, {1, "203.0.113.7", false}, {1, "203.0.113.8"}});
   domain_of_ip(addr("203.0.113.6"), name, sizeof name);
   EXPECT_STREQ(name, "chain.test");
   domain_of_ip(addr("203.0.113.8"), name, sizeof name);

@@ -56,10 +56,12 @@ TEST_F(FlowTest, TcpConnectOkAndClosedRecords) {
   sim::socket_close(s);
   auto t = TextRecords();
   ASSERT_EQ(t.size(), 2u);
-  EXPECT_EQ(t[0], "tslgame: TCP[0] 198.51.100.7:443 connect ok (elapsed 0.000000) (RTT: avg 40 last 35)");
-  EXPECT_EQ(t[1],
-            "tslgame: TCP[0] 198.51.100.7:443 closed (elapsed 1.050000)(send 100 recv 300)(RTT: avg "
-            "40 last 35)");
+  EXPECT_EQ(t[0],
+            "tslgame: TCP[0] 198.51.100.7:443 connect ok (elapsed 0.000000) (RTT: avg 40 last 35)");
+  EXPECT_EQ(
+      t[1],
+      "tslgame: TCP[0] 198.51.100.7:443 closed (elapsed 1.050000)(send 100 recv 300)(RTT: avg "
+      "40 last 35)");
   EXPECT_EQ(Entries(), 0u);  // the flow leaves with the socket
 }
 
@@ -69,8 +71,9 @@ TEST_F(FlowTest, TcpConnectErrorAndRejectedFlow) {
   sim::socket_connect(s, sin("198.51.100.7", 443), false);
   sim::advance_us(500'001);
   sim::socket_close(s);
-  EXPECT_EQ(TextRecords(), std::vector<std::string>{
-                               "tslgame: TCP[0] 198.51.100.7:443 connect error (elapsed 0.500001)"});
+  EXPECT_EQ(TextRecords(),
+            std::vector<std::string>{
+                "tslgame: TCP[0] 198.51.100.7:443 connect error (elapsed 0.500001)"});
   // A black rule keeps a flow out: the TCP socket is then detached.
   ASSERT_EQ(SetOpt(KCTL_ADD_BLACK_RULE, "*|203.0.113.9|*|tcp"), 0);
   auto* b = sim::socket_create("tslgame", SOCK_STREAM, IPPROTO_TCP);
@@ -204,7 +207,7 @@ TEST_F(FlowTest, UnparsablePacketsPass) {
       Bytes{0x44, 0, 0, 40, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 2, 198, 51, 100, 1, 0, 0},
       ipv4(addr("10.0.0.2"), addr("198.51.100.1"), 47, Bytes(8)),
       ipv4(addr("10.0.0.2"), addr("198.51.100.1"), 17, Bytes(2)),  // ports cut off
-      icmp_echo("10.0.0.2", "198.51.100.1", 0, 0x1234),              // echo reply going out
+      icmp_echo("10.0.0.2", "198.51.100.1", 0, 0x1234),            // echo reply going out
   };
   for (const auto& p : cases) {
     auto r = sim::ip_output(p);

@@ -45,9 +45,12 @@ TEST_F(KctlTest, GetOptions) {
     int opt;
     size_t len;
     int expected;
-  } cases[] = {{KCTL_GET_RUNDATA_COUNT, 3, EINVAL},  {KCTL_GET_RUNDATA_COUNT, 5, EINVAL},
-               {KCTL_GET_RUNDATA_INFO, 619, EINVAL}, {KCTL_GET_RUNDATA_INFO, 621, EINVAL},
-               {KCTL_GET_RUNDATA_INFO, 620, EINVAL}, {KCTL_SET_VNI_BASE, 4, EINVAL},
+  } cases[] = {{KCTL_GET_RUNDATA_COUNT, 3, EINVAL},
+               {KCTL_GET_RUNDATA_COUNT, 5, EINVAL},
+               {KCTL_GET_RUNDATA_INFO, 619, EINVAL},
+               {KCTL_GET_RUNDATA_INFO, 621, EINVAL},
+               {KCTL_GET_RUNDATA_INFO, 620, EINVAL},
+               {KCTL_SET_VNI_BASE, 4, EINVAL},
                {7000, 4, EINVAL}};
   for (auto& c : cases) {
     std::vector<uint8_t> b(c.len);

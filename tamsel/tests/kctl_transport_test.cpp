@@ -210,12 +210,8 @@ TEST_F(TransportTest, BadHellosAndRequests) {
   auto shorter = hb(good);
   shorter.pop_back();
   const HelloCase cases[] = {
-      {"short", shorter, 1},
-      {"long", longer, 1},
-      {"magic", hb(bad_magic), 1},
-      {"version", hb(bad_version), 1},
-      {"flags", hb(bad_flags), 1},
-      {"no fd", hb(good), 0},
+      {"short", shorter, 1},           {"long", longer, 1},         {"magic", hb(bad_magic), 1},
+      {"version", hb(bad_version), 1}, {"flags", hb(bad_flags), 1}, {"no fd", hb(good), 0},
       {"two fds", hb(good), 2},
   };
   for (const auto& c : cases) {

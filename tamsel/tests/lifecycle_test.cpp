@@ -41,8 +41,9 @@ class LifecycleTest : public ::testing::Test {
     white_rule_config c{};
     std::strcpy(c.rule, "tslgame|*|*|*");
     ASSERT_EQ(sim::ctl_setopt(unit_, KCTL_ADD_WHITE_RULE, &c, sizeof c), 0);
-    for (int opt : {KCTL_ENABLE_INTERCEPT_TCP, KCTL_ENABLE_INTERCEPT_UDP, KCTL_ENABLE_INTERCEPT_ICMP,
-                    KCTL_ENABLE_INTERCEPT_DNS, KCTL_ENABLE_REDUCE_TCP_MSS, KCTL_ENABLE_INTERCEPT})
+    for (int opt :
+         {KCTL_ENABLE_INTERCEPT_TCP, KCTL_ENABLE_INTERCEPT_UDP, KCTL_ENABLE_INTERCEPT_ICMP,
+          KCTL_ENABLE_INTERCEPT_DNS, KCTL_ENABLE_REDUCE_TCP_MSS, KCTL_ENABLE_INTERCEPT})
       ASSERT_EQ(sim::ctl_setopt(unit_, opt, nullptr, 0), 0);
   }
   void Disconnect() {
@@ -61,7 +62,8 @@ struct StartFault {
 
 TEST_F(LifecycleTest, FailureAtEachStepUndoesEarlierOnes) {
   const StartFault faults[] = {
-      {"control", [](bool on) { sim::fail_ctl_register(on); }, "cn.pelmoor.tamsel ctl_register error"},
+      {"control", [](bool on) { sim::fail_ctl_register(on); },
+       "cn.pelmoor.tamsel ctl_register error"},
       {"locks", [](bool on) { sim::fail_alloc_at(on ? 0 : -1); }, "lck_mtx_alloc error"},
       {"tcp", [](bool on) { sim::fail_sflt_register(0x35500601, on); }, "sflt_register tcp  error"},
       {"udp", [](bool on) { sim::fail_sflt_register(0x35500602, on); }, "sflt_register udp error"},
@@ -154,8 +156,10 @@ TEST_F(LifecycleTest, DisconnectWaitsForEveryDetach) {
     StartAndConfigure();
     sim::set_deferred_detach(deferred);
     std::vector<sim::Socket*> socks;
-    for (auto [type, proto] : {std::pair{SOCK_STREAM, IPPROTO_TCP}, {SOCK_DGRAM, IPPROTO_UDP},
-                               {SOCK_DGRAM, IPPROTO_ICMP}, {SOCK_RAW, IPPROTO_ICMP}})
+    for (auto [type, proto] : {std::pair{SOCK_STREAM, IPPROTO_TCP},
+                               {SOCK_DGRAM, IPPROTO_UDP},
+                               {SOCK_DGRAM, IPPROTO_ICMP},
+                               {SOCK_RAW, IPPROTO_ICMP}})
       for (int i = 0; i < 3; ++i) socks.push_back(sim::socket_create("tslgame", type, proto));
     for (auto* s : socks) ASSERT_EQ(sim::attached_filters(s).size(), 1u);
     EXPECT_EQ(tamsel_stats().undetached_sockets, socks.size());
@@ -216,8 +220,8 @@ TEST_F(LifecycleTest, ThreadsStress) {
     white_rule_config c{};
     std::strcpy(c.rule, "tslgame|*|*|*");
     sim::ctl_setopt(unit, KCTL_ADD_WHITE_RULE, &c, sizeof c);
-    for (int opt : {KCTL_ENABLE_INTERCEPT_TCP, KCTL_ENABLE_INTERCEPT_UDP, KCTL_ENABLE_INTERCEPT_ICMP,
-                    KCTL_ENABLE_INTERCEPT})
+    for (int opt : {KCTL_ENABLE_INTERCEPT_TCP, KCTL_ENABLE_INTERCEPT_UDP,
+                    KCTL_ENABLE_INTERCEPT_ICMP, KCTL_ENABLE_INTERCEPT})
       sim::ctl_setopt(unit, opt, nullptr, 0);
     std::this_thread::yield();
     sim::ctl_disconnect(unit);

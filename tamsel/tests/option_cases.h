@@ -21,7 +21,9 @@ struct OptCase {
   int expected;
 };
 
-inline std::vector<uint8_t> raw(size_t n, uint8_t fill = 0) { return std::vector<uint8_t>(n, fill); }
+inline std::vector<uint8_t> raw(size_t n, uint8_t fill = 0) {
+  return std::vector<uint8_t>(n, fill);
+}
 template <typename T>
 inline std::vector<uint8_t> as_bytes(const T& v) {
   std::vector<uint8_t> b(sizeof v);
@@ -30,7 +32,8 @@ inline std::vector<uint8_t> as_bytes(const T& v) {
 }
 inline std::vector<uint8_t> str(const std::string& s) { return {s.begin(), s.end()}; }
 
-inline std::vector<uint8_t> white(int offset, int level, const char* rule = "tslgame|1.2.3.4|80|tcp") {
+inline std::vector<uint8_t> white(int offset, int level,
+                                  const char* rule = "tslgame|1.2.3.4|80|tcp") {
   white_rule_config c{};
   c.offset = offset;
   c.level = level;

@@ -50,10 +50,14 @@ inline bool checksums_valid(const Bytes& p) {
   const uint8_t* l4 = p.data() + hl;
   size_t n = total - hl;
   switch (p[9]) {
-    case 1: return ones_sum(l4, n) == 0xffff;
-    case 6: return ones_sum(l4, n, pseudo_sum(p, n)) == 0xffff;
-    case 17: return get16(p, hl + 6) != 0 && ones_sum(l4, n, pseudo_sum(p, n)) == 0xffff;
-    default: return true;
+    case 1:
+      return ones_sum(l4, n) == 0xffff;
+    case 6:
+      return ones_sum(l4, n, pseudo_sum(p, n)) == 0xffff;
+    case 17:
+      return get16(p, hl + 6) != 0 && ones_sum(l4, n, pseudo_sum(p, n)) == 0xffff;
+    default:
+      return true;
   }
 }
 
@@ -77,7 +81,8 @@ inline Bytes with_l4_checksum(Bytes p) {
   size_t n = p.size() - hl;
   size_t at = p[9] == 6 ? hl + 16 : p[9] == 17 ? hl + 6 : hl + 2;
   put16(p, at, 0);
-  uint32_t s = p[9] == 1 ? ones_sum(p.data() + hl, n) : ones_sum(p.data() + hl, n, pseudo_sum(p, n));
+  uint32_t s =
+      p[9] == 1 ? ones_sum(p.data() + hl, n) : ones_sum(p.data() + hl, n, pseudo_sum(p, n));
   uint16_t c = static_cast<uint16_t>(~s);
   if (p[9] == 17 && c == 0) c = 0xffff;
   put16(p, at, c);
@@ -132,7 +137,8 @@ inline void put_name(Bytes& b, const std::string& name) {
     size_t dot = name.find('.', start);
     if (dot == std::string::npos) dot = name.size();
     b.push_back(static_cast<uint8_t>(dot - start));
-    b.insert(b.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(dot));
+    b.insert(b.end(), name.begin() + static_cast<long>(start),
+             name.begin() + static_cast<long>(dot));
     start = dot + 1;
   }
   b.push_back(0);
@@ -149,9 +155,9 @@ inline Bytes dns_query(uint16_t id, const std::string& name, uint16_t qtype = 1)
 }
 
 struct Answer {
-  uint16_t type;          // 1 A, 5 CNAME
-  std::string value;      // dotted address, or the CNAME target
-  bool pointer = true;    // name written as a pointer to the question
+  uint16_t type;        // 1 A, 5 CNAME
+  std::string value;    // dotted address, or the CNAME target
+  bool pointer = true;  // name written as a pointer to the question
 };
 
 inline Bytes dns_answer(uint16_t id, const std::string& name, const std::vector<Answer>& answers,
@@ -164,8 +170,10 @@ inline Bytes dns_answer(uint16_t id, const std::string& name, const std::vector<
   put_name(b, name);
   b.insert(b.end(), {0, 1, 0, 1});
   for (auto& a : answers) {
-    if (a.pointer) b.insert(b.end(), {0xc0, 12});
-    else put_name(b, name);
+    if (a.pointer)
+      b.insert(b.end(), {0xc0, 12});
+    else
+      put_name(b, name);
     b.insert(b.end(), {0, static_cast<uint8_t>(a.type), 0, 1, 0, 0, 0, 60});
     Bytes data;
     if (a.type == 1) {

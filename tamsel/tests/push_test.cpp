@@ -1,10 +1,10 @@
 // The client's start-up push over the real transport into tamseld-sim: flow id, DNS rule,
 // 1,000 white and 19,999 black rules, client address, resolver, switches, master switch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,8 +89,7 @@ TEST(PushTest, StartUpOrderCountsAndLogLines) {
     char rule[64];
     int n = std::snprintf(rule, sizeof rule, "*|10.%d.%d.0-10.%d.%d.255|*|*", i / 256, i % 256,
                           i / 256, i % 256);
-    ASSERT_EQ(c.setOption(kOptionLevel, KCTL_ADD_BLACK_RULE, rule, static_cast<size_t>(n)), 0)
-        << i;
+    ASSERT_EQ(c.setOption(kOptionLevel, KCTL_ADD_BLACK_RULE, rule, static_cast<size_t>(n)), 0) << i;
   }
   uint32_t ip = 0xc86433c6;  // 198.51.100.200
   EXPECT_EQ(c.setOption(kOptionLevel, KCTL_SET_CLIENT_IP, &ip, 4), 0);

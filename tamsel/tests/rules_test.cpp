@@ -1,11 +1,12 @@
 // Rule language, list orders, matchers and DNS rules.
+#include "../src/rules.h"
+
 #include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "../src/rules.h"
 #include "sim_fixture.h"
 
 namespace tamsel::testing {
@@ -52,8 +53,15 @@ TEST_F(RulesTest, ParseTable) {
   const ParseCase cases[] = {
       {"*|*|*|*", 0, "*", {0, 0, 0, 0}, {255, 255, 255, 255}, 4, 0, 65535, 65535},
       {"game|10.1.*|*|udp", 0, "game", {10, 1, 0, 0}, {10, 1, 0, 0}, 2, 0, 65535, 17},
-      {"game|10.0.0.1-10.0.0.9|8000-8010|TCP", 0, "game", {10, 0, 0, 1}, {10, 0, 0, 9}, 4, 8000,
-       8010, 6},
+      {"game|10.0.0.1-10.0.0.9|8000-8010|TCP",
+       0,
+       "game",
+       {10, 0, 0, 1},
+       {10, 0, 0, 9},
+       4,
+       8000,
+       8010,
+       6},
       {"game|010.1.2.3|80|tcp", 0, "game", {8, 1, 2, 3}, {8, 1, 2, 3}, 4, 80, 80, 6},
       {"||game|1.2.3.4|80|tcp", 0, "game", {1, 2, 3, 4}, {1, 2, 3, 4}, 4, 80, 80, 6},
       {"game|1.2.3.5|80|tcp|fifth", 0, "game", {1, 2, 3, 5}, {1, 2, 3, 5}, 4, 80, 80, 6},
@@ -74,8 +82,15 @@ TEST_F(RulesTest, ParseTable) {
       {"game|1234567890123456|80|tcp", EINVAL, nullptr, {}, {}, 0, 0, 0, 0},
       {"abcdefghijklmnopqrstuvwx|1.2.3.4|80|tcp", E2BIG, nullptr, {}, {}, 0, 0, 0, 0},
       {"|||", E2BIG, nullptr, {}, {}, 0, 0, 0, 0},
-      {"abcdefghijklmnopqrstuvw|1.2.3.4|80|tcp", 0, "abcdefghijklmnopqrstuvw", {1, 2, 3, 4},
-       {1, 2, 3, 4}, 4, 80, 80, 6},
+      {"abcdefghijklmnopqrstuvw|1.2.3.4|80|tcp",
+       0,
+       "abcdefghijklmnopqrstuvw",
+       {1, 2, 3, 4},
+       {1, 2, 3, 4},
+       4,
+       80,
+       80,
+       6},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -116,14 +131,13 @@ TEST_F(RulesTest, WhiteOrderDuplicatesAndLog) {
   EXPECT_EQ(w[1].level, 300 & 0xff);
   EXPECT_STREQ(w[2].procname, "c");
   EXPECT_STREQ(w[3].procname, "a");
-  EXPECT_TRUE(HasLog(
-      "cn.pelmoor.tamsel W+ [3/44] [c] [1.1.1.1-1.1.1.1 4] [1-1] TCP {c|1.1.1.1|1|tcp}"));
+  EXPECT_TRUE(
+      HasLog("cn.pelmoor.tamsel W+ [3/44] [c] [1.1.1.1-1.1.1.1 4] [1-1] TCP {c|1.1.1.1|1|tcp}"));
   ASSERT_EQ(Black("x|2.0.0.0-2.0.0.9|*|*"), 0);
   ASSERT_EQ(Black("x|2.0.0.0-2.0.0.9|*|*"), 0);
   ASSERT_EQ(Black("y|3.*|*|*"), 0);
   EXPECT_EQ(black_rules_snapshot().size(), 2u);
-  EXPECT_TRUE(HasLog(
-      "B+ [y] [3.0.0.0 - 3.0.0.0  1] [0 - 65535] ALL {y|3.*|*|*}  index=1"));
+  EXPECT_TRUE(HasLog("B+ [y] [3.0.0.0 - 3.0.0.0  1] [0 - 65535] ALL {y|3.*|*|*}  index=1"));
   auto names = enabled_procnames_snapshot();
   EXPECT_EQ(names, (std::vector<std::string>{"c", "b", "a"}));
 }
@@ -175,14 +189,16 @@ TEST_F(RulesTest, BlackMatching) {
     uint16_t port, proto;
     int match;
   } cases[] = {
-      {"game", "10.0.2.1", 1, 6, 0},  {"game", "10.0.200.1", 1, 6, 1}, {"Game", "10.1.0.3", 1, 17, 1},
-      {"other", "10.0.200.1", 1, 6, 0}, {nullptr, "10.0.200.1", 1, 6, 1}, {"x", "8.8.8.8", 53, 17, 1},
-      {"x", "8.8.8.8", 53, 6, 0},     {"ping", "7.7.7.7", 0, 1, 0},    {"game", "10.0.200.1", 0, 1, 1},
+      {"game", "10.0.2.1", 1, 6, 0},    {"game", "10.0.200.1", 1, 6, 1},
+      {"Game", "10.1.0.3", 1, 17, 1},   {"other", "10.0.200.1", 1, 6, 0},
+      {nullptr, "10.0.200.1", 1, 6, 1}, {"x", "8.8.8.8", 53, 17, 1},
+      {"x", "8.8.8.8", 53, 6, 0},       {"ping", "7.7.7.7", 0, 1, 0},
+      {"game", "10.0.200.1", 0, 1, 1},
   };
   for (auto& c : cases) {
     auto d = desc(c.proc, c.addr, c.port, c.proto);
-    EXPECT_EQ(intercept_ippacket_match_black_list(&d), c.match) << (c.proc ? c.proc : "-") << " "
-                                                                << c.addr;
+    EXPECT_EQ(intercept_ippacket_match_black_list(&d), c.match)
+        << (c.proc ? c.proc : "-") << " " << c.addr;
   }
 }
 
@@ -207,7 +223,8 @@ TEST_F(RulesTest, DomainRulesWaitForAnswers) {
   ASSERT_EQ(AddWhite("game|game.example.test|*|udp", 2, 1), 0);
   EXPECT_TRUE(white_rules_snapshot().empty());
   EXPECT_EQ(tamsel_stats().unanalyzed_domains, 1u);
-  EXPECT_TRUE(HasLog("_W+ [2/1] [game] [game.example.test] [*|udp] {game|game.example.test|*|udp}"));
+  EXPECT_TRUE(
+      HasLog("_W+ [2/1] [game] [game.example.test] [*|udp] {game|game.example.test|*|udp}"));
   std::string many = "game|";
   for (int i = 0; i < 17; ++i) many += "a.";
   many += "b|*|udp";
@@ -256,10 +273,17 @@ TEST_F(RulesTest, AddressConversion) {
     int octets;
     uint8_t a[4];
   } cases[] = {
-      {"1.2.3.4", 4, {1, 2, 3, 4}},     {"0x0a.1.2.3", -1, {}},          {"010.8.9.0", 4, {8, 8, 9, 0}},
-      {"10.1.*", 2, {10, 1, 0, 0}},     {"*.7", 0, {}},                  {"10.1", -1, {}},
-      {"1.2.3.4.5", 4, {1, 2, 3, 4}},   {"256.1.1.1", 4, {0, 1, 1, 1}},  {"", -1, {}},
-      {"1.2.3.-4", -1, {}},             {"a.b.c", -1, {}},
+      {"1.2.3.4", 4, {1, 2, 3, 4}},
+      {"0x0a.1.2.3", -1, {}},
+      {"010.8.9.0", 4, {8, 8, 9, 0}},
+      {"10.1.*", 2, {10, 1, 0, 0}},
+      {"*.7", 0, {}},
+      {"10.1", -1, {}},
+      {"1.2.3.4.5", 4, {1, 2, 3, 4}},
+      {"256.1.1.1", 4, {0, 1, 1, 1}},
+      {"", -1, {}},
+      {"1.2.3.-4", -1, {}},
+      {"a.b.c", -1, {}},
   };
   for (auto& c : cases) {
     uint8_t out[4];

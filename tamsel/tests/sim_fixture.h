@@ -22,7 +22,9 @@ class SimFilter : public ::testing::Test {
 
   // Connects a client and remembers its unit.
   void Attach();
-  int SetOpt(int opt, const void* data, size_t len) { return sim::ctl_setopt(unit_, opt, data, len); }
+  int SetOpt(int opt, const void* data, size_t len) {
+    return sim::ctl_setopt(unit_, opt, data, len);
+  }
   int SetOpt(int opt, const std::string& s) { return SetOpt(opt, s.data(), s.size()); }
   int AddWhite(const std::string& rule, int offset = 0, int level = 0);
   bool HasLog(const std::string& needle) const;

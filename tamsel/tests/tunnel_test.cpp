@@ -54,7 +54,8 @@ class TunnelTest : public SimFilter {
 
 TEST_F(TunnelTest, FrameBytesExact) {
   ASSERT_EQ(Entry(1), 0);
-  EXPECT_EQ(TextRecords().back(), "create udp socket (203.0.113.10:4000) for offset 1--Limite:6553650-");
+  EXPECT_EQ(TextRecords().back(),
+            "create udp socket (203.0.113.10:4000) for offset 1--Limite:6553650-");
   Bytes pkt = GamePacket();
   ASSERT_EQ(pkt.size(), 60u);
   ASSERT_EQ(sim::ip_output(pkt).verdict, sim::Verdict::kConsumed);
@@ -62,7 +63,7 @@ TEST_F(TunnelTest, FrameBytesExact) {
   ASSERT_EQ(sends.size(), 1u);
   EXPECT_EQ(sends[0].to.sin_addr.s_addr, addr(kEntrance));
   EXPECT_EQ(ntohs(sends[0].to.sin_port), 4000);
-  auto want = Bytes{101, 0, 0, 0,  0x90, 1, 0, 0,  1, 0, 2, 0,  0x32, 0, 0x64, 0,  4, 3, 2, 1,  2};
+  auto want = Bytes{101, 0, 0, 0, 0x90, 1, 0, 0, 1, 0, 2, 0, 0x32, 0, 0x64, 0, 4, 3, 2, 1, 2};
   const char nat[20] = "nat.example";
   want.insert(want.end(), nat, nat + 20);
   want.insert(want.end(), pkt.begin(), pkt.end());
@@ -100,7 +101,8 @@ TEST_F(TunnelTest, NatTextTravelsAsTwentyBytes) {
   } cases[] = {
       {"ABCDEFGHIJKLMNOPQRSTUVW", Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                                         'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T'}},
-      {"123456789", Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"123456789",
+       Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
   };
   for (auto& c : cases) {
     ASSERT_EQ(Entry(1, c.nat), 0);

@@ -37,7 +37,9 @@ int fail(const char* fmt, const char* arg = "") {
 }
 
 // Owned by root and writable by nobody else.
-bool root_safe(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
+bool root_safe(const struct stat& st) {
+  return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
 
 // The only daemon we start: the tamseld beside this tool, a plain root-owned file in a
 // root-owned folder.

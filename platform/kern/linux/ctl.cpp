@@ -73,7 +73,8 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
   std::vector<uint8_t> buf(sizeof(wire::OptionRequest) + wire::kMaxOptionLen + 1);
   std::vector<uint8_t> out(sizeof(wire::OptionReply) + wire::kMaxOptionLen);
   for (;;) {
-    pollfd p[3] = {{c->option_fd, POLLIN, 0}, {c->record_fd, POLLRDHUP, 0}, {ctl->wake_fd, POLLIN, 0}};
+    pollfd p[3] = {
+        {c->option_fd, POLLIN, 0}, {c->record_fd, POLLRDHUP, 0}, {ctl->wake_fd, POLLIN, 0}};
     if (::poll(p, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -115,18 +116,16 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
     } else if (req.level != wire::kLevel) {
       rep.err = ENOPROTOOPT;
     } else if (req.op == wire::kOpSet) {
-      rep.err = ctl->reg.ctl_setopt
-                    ? ctl->reg.ctl_setopt(ctl, c->unit, c->unitinfo, req.name,
-                                          req.len ? payload : nullptr, req.len)
-                    : ENOPROTOOPT;
+      rep.err = ctl->reg.ctl_setopt ? ctl->reg.ctl_setopt(ctl, c->unit, c->unitinfo, req.name,
+                                                          req.len ? payload : nullptr, req.len)
+                                    : ENOPROTOOPT;
     } else {
       uint8_t* data = out.data() + sizeof rep;
       if (req.len) std::memcpy(data, payload, req.len);
       size_t len = req.len;
-      rep.err = ctl->reg.ctl_getopt
-                    ? ctl->reg.ctl_getopt(ctl, c->unit, c->unitinfo, req.name,
-                                          len ? data : nullptr, &len)
-                    : ENOPROTOOPT;
+      rep.err = ctl->reg.ctl_getopt ? ctl->reg.ctl_getopt(ctl, c->unit, c->unitinfo, req.name,
+                                                          len ? data : nullptr, &len)
+                                    : ENOPROTOOPT;
       if (rep.err == 0 && len <= req.len) out_len = len;
     }
     rep.len = static_cast<uint32_t>(out_len);

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -533,8 +533,8 @@ errno_t socket_connect(Socket* so, const sockaddr_in& to, bool established) {
 }
 
 errno_t socket_listen(Socket* so) {
-  return each_filter(so,
-                     [&](Attachment& a) { return a.f.sf_listen ? a.f.sf_listen(a.cookie, so) : 0; });
+  return each_filter(
+      so, [&](Attachment& a) { return a.f.sf_listen ? a.f.sf_listen(a.cookie, so) : 0; });
 }
 
 static errno_t pass_data(Socket* so, const sockaddr_in* addr, const std::vector<uint8_t>& data,

@@ -42,10 +42,10 @@ enum : uint32_t {
   K2U_IPPACKET = 3,
 };
 
-inline constexpr int kPathOffsetCount = 17;  // offsets 0..16
-inline constexpr size_t kMaxLogText = 1019;  // text of a type-1 record
-inline constexpr size_t kMaxRuleText = 1024; // option 2020
-inline constexpr size_t kMaxProcname = 23;   // option 2040
+inline constexpr int kPathOffsetCount = 17;   // offsets 0..16
+inline constexpr size_t kMaxLogText = 1019;   // text of a type-1 record
+inline constexpr size_t kMaxRuleText = 1024;  // option 2020
+inline constexpr size_t kMaxProcname = 23;    // option 2040
 inline constexpr size_t kRundataInfoSize = 620;
 
 // Direction of a type-3 record.

@@ -130,7 +130,8 @@ struct sflt_filter {
   errno_t (*sf_attach)(void** cookie, socket_t so);
   void (*sf_detach)(void* cookie, socket_t so);
   void (*sf_notify)(void* cookie, socket_t so, sflt_event event, void* param);
-  errno_t (*sf_data_in)(void* cookie, socket_t so, const sockaddr_in* from, mbuf_t* data, int flags);
+  errno_t (*sf_data_in)(void* cookie, socket_t so, const sockaddr_in* from, mbuf_t* data,
+                        int flags);
   errno_t (*sf_data_out)(void* cookie, socket_t so, const sockaddr_in* to, mbuf_t* data, int flags);
   errno_t (*sf_connect_out)(void* cookie, socket_t so, const sockaddr_in* to);
   errno_t (*sf_listen)(void* cookie, socket_t so);
