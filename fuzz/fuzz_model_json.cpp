@@ -34,14 +34,14 @@ struct Every : TQAPIModel {
   std::optional<std::vector<nlohmann::json>> anys;
   bool operator==(const Every&) const = default;
   static constexpr auto fields() {
-    return std::make_tuple(
-        tq::field("text", &Every::text), tq::field("number", &Every::number),
-        tq::field("i32", &Every::i32), tq::field("i64", &Every::i64), tq::field("u16", &Every::u16),
-        tq::field("u64", &Every::u64), tq::field("real", &Every::real),
-        tq::field("f32", &Every::f32), tq::field("flag", &Every::flag),
-        tq::field("any", &Every::any), tq::field("leaf", &Every::leaf),
-        tq::field("leaves", &Every::leaves), tq::field("texts", &Every::texts),
-        tq::field("numbers", &Every::numbers), tq::field("anys", &Every::anys));
+    return std::make_tuple(tq::field("text", &Every::text), tq::field("number", &Every::number),
+                           tq::field("i32", &Every::i32), tq::field("i64", &Every::i64),
+                           tq::field("u16", &Every::u16), tq::field("u64", &Every::u64),
+                           tq::field("real", &Every::real), tq::field("f32", &Every::f32),
+                           tq::field("flag", &Every::flag), tq::field("any", &Every::any),
+                           tq::field("leaf", &Every::leaf), tq::field("leaves", &Every::leaves),
+                           tq::field("texts", &Every::texts), tq::field("numbers", &Every::numbers),
+                           tq::field("anys", &Every::anys));
   }
 };
 

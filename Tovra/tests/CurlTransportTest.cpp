@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <platform/dispatch/PumpedQueue.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
-#include <platform/dispatch/PumpedQueue.h>
 #include <thread>
 
 #include "Tovra/REST/CurlTransport.h"

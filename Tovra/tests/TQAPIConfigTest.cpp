@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
+#include <platform/keychain/FileBackend.h>
+#include <platform/notifications/NotificationCenter.h>
 #include <stdlib.h>
 
 #include <filesystem>
-#include <platform/keychain/FileBackend.h>
-#include <platform/notifications/NotificationCenter.h>
 
 #include "Tovra/Base/TQAPIConfig.h"
 #include "Tovra/Base/TQConstants.h"

@@ -30,13 +30,12 @@ struct Outer : TQAPIModel {
   std::optional<std::string> renamed;
   bool operator==(const Outer&) const = default;
   static constexpr auto fields() {
-    return std::make_tuple(
-        tq::field("text", &Outer::text), tq::field("number", &Outer::number),
-        tq::field("small", &Outer::small), tq::field("count", &Outer::count),
-        tq::field("ratio", &Outer::ratio), tq::field("flag", &Outer::flag),
-        tq::field("extra", &Outer::extra), tq::field("inner", &Outer::inner),
-        tq::field("items", &Outer::items), tq::field("tags", &Outer::tags),
-        tq::field("other_key", &Outer::renamed));
+    return std::make_tuple(tq::field("text", &Outer::text), tq::field("number", &Outer::number),
+                           tq::field("small", &Outer::small), tq::field("count", &Outer::count),
+                           tq::field("ratio", &Outer::ratio), tq::field("flag", &Outer::flag),
+                           tq::field("extra", &Outer::extra), tq::field("inner", &Outer::inner),
+                           tq::field("items", &Outer::items), tq::field("tags", &Outer::tags),
+                           tq::field("other_key", &Outer::renamed));
   }
 };
 
@@ -60,10 +59,9 @@ TEST(TQAPIModel, UnsetMembersAreLeftOutAndEmptyModelIsEmptyObject) {
 }
 
 TEST(TQAPIModel, RoundTripKeepsEveryKindAndEquality) {
-  const char* text =
-      R"({"text":"hé","number":-7,"small":3,"count":4,"ratio":0.25,"flag":true,)"
-      R"("extra":{"a":[1,null]},"inner":{"name":"n","port":80},)"
-      R"("items":[{"name":"x"},null,{"port":1}],"tags":["a","b"],"other_key":"r"})";
+  const char* text = R"({"text":"hé","number":-7,"small":3,"count":4,"ratio":0.25,"flag":true,)"
+                     R"("extra":{"a":[1,null]},"inner":{"name":"n","port":80},)"
+                     R"("items":[{"name":"x"},null,{"port":1}],"tags":["a","b"],"other_key":"r"})";
   auto o = tq::fromJSON<Outer>(text);
   ASSERT_TRUE(o);
   EXPECT_EQ(o->renamed, "r");

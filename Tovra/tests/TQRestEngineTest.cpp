@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <platform/dispatch/PumpedQueue.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <platform/dispatch/PumpedQueue.h>
 
 #include "Tovra/Base/TQAPIConfig.h"
 #include "Tovra/Base/TQLogger.h"
@@ -117,9 +116,8 @@ class TQRestEngineTest : public ::testing::Test {
   static TQAPIConfig& config() { return TQAPIConfig::sharedInstance(); }
 
   void answer(const std::string& body, const std::string& type = "application/json") {
-    server.handle("/item", [body, type](const standin::Request&) {
-      return Reply::text(body, type);
-    });
+    server.handle("/item",
+                  [body, type](const standin::Request&) { return Reply::text(body, type); });
   }
 
   void record(const std::string& e) {

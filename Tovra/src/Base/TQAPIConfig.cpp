@@ -1,13 +1,13 @@
 #include "Tovra/Base/TQAPIConfig.h"
 
+#include <platform/keychain/Keychain.h>
 #include <uuid/uuid.h>
 
 #include <cctype>
-#include <platform/keychain/Keychain.h>
 
+#include "TQNotify.h"
 #include "Tovra/Base/TQConstants.h"
 #include "Tovra/Base/TQLogger.h"
-#include "TQNotify.h"
 
 namespace {
 constexpr const char* kIdentifyAccount = "userIdentify";

@@ -182,8 +182,8 @@ MapResult decodeString(const nlohmann::json& j, std::string& out, MapContext& ct
 }
 
 MapResult decodeNumber(const nlohmann::json& j, Number& out, MapContext& ctx) {
-  std::optional<Number> n = j.is_string() ? Number::fromText(j.get_ref<const std::string&>())
-                                          : Number::fromJSON(j);
+  std::optional<Number> n =
+      j.is_string() ? Number::fromText(j.get_ref<const std::string&>()) : Number::fromJSON(j);
   if (!n) {
     ctx.warn("expected a number");
     return MapResult::Unset;

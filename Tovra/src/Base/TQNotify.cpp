@@ -6,7 +6,9 @@ namespace tq::detail {
 
 namespace pn = platform::notifications;
 
-void postNotification(const std::string& name) { pn::NotificationCenter::defaultCenter().post(name); }
+void postNotification(const std::string& name) {
+  pn::NotificationCenter::defaultCenter().post(name);
+}
 
 std::shared_ptr<void> observeNotification(const std::string& name, std::function<void()> handler) {
   auto token = std::make_shared<pn::Observation>(pn::NotificationCenter::defaultCenter().observe(

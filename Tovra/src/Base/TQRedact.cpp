@@ -8,8 +8,8 @@ namespace tq {
 
 namespace {
 constexpr std::array<std::string_view, 10> kAlwaysSecret = {
-    "token",   "login_token", "access_token", "auth_code",   "sms_code",
-    "verify_code", "checkcode", "receipt", "receipt_data", "password"};
+    "token",       "login_token", "access_token", "auth_code",    "sms_code",
+    "verify_code", "checkcode",   "receipt",      "receipt_data", "password"};
 constexpr std::array<std::string_view, 2> kRequestSecret = {"code", "info"};
 constexpr const char* kMask = "***";
 

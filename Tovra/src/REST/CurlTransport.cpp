@@ -114,8 +114,7 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
     } else {
       auto colon = line.find(':');
       if (colon != std::string_view::npos) {
-        t->response.headers.emplace_back(trim(line.substr(0, colon)),
-                                         trim(line.substr(colon + 1)));
+        t->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
       }
     }
     return n;

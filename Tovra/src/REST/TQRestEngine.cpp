@@ -52,8 +52,8 @@ TQRestEngine& TQRestEngine::sharedEngine() {
 
 TQRestEngine::TQRestEngine() : observer_(std::make_shared<Observer>()) {
   // The observation ends with the engine: the handler only reaches it through this token.
-  observer_->token =
-      tq::detail::observeNotification(TQAPIConfigGlobalHeaderChanged, [this] { updateHeaderValues(); });
+  observer_->token = tq::detail::observeNotification(TQAPIConfigGlobalHeaderChanged,
+                                                     [this] { updateHeaderValues(); });
 }
 
 TQRestEngine::~TQRestEngine() = default;
@@ -138,7 +138,8 @@ void TQRestEngine::processAPI(const std::shared_ptr<TQAPI>& base) {
     }
     api->handleRespData(answer);
   };
-  std::shared_ptr<tq::HttpTask> task = m->transport->start(std::move(request), std::move(callbacks));
+  std::shared_ptr<tq::HttpTask> task =
+      m->transport->start(std::move(request), std::move(callbacks));
   // The task reaches its call only weakly through the transport, so holding it here makes no
   // cycle.
   api->setCancelBlock([task] { task->cancel(); });

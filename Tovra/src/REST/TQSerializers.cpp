@@ -56,10 +56,10 @@ TQError TQResponseSerializer::decode(const HttpResponse& r, nlohmann::json& out)
   if (r.body.empty() || r.body == " ") return {};
   std::string type = r.mediaType();
   if (type != "application/json" && type != "text/json" && type != "text/javascript") {
-    return TQError{TQAPITransportErrorDomain, TQAPITransportErrorBadContentType,
-                   "Request failed: unacceptable content-type: " +
-                       (type.empty() ? std::string("none") : type),
-                   std::nullopt};
+    return TQError{
+        TQAPITransportErrorDomain, TQAPITransportErrorBadContentType,
+        "Request failed: unacceptable content-type: " + (type.empty() ? std::string("none") : type),
+        std::nullopt};
   }
   TQError parseError;
   if (!parseJSON(r.body, out, &parseError)) {

@@ -39,14 +39,13 @@
 // list are skipped. Failures are errors of "TQAPIModelErrorDomain".
 #include <cstdint>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Tovra/Base/TQConstants.h"
 
@@ -66,8 +65,7 @@ class Number {
   Number(bool b) : kind_(Kind::Bool), b_(b) {}  // NOLINT: implicit on purpose
   Number(double d) : kind_(Kind::Double), d_(d) {}
   template <class I>
-    requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
-  Number(I i) {  // NOLINT
+  requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) Number(I i) {  // NOLINT
     if constexpr (std::is_signed_v<I>) {
       kind_ = Kind::Int;
       i_ = static_cast<int64_t>(i);
@@ -114,7 +112,9 @@ constexpr Field<M, T> field(const char* key, std::optional<T> M::*member) {
 }
 
 template <class M>
-concept Model = std::is_base_of_v<TQAPIModel, M> && requires { M::fields(); };
+concept Model = std::is_base_of_v<TQAPIModel, M> && requires {
+  M::fields();
+};
 
 // The outcome of mapping one value.
 enum class MapResult { Set, Unset, Fail };
@@ -174,8 +174,8 @@ MapResult decodeValue(const nlohmann::json& j, T& out, MapContext& ctx) {
     return decodeBool(j, out, ctx);
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
     int64_t v = 0;
-    MapResult r = decodeSigned(j, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), v,
-                               ctx);
+    MapResult r =
+        decodeSigned(j, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), v, ctx);
     if (r == MapResult::Set) out = static_cast<T>(v);
     return r;
   } else if constexpr (std::is_integral_v<T>) {

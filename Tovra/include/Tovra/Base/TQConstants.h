@@ -20,8 +20,8 @@ inline constexpr long long TQAPINotAuthedErrorCode = 1002;
 
 // Codes of TQAPIModelErrorDomain.
 enum TQAPIModelErrorCode : long long {
-  TQAPIModelErrorNotJSON = 1,     // text is not JSON, or too deeply nested
-  TQAPIModelErrorWrongKind = 2,   // a value of the wrong kind where a model or list is needed
+  TQAPIModelErrorNotJSON = 1,    // text is not JSON, or too deeply nested
+  TQAPIModelErrorWrongKind = 2,  // a value of the wrong kind where a model or list is needed
 };
 
 // Codes of TQAPITransportErrorDomain.

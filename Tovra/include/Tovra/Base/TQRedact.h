@@ -1,9 +1,8 @@
 #pragma once
 // Masks secrets before text reaches a log: passwords, tokens, codes and receipts, at any depth.
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace tq {
 

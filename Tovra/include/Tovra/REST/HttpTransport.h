@@ -1,13 +1,13 @@
 #pragma once
 // The HTTP transport under the engines: one request in, one outcome out on a given queue.
+#include <platform/dispatch/Queue.h>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <platform/dispatch/Queue.h>
 
 #include "Tovra/Base/TQConstants.h"
 
@@ -29,7 +29,7 @@ struct HttpResponse {
   std::string reasonPhrase;
   HttpHeaders headers;  // as received, in order
   std::string body;
-  std::string url;      // final URL after redirects
+  std::string url;  // final URL after redirects
 
   // The first header of that name (case-insensitive), or empty text.
   std::string header(const std::string& name) const;

@@ -1,10 +1,9 @@
 #pragma once
 // One REST call: path, method, parameters, answer handling. Typed calls derive from tq::Call.
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Tovra/REST/TQAPI.h"
 

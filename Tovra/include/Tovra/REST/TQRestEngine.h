@@ -1,11 +1,11 @@
 #pragma once
 // The engine of REST calls: builds the URL, snapshots the request on the calling thread, sends it
 // through the session manager's transport and hands the answer to the call on the main queue.
+#include <platform/dispatch/Queue.h>
+
 #include <memory>
 #include <optional>
 #include <string>
-
-#include <platform/dispatch/Queue.h>
 
 #include "Tovra/REST/HttpTransport.h"
 #include "Tovra/REST/TQAPIEngine.h"

@@ -1,9 +1,8 @@
 #pragma once
 // Request and response serialisers of an engine's session manager. Service engines plug in their
 // own (an enciphered envelope, a form body); the base ones speak plain JSON.
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "Tovra/Base/TQConstants.h"
 #include "Tovra/REST/HttpTransport.h"

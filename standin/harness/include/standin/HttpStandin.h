@@ -21,7 +21,7 @@ struct Request {
   std::string path;   // without the query
   std::string query;  // raw, without "?"
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;   // raw bytes
+  std::string body;  // raw bytes
 
   // The first header of that name (case-insensitive), or nothing.
   std::optional<std::string> header(const std::string& name) const;
@@ -70,11 +70,11 @@ class HttpStandin {
   bool waitForRequests(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   // Switches; each stays until changed.
-  void setGarbage(bool on);               // 200, JSON content type, bytes that are not JSON
-  void setWrongType(bool on);             // 200, a JSON array where an object is expected
-  void setStatus(std::optional<int> s);   // this status with a short text body
+  void setGarbage(bool on);                       // 200, JSON content type, bytes that are not JSON
+  void setWrongType(bool on);                     // 200, a JSON array where an object is expected
+  void setStatus(std::optional<int> s);           // this status with a short text body
   void setSlow(std::chrono::milliseconds delay);  // wait this long before answering (0 = off)
-  void setHold(bool on);                  // keep answers back until release() or stop()
+  void setHold(bool on);                          // keep answers back until release() or stop()
   // Lets every held request answer now.
   void release();
   // Requests waiting in hold.
