@@ -117,9 +117,14 @@ TEST_F(PexaraCalls, StartListCarriesTheCallersValuesAndNamesADownloadableRuleFil
   ASSERT_EQ(call->status(), TQAPI::TQAPIStatusSuccess) << call->lastError().description;
   auto seen = org.lastRequest("/api/v3/start-list");
   ASSERT_TRUE(seen);
-  EXPECT_EQ(seen->params, (json{{"clientip", "192.0.2.7"}, {"entrance", "198.51.100.1"},
-                                {"gid", "12"}, {"mac", "AA-BB-CC"}, {"platform", "IOS"},
-                                {"token", "tok"}, {"uid", "41"}, {"version", "2.0.0"}}));
+  EXPECT_EQ(seen->params, (json{{"clientip", "192.0.2.7"},
+                                {"entrance", "198.51.100.1"},
+                                {"gid", "12"},
+                                {"mac", "AA-BB-CC"},
+                                {"platform", "IOS"},
+                                {"token", "tok"},
+                                {"uid", "41"},
+                                {"version", "2.0.0"}}));
   EXPECT_FALSE(seen->params.contains("lang")) << "an unset field is not sent";
 
   ASSERT_TRUE(call->resp());

@@ -100,13 +100,13 @@ TEST_F(PXACryptoTest, EmptyTextIsMarkersAndNoiseOnly) {
 TEST_F(PXACryptoTest, UnreadableFramesGiveNothing) {
   // "Ph" announces four noise characters, "k0" is padding marker 1.
   const char* cases[] = {
-      "",             // empty
-      "P",            // shorter than a marker
-      "zzRmROk0t5Y",  // unknown count marker
-      "PhRmR",        // shorter than marker and noise
-      "PhRmRO",       // no padding marker left
-      "PhRmROk",      // half a padding marker
-      "PhRmRO??t5Y",  // unknown padding marker
+      "",                       // empty
+      "P",                      // shorter than a marker
+      "zzRmROk0t5Y",            // unknown count marker
+      "PhRmR",                  // shorter than marker and noise
+      "PhRmRO",                 // no padding marker left
+      "PhRmROk",                // half a padding marker
+      "PhRmRO??t5Y",            // unknown padding marker
       "\xE5\x8A\xA0RmROk0t5Y",  // multi-byte start
   };
   for (const char* text : cases) {
@@ -120,11 +120,11 @@ TEST_F(PXACryptoTest, UnreadableFramesGiveNothing) {
 
 TEST_F(PXACryptoTest, GarbledBase64GivesEmptyBytes) {
   const char* cases[] = {
-      "PhRmROk0t!Y",    // character outside base64
-      "PhRmROk0t5",     // "t5" + "=" padded to "t5==" keeps non-zero spare bits
-      "PhRmROk0t5Yx",   // four characters plus one "=": five, padded to eight
-      "PhRmROk0",       // empty base64 with one "="
-      "PhRmROBmA",      // "A" and two "=": one character group
+      "PhRmROk0t!Y",   // character outside base64
+      "PhRmROk0t5",    // "t5" + "=" padded to "t5==" keeps non-zero spare bits
+      "PhRmROk0t5Yx",  // four characters plus one "=": five, padded to eight
+      "PhRmROk0",      // empty base64 with one "="
+      "PhRmROBmA",     // "A" and two "=": one character group
   };
   for (const char* text : cases) {
     auto plain = PXACrypto::decryptedDataFromString(text);
@@ -161,8 +161,7 @@ TEST_F(PXACryptoTest, TablesValidation) {
   };
   const Case cases[] = {
       {"default", PXACrypto::defaultTables(), true},
-      {"other printable set",
-       with([](auto& t) {
+      {"other printable set", with([](auto& t) {
          t.markers = {"!#", "$%", "&(", ")*", "+,", "./", ":;", "<>", "?@", "[]", "{}"};
          t.chars[0] = '~';
        }),
@@ -199,8 +198,7 @@ TEST_F(PXACryptoTest, TablesValidation) {
 class PXACryptoFiles : public PXACryptoTest {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("pxa-tables-" + std::to_string(::getpid()));
+    dir_ = std::filesystem::temp_directory_path() / ("pxa-tables-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {

@@ -60,14 +60,15 @@ INSTANTIATE_TEST_SUITE_P(
                m.replace_country_code = "852";
                m.country_code = 86;
                json d = tq::toDictionary(m);
-               EXPECT_EQ(d, (json{{"new_phone", "13900000000"}, {"new_country_code", "852"},
+               EXPECT_EQ(d, (json{{"new_phone", "13900000000"},
+                                  {"new_country_code", "852"},
                                   {"country_code", 86}}));
                EXPECT_EQ(read<PXA_PHONE_UPDATE_INFO>(d), m);
              }},
         Case{"RuleFileReadsDnsInCapitalsStartInfoUsesDnsRule",
              [] {
-               json rule = {{"domain", {" game.example "}}, {"server", "192.0.2.53"},
-                            {"traffic_id", 2}};
+               json rule = {
+                   {"domain", {" game.example "}}, {"server", "192.0.2.53"}, {"traffic_id", 2}};
                auto file = read<PXA_SPEED_START_CACHE_FILE>(
                    json{{"DNS", json::array({rule})}, {"dns_rule", json::array({rule})}});
                ASSERT_TRUE(file.DNS);
@@ -94,8 +95,12 @@ INSTANTIATE_TEST_SUITE_P(
              }},
         Case{"UserInfoKeepsNumberAndTextKinds",
              [] {
-               json j = {{"uid", 10001}, {"token", "t"}, {"isBind", true}, {"product_id", 3},
-                         {"expire_date", "2027-01-01"}, {"unknown", 1}};
+               json j = {{"uid", 10001},
+                         {"token", "t"},
+                         {"isBind", true},
+                         {"product_id", 3},
+                         {"expire_date", "2027-01-01"},
+                         {"unknown", 1}};
                auto u = read<PXA_USER_INFO>(j);
                j.erase("unknown");
                EXPECT_EQ(tq::toDictionary(u), j);
@@ -109,9 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                p.enterIp = "198.51.100.1";
                p.enterPort = 7000;
                p.outAddr = "1-2";
-               EXPECT_EQ(tq::toJSON(p),
-                         R"({"delayA":12,"enterIp":"198.51.100.1","enterPort":7000,)"
-                         R"("lostB":0.5,"outAddr":"1-2"})");
+               EXPECT_EQ(tq::toJSON(p), R"({"delayA":12,"enterIp":"198.51.100.1","enterPort":7000,)"
+                                        R"("lostB":0.5,"outAddr":"1-2"})");
              }},
         Case{"RequestFieldKindsOnTheModels",
              [] {
@@ -137,8 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"WrongKindsFailOrStayUnset",
              [] {
                EXPECT_FALSE(tq::fromDictionary<PXA_SPEED_START_INFO>(json{{"vni-array", 5}}));
-               EXPECT_FALSE(tq::fromDictionary<PXA_SPEED_START_NOCACHE_INFO>(
-                   json{{"config", "text"}}));
+               EXPECT_FALSE(
+                   tq::fromDictionary<PXA_SPEED_START_NOCACHE_INFO>(json{{"config", "text"}}));
                EXPECT_FALSE(tq::fromDictionary<PXA_USER_INFO>(json::array()));
                EXPECT_FALSE(tq::fromJSON<PXA_SPEED_START_CACHE_FILE>("not json"));
                EXPECT_FALSE(tq::fromJSON<PXA_SPEED_START_CACHE_FILE>("\"scalar\""));

@@ -26,8 +26,8 @@ TEST_F(PexaraRegistry, EveryCallReachesItsPathAndMapsTheSampleAnswer) {
   std::set<std::string> served;
   for (const auto& p : standin::GameStandin::paths()) served.insert(p);
 
-  for (auto [calls, server, other] : {std::tuple{&orgCalls, &org, &cn},
-                                       std::tuple{&cnCalls, &cn, &org}}) {
+  for (auto [calls, server, other] :
+       {std::tuple{&orgCalls, &org, &cn}, std::tuple{&cnCalls, &cn, &org}}) {
     for (const auto& entry : *calls) {
       SCOPED_TRACE(entry.className);
       EXPECT_TRUE(served.count(entry.path)) << entry.path << " has no stand-in answer";

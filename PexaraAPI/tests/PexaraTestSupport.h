@@ -2,10 +2,9 @@
 // Fixture of the integration tests: game-service stand-ins for the Org and Cn families on
 // 127.0.0.1, the client's domains pointed at them, and a pumped main queue.
 #include <gtest/gtest.h>
+#include <platform/dispatch/PumpedQueue.h>
 
 #include <memory>
-
-#include <platform/dispatch/PumpedQueue.h>
 
 #include "PexaraAPI/PexaraAPI.h"
 #include "standin/GameStandin.h"

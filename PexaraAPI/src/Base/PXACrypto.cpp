@@ -171,12 +171,11 @@ bool PXACrypto::validateTables(const Tables& tables, std::string* error) {
   std::set<char> seenChars;
   for (char c : tables.chars) {
     if (!printableAscii(static_cast<unsigned char>(c))) {
-      return fail(error,
-                  "scrambler tables: noise characters must be printable, non-blank ASCII");
+      return fail(error, "scrambler tables: noise characters must be printable, non-blank ASCII");
     }
     if (!seenChars.insert(c).second) {
-      return fail(error, std::string("scrambler tables: noise character '") + c +
-                             "' appears twice");
+      return fail(error,
+                  std::string("scrambler tables: noise character '") + c + "' appears twice");
     }
   }
   return true;
@@ -188,8 +187,7 @@ bool PXACrypto::setTables(const Tables& tables, std::string* error) {
   return true;
 }
 
-std::optional<PXACrypto::Tables> PXACrypto::parseTables(std::string_view json,
-                                                        std::string* error) {
+std::optional<PXACrypto::Tables> PXACrypto::parseTables(std::string_view json, std::string* error) {
   auto doc = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
   if (doc.is_discarded()) {
     fail(error, "scrambler tables: not valid JSON");

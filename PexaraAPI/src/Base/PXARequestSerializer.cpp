@@ -9,8 +9,7 @@ std::string PXARequestSerializer::formBody(const nlohmann::json& params) {
 }
 
 TQError PXARequestSerializer::serialize(const std::string& method, const std::string& url,
-                                        const nlohmann::json& params,
-                                        tq::HttpRequest& out) const {
+                                        const nlohmann::json& params, tq::HttpRequest& out) const {
   out.method = method;
   out.url = url;
   const std::string body = formBody(params);

@@ -142,8 +142,8 @@ TEST(GameStandinProgram, PrintsItsAddressAndServes) {
   int port = std::atoi(text.c_str() + prefix.size());
   ASSERT_GT(port, 0) << text;
   httplib::Client client("127.0.0.1", port);
-  auto r = client.Post("/mapiv1/mobile/product", infoBody("uid=1"),
-                       "application/x-www-form-urlencoded");
+  auto r =
+      client.Post("/mapiv1/mobile/product", infoBody("uid=1"), "application/x-www-form-urlencoded");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
   ::kill(pid, SIGTERM);

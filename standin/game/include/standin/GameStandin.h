@@ -5,12 +5,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace httplib {
 class Server;
@@ -52,8 +51,8 @@ class GameStandin {
   void setSampleAnswers(bool on);  // every path answers its sample, the store is bypassed
   void setCode(const std::string& path, long long code, std::string msg);
   void setPayloadKey(PayloadKey key);
-  void setAnswer(const std::string& path, nlohmann::json answer);  // whole answer object
-  void setPlaintext(const std::string& path, std::string text);    // scrambled as it is
+  void setAnswer(const std::string& path, nlohmann::json answer);          // whole answer object
+  void setPlaintext(const std::string& path, std::string text);            // scrambled as it is
   void setGarbled(const std::string& path, int status, std::string body);  // sent unscrambled
   void clearSwitches();
 
