@@ -117,6 +117,11 @@ class GVPacketProxy : public GVFlowGroupDelegate,
   // writing the exit reason.
   static void kickOffLater(const std::string& callDescription, const TQError& error);
 
+  // The shared GVLogReport gets one upload stream per process: true for the first caller.
+  static bool claimLogStream();
+  // Forgets the claim (tests that start several proxies in one process).
+  static void resetLogStreamClaim();
+
  protected:
   // clientIPText: the session's client address (empty or bad: 0).
   explicit GVPacketProxy(const std::optional<std::string>& clientIPText);
@@ -127,6 +132,7 @@ class GVPacketProxy : public GVFlowGroupDelegate,
 
  private:
   bool classify(std::span<const uint8_t> packet);
+  static std::atomic<bool>& logStreamClaimed();
 
   mutable std::mutex delegateMutex_;
   std::weak_ptr<GVPacketProxyDelegate> delegate_;
