@@ -483,6 +483,8 @@ Socket* socket_create(const std::string& procname, int type, int protocol) {
   return sp.get();
 }
 
+socket_t handle(Socket* s) { return s; }
+
 std::vector<sflt_handle> attached_filters(Socket* so) {
   std::lock_guard g(so->cb);
   std::vector<sflt_handle> v;

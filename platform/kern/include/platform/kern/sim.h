@@ -61,6 +61,8 @@ void set_threads_mode(bool on);
 struct Socket;
 // Creates a socket of a process; the registered filters of that kind are offered it in order.
 Socket* socket_create(const std::string& procname, int type, int protocol);
+// The socket as the filters see it.
+socket_t handle(Socket* s);
 // Handles of the filters still attached.
 std::vector<sflt_handle> attached_filters(Socket* s);
 void socket_bind(Socket* s, uint16_t local_port);
