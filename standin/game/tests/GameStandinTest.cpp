@@ -128,8 +128,8 @@ TEST(GameStandinProgram, PrintsItsAddressAndServes) {
   if (pid == 0) {
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
-    ::execl(STANDIN_GAME_PROGRAM, STANDIN_GAME_PROGRAM, "--port", "0", "--sample-answers",
-            static_cast<char*>(nullptr));
+    ::execl(STANDIN_GAME_PROGRAM, STANDIN_GAME_PROGRAM, "--port", "0", "--group",
+            "7,198.51.100.1:7000:7001,1-2@198.51.100.9", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
@@ -143,9 +143,15 @@ TEST(GameStandinProgram, PrintsItsAddressAndServes) {
   ASSERT_GT(port, 0) << text;
   httplib::Client client("127.0.0.1", port);
   auto r =
-      client.Post("/mapiv1/mobile/product", infoBody("uid=1"), "application/x-www-form-urlencoded");
+      client.Post("/api/v3/start-list", infoBody("uid=1"), "application/x-www-form-urlencoded");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
+  auto plain = PXACrypto::decryptedDataFromString(r->body);
+  ASSERT_TRUE(plain);
+  json group = json::parse(*plain)["result"]["config"]["vni-array"][0];
+  EXPECT_EQ(group, (json{{"id", 7},
+                         {"entrance", {{{"ip", "198.51.100.1"}, {"port", {7000, 7001}}}}},
+                         {"exit", {{{"addr", "1-2"}, {"nat", "198.51.100.9"}}}}}));
   ::kill(pid, SIGTERM);
   int status = 0;
   ::waitpid(pid, &status, 0);
