@@ -4,9 +4,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -35,8 +35,7 @@ void BM_Copy(benchmark::State& state) {
 void BM_BuildParse(benchmark::State& state) {
   auto packet = ipPacket(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    auto frame =
-        Q5Protocol::IPPacketWithExit("3-7", 0x3344, 0x1122, 42, 1, "203.0.113.9", packet);
+    auto frame = Q5Protocol::IPPacketWithExit("3-7", 0x3344, 0x1122, 42, 1, "203.0.113.9", packet);
     auto type = Q5Protocol::lookupTypeWithPacket(*frame);
     auto body = Q5Protocol::unwrapDataWithPacket(*frame);
     benchmark::DoNotOptimize(type);

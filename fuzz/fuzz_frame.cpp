@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* h = body->data();
     std::string nat(reinterpret_cast<const char*>(h + 13), Q5Protocol::kNatFieldSize);
     nat.resize(nat.find('\0') == std::string::npos ? nat.size() : nat.find('\0'));
-    auto frame = Q5Protocol::IPPacketWithExit("1-2", Q5Protocol::loadU16(h + 6),
-                                              Q5Protocol::loadU16(h + 4), Q5Protocol::loadU32(h + 8),
-                                              h[12], nat, body->subspan(Q5Protocol::kIPPacketHeaderSize));
+    auto frame = Q5Protocol::IPPacketWithExit(
+        "1-2", Q5Protocol::loadU16(h + 6), Q5Protocol::loadU16(h + 4), Q5Protocol::loadU32(h + 8),
+        h[12], nat, body->subspan(Q5Protocol::kIPPacketHeaderSize));
     if (frame && frame->size() != size) std::abort();
   }
   return 0;

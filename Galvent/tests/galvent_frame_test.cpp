@@ -17,10 +17,17 @@ TEST(Q5ProtocolExit, ExitTexts) {
     uint32_t exit;
     bool logged;
   } cases[] = {
-      {"3-7", 196615, false},   {"10-1", 655361, false},  {"10", 0, true},
-      {"1-2-3", 0, true},       {"70000-1", 0, true},     {"1-70000", 0, true},
-      {" 5-7", 327687, false},  {"65535-65535", 0xFFFFFFFF, false},
-      {"", 0, true},            {"x-2", 2, false},        {"4a-2b", (4u << 16) | 2, false},
+      {"3-7", 196615, false},
+      {"10-1", 655361, false},
+      {"10", 0, true},
+      {"1-2-3", 0, true},
+      {"70000-1", 0, true},
+      {"1-70000", 0, true},
+      {" 5-7", 327687, false},
+      {"65535-65535", 0xFFFFFFFF, false},
+      {"", 0, true},
+      {"x-2", 2, false},
+      {"4a-2b", (4u << 16) | 2, false},
       {"99999999999999999999-1", 0, true},
   };
   for (const auto& c : cases) {
@@ -75,13 +82,14 @@ TEST(Q5ProtocolIPPacket, GoldenBytes) {
   ASSERT_EQ(frame->size(), 101u);
   Bytes header(frame->begin(), frame->begin() + 41);
   Bytes expected = {
-      101, 0, 0, 0, 0x90, 0x01, 0, 0,  // length 101, type 400
-      0x07, 0x00, 0x03, 0x00,          // exit 196615
-      0x22, 0x11,                      // rx first
-      0x44, 0x33,                      // then tx
-      0x04, 0x03, 0x02, 0x01,          // flow id
-      9,                               // flow level
-      '2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', 0, 0, 0, 0, 0,
+      101,  0,    0,    0,    0x90, 0x01, 0,   0,  // length 101, type 400
+      0x07, 0x00, 0x03, 0x00,                      // exit 196615
+      0x22, 0x11,                                  // rx first
+      0x44, 0x33,                                  // then tx
+      0x04, 0x03, 0x02, 0x01,                      // flow id
+      9,                                           // flow level
+      '2',  '5',  '5',  '.',  '2',  '5',  '5', '.', '2', '5',
+      '5',  '.',  '2',  '5',  '5',  0,    0,   0,   0,   0,
   };
   EXPECT_EQ(header, expected);
   EXPECT_EQ(Bytes(frame->begin() + 41, frame->end()), ip);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -51,14 +50,17 @@ TEST(GVLoggerGating, FlagsSwitchKindsOfLines) {
     Edit edit;
     std::vector<std::string> expected;
   } cases[] = {
-      {"all on", [](GVTunnelOptions&) {},
+      {"all on",
+       [](GVTunnelOptions&) {},
        {"I +D a.com", "I +W game|1.2.3.4|80|udp", "I +B x", "I out", "I in \nnote", "I fg hb",
         "I fg resp", "E plain"}},
       {"logEnable off", [](GVTunnelOptions& o) { o.logEnable = false; }, {}},
       {"logEnable unset", [](GVTunnelOptions& o) { o.logEnable.reset(); }, {}},
-      {"rules off", [](GVTunnelOptions& o) { o.logRuleAdd = false; },
+      {"rules off",
+       [](GVTunnelOptions& o) { o.logRuleAdd = false; },
        {"I out", "I in \nnote", "I fg hb", "I fg resp", "E plain"}},
-      {"packets off", [](GVTunnelOptions& o) { o.logInterceptPacket = false; },
+      {"packets off",
+       [](GVTunnelOptions& o) { o.logInterceptPacket = false; },
        {"I +D a.com", "I +W game|1.2.3.4|80|udp", "I +B x", "I fg hb", "I fg resp", "E plain"}},
       {"heartbeat and answers off",
        [](GVTunnelOptions& o) {

@@ -27,15 +27,24 @@ struct FreshOptions {
 TEST(GVTunnelOptions, DefaultsOfTheTable) {
   auto d = tq::toDictionary(GVTunnelOptions::defaultOptions());
   nlohmann::json expected = {
-      {"dnsServer", GVDefaultDnsServer}, {"settingDnsServer", "198.18.0.1"},
-      {"ipDataFile", "ip.data"},         {"errorFile", "error.txt"},
-      {"blackRouteFile", "black_route.txt"}, {"whiteRouteFile", "white_route.txt"},
-      {"recordTrafficEnable", false},    {"logEnable", false},
-      {"logRuleAdd", true},              {"logInterceptPacket", true},
-      {"logGameAdapterResp", true},      {"logFlowGroupHeartbeat", true},
-      {"logPerformance", true},          {"ignoreHeartbeatKickout", false},
-      {"globalProxy", false},            {"EDNSEnable", false},
-      {"observeInterfaceChange", true},  {"MTU", 1400},
+      {"dnsServer", GVDefaultDnsServer},
+      {"settingDnsServer", "198.18.0.1"},
+      {"ipDataFile", "ip.data"},
+      {"errorFile", "error.txt"},
+      {"blackRouteFile", "black_route.txt"},
+      {"whiteRouteFile", "white_route.txt"},
+      {"recordTrafficEnable", false},
+      {"logEnable", false},
+      {"logRuleAdd", true},
+      {"logInterceptPacket", true},
+      {"logGameAdapterResp", true},
+      {"logFlowGroupHeartbeat", true},
+      {"logPerformance", true},
+      {"ignoreHeartbeatKickout", false},
+      {"globalProxy", false},
+      {"EDNSEnable", false},
+      {"observeInterfaceChange", true},
+      {"MTU", 1400},
   };
   EXPECT_EQ(d, expected);
   // Unset in a new object: no groupIdentifier, no proxy, logReportEnable unset.
@@ -106,15 +115,21 @@ TEST(GVLaunchOptions, MissingPartsAndBadInput) {
   {
     FreshOptions fresh;
     // Wrong kinds of plain members leave them unset; nothing throws.
-    nlohmann::json dict = {{"tunnelOptions", {{"MTU", "lots"}, {"logEnable", {1}}, {"dnsServer", 53}}}};
+    nlohmann::json dict = {
+        {"tunnelOptions", {{"MTU", "lots"}, {"logEnable", {1}}, {"dnsServer", 53}}}};
     auto options = GVLaunchOptions::installFromDictionary(dict);
     ASSERT_TRUE(options);
     EXPECT_FALSE(options->tunnelOptions->MTU);
     EXPECT_FALSE(options->tunnelOptions->logEnable);
     EXPECT_TRUE(std::holds_alternative<std::monostate>(options->activeSession()));
   }
-  const char* bad[] = {"[]", "\"text\"", "{\"tunnelOptions\": []}", "{\"tssession\": 5}",
-                       "{\"tssession\": {\"exits\": [3]}}", "{", ""};
+  const char* bad[] = {"[]",
+                       "\"text\"",
+                       "{\"tunnelOptions\": []}",
+                       "{\"tssession\": 5}",
+                       "{\"tssession\": {\"exits\": [3]}}",
+                       "{",
+                       ""};
   for (const char* text : bad) {
     FreshOptions fresh;
     auto sentinel = std::make_shared<const GVTunnelOptions>(GVTunnelOptions{});
@@ -131,7 +146,8 @@ TEST(GVSession, InitWithUserInfo) {
   info.email = "a@example.com";
   auto session = GVTsSession::initWithUserInfo(info);
   ASSERT_TRUE(session);
-  EXPECT_EQ(tq::toDictionary(*session), (nlohmann::json{{"userInfo", {{"email", "a@example.com"}}}}));
+  EXPECT_EQ(tq::toDictionary(*session),
+            (nlohmann::json{{"userInfo", {{"email", "a@example.com"}}}}));
   PXA_USER_INFO q5;
   q5.uid = 7;
   auto game = GVQ5Session::initWithUserInfo(q5);

@@ -1,6 +1,5 @@
 // Reachability from rtnetlink in a network namespace of this test process alone.
 #include <gtest/gtest.h>
-
 #include <sched.h>
 #include <unistd.h>
 
@@ -48,8 +47,8 @@ TEST(GVNetworkMonitorNetns, DefaultRouteMovesBetweenDevices) {
 
   ASSERT_TRUE(sh("ip route add default via 198.51.100.1 dev d1"));
   ASSERT_TRUE(main.queue().runUntil([&] { return monitor.status() == 2; }));
-  EXPECT_EQ(posted, (std::vector<std::string>{GVNetworkInterfaceNotReachable,
-                                              GVNetworkInterfaceNotReachable,
-                                              GVNetworkInterfaceChanged}));
+  EXPECT_EQ(posted,
+            (std::vector<std::string>{GVNetworkInterfaceNotReachable,
+                                      GVNetworkInterfaceNotReachable, GVNetworkInterfaceChanged}));
   monitor.reset();
 }

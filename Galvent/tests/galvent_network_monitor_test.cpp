@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "Galvent/Utils/GVNetworkMonitor.h"
-#include "platform/notifications/NotificationCenter.h"
 #include "TestLogger.h"
+#include "platform/notifications/NotificationCenter.h"
 
 namespace {
 const std::string C = GVNetworkInterfaceChanged;
@@ -49,14 +49,12 @@ TEST(GVNetworkMonitor, ReachabilitySequences) {
       {"first cell is not a change", {{1, {}, false, true}}},
       {"not reachable keeps the flags, same interface back is a change",
        {{2, {}, true, false}, {0, {N}, true, false}, {2, {C}, true, false}}},
-      {"not reachable before anything was usable",
-       {{0, {N}, false, false}, {2, {}, true, false}}},
+      {"not reachable before anything was usable", {{0, {N}, false, false}, {2, {}, true, false}}},
       {"unknown clears both flags, next usable state is not a change",
        {{2, {}, true, false}, {-1, {C}, false, false}, {2, {}, true, false}}},
       {"same status twice posts nothing", {{2, {}, true, false}, {2, {}, true, false}}},
       {"two not-reachable reports post twice",
-       {{1, {}, false, true}, {0, {N}, false, true}, {0, {N}, false, true},
-        {1, {C}, false, true}}},
+       {{1, {}, false, true}, {0, {N}, false, true}, {0, {N}, false, true}, {1, {C}, false, true}}},
   };
   for (const auto& s : sequences) run(s.steps, s.name);
 }

@@ -45,8 +45,7 @@ class RacSend : public ::testing::Test {
   platform::reactive::Disposable subscribe(const platform::reactive::Signal<nlohmann::json>& s,
                                            Events& e) {
     return s.subscribe({[&e](const nlohmann::json& v) { e.values.push_back(v); },
-                        [&e](const TQError& err) { e.error = err; },
-                        [&e] { e.completed = true; }});
+                        [&e](const TQError& err) { e.error = err; }, [&e] { e.completed = true; }});
   }
 
   platform::dispatch::ScopedMainQueue main;
@@ -61,12 +60,12 @@ TEST_F(RacSend, ColdThenOneValueAndCompletion) {
   EXPECT_TRUE(account.requests().empty()) << "nothing is sent before a subscription";
   Events e;
   bool onMain = false;
-  auto d = signal.subscribe({[&](const nlohmann::json& v) {
-                               onMain = main.queue().isCurrent();
-                               e.values.push_back(v);
-                             },
-                             [&](const TQError& err) { e.error = err; },
-                             [&] { e.completed = true; }});
+  auto d =
+      signal.subscribe({[&](const nlohmann::json& v) {
+                          onMain = main.queue().isCurrent();
+                          e.values.push_back(v);
+                        },
+                        [&](const TQError& err) { e.error = err; }, [&] { e.completed = true; }});
   ASSERT_TRUE(main.queue().runUntil([&] { return e.ended(); }));
   ASSERT_FALSE(e.error) << e.error->description;
   EXPECT_TRUE(onMain) << "values arrive on the main queue";

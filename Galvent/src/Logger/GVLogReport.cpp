@@ -40,8 +40,8 @@ struct GVLogReport::Connection {
       return nullptr;
     auto c = std::make_unique<Connection>();
     c->fd = ::socket(res->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    bool ok = c->fd >= 0 && (::connect(c->fd, res->ai_addr, res->ai_addrlen) == 0 ||
-                             errno == EINPROGRESS);
+    bool ok = c->fd >= 0 &&
+              (::connect(c->fd, res->ai_addr, res->ai_addrlen) == 0 || errno == EINPROGRESS);
     ::freeaddrinfo(res);
     if (!ok) return nullptr;
     return c;
@@ -54,8 +54,7 @@ struct GVLogReport::Connection {
       if (!(p.revents & (POLLOUT | POLLERR | POLLHUP))) return State::Opening;
       int err = 0;
       socklen_t len = sizeof(err);
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-        return State::Failed;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return State::Failed;
       connected = true;
     }
     if (p.revents & (POLLERR | POLLHUP | POLLRDHUP)) return State::Failed;

@@ -10,16 +10,16 @@ std::shared_ptr<GVSpdLogger> GVSpdLogger::make(const std::string& name, const st
   std::shared_ptr<spdlog::logger> logger;
   try {
     if (path.empty()) {
-      logger = std::make_shared<spdlog::logger>(
-          name, std::make_shared<spdlog::sinks::stderr_sink_mt>());
+      logger =
+          std::make_shared<spdlog::logger>(name, std::make_shared<spdlog::sinks::stderr_sink_mt>());
     } else {
       logger = std::make_shared<spdlog::logger>(
           name, std::make_shared<spdlog::sinks::basic_file_sink_mt>(path));
     }
   } catch (const spdlog::spdlog_ex&) {
     // An unwritable file must not stop the daemon: fall back to standard error.
-    logger = std::make_shared<spdlog::logger>(
-        name, std::make_shared<spdlog::sinks::stderr_sink_mt>());
+    logger =
+        std::make_shared<spdlog::logger>(name, std::make_shared<spdlog::sinks::stderr_sink_mt>());
   }
   logger->flush_on(spdlog::level::warn);
   return std::make_shared<GVSpdLogger>(std::move(logger));

@@ -7,7 +7,8 @@ namespace GVEntranceExit {
 std::optional<uint16_t> portFromValue(const nlohmann::json& value) {
   long long port = -1;
   if (value.is_number_integer() || value.is_number_unsigned()) {
-    port = value.is_number_unsigned() && value.get<uint64_t>() > 65535 ? -1 : value.get<long long>();
+    port =
+        value.is_number_unsigned() && value.get<uint64_t>() > 65535 ? -1 : value.get<long long>();
   } else if (value.is_string()) {
     auto n = tq::Number::fromText(value.get<std::string>());
     if (n && n->kind() != tq::Number::Kind::Double) port = n->intValue();

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-
 namespace {
 std::atomic<std::shared_ptr<const GVTunnelOptions>> gCurrent;
 
@@ -45,4 +44,3 @@ std::shared_ptr<const GVTunnelOptions> GVTunnelOptions::currentOptions() {
 void GVTunnelOptions::setCurrentOptions(std::shared_ptr<const GVTunnelOptions> options) {
   gCurrent.store(std::move(options));
 }
-

@@ -97,8 +97,8 @@ void GVNetworkMonitor::reachabilityChanged(int status) {
              ", Is Cell: " + std::to_string(WWANValid_);
       // The first usable state after start (or after both were off) is not a change.
       const bool usableBefore = oldWiFi || oldWWAN;
-      const bool changed = WiFiValid_ != oldWiFi || WWANValid_ != oldWWAN ||
-                           oldStatus == GVReachabilityNotReachable;
+      const bool changed =
+          WiFiValid_ != oldWiFi || WWANValid_ != oldWWAN || oldStatus == GVReachabilityNotReachable;
       if (usableBefore && changed) post = GVNetworkInterfaceChanged;
     } else {
       line = "Interface may not reachable...";

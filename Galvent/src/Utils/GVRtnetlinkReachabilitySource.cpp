@@ -93,7 +93,8 @@ struct GVRtnetlinkReachabilitySource::Impl {
         for (;;) {
           ssize_t n = mnl_socket_recvfrom(nl, buf.data(), buf.size());
           if (n <= 0) break;
-          int ret = mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, routeMessage, &state);
+          int ret =
+              mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, routeMessage, &state);
           if (ret <= MNL_CB_STOP) break;
         }
       }
@@ -117,7 +118,8 @@ struct GVRtnetlinkReachabilitySource::Impl {
 
   void run(Report report) {
     mnl_socket* events = mnl_socket_open(NETLINK_ROUTE);
-    if (!events || mnl_socket_bind(events, RTMGRP_IPV4_ROUTE | RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0) {
+    if (!events ||
+        mnl_socket_bind(events, RTMGRP_IPV4_ROUTE | RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0) {
       GVLogError("network monitor: rtnetlink unavailable");
       if (events) mnl_socket_close(events);
       return;
@@ -160,7 +162,8 @@ GVRtnetlinkReachabilitySource::~GVRtnetlinkReachabilitySource() { stop(); }
 void GVRtnetlinkReachabilitySource::start(Report report) {
   if (impl_->running.exchange(true)) return;
   impl_->stopFd = eventfd(0, EFD_CLOEXEC);
-  impl_->thread = std::thread([impl = impl_.get(), report = std::move(report)] { impl->run(report); });
+  impl_->thread =
+      std::thread([impl = impl_.get(), report = std::move(report)] { impl->run(report); });
 }
 
 void GVRtnetlinkReachabilitySource::stop() {

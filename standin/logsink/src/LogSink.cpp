@@ -23,8 +23,7 @@ int listenOn(const std::string& host, uint16_t port, uint16_t* bound) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   if (fd < 0 || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      ::listen(fd, 16) != 0) {
+      ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 16) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
   }
@@ -148,7 +147,8 @@ void LogSink::serve(int fd, int number) {
       s = switches_;
     }
     size_t want = s.readDelay.count() > 0 ? 64 : 65536;
-    if (s.closeAfterBytes) want = std::min(want, *s.closeAfterBytes - std::min(total, *s.closeAfterBytes));
+    if (s.closeAfterBytes)
+      want = std::min(want, *s.closeAfterBytes - std::min(total, *s.closeAfterBytes));
     if (want == 0) break;
     if (s.readDelay.count() > 0) std::this_thread::sleep_for(s.readDelay);
     std::string chunk(want, '\0');

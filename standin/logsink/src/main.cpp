@@ -21,13 +21,18 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--port") port = static_cast<uint16_t>(std::atoi(next()));
-    else if (a == "--refuse") s.refuseConnections = true;
-    else if (a == "--close-after") s.closeAfterBytes = std::strtoull(next(), nullptr, 10);
-    else if (a == "--read-delay-ms") s.readDelay = std::chrono::milliseconds(std::atoi(next()));
+    if (a == "--port")
+      port = static_cast<uint16_t>(std::atoi(next()));
+    else if (a == "--refuse")
+      s.refuseConnections = true;
+    else if (a == "--close-after")
+      s.closeAfterBytes = std::strtoull(next(), nullptr, 10);
+    else if (a == "--read-delay-ms")
+      s.readDelay = std::chrono::milliseconds(std::atoi(next()));
     else {
-      std::fprintf(stderr, "usage: standin-logsink [--port N] [--refuse] [--close-after BYTES] "
-                           "[--read-delay-ms MS]\n");
+      std::fprintf(stderr,
+                   "usage: standin-logsink [--port N] [--refuse] [--close-after BYTES] "
+                   "[--read-delay-ms MS]\n");
       return 2;
     }
   }

@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <fstream>
-
 #include <nlohmann/json.hpp>
 
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
@@ -150,7 +149,8 @@ struct Relay::Impl {
     switch (*type) {
       case Q5Protocol::kPortProbe:
         record(makeRecord(true, ep, from, data, "port probe"));
-        answer(ep, from, Q5Protocol::wrapWithType(Q5Protocol::kPortProbeAnswer, {}), "probe answer");
+        answer(ep, from, Q5Protocol::wrapWithType(Q5Protocol::kPortProbeAnswer, {}),
+               "probe answer");
         return;
       case Q5Protocol::kEcho: {
         record(makeRecord(true, ep, from, data, "echo"));
@@ -181,8 +181,10 @@ struct Relay::Impl {
         if (ep.sw.detectNotObject) {
           out = "[1,2,3]";
         } else {
-          nlohmann::json a = {{"target_ip", text("target_ip")}, {"nat_ip", nat},
-                              {"delay", f.delay}, {"reply_count", f.replyCount},
+          nlohmann::json a = {{"target_ip", text("target_ip")},
+                              {"nat_ip", nat},
+                              {"delay", f.delay},
+                              {"reply_count", f.replyCount},
                               {"total_count", ep.sw.detectZeroTotal ? 0 : f.totalCount}};
           out = a.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         }
@@ -315,8 +317,8 @@ struct Relay::Impl {
       auto now = std::chrono::steady_clock::now();
       while (!later.empty() && later.begin()->first <= now) {
         auto& p = later.begin()->second;
-        ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&p.to), sizeof(p.to));
+        ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&p.to),
+                 sizeof(p.to));
         later.erase(later.begin());
       }
       if (n <= 0) continue;
@@ -435,9 +437,9 @@ std::string recordJSON(const Record& r) {
     body += hex[b >> 4];
     body += hex[b & 0xF];
   }
-  nlohmann::json j = {{"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer},
-                      {"type", r.type}, {"length", r.lengthField}, {"size", r.size},
-                      {"body", body}, {"note", r.note}};
+  nlohmann::json j = {
+      {"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer}, {"type", r.type},
+      {"length", r.lengthField},          {"size", r.size},   {"body", body},   {"note", r.note}};
   return j.dump();
 }
 

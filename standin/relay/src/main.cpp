@@ -70,16 +70,26 @@ int main(int argc, char** argv) {
       std::stringstream names(v.substr(eq + 1));
       std::string n;
       while (std::getline(names, n, ',')) {
-        if (n == "silent") s.silent = true;
-        else if (n == "silent-heartbeat") s.silentHeartbeat = true;
-        else if (n.rfind("slow-", 0) == 0) s.delay = std::chrono::milliseconds(std::atoi(n.c_str() + 5));
-        else if (n == "garbage") s.garbage = true;
-        else if (n == "wrong-type") s.wrongType = true;
-        else if (n == "wrong-length") s.wrongLength = true;
-        else if (n == "detect-not-object") s.detectNotObject = true;
-        else if (n == "detect-zero-total") s.detectZeroTotal = true;
-        else if (n == "ip-overclaim") s.ipOverclaim = true;
-        else usage();
+        if (n == "silent")
+          s.silent = true;
+        else if (n == "silent-heartbeat")
+          s.silentHeartbeat = true;
+        else if (n.rfind("slow-", 0) == 0)
+          s.delay = std::chrono::milliseconds(std::atoi(n.c_str() + 5));
+        else if (n == "garbage")
+          s.garbage = true;
+        else if (n == "wrong-type")
+          s.wrongType = true;
+        else if (n == "wrong-length")
+          s.wrongLength = true;
+        else if (n == "detect-not-object")
+          s.detectNotObject = true;
+        else if (n == "detect-zero-total")
+          s.detectZeroTotal = true;
+        else if (n == "ip-overclaim")
+          s.ipOverclaim = true;
+        else
+          usage();
       }
       relay.setSwitches(ip, port, s);
     } else if (a == "--detect") {
@@ -88,8 +98,8 @@ int main(int argc, char** argv) {
       if (!std::getline(parts, ip, ',') || !std::getline(parts, nat, ',') ||
           !std::getline(parts, d, ',') || !std::getline(parts, r, ',') || !std::getline(parts, t))
         usage();
-      relay.setDetectFigures(ip, nat, {std::atoll(d.c_str()), std::atoll(r.c_str()),
-                                       std::atoll(t.c_str())});
+      relay.setDetectFigures(ip, nat,
+                             {std::atoll(d.c_str()), std::atoll(r.c_str()), std::atoll(t.c_str())});
     } else {
       usage();
     }

@@ -1,7 +1,6 @@
 // The stand-in relay on loopback: answer types, the IPv4/UDP round trip, fragments, switches.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,9 +10,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "Mazzle/MZHelper.h"
@@ -87,7 +85,8 @@ class EchoServer {
         if (poll(&p, 1, 50) <= 0) continue;
         sockaddr_in from{};
         socklen_t fl = sizeof(from);
-        ssize_t n = recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        ssize_t n =
+            recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
         if (n < 0) continue;
         std::string out = "echo:" + std::string(buf.begin(), buf.begin() + n);
         sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
@@ -140,8 +139,8 @@ TEST_F(RelayFixture, AnswersFromThePairAsked) {
     uint32_t answerType;
     std::string answerBody;
   } cases[] = {
-      {"127.0.0.1", &RelayFixture::p1, Q5Protocol::wrapWithType(100, text(R"({"token":"0"})")),
-       101, ""},
+      {"127.0.0.1", &RelayFixture::p1, Q5Protocol::wrapWithType(100, text(R"({"token":"0"})")), 101,
+       ""},
       {"127.0.0.2", &RelayFixture::p2, Q5Protocol::wrapWithType(100, {}), 101, ""},
       {"127.0.0.1", &RelayFixture::p1, Q5Protocol::heartBeatPacketWithMessage("__17"), 501, "__17"},
       {"127.0.0.2", &RelayFixture::p2, Q5Protocol::heartBeatPacketWithMessage("123"), 501, "123"},
@@ -212,7 +211,8 @@ TEST_F(RelayFixture, UdpRoundTripThroughFrames) {
   client.send("127.0.0.1", p1, udpFrame(echo.port(), text("again")));
   auto second = client.recv();
   ASSERT_TRUE(second);
-  auto p2nd = MZIPv4Packet::packetWithData(Bytes(second->bytes.begin() + 8, second->bytes.end()), false);
+  auto p2nd =
+      MZIPv4Packet::packetWithData(Bytes(second->bytes.begin() + 8, second->bytes.end()), false);
   ASSERT_TRUE(p2nd);
   auto pl = p2nd->payload();
   EXPECT_EQ(std::string(pl.begin() + 8, pl.end()), "echo:again");
@@ -251,7 +251,8 @@ TEST_F(RelayFixture, OtherAndBadInnerPacketsAreOnlyRecorded) {
     Bytes frame;
     const char* note;
   } cases[] = {
-      {*Q5Protocol::IPPacketWithExit("1-1", 0, 0, 1, 1, "10.0.0.1", icmp), "inner protocol 1 recorded"},
+      {*Q5Protocol::IPPacketWithExit("1-1", 0, 0, 1, 1, "10.0.0.1", icmp),
+       "inner protocol 1 recorded"},
       {Q5Protocol::wrapWithType(400, Bytes(20, 0)), "bad header: short"},
       {udpFrame(9, text("x"), "not-an-ip"), "bad header: nat"},
       {*Q5Protocol::IPPacketWithExit("1-1", 0, 0, 1, 1, "10.0.0.1", Bytes(30, 0x45)),

@@ -3,7 +3,6 @@
 // the call once, and disposing cancels it.
 
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "Tovra/REST/TQAPI.h"

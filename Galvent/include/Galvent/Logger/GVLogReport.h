@@ -8,11 +8,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/dispatch/Clock.h"
 

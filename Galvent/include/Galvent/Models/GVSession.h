@@ -26,12 +26,11 @@ struct GVSession : TQAPIModel {
 
   static constexpr auto sessionFields() {
     using S = GVSession;
-    return std::make_tuple(tq::field("baseDomain", &S::baseDomain), tq::field("mac", &S::mac),
-                           tq::field("fromChina", &S::fromChina),
-                           tq::field("clientIP", &S::clientIP),
-                           tq::field("appVersion", &S::appVersion),
-                           tq::field("userInfo", &S::userInfo),
-                           tq::field("speedInfo", &S::speedInfo));
+    return std::make_tuple(
+        tq::field("baseDomain", &S::baseDomain), tq::field("mac", &S::mac),
+        tq::field("fromChina", &S::fromChina), tq::field("clientIP", &S::clientIP),
+        tq::field("appVersion", &S::appVersion), tq::field("userInfo", &S::userInfo),
+        tq::field("speedInfo", &S::speedInfo));
   }
 };
 

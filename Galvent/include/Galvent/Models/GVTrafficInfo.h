@@ -20,12 +20,12 @@ struct GVTrafficInfo : TQAPIModel {
   bool operator==(const GVTrafficInfo&) const = default;
   static constexpr auto fields() {
     using I = GVTrafficInfo;
-    return std::make_tuple(
-        tq::field("duration", &I::duration), tq::field("rxBytes", &I::rxBytes),
-        tq::field("txBytes", &I::txBytes), tq::field("heartbeatSent", &I::heartbeatSent),
-        tq::field("heartbeatRecived", &I::heartbeatRecived),
-        tq::field("heartbeatDelay", &I::heartbeatDelay),
-        tq::field("trafficRecords", &I::trafficRecords));
+    return std::make_tuple(tq::field("duration", &I::duration), tq::field("rxBytes", &I::rxBytes),
+                           tq::field("txBytes", &I::txBytes),
+                           tq::field("heartbeatSent", &I::heartbeatSent),
+                           tq::field("heartbeatRecived", &I::heartbeatRecived),
+                           tq::field("heartbeatDelay", &I::heartbeatDelay),
+                           tq::field("trafficRecords", &I::trafficRecords));
   }
 
   // Figures of one query. The records are a copy of the proxy's list: empty, never absent, when

@@ -18,13 +18,12 @@ struct GVTsSession : GVSession<JVX_USER_INFO, JVX_SPEED_START_INFO> {
   bool operator==(const GVTsSession&) const = default;
   static constexpr auto fields() {
     using S = GVTsSession;
-    return std::tuple_cat(sessionFields(),
-                          std::make_tuple(tq::field("entrances", &S::entrances),
-                                          tq::field("exits", &S::exits),
-                                          tq::field("fastAPIMode", &S::fastAPIMode),
-                                          tq::field("areaId", &S::areaId),
-                                          tq::field("accelerationMode", &S::accelerationMode),
-                                          tq::field("ruleGroups", &S::ruleGroups)));
+    return std::tuple_cat(
+        sessionFields(),
+        std::make_tuple(tq::field("entrances", &S::entrances), tq::field("exits", &S::exits),
+                        tq::field("fastAPIMode", &S::fastAPIMode), tq::field("areaId", &S::areaId),
+                        tq::field("accelerationMode", &S::accelerationMode),
+                        tq::field("ruleGroups", &S::ruleGroups)));
   }
   static std::optional<GVTsSession> initWithUserInfo(const std::optional<JVX_USER_INFO>& info) {
     return GVSessionInitWithUserInfo<GVTsSession>(info);

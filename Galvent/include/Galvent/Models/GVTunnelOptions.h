@@ -3,11 +3,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Tovra/Base/TQAPIModel.h"
 
@@ -53,9 +52,8 @@ struct GVTunnelOptions : TQAPIModel {
     using O = GVTunnelOptions;
     return std::make_tuple(
         tq::field("dnsServer", &O::dnsServer), tq::field("settingDnsServer", &O::settingDnsServer),
-        tq::field("groupIdentifier", &O::groupIdentifier),
-        tq::field("ipDataFile", &O::ipDataFile), tq::field("errorFile", &O::errorFile),
-        tq::field("blackRouteFile", &O::blackRouteFile),
+        tq::field("groupIdentifier", &O::groupIdentifier), tq::field("ipDataFile", &O::ipDataFile),
+        tq::field("errorFile", &O::errorFile), tq::field("blackRouteFile", &O::blackRouteFile),
         tq::field("whiteRouteFile", &O::whiteRouteFile),
         tq::field("httpsProxyMatchDomains", &O::httpsProxyMatchDomains),
         tq::field("httpsProxyServer", &O::httpsProxyServer),
@@ -70,8 +68,7 @@ struct GVTunnelOptions : TQAPIModel {
         tq::field("logPerformance", &O::logPerformance),
         tq::field("ignoreHeartbeatKickout", &O::ignoreHeartbeatKickout),
         tq::field("globalProxy", &O::globalProxy), tq::field("EDNSEnable", &O::EDNSEnable),
-        tq::field("observeInterfaceChange", &O::observeInterfaceChange),
-        tq::field("MTU", &O::MTU));
+        tq::field("observeInterfaceChange", &O::observeInterfaceChange), tq::field("MTU", &O::MTU));
   }
 };
 

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstring>
-
 #include <nlohmann/json.hpp>
 
 #include "Galvent/Logger/GVLogger.h"
@@ -46,8 +45,8 @@ uint16_t Q5Protocol::loadU16(const uint8_t* at) {
 
 uint32_t Q5Protocol::exitFromString(std::string_view exitText) {
   size_t dash = exitText.find('-');
-  bool twoParts = dash != std::string_view::npos &&
-                  exitText.find('-', dash + 1) == std::string_view::npos;
+  bool twoParts =
+      dash != std::string_view::npos && exitText.find('-', dash + 1) == std::string_view::npos;
   if (twoParts) {
     auto a = exitPart(exitText.substr(0, dash));
     auto b = exitPart(exitText.substr(dash + 1));
@@ -69,9 +68,11 @@ Q5Protocol::Bytes Q5Protocol::heartBeatPacketWithMessage(std::string_view text) 
   return wrapWithType(kEcho, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
-std::optional<Q5Protocol::Bytes> Q5Protocol::IPPacketWithExit(
-    std::string_view exitText, uint16_t tx, uint16_t rx, uint32_t flowId, uint8_t flowLevel,
-    std::string_view natIPv4, std::span<const uint8_t> ipPacket) {
+std::optional<Q5Protocol::Bytes> Q5Protocol::IPPacketWithExit(std::string_view exitText,
+                                                              uint16_t tx, uint16_t rx,
+                                                              uint32_t flowId, uint8_t flowLevel,
+                                                              std::string_view natIPv4,
+                                                              std::span<const uint8_t> ipPacket) {
   uint32_t exit = exitFromString(exitText);
   if (natIPv4.empty()) {
     GVLogInfo("nat ipv4 can't be nil");

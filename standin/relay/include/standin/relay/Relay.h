@@ -18,15 +18,15 @@
 namespace standin::relay {
 
 struct Switches {
-  bool silent = false;              // answer nothing
-  bool silentHeartbeat = false;     // answer no 500 whose text starts with "__"
+  bool silent = false;                 // answer nothing
+  bool silentHeartbeat = false;        // answer no 500 whose text starts with "__"
   std::chrono::milliseconds delay{0};  // answer late
-  bool garbage = false;             // answer bytes that are no frame
-  bool wrongType = false;           // answer with an unexpected type
-  bool wrongLength = false;         // answer with a length field one more than the datagram
-  bool detectNotObject = false;     // 301 body is a JSON array
-  bool detectZeroTotal = false;     // 301 with "total_count" 0
-  bool ipOverclaim = false;         // 401 whose IP header claims more than its body
+  bool garbage = false;                // answer bytes that are no frame
+  bool wrongType = false;              // answer with an unexpected type
+  bool wrongLength = false;            // answer with a length field one more than the datagram
+  bool detectNotObject = false;        // 301 body is a JSON array
+  bool detectZeroTotal = false;        // 301 with "total_count" 0
+  bool ipOverclaim = false;            // 401 whose IP header claims more than its body
 };
 
 struct DetectFigures {
