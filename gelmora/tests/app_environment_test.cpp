@@ -8,10 +8,14 @@
 
 namespace {
 
-const char* const kHostNames[] = {"WebDomain",           "H5Domain",
-                                  "Q4ServiceDomain",     "Q5ServiceDomain",
-                                  "StandbyServiceDomain1", "StandbyServiceDomain2",
-                                  "StandbyServiceDomain3", "FDServiceDomain"};
+const char* const kHostNames[] = {"WebDomain",
+                                  "H5Domain",
+                                  "Q4ServiceDomain",
+                                  "Q5ServiceDomain",
+                                  "StandbyServiceDomain1",
+                                  "StandbyServiceDomain2",
+                                  "StandbyServiceDomain3",
+                                  "FDServiceDomain"};
 
 bool isHost(const std::string& name) {
   for (const char* h : kHostNames) {

@@ -30,8 +30,7 @@ const std::vector<BoolKey>& boolKeys() {
       {"firstInstall", true, &AppUserDefaults::firstInstall, &AppUserDefaults::setFirstInstall},
       {"firstTopupPage", true, &AppUserDefaults::firstTopupPage,
        &AppUserDefaults::setFirstTopupPage},
-      {"launchAtLogin", false, &AppUserDefaults::launchAtLogin,
-       &AppUserDefaults::setLaunchAtLogin},
+      {"launchAtLogin", false, &AppUserDefaults::launchAtLogin, &AppUserDefaults::setLaunchAtLogin},
       {"closeApp", false, &AppUserDefaults::closeApp, &AppUserDefaults::setCloseApp},
       {"agreedPolicy", false, &AppUserDefaults::agreedPolicy, &AppUserDefaults::setAgreedPolicy},
   };

@@ -16,13 +16,11 @@ TEST(TsConvertHelper, LongLongToIPAddressUsesTheLow32Bits) {
 
 TEST(TsConvertHelper, NatToIPAddressDecodesStrictBase64) {
   const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {"MTAuMC4wLjE=", "10.0.0.1"},
-      {"MS4yLjMuNA==", "1.2.3.4"},
-      {"", ""},
-      {"MTAuMC4wLjE", std::nullopt},     // missing padding
-      {"MTAu MC4wLjE=", std::nullopt},   // blank inside
-      {"M=AuMC4wLjE=", std::nullopt},    // misplaced padding
-      {"/w==", std::nullopt},            // decodes to a byte that is not UTF-8
+      {"MTAuMC4wLjE=", "10.0.0.1"},    {"MS4yLjMuNA==", "1.2.3.4"}, {"", ""},
+      {"MTAuMC4wLjE", std::nullopt},    // missing padding
+      {"MTAu MC4wLjE=", std::nullopt},  // blank inside
+      {"M=AuMC4wLjE=", std::nullopt},   // misplaced padding
+      {"/w==", std::nullopt},           // decodes to a byte that is not UTF-8
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(TsConvertHelper::natToIPAddress(in), out) << in;
 }
@@ -36,8 +34,8 @@ TEST(TsConvertHelper, AddrToUInt32FoldsTwoNumbers) {
       {"-", 0},
       {" 12-x", 12u << 16},
       {"65535-65535", 0xFFFFFFFFu},
-      {"65536-1", 1},                    // wraps at 32 bits
-      {"99999999999-0", 0xFFFF0000u},    // saturates at the 32-bit maximum, then shifts
+      {"65536-1", 1},                  // wraps at 32 bits
+      {"99999999999-0", 0xFFFF0000u},  // saturates at the 32-bit maximum, then shifts
       {"abc-5", 5},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(TsConvertHelper::addrToUInt32(in), out) << in;
@@ -74,10 +72,11 @@ TEST(TsUtils, CompareVersions) {
     int result;
   };
   const Case cases[] = {
-      {"1.2", "1.2.0", 0},  {"1.9", "1.10", -1},     {"2.0", "1.99.99", 1},
-      {"01", "1", 0},       {"1.2.3", "1.2.3", 0},   {"", "", 0},
-      {"", "0", -1},        {"1.0a", "1.0b", -1},    {"1.10a", "1.9b", 1},
-      {"99999999999999999999999", "99999999999999999999998", 1},
+      {"1.2", "1.2.0", 0},   {"1.9", "1.10", -1},
+      {"2.0", "1.99.99", 1}, {"01", "1", 0},
+      {"1.2.3", "1.2.3", 0}, {"", "", 0},
+      {"", "0", -1},         {"1.0a", "1.0b", -1},
+      {"1.10a", "1.9b", 1},  {"99999999999999999999999", "99999999999999999999998", 1},
       {"1..2", "1.0.2", -1}, {"2.0.0", "2.0.0.1", -1},
   };
   for (const auto& c : cases) {

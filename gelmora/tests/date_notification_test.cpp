@@ -128,8 +128,8 @@ TEST(NotificationObserver, ObservingTwiceCallsOnce) {
   EXPECT_TRUE(NotificationObserver::postNotification("TsTestOnceNotification"));
   EXPECT_EQ(o.calls, 1);
   EXPECT_EQ(o.last, "TsTestOnceNotification");
-  EXPECT_TRUE(NotificationObserver::postNotification("TsTestOnceNotification",
-                                                     std::string("payload")));
+  EXPECT_TRUE(
+      NotificationObserver::postNotification("TsTestOnceNotification", std::string("payload")));
   EXPECT_EQ(o.calls, 2);
   EXPECT_EQ(o.object, "payload");
 }
@@ -158,16 +158,17 @@ TEST(NotificationObserver, UnobservedAndDestroyedObserversAreNeverCalled) {
     EXPECT_EQ(gone->calls, 1);
   }
   NotificationObserver::postNotification("TsTestGone");
-  EXPECT_EQ(platform::notifications::NotificationCenter::defaultCenter().observerCount("TsTestGone"),
-            0u);
+  EXPECT_EQ(
+      platform::notifications::NotificationCenter::defaultCenter().observerCount("TsTestGone"), 0u);
 
   // The base destructor alone also ends every observation.
   {
     NotificationObserver plain;
     plain.observeNotification("TsTestPlain");
   }
-  EXPECT_EQ(platform::notifications::NotificationCenter::defaultCenter().observerCount("TsTestPlain"),
-            0u);
+  EXPECT_EQ(
+      platform::notifications::NotificationCenter::defaultCenter().observerCount("TsTestPlain"),
+      0u);
 }
 
 TEST(NotificationObserver, PostsFromOtherThreadsRunThere) {

@@ -18,9 +18,9 @@ TEST(Tessaryn, LengthValidatorsCountUtf16Units) {
     bool code, password;
   };
   const Case cases[] = {
-      {"", false, false},          {"abc", false, false},      {"abcd", true, false},
-      {"abcde", true, false},      {"abcdef", true, true},     {"验证码", false, false},
-      {"验证码四", true, false},   {"😀😀", true, false},      {"😀😀😀", true, true},
+      {"", false, false},        {"abc", false, false},  {"abcd", true, false},
+      {"abcde", true, false},    {"abcdef", true, true}, {"验证码", false, false},
+      {"验证码四", true, false}, {"😀😀", true, false},    {"😀😀😀", true, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Tessaryn::isValidateCode(c.text), c.code) << c.text;
@@ -50,9 +50,9 @@ TEST(Tessaryn, EmailPatternMatchesTheWholeText) {
       {"first.last-name@mail-host.example.com", true},
       {"a+tag@b.co", true},
       {"under_score@host.org", true},
-      {"用户@例子.中国", true},      // non-Latin letters are word characters
+      {"用户@例子.中国", true},  // non-Latin letters are word characters
       {"пользователь@пример.рф", true},
-      {"a@b", false},                 // no dot after the at sign
+      {"a@b", false},  // no dot after the at sign
       {"a@b@c.com", false},
       {"a b@c.com", false},
       {"a@b.com ", false},
@@ -92,10 +92,9 @@ TEST(TsStringHelper, MixUidFallsBackForValuesWithoutText) {
 
 TEST(Tessaryn, HexStringToNumReadsLikeScanfX) {
   const std::pair<std::string, std::int64_t> cases[] = {
-      {"7e", 126},       {"7E", 126},      {"0x7e", 126}, {"ffffffff", -1},
-      {"80000000", INT32_MIN}, {"1ffffffff", -1}, {"  10", 16},  {"-1", -1},
-      {"12zz", 0x12},    {"zz", 0},        {"", 0},       {"0x", 0},
-      {"0xg", 0},
+      {"7e", 126},       {"7E", 126},  {"0x7e", 126}, {"ffffffff", -1}, {"80000000", INT32_MIN},
+      {"1ffffffff", -1}, {"  10", 16}, {"-1", -1},    {"12zz", 0x12},   {"zz", 0},
+      {"", 0},           {"0x", 0},    {"0xg", 0},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(Tessaryn::hexStringToNum(in), out) << in;
 }
@@ -118,10 +117,15 @@ TEST(Tessaryn, JsonDecodeAnswersMutableContainersOrNone) {
 
 TEST(Tessaryn, UrlEncodeEscapesEverythingButUnreservedCharacters) {
   const std::pair<std::string, std::string> cases[] = {
-      {" ", "%20"},       {"&", "%26"},          {"=", "%3D"},  {"/", "%2F"},
-      {"~", "~"},         {"a-b_c.d", "a-b_c.d"}, {"!*'();:@&=+$,/?%#[]",
-                                                     "%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D"},
-      {"中", "%E4%B8%AD"}, {std::string("a\0b", 3), "a%00b"},
+      {" ", "%20"},
+      {"&", "%26"},
+      {"=", "%3D"},
+      {"/", "%2F"},
+      {"~", "~"},
+      {"a-b_c.d", "a-b_c.d"},
+      {"!*'();:@&=+$,/?%#[]", "%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D"},
+      {"中", "%E4%B8%AD"},
+      {std::string("a\0b", 3), "a%00b"},
   };
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(Tessaryn::urlEncode(in), out) << in;

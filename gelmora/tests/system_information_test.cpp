@@ -24,13 +24,15 @@ class FakeSystem : public ::testing::Test {
                     const std::string& address) {
     root_.write("sys/class/net/" + name + "/type", type + "\n");
     root_.write("sys/class/net/" + name + "/address", address + "\n");
-    if (device) std::filesystem::create_directories(root_.path() / "sys/class/net" / name / "device");
+    if (device)
+      std::filesystem::create_directories(root_.path() / "sys/class/net" / name / "device");
   }
   void defaultRouteVia(const std::string& name) {
-    root_.write("proc/net/route",
-                "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-                "eth0\t0000A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n" +
-                    name + "\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n");
+    root_.write(
+        "proc/net/route",
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+        "eth0\t0000A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n" +
+            name + "\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n");
   }
   TempDir root_;
 };
@@ -99,8 +101,9 @@ TEST_F(FakeSystem, ZerosAreCachedButAnEmptySerialIsNot) {
 }
 
 TEST_F(FakeSystem, HardwareEntries) {
-  root_.write("proc/meminfo",
-              "MemTotal:       16777216 kB\nMemFree:         1000 kB\nMemAvailable:    6291456 kB\n");
+  root_.write(
+      "proc/meminfo",
+      "MemTotal:       16777216 kB\nMemFree:         1000 kB\nMemAvailable:    6291456 kB\n");
   root_.write("sys/devices/system/cpu/online", "0-5,8,10-11\n");
   root_.write("sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "3600000\n");
   root_.write("proc/sys/net/core/rmem_max", "212992\n");
@@ -152,10 +155,14 @@ TEST_F(FakeSystem, OperatingSystemAndModelTexts) {
 
 TEST(FTWDeviceFamily, PrefixTableInOrder) {
   const std::tuple<const char*, int, const char*> cases[] = {
-      {"MacBookPro11,5", 1, "MacBook Pro"}, {"MacBook10,1", 2, "MacBook"},
-      {"Macmini8,1", 5, "Mac mini"},        {"MacBookAir7,2", 0, "MacBook Air"},
-      {"MacPro6,1", 3, "Mac Pro"},          {"iMac19,1", 4, "iMac"},
-      {"Xserve3,1", 6, ""},                 {"ThinkPad X1", 7, ""},
+      {"MacBookPro11,5", 1, "MacBook Pro"},
+      {"MacBook10,1", 2, "MacBook"},
+      {"Macmini8,1", 5, "Mac mini"},
+      {"MacBookAir7,2", 0, "MacBook Air"},
+      {"MacPro6,1", 3, "Mac Pro"},
+      {"iMac19,1", 4, "iMac"},
+      {"Xserve3,1", 6, ""},
+      {"ThinkPad X1", 7, ""},
       {"", 7, ""},
   };
   for (const auto& [model, family, name] : cases) {
@@ -185,17 +192,17 @@ TEST(TsSystemInformationEcho, AnswerTable) {
       {"Hello, your address is 10.1.2.3 today.", "10.1.2.3"},
       {"Current IP Address: 203.0.113.7\n", "203.0.113.7"},
       {"In 2024 your address is 10.1.2.3", std::nullopt},  // the year comes first
-      {"address 0.1.2.3", std::nullopt},                    // the run starts at the "1": "1.2.3"
+      {"address 0.1.2.3", std::nullopt},                   // the run starts at the "1": "1.2.3"
       {"1.2.3", std::nullopt},
       {"1.2.3.4.5", std::nullopt},
       {"1.2.3.256", std::nullopt},
       {"no digits", std::nullopt},
       {"", std::nullopt},
       {std::string(30, '1'), std::nullopt},
-      {"1.1.1.1" + std::string(24, '.'), std::nullopt},  // a run of 31 characters
+      {"1.1.1.1" + std::string(24, '.'), std::nullopt},   // a run of 31 characters
       {std::string(120, ' ') + "1.2.3.4", "1.2.3.4"},     // 127 characters fit
       {std::string(121, ' ') + "1.2.3.4", std::nullopt},  // 128 do not
-      {"\xff 1.2.3.4", std::nullopt},                      // not UTF-8
+      {"\xff 1.2.3.4", std::nullopt},                     // not UTF-8
   };
   for (const auto& [body, address] : cases) {
     EXPECT_EQ(TsSystemInformation::publicAddressFromEchoAnswer(body), address) << body;

@@ -150,7 +150,8 @@ bool AppEnvironment::applyBrandFile(const std::filesystem::path& file) {
     if (values_.find(it.key()) == values_.end()) return refuse("unknown name \"" + it.key() + "\"");
     if (!it.value().is_string()) return refuse("value of \"" + it.key() + "\" is not text");
   }
-  for (auto it = doc.begin(); it != doc.end(); ++it) assign(it.key(), it.value().get<std::string>());
+  for (auto it = doc.begin(); it != doc.end(); ++it)
+    assign(it.key(), it.value().get<std::string>());
   gelmora::logLine("brand file " + file.string() + " applied");
   return true;
 }

@@ -24,12 +24,18 @@ struct Fields {
 
 int* fieldSlot(Fields& f, char letter) {
   switch (letter) {
-    case 'y': return &f.year;
-    case 'M': return &f.month;
-    case 'd': return &f.day;
-    case 'H': return &f.hour;
-    case 'm': return &f.minute;
-    default: return &f.second;
+    case 'y':
+      return &f.year;
+    case 'M':
+      return &f.month;
+    case 'd':
+      return &f.day;
+    case 'H':
+      return &f.hour;
+    case 'm':
+      return &f.minute;
+    default:
+      return &f.second;
   }
 }
 
@@ -57,21 +63,30 @@ locale_t machineTimeLocale() {
 
 const char* dateStyleFormat(Style s) {
   switch (s) {
-    case Style::Short: return "%x";
-    case Style::Medium: return "%d %b %Y";
-    case Style::Long: return "%d %B %Y";
-    case Style::Full: return "%A, %d %B %Y";
-    default: return "";
+    case Style::Short:
+      return "%x";
+    case Style::Medium:
+      return "%d %b %Y";
+    case Style::Long:
+      return "%d %B %Y";
+    case Style::Full:
+      return "%A, %d %B %Y";
+    default:
+      return "";
   }
 }
 
 const char* timeStyleFormat(Style s) {
   switch (s) {
-    case Style::Short: return "%H:%M";
-    case Style::Medium: return "%X";
+    case Style::Short:
+      return "%H:%M";
+    case Style::Medium:
+      return "%X";
     case Style::Long:
-    case Style::Full: return "%X %Z";
-    default: return "";
+    case Style::Full:
+      return "%X %Z";
+    default:
+      return "";
   }
 }
 
@@ -204,8 +219,8 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
       fields.second > 59) {
     return std::nullopt;
   }
-  const Date local = sys_days{ymd} + hours{fields.hour} + minutes{fields.minute} +
-                     seconds{fields.second};
+  const Date local =
+      sys_days{ymd} + hours{fields.hour} + minutes{fields.minute} + seconds{fields.second};
   // A fixed zone converts directly; the machine zone uses the offset near that moment.
   int offset = zone_.offsetAt(local);
   Date result = local - seconds{offset};
@@ -252,12 +267,24 @@ std::optional<std::string> DateFormatter::stringFromDate(Date date) const {
     }
     long value = 0;
     switch (token.letter) {
-      case 'y': value = static_cast<int>(ymd.year()); break;
-      case 'M': value = static_cast<unsigned>(ymd.month()); break;
-      case 'd': value = static_cast<unsigned>(ymd.day()); break;
-      case 'H': value = hms.hours().count(); break;
-      case 'm': value = hms.minutes().count(); break;
-      default: value = hms.seconds().count(); break;
+      case 'y':
+        value = static_cast<int>(ymd.year());
+        break;
+      case 'M':
+        value = static_cast<unsigned>(ymd.month());
+        break;
+      case 'd':
+        value = static_cast<unsigned>(ymd.day());
+        break;
+      case 'H':
+        value = hms.hours().count();
+        break;
+      case 'm':
+        value = hms.minutes().count();
+        break;
+      default:
+        value = hms.seconds().count();
+        break;
     }
     if (token.letter == 'y' && token.count == 2) {
       out += twoDigits(static_cast<int>(((value % 100) + 100) % 100));

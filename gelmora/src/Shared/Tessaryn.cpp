@@ -77,8 +77,8 @@ std::string trim(std::string_view text) {
     if (c < 0 || !isTrimmed(c)) break;
     end = prev;
   }
-  return std::string(text.substr(static_cast<std::size_t>(begin),
-                                 static_cast<std::size_t>(end - begin)));
+  return std::string(
+      text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
 std::string uidEncrypt(std::string_view uid) {

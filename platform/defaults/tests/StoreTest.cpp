@@ -1,5 +1,3 @@
-#include "platform/defaults/Store.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "platform/defaults/Store.h"
 
 namespace fs = std::filesystem;
 using platform::defaults::Bytes;
@@ -174,8 +174,8 @@ TEST_F(StoreTest, ConcurrentWritersLoseNoKey) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&store, t] {
-      for (int i = 0; i < 25; ++i) store.set("k" + std::to_string(t) + "-" + std::to_string(i),
-                                             std::int64_t{i});
+      for (int i = 0; i < 25; ++i)
+        store.set("k" + std::to_string(t) + "-" + std::to_string(i), std::int64_t{i});
     });
   }
   for (auto& th : threads) th.join();

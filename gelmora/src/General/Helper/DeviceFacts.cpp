@@ -125,8 +125,8 @@ TextFact readFirstLine(std::string_view relative) {
   auto content = readFile(relative, 64 * 1024);
   if (!content) {
     std::error_code ec;
-    fact.state = std::filesystem::exists(under(relative), ec) ? ReadState::Unusable
-                                                               : ReadState::Missing;
+    fact.state =
+        std::filesystem::exists(under(relative), ec) ? ReadState::Unusable : ReadState::Missing;
     return fact;
   }
   std::string_view text = *content;

@@ -65,9 +65,7 @@ std::optional<std::string> FTWDevice::MACAddress() const {
 }
 
 std::optional<std::string> FTWDevice::platform() const { return getSysInfoByName("hw.machine"); }
-std::optional<std::string> FTWDevice::hardwareModel() const {
-  return getSysInfoByName("hw.model");
-}
+std::optional<std::string> FTWDevice::hardwareModel() const { return getSysInfoByName("hw.model"); }
 
 std::uint64_t FTWDevice::CPUFrequency() const { return getSysInfo(15); }
 std::uint64_t FTWDevice::busFrequency() const { return getSysInfo(14); }
@@ -152,12 +150,19 @@ std::int32_t FTWDevice::familyForModel(std::string_view hardwareModel) {
 
 std::string FTWDevice::modelForFamily(std::int32_t family) {
   switch (family) {
-    case 0: return "MacBook Air";
-    case 1: return "MacBook Pro";
-    case 2: return "MacBook";
-    case 3: return "Mac Pro";
-    case 4: return "iMac";
-    case 5: return "Mac mini";
-    default: return "";
+    case 0:
+      return "MacBook Air";
+    case 1:
+      return "MacBook Pro";
+    case 2:
+      return "MacBook";
+    case 3:
+      return "Mac Pro";
+    case 4:
+      return "iMac";
+    case 5:
+      return "Mac mini";
+    default:
+      return "";
   }
 }

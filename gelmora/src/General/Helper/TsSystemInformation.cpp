@@ -69,9 +69,9 @@ std::optional<std::string> fetch(const std::string& url) {
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   if (rc != CURLE_OK || status < 200 || status > 299) {
-    gelmora::logLine(std::string("public address lookup failed: ") +
-                     (rc != CURLE_OK ? curl_easy_strerror(rc) : "HTTP status " +
-                                                                    std::to_string(status)));
+    gelmora::logLine(
+        std::string("public address lookup failed: ") +
+        (rc != CURLE_OK ? curl_easy_strerror(rc) : "HTTP status " + std::to_string(status)));
     return std::nullopt;
   }
   return body;

@@ -12,8 +12,8 @@
 
 bool TsFileHelper::IsExist(const std::string& path) {
   struct stat st {};
-  bool exists = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                ::access(path.c_str(), R_OK) == 0;
+  bool exists =
+      ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
   gelmora::logLine(path + (exists ? " 文件存在" : " 文件不存在"));
   return exists;
 }
