@@ -51,14 +51,21 @@ std::string twoDigits(int v) {
   return text;
 }
 
+// The machine's LC_TIME locale, built once per thread (like the formatters) and freed with it.
+struct ThreadTimeLocale {
+  ThreadTimeLocale() {
+    loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+    if (!loc) loc = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+  }
+  ~ThreadTimeLocale() {
+    if (loc) freelocale(loc);
+  }
+  locale_t loc = static_cast<locale_t>(0);
+};
+
 locale_t machineTimeLocale() {
-  // Built once per thread, like the formatters themselves.
-  thread_local locale_t loc = [] {
-    locale_t l = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-    if (!l) l = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-    return l;
-  }();
-  return loc;
+  thread_local ThreadTimeLocale holder;
+  return holder.loc;
 }
 
 const char* dateStyleFormat(Style s) {
