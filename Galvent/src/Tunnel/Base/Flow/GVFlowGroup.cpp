@@ -354,7 +354,7 @@ void GVFlowGroup::handleHeartbeatAnswer(std::string text, double stamp) {
   auto number = decimal(std::string_view(text).substr(2));
   int64_t delay = kOlderHeartbeatDelay;
   if (number && *number >= timeoutHeartBeatId_.load()) {
-    double ms = (stamp - lastHeartBeatStamp_) * 1000.0;
+    double ms = (stamp - lastHeartBeatStamp_) * 1000.0 + 1e-6;  // see Q5HeartBeatItem::delayMs
     delay = ms < 0 ? 0 : ms > 2.0e9 ? INT32_MAX : static_cast<int64_t>(ms);
   }
   heartbeatDelay_ = static_cast<int32_t>(delay);
