@@ -15,7 +15,7 @@ namespace platform::kern::sim {
 void use_virtual_time(bool on);
 void set_time(int64_t sec, int64_t usec);
 void advance_us(int64_t usec);
-// Every kernel-log line goes to the sink (default: kept in memory and nothing else).
+// Every kernel-log line goes to the sink; without one, lines are kept in memory for log_lines().
 void set_log_sink(std::function<void(const std::string&)> sink);
 std::vector<std::string> log_lines();
 void clear_log();
