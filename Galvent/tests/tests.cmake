@@ -29,3 +29,14 @@ if(TARGET JolvexAPI AND TARGET platform_reactive
   add_unit_test(galvent_rac_send_test SOURCES ${_t}/galvent_rac_send_test.cpp
                 LIBS Galvent JolvexAPI standin_account LABEL integration)
 endif()
+
+# Flow groups, packet proxy and the two product variants.
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch)
+  add_unit_test(galvent_flow_group_test SOURCES ${_t}/galvent_flow_group_test.cpp
+                LIBS Galvent Mazzle Brevant standin_relay)
+endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch)
+  add_unit_test(galvent_flow_group_heartbeat_test
+                SOURCES ${_t}/galvent_flow_group_heartbeat_test.cpp
+                LIBS Galvent Mazzle Brevant standin_relay)
+endif()
