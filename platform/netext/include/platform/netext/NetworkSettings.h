@@ -1,0 +1,75 @@
+#pragma once
+// Network settings of a tunnel: the TUN address, routes into and around the tunnel, DNS and
+// MTU; and the appliers that put them in place.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/netext/ControlMessage.h"
+
+namespace platform::netext {
+
+struct IPv4Route {
+  std::string destinationAddress;
+  std::string destinationSubnetMask;
+  static IPv4Route defaultRoute() { return {"0.0.0.0", "0.0.0.0"}; }
+  bool operator==(const IPv4Route&) const = default;
+};
+
+struct IPv4Settings {
+  std::vector<std::string> addresses;
+  std::vector<std::string> subnetMasks;
+  std::vector<IPv4Route> includedRoutes;
+  std::vector<IPv4Route> excludedRoutes;
+};
+
+struct DNSSettings {
+  std::vector<std::string> servers;
+  std::vector<std::string> matchDomains;
+  bool matchDomainsNoSearch = false;
+};
+
+struct NetworkSettings {
+  std::string tunnelRemoteAddress;
+  std::optional<IPv4Settings> ipv4Settings;
+  std::optional<DNSSettings> dnsSettings;
+  std::optional<int64_t> mtu;
+};
+
+// Prefix length of a dotted mask; nothing for a mask that is not contiguous or not dotted.
+std::optional<int> prefixLengthOfMask(const std::string& mask);
+
+// Puts settings in place; nullptr removes what an earlier call put in place.
+class NetworkSettingsApplier {
+ public:
+  virtual ~NetworkSettingsApplier() = default;
+  virtual std::optional<ControlError> apply(const NetworkSettings* settings) = 0;
+};
+
+// Applies to a TUN interface by rtnetlink: address, MTU, link up; a default route through the
+// interface in its own table, a rule "not fwmark M lookup T", excluded routes as throw routes
+// in T, loose reverse-path filtering on the interface. DNS is left to a DnsConfigurator.
+class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
+ public:
+  RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark, uint32_t table);
+  ~RtnetlinkSettingsApplier() override;
+  std::optional<ControlError> apply(const NetworkSettings* settings) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Records every call as text lines, in order; refuses on demand. For tests.
+class RecordingSettingsApplier : public NetworkSettingsApplier {
+ public:
+  std::optional<ControlError> apply(const NetworkSettings* settings) override;
+  std::vector<std::string> lines;
+  std::vector<std::optional<NetworkSettings>> calls;
+  std::optional<ControlError> refuseWith;
+};
+
+}  // namespace platform::netext

@@ -1,0 +1,61 @@
+#pragma once
+// The provider's packet flow: IPv4 packets read from and written to a TUN device. The device is
+// made with IFF_TUN|IFF_NO_PI (no packet-information header) and is not persistent, so it goes
+// away with the process.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform::netext {
+
+class PacketFlow {
+ public:
+  using PacketHandler = std::function<void(std::vector<uint8_t> packet, int family)>;
+
+  PacketFlow() = default;
+  ~PacketFlow();
+  PacketFlow(const PacketFlow&) = delete;
+  PacketFlow& operator=(const PacketFlow&) = delete;
+
+  // Opens /dev/net/tun with a name pattern such as "gvtun%d". 0 or -errno.
+  int open(const std::string& namePattern = "gvtun%d");
+  // Takes an already open descriptor (a socketpair end in tests); the flow owns it.
+  void adopt(int fd, std::string name);
+  const std::string& name() const { return name_; }
+  int ifindex() const;
+  bool isOpen() const { return fd_ >= 0; }
+
+  // Starts the packet loop: every packet read goes to handler on the loop thread.
+  void readPackets(PacketHandler handler);
+  // Stops the loop (waits for it unless called from the loop itself).
+  void stopReading();
+
+  // Writes one packet; false when the device refused it. Safe from any thread.
+  bool writePacket(std::span<const uint8_t> packet, int family = 2);
+
+  // Stops reading and closes the device.
+  void close();
+
+  uint64_t packetsRead() const { return read_.load(); }
+  uint64_t packetsWritten() const { return written_.load(); }
+
+ private:
+  void loop();
+
+  int fd_ = -1;
+  int wake_ = -1;  // eventfd that ends the loop
+  std::string name_;
+  PacketHandler handler_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<uint64_t> read_{0}, written_{0};
+  std::mutex writeMutex_;
+};
+
+}  // namespace platform::netext

@@ -1,0 +1,178 @@
+#include "platform/netext/ControlSocket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+namespace platform::netext {
+namespace {
+
+bool fillAddress(const std::string& path, sockaddr_un& addr) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+}  // namespace
+
+int listenControlSocket(const std::string& path, uid_t ownerUid) {
+  sockaddr_un addr;
+  if (!fillAddress(path, addr)) return -ENAMETOOLONG;
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -errno;
+  struct stat st;
+  // Only a socket file is replaced; anything else at the path is somebody's data.
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      ::close(fd);
+      return -EEXIST;
+    }
+    ::unlink(path.c_str());
+  }
+  // Created private, then handed to the owner, so nobody else can connect in between.
+  mode_t old = ::umask(0177);
+  int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::umask(old);
+  if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 ||
+      (::geteuid() == 0 && ::chown(path.c_str(), ownerUid, static_cast<gid_t>(-1)) != 0) ||
+      ::listen(fd, 4) != 0) {
+    int err = errno;
+    ::close(fd);
+    return -err;
+  }
+  return fd;
+}
+
+int acceptControlPeer(int listenFd, uid_t ownerUid) {
+  int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return -errno;
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
+      (cred.uid != 0 && cred.uid != ownerUid)) {
+    ::close(fd);
+    return -EPERM;
+  }
+  return fd;
+}
+
+int sendControlMessage(int fd, const std::string& bytes) {
+  if (bytes.size() > kMaxControlMessageSize) return -EMSGSIZE;
+  for (;;) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n >= 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      // A slow reader: wait briefly for room rather than lose a status event.
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) > 0) continue;
+    }
+    return -errno;
+  }
+}
+
+ReceivedMessage receiveControlMessage(int fd) {
+  ReceivedMessage out;
+  for (;;) {
+    // Peek the real size first so an oversized datagram is dropped without a big buffer.
+    ssize_t size = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    if (size < 0) {
+      if (errno == EINTR) continue;
+      out.error = -errno;
+      return out;
+    }
+    if (static_cast<size_t>(size) > kMaxControlMessageSize) {
+      char byte;
+      (void)::recv(fd, &byte, 1, 0);
+      out.error = -EMSGSIZE;
+      return out;
+    }
+    std::string buffer(static_cast<size_t>(size), '\0');
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out.error = -errno;
+      return out;
+    }
+    if (n == 0 && size == 0) {
+      // Zero-length datagrams cannot be told from a close on SEQPACKET; treat both as close.
+      out.error = 0;
+      return out;
+    }
+    buffer.resize(static_cast<size_t>(n));
+    out.bytes = std::move(buffer);
+    return out;
+  }
+}
+
+ControlClient::~ControlClient() { close(); }
+
+void ControlClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int ControlClient::connect(const std::string& path) {
+  close();
+  sockaddr_un addr;
+  if (!fillAddress(path, addr)) return -ENAMETOOLONG;
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    ::close(fd);
+    return -err;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+int ControlClient::send(const ControlRequest& request) {
+  if (fd_ < 0) return -ENOTCONN;
+  return sendControlMessage(fd_, encodeRequest(request));
+}
+
+std::optional<DaemonMessage> ControlClient::receive(std::chrono::milliseconds timeout) {
+  if (fd_ < 0) return std::nullopt;
+  pollfd p{fd_, POLLIN, 0};
+  int rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
+  if (rc <= 0) {
+    lastError_ = {kControlErrorDomain, ETIMEDOUT, "no message from the daemon in time"};
+    return std::nullopt;
+  }
+  auto received = receiveControlMessage(fd_);
+  if (!received.bytes) {
+    lastError_ = {kControlErrorDomain, -received.error,
+                  received.error == 0 ? "daemon closed the connection" : std::strerror(-received.error)};
+    return std::nullopt;
+  }
+  return decodeDaemonMessage(*received.bytes, &lastError_);
+}
+
+std::optional<DaemonMessage> ControlClient::receiveKind(DaemonMessageKind kind,
+                                                        std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) return std::nullopt;
+    auto message = receive(left);
+    if (!message) {
+      if (lastError_.code == ETIMEDOUT || lastError_.code == 0 || fd_ < 0) return std::nullopt;
+      if (lastError_.description == "daemon closed the connection") return std::nullopt;
+      continue;
+    }
+    if (message->kind == kind) return message;
+  }
+}
+
+}  // namespace platform::netext

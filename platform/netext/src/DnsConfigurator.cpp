@@ -1,0 +1,109 @@
+#include "platform/netext/DnsConfigurator.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <system_error>
+
+namespace platform::netext {
+namespace {
+
+// Runs a program with fixed arguments, no shell. Its exit status, or -1.
+int run(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::optional<DnsConfigurator::Mode> DnsConfigurator::modeFromText(const std::string& text) {
+  if (text == "resolved") return Mode::Resolved;
+  if (text == "resolv.conf") return Mode::ResolvConf;
+  if (text == "none") return Mode::None;
+  return std::nullopt;
+}
+
+DnsConfigurator::Mode DnsConfigurator::detectMode(const std::filesystem::path& root) {
+  std::error_code ec;
+  return std::filesystem::exists(root / "run/systemd/resolve/io.systemd.Resolve", ec)
+             ? Mode::Resolved
+             : Mode::ResolvConf;
+}
+
+DnsConfigurator::DnsConfigurator(Mode mode, std::string interfaceName, std::filesystem::path root)
+    : mode_(mode), interface_(std::move(interfaceName)), root_(std::move(root)) {}
+
+void DnsConfigurator::restoreStale() {
+  if (mode_ != Mode::ResolvConf) return;
+  std::error_code ec;
+  if (std::filesystem::exists(backupPath(), ec))
+    std::filesystem::rename(backupPath(), resolvConfPath(), ec);
+}
+
+std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string>& servers,
+                                                   const std::vector<std::string>& matchDomains) {
+  switch (mode_) {
+    case Mode::None:
+      return std::nullopt;
+    case Mode::Resolved: {
+      std::vector<std::string> dns{"resolvectl", "dns", interface_};
+      dns.insert(dns.end(), servers.begin(), servers.end());
+      std::vector<std::string> domain{"resolvectl", "domain", interface_};
+      for (const auto& d : matchDomains) domain.push_back(d.empty() ? "~." : "~" + d);
+      if (run(dns) != 0 || run(domain) != 0)
+        return ControlError{"NEVPNErrorDomain", 5, "resolvectl refused the DNS settings"};
+      applied_ = true;
+      return std::nullopt;
+    }
+    case Mode::ResolvConf: {
+      std::error_code ec;
+      // Keep the first backup: a second apply must not save our own file over the original.
+      if (!std::filesystem::exists(backupPath(), ec)) {
+        if (std::filesystem::exists(resolvConfPath(), ec)) {
+          std::filesystem::copy_file(resolvConfPath(), backupPath(),
+                                     std::filesystem::copy_options::overwrite_existing, ec);
+          if (ec) return ControlError{"NEVPNErrorDomain", 5, "cannot back up resolv.conf: " + ec.message()};
+        }
+      }
+      auto temp = resolvConfPath();
+      temp += ".galvent-new";
+      {
+        std::ofstream out(temp, std::ios::trunc);
+        out << "# written by galvent-tunnel while the tunnel runs\n";
+        for (const auto& s : servers) out << "nameserver " << s << "\n";
+        if (!out) return ControlError{"NEVPNErrorDomain", 5, "cannot write resolv.conf"};
+      }
+      // A symbolic link (often into /run) is replaced, not written through.
+      std::filesystem::rename(temp, resolvConfPath(), ec);
+      if (ec) return ControlError{"NEVPNErrorDomain", 5, "cannot replace resolv.conf: " + ec.message()};
+      applied_ = true;
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+void DnsConfigurator::restore() {
+  if (!applied_) return;
+  applied_ = false;
+  if (mode_ == Mode::Resolved) {
+    run({"resolvectl", "revert", interface_});
+  } else if (mode_ == Mode::ResolvConf) {
+    restoreStale();
+  }
+}
+
+}  // namespace platform::netext

@@ -1,0 +1,245 @@
+#include "platform/netext/NetworkSettings.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <libmnl/libmnl.h>
+#include <linux/fib_rules.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace platform::netext {
+
+std::optional<int> prefixLengthOfMask(const std::string& mask) {
+  in_addr addr{};
+  if (::inet_pton(AF_INET, mask.c_str(), &addr) != 1) return std::nullopt;
+  uint32_t m = ntohl(addr.s_addr);
+  int len = 0;
+  while (len < 32 && (m & (0x80000000u >> len))) ++len;
+  // Anything set after the first clear bit is not a prefix mask.
+  if (len < 32 && (m << len) != 0) return std::nullopt;
+  return len;
+}
+
+namespace {
+
+std::string routeText(const IPv4Route& r) {
+  auto len = prefixLengthOfMask(r.destinationSubnetMask);
+  return r.destinationAddress + "/" + (len ? std::to_string(*len) : r.destinationSubnetMask);
+}
+
+}  // namespace
+
+std::optional<ControlError> RecordingSettingsApplier::apply(const NetworkSettings* settings) {
+  if (!settings) {
+    lines.push_back("clear");
+    calls.emplace_back(std::nullopt);
+  } else {
+    calls.emplace_back(*settings);
+    lines.push_back("remote " + settings->tunnelRemoteAddress);
+    if (settings->ipv4Settings) {
+      const auto& v4 = *settings->ipv4Settings;
+      for (size_t i = 0; i < v4.addresses.size(); ++i)
+        lines.push_back("address " + v4.addresses[i] + " " +
+                        (i < v4.subnetMasks.size() ? v4.subnetMasks[i] : ""));
+      for (const auto& r : v4.includedRoutes) lines.push_back("include " + routeText(r));
+      for (const auto& r : v4.excludedRoutes) lines.push_back("exclude " + routeText(r));
+    }
+    if (settings->dnsSettings) {
+      for (const auto& s : settings->dnsSettings->servers) lines.push_back("dns " + s);
+      for (const auto& d : settings->dnsSettings->matchDomains) lines.push_back("match \"" + d + "\"");
+    }
+    if (settings->mtu) lines.push_back("mtu " + std::to_string(*settings->mtu));
+  }
+  return refuseWith;
+}
+
+// One rtnetlink request at a time, each acknowledged.
+struct RtnetlinkSettingsApplier::Impl {
+  std::string name;
+  uint32_t mark;
+  uint32_t table;
+  mnl_socket* nl = nullptr;
+  uint32_t seq = 0;
+  unsigned portid = 0;
+  bool ruleAdded = false;
+  std::vector<std::pair<uint32_t, int>> throwRoutes;  // destination (network order), prefix
+  std::vector<std::pair<uint32_t, int>> devRoutes;
+
+  int open() {
+    if (nl) return 0;
+    nl = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+    if (!nl) return -errno;
+    if (mnl_socket_bind(nl, 0, MNL_SOCKET_AUTOPID) < 0) {
+      int err = errno;
+      mnl_socket_close(nl);
+      nl = nullptr;
+      return -err;
+    }
+    portid = mnl_socket_get_portid(nl);
+    return 0;
+  }
+
+  int request(nlmsghdr* nlh) {
+    if (int rc = open(); rc != 0) return rc;
+    nlh->nlmsg_flags |= NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq;
+    if (mnl_socket_sendto(nl, nlh, nlh->nlmsg_len) < 0) return -errno;
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    for (;;) {
+      ssize_t n = mnl_socket_recvfrom(nl, buf.data(), buf.size());
+      if (n < 0) return -errno;
+      int rc = mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, nullptr, nullptr);
+      if (rc == MNL_CB_ERROR) return -errno;
+      if (rc == MNL_CB_STOP) return 0;
+    }
+  }
+
+  int address(uint32_t addr, int prefix, int ifindex) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_NEWADDR;
+    nlh->nlmsg_flags = NLM_F_CREATE | NLM_F_REPLACE;
+    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+    ifa->ifa_family = AF_INET;
+    ifa->ifa_prefixlen = static_cast<uint8_t>(prefix);
+    ifa->ifa_index = static_cast<unsigned>(ifindex);
+    mnl_attr_put_u32(nlh, IFA_LOCAL, addr);
+    mnl_attr_put_u32(nlh, IFA_ADDRESS, addr);
+    return request(nlh);
+  }
+
+  int link(int ifindex, std::optional<int64_t> mtu) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_NEWLINK;
+    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = ifindex;
+    ifi->ifi_flags = IFF_UP;
+    ifi->ifi_change = IFF_UP;
+    if (mtu) mnl_attr_put_u32(nlh, IFLA_MTU, static_cast<uint32_t>(*mtu));
+    return request(nlh);
+  }
+
+  int route(bool add, uint32_t dst, int prefix, int ifindex, bool isThrow) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = add ? RTM_NEWROUTE : RTM_DELROUTE;
+    if (add) nlh->nlmsg_flags = NLM_F_CREATE | NLM_F_REPLACE;
+    auto* rt = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+    rt->rtm_family = AF_INET;
+    rt->rtm_dst_len = static_cast<uint8_t>(prefix);
+    rt->rtm_table = RT_TABLE_UNSPEC;
+    rt->rtm_protocol = RTPROT_BOOT;
+    rt->rtm_scope = isThrow ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
+    rt->rtm_type = isThrow ? RTN_THROW : RTN_UNICAST;
+    mnl_attr_put_u32(nlh, RTA_TABLE, table);
+    if (prefix > 0) mnl_attr_put_u32(nlh, RTA_DST, dst);
+    if (!isThrow && ifindex > 0) mnl_attr_put_u32(nlh, RTA_OIF, static_cast<uint32_t>(ifindex));
+    return request(nlh);
+  }
+
+  int rule(bool add) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = add ? RTM_NEWRULE : RTM_DELRULE;
+    if (add) nlh->nlmsg_flags = NLM_F_CREATE | NLM_F_EXCL;
+    auto* frh = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(nlh, sizeof(fib_rule_hdr)));
+    frh->family = AF_INET;
+    frh->action = FR_ACT_TO_TBL;
+    frh->flags = FIB_RULE_INVERT;
+    frh->table = RT_TABLE_UNSPEC;
+    mnl_attr_put_u32(nlh, FRA_FWMARK, mark);
+    mnl_attr_put_u32(nlh, FRA_FWMASK, 0xffffffffu);
+    mnl_attr_put_u32(nlh, FRA_TABLE, table);
+    return request(nlh);
+  }
+
+  void clear() {
+    if (ruleAdded) (void)rule(false);
+    ruleAdded = false;
+    // Routes through the device go with it; throw routes stay in the table unless removed.
+    for (auto [dst, prefix] : throwRoutes) (void)route(false, dst, prefix, 0, true);
+    for (auto [dst, prefix] : devRoutes) (void)route(false, dst, prefix, 0, false);
+    throwRoutes.clear();
+    devRoutes.clear();
+  }
+};
+
+RtnetlinkSettingsApplier::RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark,
+                                                   uint32_t table)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->name = std::move(interfaceName);
+  impl_->mark = mark;
+  impl_->table = table;
+}
+
+RtnetlinkSettingsApplier::~RtnetlinkSettingsApplier() {
+  if (impl_->nl) mnl_socket_close(impl_->nl);
+}
+
+std::optional<ControlError> RtnetlinkSettingsApplier::apply(const NetworkSettings* settings) {
+  auto fail = [&](const std::string& what, int rc) {
+    return ControlError{"NEVPNErrorDomain", -rc,
+                        what + " on " + impl_->name + ": " + std::strerror(-rc)};
+  };
+  impl_->clear();
+  if (!settings) return std::nullopt;
+  int ifindex = static_cast<int>(::if_nametoindex(impl_->name.c_str()));
+  if (ifindex == 0) return fail("no interface", -ENODEV);
+
+  auto parse = [](const std::string& text, uint32_t& out) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    out = a.s_addr;
+    return true;
+  };
+
+  if (settings->ipv4Settings) {
+    const auto& v4 = *settings->ipv4Settings;
+    for (size_t i = 0; i < v4.addresses.size(); ++i) {
+      uint32_t addr;
+      if (!parse(v4.addresses[i], addr)) return fail("bad address " + v4.addresses[i], -EINVAL);
+      auto prefix = i < v4.subnetMasks.size() ? prefixLengthOfMask(v4.subnetMasks[i]) : 32;
+      if (!prefix) return fail("bad mask", -EINVAL);
+      if (int rc = impl_->address(addr, *prefix, ifindex); rc != 0) return fail("address", rc);
+    }
+  }
+  if (int rc = impl_->link(ifindex, settings->mtu); rc != 0) return fail("link up", rc);
+  {
+    // Replies to outside addresses arrive on the TUN while their routes point elsewhere.
+    std::ofstream rp("/proc/sys/net/ipv4/conf/" + impl_->name + "/rp_filter");
+    if (rp) rp << "2\n";
+  }
+  if (settings->ipv4Settings) {
+    const auto& v4 = *settings->ipv4Settings;
+    auto each = [&](const std::vector<IPv4Route>& routes, bool isThrow) -> std::optional<ControlError> {
+      for (const auto& r : routes) {
+        uint32_t dst;
+        auto prefix = prefixLengthOfMask(r.destinationSubnetMask);
+        if (!parse(r.destinationAddress, dst) || !prefix) continue;  // unusable lines are skipped
+        uint32_t maskBits = *prefix == 0 ? 0 : htonl(0xffffffffu << (32 - *prefix));
+        dst &= maskBits;
+        int rc = impl_->route(true, dst, *prefix, ifindex, isThrow);
+        if (rc == -EEXIST) continue;
+        if (rc != 0) return fail("route " + r.destinationAddress, rc);
+        (isThrow ? impl_->throwRoutes : impl_->devRoutes).emplace_back(dst, *prefix);
+      }
+      return std::nullopt;
+    };
+    if (auto e = each(v4.includedRoutes, false)) return e;
+    if (auto e = each(v4.excludedRoutes, true)) return e;
+  }
+  int rc = impl_->rule(true);
+  if (rc != 0 && rc != -EEXIST) return fail("rule", rc);
+  impl_->ruleAdded = rc == 0;
+  return std::nullopt;
+}
+
+}  // namespace platform::netext
