@@ -40,3 +40,13 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET
                 SOURCES ${_t}/galvent_flow_group_heartbeat_test.cpp
                 LIBS Galvent Mazzle Brevant standin_relay)
 endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch
+   AND TARGET JolvexAPI)
+  add_unit_test(galvent_packet_proxy_test SOURCES ${_t}/galvent_packet_proxy_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
+                LIBS Galvent Mazzle Brevant standin_relay)
+  if(TARGET galvent_packet_proxy_test)
+    target_include_directories(galvent_packet_proxy_test PRIVATE
+                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
+  endif()
+endif()
