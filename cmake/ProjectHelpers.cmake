@@ -88,6 +88,8 @@ function(add_fuzz_target name)
   if(FUZZ)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    # One folder for every fuzz binary, so the test script finds them all.
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz-bin)
     set_property(GLOBAL APPEND PROPERTY PROJECT_FUZZ_TARGETS ${name})
   else()
     target_sources(${name} PRIVATE ${PROJECT_FUZZ_DIR}/replay_main.cpp)
