@@ -164,6 +164,8 @@ std::optional<std::vector<std::string>> keyParts(const std::string& key) {
   size_t open = key.find('[');
   parts.push_back(key.substr(0, open));
   while (open != std::string::npos) {
+    // Requests nest a level or two; a deeper key is refused rather than recursed into.
+    if (parts.size() > 32) return std::nullopt;
     size_t close = key.find(']', open);
     if (close == std::string::npos) return std::nullopt;
     parts.push_back(key.substr(open + 1, close - open - 1));

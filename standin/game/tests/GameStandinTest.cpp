@@ -36,7 +36,10 @@ TEST(GameStandinForm, ParsesBracketKeysAndLists) {
     ASSERT_TRUE(parsed) << c.form;
     EXPECT_EQ(*parsed, c.expected) << c.form;
   }
-  for (const char* bad : {"a=%ZZ", "a=%4", "a%5Bb=1", "a%5Bb%5Dc=1"}) {
+  std::string deep = "a";
+  for (int i = 0; i < 40; ++i) deep += "%5Bx%5D";
+  for (std::string bad : {std::string("a=%ZZ"), std::string("a=%4"), std::string("a%5Bb=1"),
+                          std::string("a%5Bb%5Dc=1"), deep + "=1"}) {
     EXPECT_FALSE(GameStandin::parseForm(bad)) << bad;
   }
 }
