@@ -82,13 +82,6 @@ GeneratedFiles generate(const Schema& schema, const EmitOptions& opts) {
   EmitOptions baseOpts = opts;
   if (!opts.baseIncludeDir.empty()) baseOpts.includeDir = opts.baseIncludeDir;
   for (const auto& b : bases) ch << "#include \"" << includePath(baseOpts, b + ".h") << "\"\n";
-  ch << "\n// A model without fields has nothing to write; spelt out so that the generic writer "
-        "is\n"
-     << "// not instantiated for the calls below that have no request or answer class.\n"
-     << "namespace tq::detail {\n"
-     << "template <>\n"
-     << "inline nlohmann::json encodeModel<tq::NoModel>(const tq::NoModel&) {\n"
-     << "  return nlohmann::json::object();\n}\n}  // namespace tq::detail\n";
   ch << "\n// Registers every call below with tq::CallRegistry<TQRestAPI>; safe to call again.\n"
      << "void " << opts.name << "RegisterCalls();\n\n";
   for (const auto& c : schema.calls) {
