@@ -1,0 +1,43 @@
+#pragma once
+// The TUN interface: reads packets from the provider's packet flow and offers each one to the
+// registered stacks in registration order until one takes it; untaken packets are dropped.
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "Mazzle/MZIPStackProtocol.h"
+#include "platform/netext/PacketFlow.h"
+
+class MZTUNInterface {
+ public:
+  explicit MZTUNInterface(std::shared_ptr<platform::netext::PacketFlow> packetFlow);
+  ~MZTUNInterface();
+
+  // Appends the stack and installs the interface's output callback into it.
+  void registerStack(std::shared_ptr<MZIPStackProtocol> stack);
+
+  // Starts the stacks, then the reading of packets.
+  void start();
+  // Stops reading, then the stacks.
+  void stop();
+  // Final shutdown: stop, forget the stacks and close the packet flow.
+  void terminal();
+
+  // One packet from the system, as the read loop hands it over. True when a stack took it.
+  bool offer(std::span<const uint8_t> packet);
+  // Writes one packet to the system.
+  void writePacket(std::vector<uint8_t> packet, int family);
+
+  uint64_t droppedPackets() const { return dropped_.load(); }
+  bool running() const { return running_.load(); }
+
+ private:
+  std::shared_ptr<platform::netext::PacketFlow> flow_;
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<MZIPStackProtocol>> stacks_;
+  std::atomic<bool> running_{false};
+  std::atomic<uint64_t> dropped_{0};
+};

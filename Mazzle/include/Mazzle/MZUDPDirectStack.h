@@ -1,0 +1,45 @@
+#pragma once
+// Sends UDP straight to its destination: one marked, connected socket per (source port,
+// destination, destination port); answers are written back to the system as coming from the
+// destination. Sockets idle for 60 s are closed; at most kMaxFlows live at once (the least
+// recently used goes first).
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <tuple>
+
+#include "Mazzle/MZIPStackProtocol.h"
+
+class MZUDPDirectStack : public MZIPStackProtocol,
+                         public std::enable_shared_from_this<MZUDPDirectStack> {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  static constexpr std::chrono::seconds kIdleTimeout{60};
+  static constexpr size_t kMaxFlows = 1024;
+
+  explicit MZUDPDirectStack(Clock clock = {}, size_t maxFlows = kMaxFlows);
+  ~MZUDPDirectStack() override;
+
+  bool inputPacket(std::span<const uint8_t> packet, int version) override;
+  void stop() override;
+
+  size_t flowCount() const;
+  // Closes sockets idle past their time; also runs on every packet.
+  void expire();
+
+ private:
+  struct Flow;
+  using Key = std::tuple<uint16_t, uint32_t, uint16_t>;
+  void receive(std::shared_ptr<Flow> flow);
+  void close(std::shared_ptr<Flow> flow);
+
+  Clock clock_;
+  size_t maxFlows_;
+  mutable std::mutex mutex_;
+  std::map<Key, std::shared_ptr<Flow>> flows_;
+};

@@ -1,0 +1,166 @@
+#include "Mazzle/MZTCPStack.h"
+
+#include <netinet/in.h>
+
+#include "Mazzle/MZIPv4Packet.h"
+#include "Mazzle/MZProxyServer.h"
+
+namespace {
+
+constexpr uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
+
+void write32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
+void write16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+
+}  // namespace
+
+std::shared_ptr<MZTCPStack> MZTCPStack::stack() {
+  static auto instance = std::make_shared<MZTCPStack>();
+  return instance;
+}
+
+MZTCPStack::MZTCPStack(Clock clock, size_t maxFlows)
+    : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })),
+      maxFlows_(maxFlows == 0 ? 1 : maxFlows) {}
+
+void MZTCPStack::setProxyServer(std::shared_ptr<MZProxyServer> server) {
+  std::lock_guard lock(mutex_);
+  server_ = std::move(server);
+}
+
+std::shared_ptr<MZProxyServer> MZTCPStack::proxyServer() const {
+  std::lock_guard lock(mutex_);
+  return server_;
+}
+
+void MZTCPStack::setListenPort(uint16_t port) {
+  std::lock_guard lock(mutex_);
+  listenPort_ = port;
+}
+
+void MZTCPStack::stop() {
+  std::lock_guard lock(mutex_);
+  flows_.clear();
+  byFake_.clear();
+}
+
+size_t MZTCPStack::flowCount() const {
+  std::lock_guard lock(mutex_);
+  return flows_.size();
+}
+
+std::optional<MZTCPStack::Flow> MZTCPStack::flowForFake(uint32_t fakeIP, uint16_t sourcePort) const {
+  std::lock_guard lock(mutex_);
+  auto it = byFake_.find({fakeIP, sourcePort});
+  if (it == byFake_.end()) return std::nullopt;
+  auto flow = flows_.find(it->second);
+  if (flow == flows_.end()) return std::nullopt;
+  return flow->second;
+}
+
+void MZTCPStack::remove(std::map<ForwardKey, Flow>::iterator it) {
+  byFake_.erase({it->second.fakeIP, it->second.sourcePort});
+  flows_.erase(it);
+}
+
+void MZTCPStack::expire() {
+  std::lock_guard lock(mutex_);
+  const auto now = clock_();
+  for (auto it = flows_.begin(); it != flows_.end();) {
+    const auto& f = it->second;
+    auto limit = (f.finFromClient && f.finFromServer) ? kClosingTimeout
+                                                      : std::chrono::seconds(kIdleTimeout);
+    auto next = std::next(it);
+    if (now - f.lastSeen >= limit) remove(it);
+    it = next;
+  }
+}
+
+std::optional<uint32_t> MZTCPStack::allocateFake(uint16_t sourcePort) {
+  // 65534 host addresses; the first free one for this source port after the last handed out.
+  for (uint32_t tries = 0; tries < 0xFFFE; ++tries) {
+    uint32_t host = nextFake_;
+    nextFake_ = nextFake_ >= 0xFFFE ? 1 : nextFake_ + 1;
+    uint32_t fake = kFakeNetwork | host;
+    if (!byFake_.count({fake, sourcePort})) return fake;
+  }
+  return std::nullopt;
+}
+
+bool MZTCPStack::translate(std::vector<uint8_t>& data) {
+  auto packet = MZIPv4Packet::packetWithData(data, true);
+  if (!packet || packet->protocol() != IPPROTO_TCP || packet->isFragment()) return false;
+  std::vector<uint8_t> bytes = packet->rawData();
+  const size_t ihl = (bytes[0] & 0x0f) * 4u;
+  if (bytes.size() < ihl + 20) return false;
+  uint8_t* tcp = bytes.data() + ihl;
+  const uint8_t flags = tcp[13];
+  const uint32_t src = packet->source(), dst = packet->destination();
+  const uint16_t sp = packet->sourcePort(), dp = packet->destinationPort();
+  const auto now = clock_();
+
+  std::lock_guard lock(mutex_);
+  if (listenPort_ == 0) return false;
+  if ((dst & 0xFFFF0000u) == kFakeNetwork && sp == listenPort_) {
+    // The listener answering: S:L -> F:sp becomes D:dp -> S:sp.
+    auto fake = byFake_.find({dst, dp});
+    if (fake == byFake_.end()) return false;
+    auto it = flows_.find(fake->second);
+    if (it == flows_.end() || it->second.sourceIP != src) return false;
+    Flow& f = it->second;
+    write32(bytes.data() + 12, f.destinationIP);
+    write32(bytes.data() + 16, f.sourceIP);
+    write16(tcp, f.destinationPort);
+    write16(tcp + 2, f.sourcePort);
+    f.lastSeen = now;
+    if (flags & kFin) f.finFromServer = true;
+    if (flags & kRst) remove(it);
+  } else {
+    ForwardKey key{src, sp, dst, dp};
+    auto it = flows_.find(key);
+    if (it == flows_.end()) {
+      // Only a bare SYN opens a flow; stray segments of unknown flows are not ours.
+      if ((flags & (kSyn | kAck | kRst)) != kSyn) return false;
+      if (flows_.size() >= maxFlows_) {
+        // Full: the least recently seen flow makes room.
+        auto oldest = flows_.begin();
+        for (auto i = flows_.begin(); i != flows_.end(); ++i)
+          if (i->second.lastSeen < oldest->second.lastSeen) oldest = i;
+        remove(oldest);
+      }
+      auto fake = allocateFake(sp);
+      if (!fake) return false;
+      it = flows_.emplace(key, Flow{src, dst, *fake, sp, dp, now}).first;
+      byFake_[{*fake, sp}] = key;
+    }
+    Flow& f = it->second;
+    write32(bytes.data() + 12, f.fakeIP);
+    write32(bytes.data() + 16, f.sourceIP);
+    write16(tcp + 2, listenPort_);
+    f.lastSeen = now;
+    if (flags & kFin) f.finFromClient = true;
+    if (flags & kRst) remove(it);
+  }
+  auto rewritten = MZIPv4Packet::packetWithData(bytes, true);
+  if (!rewritten) return false;
+  rewritten->updateChecksum();
+  data = rewritten->rawData();
+  return true;
+}
+
+bool MZTCPStack::inputPacket(std::span<const uint8_t> packet, int version) {
+  if (version != 4 || packet.size() < 20 || packet[9] != IPPROTO_TCP) return false;
+  expire();
+  std::vector<uint8_t> bytes(packet.begin(), packet.end());
+  if (!translate(bytes)) return false;
+  output(std::move(bytes), 2);
+  return true;
+}

@@ -1,0 +1,146 @@
+#include "Mazzle/MZUDPDirectStack.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
+
+#include "Mazzle/MZIPv4Packet.h"
+#include "Mazzle/MZQueueFactory.h"
+#include "Mazzle/MZRawSocketFactory.h"
+
+struct MZUDPDirectStack::Flow {
+  explicit Flow(asio::io_context& io) : socket(io) {}
+  Key key;
+  uint32_t sourceIP = 0;
+  asio::ip::udp::socket socket;  // used on the kit's loop only
+  std::chrono::steady_clock::time_point lastSeen;
+  std::array<uint8_t, 65536> buffer;
+};
+
+MZUDPDirectStack::MZUDPDirectStack(Clock clock, size_t maxFlows)
+    : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })),
+      maxFlows_(maxFlows == 0 ? 1 : maxFlows) {}
+
+MZUDPDirectStack::~MZUDPDirectStack() { stop(); }
+
+size_t MZUDPDirectStack::flowCount() const {
+  std::lock_guard lock(mutex_);
+  return flows_.size();
+}
+
+void MZUDPDirectStack::close(std::shared_ptr<Flow> flow) {
+  // Sockets are touched on the loop only.
+  MZQueueFactory::async([flow] {
+    asio::error_code ec;
+    flow->socket.close(ec);
+  });
+}
+
+void MZUDPDirectStack::expire() {
+  std::vector<std::shared_ptr<Flow>> gone;
+  {
+    std::lock_guard lock(mutex_);
+    const auto now = clock_();
+    for (auto it = flows_.begin(); it != flows_.end();) {
+      if (now - it->second->lastSeen >= kIdleTimeout) {
+        gone.push_back(it->second);
+        it = flows_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& f : gone) close(f);
+}
+
+void MZUDPDirectStack::stop() {
+  std::map<Key, std::shared_ptr<Flow>> gone;
+  {
+    std::lock_guard lock(mutex_);
+    gone.swap(flows_);
+  }
+  for (auto& [key, f] : gone) close(f);
+}
+
+bool MZUDPDirectStack::inputPacket(std::span<const uint8_t> data, int version) {
+  if (version != 4 || data.size() < 20 || data[9] != IPPROTO_UDP) return false;
+  auto packet = MZIPv4Packet::packetWithData(data, true);
+  // Fragments are the packet proxy's; a lone fragment has no ports to key on.
+  if (!packet || packet->isFragment()) return false;
+  expire();
+  const Key key{packet->sourcePort(), packet->destination(), packet->destinationPort()};
+  std::shared_ptr<Flow> flow;
+  bool fresh = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = flows_.find(key);
+    if (it != flows_.end()) {
+      flow = it->second;
+    } else {
+      if (flows_.size() >= maxFlows_) {
+        auto oldest = flows_.begin();
+        for (auto i = flows_.begin(); i != flows_.end(); ++i)
+          if (i->second->lastSeen < oldest->second->lastSeen) oldest = i;
+        close(oldest->second);
+        flows_.erase(oldest);
+      }
+      int fd = MZRawSocketFactory::sharedInstance().makeUDPSocket(AF_INET);
+      if (fd < 0) return true;  // taken and dropped: nothing else would send it
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_addr.s_addr = htonl(packet->destination());
+      to.sin_port = htons(packet->destinationPort());
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return true;
+      }
+      flow = std::make_shared<Flow>(MZQueueFactory::queue());
+      flow->key = key;
+      asio::error_code ec;
+      flow->socket.assign(asio::ip::udp::v4(), fd, ec);
+      if (ec) {
+        ::close(fd);
+        return true;
+      }
+      flows_.emplace(key, flow);
+      fresh = true;
+    }
+    flow->sourceIP = packet->source();
+    flow->lastSeen = clock_();
+  }
+  auto payload = packet->payload().subspan(8);
+  std::vector<uint8_t> bytes(payload.begin(), payload.end());
+  auto self = weak_from_this();
+  MZQueueFactory::async([self, flow, bytes = std::move(bytes), fresh] {
+    asio::error_code ec;
+    flow->socket.send(asio::buffer(bytes), 0, ec);
+    if (fresh) {
+      if (auto stack = self.lock()) stack->receive(flow);
+    }
+  });
+  return true;
+}
+
+void MZUDPDirectStack::receive(std::shared_ptr<Flow> flow) {
+  std::weak_ptr<MZUDPDirectStack> self = weak_from_this();
+  flow->socket.async_receive(asio::buffer(flow->buffer), [self, flow](asio::error_code ec,
+                                                                      size_t n) {
+    if (ec) return;  // closed or failed: the flow ends here
+    auto stack = self.lock();
+    if (!stack) return;
+    uint32_t client;
+    {
+      std::lock_guard lock(stack->mutex_);
+      flow->lastSeen = stack->clock_();
+      client = flow->sourceIP;
+    }
+    auto [sp, dst, dp] = flow->key;
+    auto packet = MZIPv4Packet::buildUDP(dst, dp, client, sp, std::span(flow->buffer.data(), n));
+    stack->output(std::move(packet), 2);
+    stack->receive(flow);
+  });
+}
