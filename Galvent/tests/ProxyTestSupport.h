@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "FlowTestSupport.h"
+#include "Brevant/Packet.h"
 #include "Galvent/Tunnel/Base/GVPacketProxy.h"
 #include "PacketBuilder.h"
 

@@ -50,3 +50,29 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET
                                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
   endif()
 endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/game/CMakeLists.txt
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsink/CMakeLists.txt
+   AND TARGET platform_dispatch AND TARGET PexaraAPI)
+  add_unit_test(galvent_game_variant_test SOURCES ${_t}/galvent_game_variant_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
+                LIBS Galvent Mazzle Brevant PexaraAPI standin_relay standin_game standin_logsink
+                LABEL integration)
+  if(TARGET galvent_game_variant_test)
+    target_include_directories(galvent_game_variant_test PRIVATE
+                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
+  endif()
+endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/account/CMakeLists.txt
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsink/CMakeLists.txt
+   AND TARGET platform_dispatch AND TARGET JolvexAPI)
+  add_unit_test(galvent_line_variant_test SOURCES ${_t}/galvent_line_variant_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
+                LIBS Galvent Mazzle Brevant JolvexAPI standin_relay standin_account standin_logsink
+                LABEL integration)
+  if(TARGET galvent_line_variant_test)
+    target_include_directories(galvent_line_variant_test PRIVATE
+                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
+  endif()
+endif()
