@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Brevant/Brevant.h"
 #include "Galvent/Logger/GVSpdLogger.h"
 #include "TestLogger.h"
 
@@ -156,4 +157,28 @@ TEST_F(ContainerDir, SpdLoggerWritesLinesAsTheyAre) {
   std::string text = readFile(file);
   EXPECT_NE(text.find("rate 100% {} %s"), std::string::npos) << text;
   EXPECT_NE(text.find("failed"), std::string::npos) << text;
+}
+
+TEST(GVLoggerGating, RuleKitRulesRenderedByTheKit) {
+  brevant::dns_rule dns;
+  dns.rule_id = 7;
+  dns.domain = "example.com";
+  brevant::traffic_rule white;
+  white.rule_id = 8;
+  white.domain = "game.example.net";
+  {
+    LoggingScope scope;
+    GVLogger::logAddDNSRule(dns);
+    GVLogger::logAddWhiteRule(white);
+    GVLogger::logAddBlackRule(white);
+    EXPECT_EQ(scope.logger->lines(),
+              (std::vector<std::string>{"I +D " + brevant::dns_rule_string(dns),
+                                        "I +W " + brevant::traffic_rule_string(white),
+                                        "I +B " + brevant::traffic_rule_string(white)}));
+  }
+  auto off = LoggingScope::enabled();
+  off.logRuleAdd = false;
+  LoggingScope scope(off);
+  GVLogger::logAddDNSRule(dns);
+  EXPECT_TRUE(scope.logger->lines().empty());
 }

@@ -8,6 +8,11 @@
 #include <string>
 #include <string_view>
 
+namespace brevant {
+struct dns_rule;
+struct traffic_rule;
+}  // namespace brevant
+
 class GVLogger {
  public:
   virtual ~GVLogger() = default;
@@ -28,6 +33,10 @@ class GVLogger {
   static void logAddDNSRule(std::string_view ruleText);
   static void logAddWhiteRule(std::string_view ruleText);
   static void logAddBlackRule(std::string_view ruleText);
+  // The rule kit's rules, rendered by its own text functions.
+  static void logAddDNSRule(const brevant::dns_rule& rule);
+  static void logAddWhiteRule(const brevant::traffic_rule& rule);
+  static void logAddBlackRule(const brevant::traffic_rule& rule);
 
   // Packets arrive as the description of the tunnel kit's packet object.
   static void logOutgoingPacket(std::string_view packetDescription, std::string_view note);
