@@ -76,3 +76,12 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt
                                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
   endif()
 endif()
+add_fuzz_target(fuzz_detect_item SOURCES ${PROJECT_FUZZ_DIR}/fuzz_detect_item.cpp LIBS Galvent)
+if(TARGET platform_dispatch)
+  add_fuzz_target(fuzz_flow_group_input SOURCES ${PROJECT_FUZZ_DIR}/fuzz_flow_group_input.cpp
+                  LIBS Galvent Mazzle)
+endif()
+if(TARGET JolvexAPI AND TARGET platform_dispatch)
+  add_fuzz_target(fuzz_proxy_incoming SOURCES ${PROJECT_FUZZ_DIR}/fuzz_proxy_incoming.cpp
+                  LIBS Galvent Mazzle Brevant)
+endif()
