@@ -57,18 +57,24 @@ int usage(const char* program) {
 }
 
 int listen_admin(const std::string& path) {
+  // Listening before it appears under its name, so a client that sees it can connect.
+  const std::string staging = path + ".new";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return -1;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (staging.size() >= sizeof addr.sun_path) return -1;
+  std::memcpy(addr.sun_path, staging.c_str(), staging.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  ::unlink(path.c_str());
+  ::unlink(staging.c_str());
   mode_t old = ::umask(0177);
   int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   ::umask(old);
-  if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0) {
+  if (rc != 0 || ::chmod(staging.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 ||
+      ::rename(staging.c_str(), path.c_str()) != 0) {
+    int e = errno;
+    if (rc == 0) ::unlink(staging.c_str());
     ::close(fd);
+    errno = e;
     return -1;
   }
   return fd;

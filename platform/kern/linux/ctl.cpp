@@ -266,22 +266,25 @@ errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
   ctl->path = wire::socket_path(g_config.run_dir, ctl->name);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (ctl->path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
-  std::memcpy(addr.sun_path, ctl->path.c_str(), ctl->path.size() + 1);
+  // Bound and listening under a private name first, then renamed into place: a client that
+  // finds the socket file can always connect (no window between bind and listen).
+  const std::string staging = ctl->path + ".new";
+  if (staging.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
+  std::memcpy(addr.sun_path, staging.c_str(), staging.size() + 1);
   ctl->listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (ctl->listen_fd < 0) return errno;
-  ::unlink(ctl->path.c_str());
+  ::unlink(staging.c_str());
   // Created private; then handed to the one user allowed besides root.
   mode_t old = ::umask(0177);
   int rc = ::bind(ctl->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   ::umask(old);
   errno_t e = errno;
-  if (rc != 0 || ::chmod(ctl->path.c_str(), 0600) != 0 ||
-      (::geteuid() == 0 && ::chown(ctl->path.c_str(), g_config.allow_uid, (gid_t)-1) != 0) ||
-      ::listen(ctl->listen_fd, 16) != 0) {
+  if (rc != 0 || ::chmod(staging.c_str(), 0600) != 0 ||
+      (::geteuid() == 0 && ::chown(staging.c_str(), g_config.allow_uid, (gid_t)-1) != 0) ||
+      ::listen(ctl->listen_fd, 16) != 0 || ::rename(staging.c_str(), ctl->path.c_str()) != 0) {
     if (rc == 0) e = errno;
     ::close(ctl->listen_fd);
-    if (rc == 0) ::unlink(ctl->path.c_str());
+    if (rc == 0) ::unlink(staging.c_str());
     return e ? e : EIO;
   }
   ctl->wake_fd = ::eventfd(0, EFD_CLOEXEC);

@@ -1,0 +1,153 @@
+#include "QueueLoop.h"
+
+#include <arpa/inet.h>
+#include <linux/netfilter.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libnetfilter_queue/libnetfilter_queue.h>
+}
+
+namespace platform::kern::linux_backend {
+
+namespace {
+constexpr uint32_t kCopyRange = 0xffff;
+constexpr uint32_t kQueueLength = 4096;
+constexpr int kReceiveBuffer = 8 * 1024 * 1024;
+
+void log_text(const char* text, int value) {
+  char line[160];
+  std::snprintf(line, sizeof line, "tamseld %s %d\n", text, value);
+  kern_log_line(line);
+}
+}  // namespace
+
+QueueLoop::QueueLoop(uint16_t number, Side side, const ipf_filter* filter)
+    : number_(number), side_(side), filter_(*filter) {}
+
+QueueLoop::~QueueLoop() { stop(); }
+
+QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const uint8_t* packet,
+                                     size_t len, mbuf_t* holder) {
+  *holder = nullptr;
+  Verdict accept{NF_ACCEPT, nullptr, 0};
+  // Fail open: a packet the filter can't be given goes on unchanged.
+  mbuf_t m = nullptr;
+  if (len == 0 || mbuf_allocpacket(len, &m) != 0) return accept;
+  std::memcpy(mbuf_data(m), packet, len);
+  errno_t r;
+  if (side == Side::kOutput) {
+    r = filter.ipf_output ? filter.ipf_output(filter.cookie, &m) : 0;
+  } else {
+    // The filter reads the transport header at `offset`; a packet too short for an IP header
+    // still gets a verdict, with an offset that points past its end.
+    int offset = len >= 20 ? (packet[0] & 0x0f) * 4 : static_cast<int>(len);
+    uint8_t protocol = len >= 20 ? packet[9] : 0;
+    r = filter.ipf_input ? filter.ipf_input(filter.cookie, &m, offset, protocol) : 0;
+  }
+  if (r == EJUSTRETURN) {
+    // Taken over by the filter: the original must not travel on (answers are never taken).
+    return side == Side::kOutput ? Verdict{NF_DROP, nullptr, 0} : accept;
+  }
+  if (r != 0 && side == Side::kOutput) {
+    mbuf_freem(m);
+    return Verdict{NF_DROP, nullptr, 0};
+  }
+  if (mbuf_modified(m)) {
+    *holder = m;
+    return Verdict{NF_ACCEPT, mbuf_data(m), static_cast<uint32_t>(mbuf_len(m))};
+  }
+  mbuf_freem(m);
+  return accept;
+}
+
+int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data) {
+  auto* self = static_cast<QueueLoop*>(data);
+  nfqnl_msg_packet_hdr* ph = nfq_get_msg_packet_hdr(nfa);
+  if (!ph) return 0;
+  uint32_t id = ntohl(ph->packet_id);
+  unsigned char* payload = nullptr;
+  int len = nfq_get_payload(nfa, &payload);
+  if (len <= 0 || !payload) return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
+  mbuf_t holder = nullptr;
+  Verdict v = decide(self->side_, self->filter_, payload, static_cast<size_t>(len), &holder);
+  int rc = nfq_set_verdict(qh, id, v.verdict, v.length, v.payload);
+  if (holder) mbuf_freem(holder);
+  return rc;
+}
+
+int QueueLoop::start() {
+  h_ = nfq_open();
+  if (!h_) return errno ? errno : EIO;
+  qh_ = nfq_create_queue(h_, number_, &QueueLoop::on_packet, this);
+  if (!qh_) {
+    int e = errno ? errno : EBUSY;
+    nfq_close(h_);
+    h_ = nullptr;
+    return e;
+  }
+  // Whole packets, failing open when the queue is full; no GSO flag, so every packet arrives
+  // segmented with its checksums complete.
+  if (nfq_set_mode(qh_, NFQNL_COPY_PACKET, kCopyRange) < 0 ||
+      nfq_set_queue_flags(qh_, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0 ||
+      nfq_set_queue_maxlen(qh_, kQueueLength) < 0) {
+    int e = errno ? errno : EIO;
+    nfq_destroy_queue(qh_);
+    nfq_close(h_);
+    qh_ = nullptr;
+    h_ = nullptr;
+    return e;
+  }
+  nfnl_rcvbufsiz(nfq_nfnlh(h_), kReceiveBuffer);
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  thread_ = std::thread([this] { loop(); });
+  return 0;
+}
+
+void QueueLoop::loop() {
+  std::vector<char> buf(kCopyRange + 4096);
+  int fd = nfq_fd(h_);
+  for (;;) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents & POLLIN) return;
+    ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      // The kernel dropped messages while we were slow: those packets were let through.
+      if (errno == ENOBUFS && !enobufs_logged_) {
+        enobufs_logged_ = true;
+        log_text("queue overrun (packets passed unfiltered) on queue", number_);
+      }
+      continue;
+    }
+    nfq_handle_packet(h_, buf.data(), static_cast<int>(n));
+  }
+}
+
+void QueueLoop::stop() {
+  if (thread_.joinable()) {
+    uint64_t one = 1;
+    if (::write(wake_fd_, &one, sizeof one) < 0) {
+    }
+    thread_.join();
+  }
+  if (qh_) nfq_destroy_queue(qh_);
+  if (h_) nfq_close(h_);
+  qh_ = nullptr;
+  h_ = nullptr;
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+  wake_fd_ = -1;
+}
+
+}  // namespace platform::kern::linux_backend

@@ -1,0 +1,225 @@
+// Kernel UDP sockets of the data path on Linux: plain UDP sockets carrying the filter's mark (so
+// the output chain lets the frames pass), with upcalls from one epoll thread.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/kern/kern.h"
+#include "Backend.h"
+
+namespace platform::kern {
+
+struct socket_opaque {
+  int fd = -1;
+  uint64_t id = 0;
+  sock_upcall upcall = nullptr;
+  void* cookie = nullptr;
+  bool in_upcall = false;   // guarded by the reactor mutex
+  bool closed = false;      // closed while its upcall ran: the reactor frees it
+};
+
+namespace {
+
+constexpr size_t kMaxDatagram = 65535;
+
+// One thread waits on every socket; a socket found readable gets its upcall there.
+class Reactor {
+ public:
+  static Reactor& instance() {
+    static Reactor* r = new Reactor;  // lives to the end: sockets may close during exit
+    return *r;
+  }
+
+  errno_t add(socket_opaque* so) {
+    std::unique_lock g(m_);
+    if (epfd_ < 0) {
+      epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
+      if (epfd_ < 0) return errno;
+      thread_ = std::thread([this] { loop(); });
+      thread_.detach();
+    }
+    so->id = ++next_id_;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = so->id;
+    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, so->fd, &ev) != 0) return errno;
+    sockets_[so->id] = so;
+    return 0;
+  }
+
+  // Returns once no upcall of the socket runs any more, except when called from inside that
+  // very upcall: the reactor then frees the socket when the upcall returns.
+  void close(socket_opaque* so) {
+    std::unique_lock g(m_);
+    if (so->id) {
+      ::epoll_ctl(epfd_, EPOLL_CTL_DEL, so->fd, nullptr);
+      sockets_.erase(so->id);
+    }
+    if (so->in_upcall) {
+      if (std::this_thread::get_id() == reactor_thread_) {
+        so->closed = true;
+        return;
+      }
+      idle_.wait(g, [so] { return !so->in_upcall; });
+    }
+    g.unlock();
+    destroy(so);
+  }
+
+ private:
+  static void destroy(socket_opaque* so) {
+    if (so->fd >= 0) ::close(so->fd);
+    delete so;
+  }
+
+  void loop() {
+    {
+      std::lock_guard g(m_);
+      reactor_thread_ = std::this_thread::get_id();
+    }
+    epoll_event events[64];
+    for (;;) {
+      int n = ::epoll_wait(epfd_, events, 64, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      for (int i = 0; i < n; ++i) {
+        socket_opaque* so = nullptr;
+        {
+          std::lock_guard g(m_);
+          auto it = sockets_.find(events[i].data.u64);
+          if (it == sockets_.end()) continue;  // closed since epoll_wait returned
+          so = it->second;
+          so->in_upcall = true;
+        }
+        if (so->upcall) so->upcall(so, so->cookie, 0);
+        bool free_it;
+        {
+          std::lock_guard g(m_);
+          so->in_upcall = false;
+          free_it = so->closed;
+        }
+        idle_.notify_all();
+        if (free_it) destroy(so);
+      }
+    }
+  }
+
+  std::mutex m_;
+  std::condition_variable idle_;
+  int epfd_ = -1;
+  std::thread thread_;
+  std::thread::id reactor_thread_;
+  uint64_t next_id_ = 0;
+  std::unordered_map<uint64_t, socket_opaque*> sockets_;
+};
+
+// A connected socket whose source address has left the host fails with ENETUNREACH (EINVAL on
+// some routes); the data path knows that case as EADDRNOTAVAIL and re-creates the socket, which
+// is also the right answer when the route itself went away.
+errno_t send_error(int e) {
+  if (e == EAGAIN) return EWOULDBLOCK;
+  if (e == EINVAL || e == ENETUNREACH) return EADDRNOTAVAIL;
+  return e;
+}
+
+}  // namespace
+
+errno_t sock_socket(int domain, int type, int protocol, sock_upcall callback, void* cookie,
+                    socket_t* out) {
+  *out = nullptr;
+  if (domain != PF_INET || type != SOCK_DGRAM || (protocol != 0 && protocol != IPPROTO_UDP))
+    return EPROTONOSUPPORT;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return errno;
+  uint32_t mark = linux_backend::kServerSocketMark;
+  int pmtu = IP_PMTUDISC_DONT;
+  if (::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0 ||
+      ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &pmtu, sizeof pmtu) != 0) {
+    errno_t e = errno;
+    ::close(fd);
+    return e;
+  }
+  auto* so = new (std::nothrow) socket_opaque;
+  if (!so) {
+    ::close(fd);
+    return ENOMEM;
+  }
+  so->fd = fd;
+  so->upcall = callback;
+  so->cookie = cookie;
+  errno_t e = Reactor::instance().add(so);
+  if (e != 0) {
+    ::close(fd);
+    delete so;
+    return e;
+  }
+  *out = so;
+  return 0;
+}
+
+errno_t sock_connect(socket_t so, const sockaddr_in* to, int) {
+  if (!so || !to) return EINVAL;
+  if (::connect(so->fd, reinterpret_cast<const sockaddr*>(to), sizeof *to) != 0) return errno;
+  return 0;
+}
+
+errno_t sock_nonblock(socket_t so, bool on) {
+  if (!so) return EINVAL;
+  int flags = ::fcntl(so->fd, F_GETFL);
+  if (flags < 0) return errno;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(so->fd, F_SETFL, flags) != 0) return errno;
+  return 0;
+}
+
+errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
+  *sent = 0;
+  if (!so) return EINVAL;
+  ssize_t n = ::send(so->fd, data, len, MSG_NOSIGNAL);
+  if (n < 0) return send_error(errno);
+  *sent = static_cast<size_t>(n);
+  return 0;
+}
+
+errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
+  *out = nullptr;
+  if (!so) return EINVAL;
+  // The size first, so the buffer fits the datagram exactly.
+  ssize_t size = ::recv(so->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+  if (size < 0) return errno == EAGAIN ? EWOULDBLOCK : errno;
+  mbuf_t m = nullptr;
+  size_t want = static_cast<size_t>(size) > kMaxDatagram ? kMaxDatagram : static_cast<size_t>(size);
+  if (mbuf_allocpacket(want ? want : 1, &m) != 0) {
+    char drop;
+    ::recv(so->fd, &drop, 1, MSG_DONTWAIT);  // lost, like a kernel out of buffers would
+    return ENOMEM;
+  }
+  ssize_t n = ::recv(so->fd, mbuf_data(m), mbuf_capacity(m), MSG_DONTWAIT);
+  if (n < 0) {
+    errno_t e = errno == EAGAIN ? EWOULDBLOCK : errno;
+    mbuf_freem(m);
+    return e;
+  }
+  mbuf_setlen(m, static_cast<size_t>(n));
+  *out = m;
+  return 0;
+}
+
+void sock_close(socket_t so) {
+  if (so) Reactor::instance().close(so);
+}
+
+}  // namespace platform::kern

@@ -1,0 +1,62 @@
+// What is removed of our chains for a given iptables-save listing.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Backend.h"
+
+namespace platform::kern::linux_backend {
+namespace {
+
+TEST(Chains, InstallTextQueuesEveryFlowKindWithBypass) {
+  std::string t = chains_install_text();
+  for (const char* want :
+       {"-I OUTPUT 1 -j TAMSEL_OUT\n", "-I PREROUTING 1 -j TAMSEL_IN\n",
+        "-A TAMSEL_OUT -m mark --mark 0x35500000/0xffff0000 -j RETURN\n",
+        "-A TAMSEL_OUT -p udp -m udp --dport 53 -j NFQUEUE --queue-bypass --queue-num 3550\n",
+        "-A TAMSEL_OUT -p icmp -m icmp --icmp-type 8 -j NFQUEUE --queue-bypass --queue-num 3550\n",
+        "-A TAMSEL_IN -i tamsel0 -j CT --notrack\n",
+        "-A TAMSEL_IN -p udp -m udp --sport 53 -j NFQUEUE --queue-bypass --queue-num 3551\n"})
+    EXPECT_NE(t.find(want), std::string::npos) << want;
+  // Queries are queued before private destinations return: a resolver on the LAN is still seen.
+  EXPECT_LT(t.find("--dport 53"), t.find("-d 10.0.0.0/8"));
+  EXPECT_LT(t.find("-d 127.0.0.0/8"), t.find("--dport 53"));
+}
+
+TEST(Chains, RemovalFollowsWhatIsLoaded) {
+  struct Case {
+    const char* what;
+    std::string saved;
+    std::string removal;
+  };
+  const std::string mangle_ours =
+      "*mangle\n:PREROUTING ACCEPT [0:0]\n:OUTPUT ACCEPT [1:2]\n:TAMSEL_OUT - [0:0]\n"
+      "-A OUTPUT -j TAMSEL_OUT\n-A TAMSEL_OUT -d 127.0.0.0/8 -j RETURN\nCOMMIT\n";
+  const std::string raw_ours =
+      "*raw\n:PREROUTING ACCEPT [0:0]\n:TAMSEL_IN - [0:0]\n-A PREROUTING -j TAMSEL_IN\n"
+      "-A TAMSEL_IN -i tamsel0 -j CT --notrack\nCOMMIT\n";
+  const Case cases[] = {
+      {"nothing loaded", "", ""},
+      {"other tables only", "*filter\n:INPUT ACCEPT [0:0]\n-A INPUT -j ACCEPT\nCOMMIT\n", ""},
+      {"both chains", mangle_ours + raw_ours,
+       "*mangle\n-D OUTPUT -j TAMSEL_OUT\n-F TAMSEL_OUT\n-X TAMSEL_OUT\nCOMMIT\n"
+       "*raw\n-D PREROUTING -j TAMSEL_IN\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
+      {"two jumps left by a crash",
+       "*mangle\n:TAMSEL_OUT - [0:0]\n-A OUTPUT -j TAMSEL_OUT\n-A OUTPUT -j TAMSEL_OUT\nCOMMIT\n",
+       "*mangle\n-D OUTPUT -j TAMSEL_OUT\n-D OUTPUT -j TAMSEL_OUT\n-F TAMSEL_OUT\n-X TAMSEL_OUT\n"
+       "COMMIT\n"},
+      {"chain without jump", "*raw\n:TAMSEL_IN - [0:0]\nCOMMIT\n",
+       "*raw\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
+      {"names in the wrong table or only alike",
+       "*filter\n:TAMSEL_OUT - [0:0]\n-A OUTPUT -j TAMSEL_OUT\nCOMMIT\n"
+       "*mangle\n:TAMSEL_OUTX - [0:0]\n-A OUTPUT -j TAMSEL_OUTX\n-A OUTPUT -p udp -j TAMSEL_OUT\n"
+       "COMMIT\n",
+       ""},
+      {"carriage returns", "*raw\r\n:TAMSEL_IN - [0:0]\r\n-A PREROUTING -j TAMSEL_IN\r\nCOMMIT\r\n",
+       "*raw\n-D PREROUTING -j TAMSEL_IN\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(chains_removal_text(c.saved), c.removal) << c.what;
+}
+
+}  // namespace
+}  // namespace platform::kern::linux_backend

@@ -1,0 +1,342 @@
+// The Linux IPv4 filter, injection and kernel sockets in a network namespace of the test's own:
+// real chains, queues, TUN device and marked sockets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/kern/kern.h"
+#include "Backend.h"
+
+namespace platform::kern {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace lb = linux_backend;
+
+constexpr char kLocal[] = "192.0.2.1";  // our address in the namespace
+
+std::string output_of(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+std::string file_text(const char* path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+sockaddr_in sin(const char* ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ::inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+int udp_bound(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto a = sin(kLocal, port);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval tv{5, 0};  // only a safety net if a packet is lost; every wait below expects one
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+void send_to(int fd, uint16_t port, const std::string& text) {
+  auto a = sin(kLocal, port);
+  ASSERT_EQ(::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+            static_cast<ssize_t>(text.size()));
+}
+
+std::string receive(int fd, sockaddr_in* from = nullptr, int flags = 0) {
+  char buf[2048];
+  sockaddr_in f{};
+  socklen_t fl = sizeof f;
+  ssize_t n = ::recvfrom(fd, buf, sizeof buf, flags, reinterpret_cast<sockaddr*>(&f), &fl);
+  if (from) *from = f;
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+uint16_t csum(const uint8_t* p, size_t n, uint32_t sum = 0) {
+  for (size_t i = 0; i + 1 < n; i += 2) sum += (p[i] << 8) | p[i + 1];
+  if (n & 1) sum += p[n - 1] << 8;
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+// A UDP/IPv4 packet with a valid header checksum and no UDP checksum.
+Bytes udp_packet(const char* src, uint16_t sport, const char* dst, uint16_t dport,
+                 const std::string& payload) {
+  Bytes b(28 + payload.size());
+  b[0] = 0x45;
+  b[2] = static_cast<uint8_t>(b.size() >> 8);
+  b[3] = static_cast<uint8_t>(b.size());
+  b[8] = 64;
+  b[9] = IPPROTO_UDP;
+  ::inet_pton(AF_INET, src, &b[12]);
+  ::inet_pton(AF_INET, dst, &b[16]);
+  uint16_t c = csum(b.data(), 20);
+  b[10] = static_cast<uint8_t>(c >> 8);
+  b[11] = static_cast<uint8_t>(c);
+  b[20] = static_cast<uint8_t>(sport >> 8);
+  b[21] = static_cast<uint8_t>(sport);
+  b[22] = static_cast<uint8_t>(dport >> 8);
+  b[23] = static_cast<uint8_t>(dport);
+  b[24] = static_cast<uint8_t>((8 + payload.size()) >> 8);
+  b[25] = static_cast<uint8_t>(8 + payload.size());
+  std::memcpy(&b[28], payload.data(), payload.size());
+  return b;
+}
+
+uint16_t dport_of(const uint8_t* p, size_t n) {
+  size_t hl = (p[0] & 0x0f) * 4u;
+  return n >= hl + 4 ? static_cast<uint16_t>((p[hl + 2] << 8) | p[hl + 3]) : 0;
+}
+
+// The filter under test: records what it sees, rewrites port 9001, takes port 9002.
+struct Recorder {
+  std::mutex m;
+  std::vector<uint16_t> out_ports;
+  std::vector<std::pair<int, uint8_t>> in_offsets;  // (offset, protocol) of answers
+  std::atomic<bool> detached{false};
+};
+Recorder* g_rec = nullptr;
+
+errno_t rec_output(void*, mbuf_t* data) {
+  uint8_t* p = mbuf_data(*data);
+  size_t n = mbuf_len(*data);
+  uint16_t port = dport_of(p, n);
+  {
+    std::lock_guard g(g_rec->m);
+    g_rec->out_ports.push_back(port);
+  }
+  if (port == 9001 && n >= 29) {
+    size_t hl = (p[0] & 0x0f) * 4u;
+    p[hl + 8] = 'X';  // first payload byte; checksum cleared, valid for UDP
+    p[hl + 6] = p[hl + 7] = 0;
+    mbuf_set_modified(*data);
+  }
+  if (port == 9002) {
+    mbuf_freem(*data);
+    return EJUSTRETURN;
+  }
+  return 0;
+}
+
+errno_t rec_input(void*, mbuf_t*, int offset, uint8_t protocol) {
+  std::lock_guard g(g_rec->m);
+  g_rec->in_offsets.emplace_back(offset, protocol);
+  return 0;
+}
+
+void rec_detach(void*) { g_rec->detached = true; }
+
+class LinuxBackend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (::geteuid() != 0) {
+      skip_ = "needs root: it creates a network namespace, a TUN device and netfilter queues";
+      return;
+    }
+    // This thread (gtest's only one) and every thread and tool it starts live in the new
+    // namespace; it goes away with the process.
+    if (::unshare(CLONE_NEWNET) != 0) {
+      skip_ = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
+      return;
+    }
+    if (std::system("ip link set lo up && ip link add v0 type veth peer name v1 && "
+                    "ip link set v0 up && ip link set v1 up && ip addr add 192.0.2.1/24 dev v0 && "
+                    "ip route add default via 192.0.2.254 && "
+                    "sysctl -qw net.ipv4.conf.all.rp_filter=1") != 0)
+      skip_ = "setting up the namespace failed (ip, sysctl)";
+  }
+  void SetUp() override {
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+  }
+  static std::string skip_;
+};
+std::string LinuxBackend::skip_;
+
+TEST_F(LinuxBackend, ChainsInstallOnceAndLeaveNothing) {
+  ASSERT_EQ(lb::chains_install(), 0);
+  ASSERT_EQ(lb::chains_install(), 0);  // a second start finds stale chains and replaces them
+  std::string saved = output_of("iptables-save");
+  EXPECT_EQ(saved.find("-A OUTPUT -j TAMSEL_OUT"), saved.rfind("-A OUTPUT -j TAMSEL_OUT"));
+  EXPECT_NE(saved.find("-A PREROUTING -j TAMSEL_IN"), std::string::npos) << saved;
+  ASSERT_EQ(lb::chains_remove(), 0);
+  EXPECT_EQ(output_of("iptables-save").find("TAMSEL"), std::string::npos);
+  EXPECT_EQ(lb::chains_remove(), 0);  // nothing left to remove is no failure
+}
+
+TEST_F(LinuxBackend, FilterSeesRewritesAndTakesPacketsThenLeavesNoTrace) {
+  Recorder rec;
+  g_rec = &rec;
+  ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
+  ipfilter_t ref = nullptr;
+  ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  ipfilter_t second = nullptr;
+  EXPECT_EQ(ipf_addv4(&f, &second), EEXIST);
+  EXPECT_NE(::if_nametoindex(lb::kInjectDevice), 0u);
+  EXPECT_EQ(file_text("/proc/sys/net/ipv4/conf/all/rp_filter"), "2\n");
+
+  int plain = udp_bound(9000), rewritten = udp_bound(9001), taken = udp_bound(9002);
+  int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  send_to(sender, 9001, "hello");
+  send_to(sender, 9002, "gone");
+  send_to(sender, 9000, "marker");
+  EXPECT_EQ(receive(rewritten), "Xello");
+  // One queue, in order: once the marker is through, the taken packet had its verdict.
+  EXPECT_EQ(receive(plain), "marker");
+  EXPECT_EQ(receive(taken, nullptr, MSG_DONTWAIT), "");
+
+  // Our own marked sockets pass the output chain unseen.
+  socket_t so = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, nullptr, &so), 0);
+  auto to = sin(kLocal, 9000);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  size_t sent = 0;
+  ASSERT_EQ(sock_send(so, "frame", 5, &sent), 0);
+  EXPECT_EQ(sent, 5u);
+  EXPECT_EQ(receive(plain), "frame");
+  {
+    std::lock_guard g(rec.m);
+    EXPECT_EQ(rec.out_ports, (std::vector<uint16_t>{9001, 9002, 9000}));
+  }
+  sock_close(so);
+
+  // An answer handed to the input path arrives from the asked server, through the input queue.
+  int asker = udp_bound(9003);
+  Bytes answer = udp_packet("198.51.100.53", 53, kLocal, 9003, "answer");
+  mbuf_t m = nullptr;
+  ASSERT_EQ(mbuf_allocpacket(answer.size(), &m), 0);
+  std::memcpy(mbuf_data(m), answer.data(), answer.size());
+  ASSERT_EQ(ipf_inject_input(m, ref), 0);
+  sockaddr_in from{};
+  EXPECT_EQ(receive(asker, &from), "answer");
+  EXPECT_EQ(from.sin_addr.s_addr, sin("198.51.100.53", 0).sin_addr.s_addr);
+  EXPECT_EQ(ntohs(from.sin_port), 53);
+  {
+    std::lock_guard g(rec.m);
+    ASSERT_EQ(rec.in_offsets.size(), 1u);
+    EXPECT_EQ(rec.in_offsets[0], std::make_pair(20, static_cast<uint8_t>(IPPROTO_UDP)));
+  }
+
+  ASSERT_EQ(ipf_remove(ref), 0);
+  EXPECT_TRUE(rec.detached);
+  EXPECT_EQ(output_of("iptables-save").find("TAMSEL"), std::string::npos);
+  EXPECT_EQ(::if_nametoindex(lb::kInjectDevice), 0u);
+  EXPECT_EQ(file_text("/proc/sys/net/ipv4/conf/all/rp_filter"), "1\n");
+  std::string queues = file_text("/proc/net/netfilter/nfnetlink_queue");
+  EXPECT_EQ(queues.find(" 3550 "), std::string::npos) << queues;
+  EXPECT_EQ(queues.find(" 3551 "), std::string::npos) << queues;
+  // Without the filter, an injection has no device.
+  ASSERT_EQ(mbuf_allocpacket(answer.size(), &m), 0);
+  EXPECT_EQ(ipf_inject_input(m, nullptr), ENODEV);
+  for (int fd : {plain, rewritten, taken, sender, asker}) ::close(fd);
+  g_rec = nullptr;
+}
+
+// Upcalls of the kernel sockets: data arrives on the reactor thread; a socket may close inside
+// its own upcall or from another thread.
+struct UpcallState {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> got;
+  bool close_inside = false;
+};
+
+void on_readable(socket_t so, void* cookie, int) {
+  auto* st = static_cast<UpcallState*>(cookie);
+  for (;;) {
+    mbuf_t m = nullptr;
+    errno_t r = sock_receivembuf(so, &m);
+    if (r != 0) {
+      EXPECT_EQ(r, EWOULDBLOCK);
+      break;
+    }
+    std::string text(reinterpret_cast<char*>(mbuf_data(m)), mbuf_len(m));
+    mbuf_freem(m);
+    std::lock_guard g(st->m);
+    st->got.push_back(text);
+    if (st->close_inside) {
+      sock_close(so);
+      st->cv.notify_all();
+      return;
+    }
+  }
+  st->cv.notify_all();
+}
+
+TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {
+  int peer = udp_bound(9100);
+  for (bool close_inside : {false, true}) {
+    SCOPED_TRACE(close_inside ? "closed inside its upcall" : "closed by its owner");
+    UpcallState st;
+    st.close_inside = close_inside;
+    socket_t so = nullptr;
+    ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, on_readable, &st, &so), 0);
+    auto to = sin(kLocal, 9100);
+    ASSERT_EQ(sock_connect(so, &to, 0), 0);
+    ASSERT_EQ(sock_nonblock(so, true), 0);
+    size_t sent = 0;
+    ASSERT_EQ(sock_send(so, "ping", 4, &sent), 0);
+    sockaddr_in from{};
+    ASSERT_EQ(receive(peer, &from), "ping");
+    std::string big(3000, 'b');
+    ASSERT_EQ(::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                       sizeof from),
+              3000);
+    {
+      std::unique_lock g(st.m);
+      ASSERT_TRUE(st.cv.wait_for(g, std::chrono::seconds(5), [&] { return !st.got.empty(); }));
+      EXPECT_EQ(st.got[0], big);
+    }
+    if (!close_inside) sock_close(so);
+  }
+  ::close(peer);
+}
+
+TEST_F(LinuxBackend, LostSourceAddressIsAddrNotAvail) {
+  socket_t so = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, nullptr, &so), 0);
+  auto to = sin("203.0.113.7", 9);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  ASSERT_EQ(sock_nonblock(so, true), 0);
+  size_t sent = 0;
+  EXPECT_EQ(sock_send(so, "x", 1, &sent), 0);
+  ASSERT_EQ(std::system("ip addr del 192.0.2.1/24 dev v0 && ip addr add 192.0.2.2/24 dev v0 && "
+                        "ip route add default via 192.0.2.254"),
+            0);
+  EXPECT_EQ(sock_send(so, "x", 1, &sent), EADDRNOTAVAIL);
+  sock_close(so);
+  ASSERT_EQ(std::system("ip addr del 192.0.2.2/24 dev v0 && ip addr add 192.0.2.1/24 dev v0 && "
+                        "ip route add default via 192.0.2.254"),
+            0);
+}
+
+}  // namespace
+}  // namespace platform::kern
