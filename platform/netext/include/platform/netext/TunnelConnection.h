@@ -16,12 +16,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/VpnStatus.h"
@@ -33,11 +32,11 @@ using TunnelLauncher = std::function<std::optional<ControlError>(
     const std::string& program, const std::vector<std::string>& arguments)>;
 
 struct TunnelLaunchSettings {
-  std::string program;        // empty: "galvent-tunnel" beside the running executable
-  std::string containerRoot;  // empty: $XDG_DATA_HOME/galvent/containers
-  std::string resources;      // empty: the folder of the running executable
+  std::string program;                      // empty: "galvent-tunnel" beside the running executable
+  std::string containerRoot;                // empty: $XDG_DATA_HOME (or ~/.local/share)
+  std::string resources;                    // empty: the folder of the running executable
   uid_t ownerUid = static_cast<uid_t>(-1);  // -1: the real uid of this process
-  TunnelLauncher launcher;    // empty: the default launcher (below)
+  TunnelLauncher launcher;                  // empty: the default launcher (below)
   // How long to wait for a started daemon's socket, and for answers to requests.
   std::chrono::milliseconds launchTimeout{15000};
   std::chrono::milliseconds answerTimeout{5000};
@@ -112,6 +111,8 @@ class TunnelConnection : public std::enable_shared_from_this<TunnelConnection> {
   VpnStatus daemonStatus_ = VpnStatus::Disconnected;
   std::optional<ControlError> daemonError_;
   std::optional<ControlError> lastRefusal_;
+  bool watching_ = false;
+  std::optional<VpnStatus> firstStatus_;
   std::deque<ReplyHandler> pendingReplies_;
   std::optional<ControlError> publishedError_;
 };

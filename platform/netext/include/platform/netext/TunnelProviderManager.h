@@ -5,12 +5,11 @@
 
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/VpnStatus.h"

@@ -1,0 +1,313 @@
+// Saved tunnel configurations and the connection to a tunnel daemon. The daemon here is a small
+// one in the test speaking the real control protocol over the real socket code.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "FakeTunnelDaemon.h"
+#include "platform/dispatch/PumpedQueue.h"
+#include "platform/netext/ControlSocket.h"
+#include "platform/netext/TunnelConnection.h"
+#include "platform/netext/TunnelProviderManager.h"
+
+namespace fs = std::filesystem;
+using namespace platform::netext;
+
+namespace {
+
+using platform::netext::testing::FakeDaemon;
+
+class TunnelManager : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/netext-manager-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir = templ;
+    ::setenv("GALVENT_RUN_DIR", dir.c_str(), 1);
+    TunnelProviderManager::setPreferencesPath(dir + "/config/galvent/tunnels.json");
+    observation = std::make_unique<platform::notifications::Observation>(
+        platform::notifications::NotificationCenter::defaultCenter().observe(
+            NEVPNStatusDidChangeNotification,
+            [this](const platform::notifications::Notification& n) {
+              auto c = std::any_cast<std::shared_ptr<TunnelConnection>>(n.object);
+              statuses.push_back(c->status());
+            }));
+  }
+  void TearDown() override {
+    observation.reset();
+    TunnelProviderManager::setPreferencesPath("");
+    ::unsetenv("GALVENT_RUN_DIR");
+    fs::remove_all(dir);
+  }
+
+  std::string prefsPath() const { return dir + "/config/galvent/tunnels.json"; }
+
+  TunnelProviderManager::Ptr saved(const std::string& provider, const std::string& description) {
+    auto m = TunnelProviderManager::create();
+    m->setProtocolConfiguration(TunnelProviderProtocol{provider, "relay.example"});
+    m->setLocalizedDescription(description);
+    m->setEnabled(true);
+    std::optional<ControlError> result{ControlError{"unset", 0, ""}};
+    m->saveToPreferences([&](std::optional<ControlError> e) { result = e; });
+    main.pump();
+    EXPECT_FALSE(result) << result->description;
+    return m;
+  }
+
+  std::vector<TunnelProviderManager::Ptr> loadAll() {
+    std::vector<TunnelProviderManager::Ptr> out;
+    bool done = false;
+    TunnelProviderManager::loadAllFromPreferences(
+        [&](std::vector<TunnelProviderManager::Ptr> all, std::optional<ControlError>) {
+          out = std::move(all);
+          done = true;
+        });
+    main.pump();
+    EXPECT_TRUE(done);
+    return out;
+  }
+
+  TunnelLaunchSettings launchingInto(FakeDaemon& daemon, std::vector<std::string>* args) {
+    TunnelLaunchSettings s;
+    s.program = "/opt/galvent/galvent-tunnel";
+    s.containerRoot = dir + "/containers";
+    s.resources = dir + "/res";
+    s.answerTimeout = std::chrono::seconds(5);
+    s.launcher = [&daemon, args](const std::string& program,
+                                 const std::vector<std::string>& a) -> std::optional<ControlError> {
+      if (args) {
+        *args = a;
+        args->insert(args->begin(), program);
+      }
+      if (!daemon.start()) return ControlError{"test", 1, "cannot listen"};
+      return std::nullopt;
+    };
+    return s;
+  }
+
+  platform::dispatch::ScopedMainQueue main;
+  std::string dir;
+  std::vector<VpnStatus> statuses;
+  std::unique_ptr<platform::notifications::Observation> observation;
+};
+
+TEST_F(TunnelManager, SaveLoadRoundTripAndRemoval) {
+  auto first = saved("com.example.tunnel", "First");
+  auto second = saved("com.example.tunnel", "Second");
+  second->setLocalizedDescription("Second, renamed");
+  std::optional<ControlError> e{ControlError{}};
+  second->saveToPreferences([&](std::optional<ControlError> r) { e = r; });
+  main.pump();
+  ASSERT_FALSE(e);
+
+  auto all = loadAll();
+  ASSERT_EQ(all.size(), 2u) << "a changed configuration replaces its own entry";
+  EXPECT_EQ(all[0]->identifier(), first->identifier());
+  EXPECT_EQ(all[0]->localizedDescription(), "First");
+  EXPECT_TRUE(all[0]->enabled());
+  EXPECT_FALSE(all[0]->onDemandEnabled());
+  ASSERT_TRUE(all[0]->protocolConfiguration());
+  EXPECT_EQ(*all[0]->protocolConfiguration(),
+            (TunnelProviderProtocol{"com.example.tunnel", "relay.example"}));
+  EXPECT_EQ(all[1]->localizedDescription(), "Second, renamed");
+
+  all[1]->removeFromPreferences([&](std::optional<ControlError> r) { e = r; });
+  main.pump();
+  ASSERT_FALSE(e);
+  auto after = loadAll();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0]->identifier(), first->identifier());
+
+  // Removing again, or reloading a removed one, is an error.
+  all[1]->removeFromPreferences([&](std::optional<ControlError> r) { e = r; });
+  main.pump();
+  EXPECT_TRUE(e);
+  all[1]->loadFromPreferences([&](std::optional<ControlError> r) { e = r; });
+  main.pump();
+  EXPECT_TRUE(e);
+
+  struct stat st;
+  ASSERT_EQ(::stat(prefsPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(fs::exists(prefsPath() + ".tmp"));
+}
+
+TEST_F(TunnelManager, CorruptOrMissingFileMeansNoConfigurationsAndIsReplaced) {
+  EXPECT_TRUE(loadAll().empty()) << "no file yet";
+  const char* corrupt[] = {"",
+                           "{",
+                           "[]",
+                           "{\"configurations\":{}}",
+                           "{\"configurations\":[{\"identifier\":7}]}",
+                           "{\"configurations\":[{\"identifier\":\"a\",\"enabled\":\"yes\"}]}",
+                           "{\"configurations\":[{\"identifier\":\"a\",\"protocol\":[]}]}",
+                           "{\"configurations\":[{\"identifier\":\"\"}]}",
+                           "\xff\xfe"};
+  for (const char* text : corrupt) {
+    fs::create_directories(fs::path(prefsPath()).parent_path());
+    std::ofstream(prefsPath(), std::ios::binary) << text;
+    EXPECT_TRUE(loadAll().empty()) << text;
+    EXPECT_FALSE(decodeTunnelPreferences(text)) << text;
+  }
+  saved("com.example.tunnel", "Fresh");
+  auto all = loadAll();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]->localizedDescription(), "Fresh");
+}
+
+TEST_F(TunnelManager, StartLaunchesDaemonAndPublishesEachStatus) {
+  FakeDaemon daemon(dir + "/com.example.tunnel.sock");
+  std::vector<std::string> args;
+  auto connection =
+      std::make_shared<TunnelConnection>("com.example.tunnel", launchingInto(daemon, &args));
+  EXPECT_EQ(connection->status(), VpnStatus::Disconnected);
+
+  bool replied = false;
+  connection->sendProviderMessage("hello", [&](std::string data) {
+    replied = true;
+    EXPECT_TRUE(data.empty()) << "no daemon: empty answer at once";
+  });
+  EXPECT_TRUE(replied);
+
+  auto error = connection->startVPNTunnel({{"tunnelOptions", {{"MTU", 1400}}}});
+  ASSERT_FALSE(error) << error->description;
+  EXPECT_EQ(daemon.starts.load(), 1);
+  EXPECT_EQ(daemon.lastOptions()["tunnelOptions"]["MTU"], 1400);
+  const std::vector<std::string> expected = {"/opt/galvent/galvent-tunnel",
+                                             "--control",
+                                             dir + "/com.example.tunnel.sock",
+                                             "--owner-uid",
+                                             std::to_string(::getuid()),
+                                             "--container-root",
+                                             dir + "/containers",
+                                             "--resources",
+                                             dir + "/res"};
+  EXPECT_EQ(args, expected);
+  ASSERT_TRUE(main.queue().runUntil([&] { return connection->status() == VpnStatus::Connected; }));
+  EXPECT_EQ(statuses, (std::vector<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected}));
+
+  std::string answer;
+  connection->sendProviderMessage("abc", [&](std::string data) { answer = data; });
+  ASSERT_TRUE(main.queue().runUntil([&] { return !answer.empty(); }));
+  EXPECT_EQ(answer, "cba");
+  daemon.nullReplies = true;
+  replied = false;
+  connection->sendProviderMessage("abc", [&](std::string data) {
+    replied = true;
+    answer = data;
+  });
+  ASSERT_TRUE(main.queue().runUntil([&] { return replied; }));
+  EXPECT_EQ(answer, "") << "a null answer is empty data";
+
+  statuses.clear();
+  connection->stopVPNTunnel();
+  ASSERT_TRUE(
+      main.queue().runUntil([&] { return connection->status() == VpnStatus::Disconnected; }));
+  EXPECT_EQ(daemon.lastStopReason.load(), 1);
+  EXPECT_EQ(statuses, (std::vector<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected}));
+  EXPECT_FALSE(connection->lastError());
+}
+
+TEST_F(TunnelManager, RestartedAppFindsRunningDaemon) {
+  FakeDaemon daemon(dir + "/com.example.tunnel.sock");
+  ASSERT_TRUE(daemon.start(VpnStatus::Connected));
+  saved("com.example.tunnel", "Running");
+  auto all = loadAll();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]->connection()->status(), VpnStatus::Connected)
+      << "the status is known when the load completes";
+  EXPECT_EQ(daemon.starts.load(), 0);
+}
+
+TEST_F(TunnelManager, StartFailures) {
+  {
+    SCOPED_TRACE("the daemon refuses start");
+    FakeDaemon daemon(dir + "/p1.sock");
+    daemon.refuseStart = true;
+    auto c = std::make_shared<TunnelConnection>("p1", launchingInto(daemon, nullptr));
+    auto error = c->startVPNTunnel(nlohmann::json::object());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "bad options");
+  }
+  {
+    SCOPED_TRACE("accepted, then the daemon fails: status 1 with its error");
+    FakeDaemon daemon(dir + "/p2.sock");
+    daemon.failAfterStart = true;
+    auto c = std::make_shared<TunnelConnection>("p2", launchingInto(daemon, nullptr));
+    statuses.clear();
+    auto error = c->startVPNTunnel(nlohmann::json::object());
+    ASSERT_FALSE(error) << error->description;
+    ASSERT_TRUE(main.queue().runUntil(
+        [&] { return statuses.size() >= 2 && c->status() == VpnStatus::Disconnected; }));
+    ASSERT_TRUE(c->lastError());
+    EXPECT_EQ(c->lastError()->description, "no route");
+  }
+  {
+    SCOPED_TRACE("the launcher refuses");
+    TunnelLaunchSettings s;
+    s.launcher = [](const std::string&, const std::vector<std::string>&) {
+      return std::optional<ControlError>(ControlError{"auth", 126, "not authorised"});
+    };
+    auto c = std::make_shared<TunnelConnection>("p3", s);
+    auto error = c->startVPNTunnel(nlohmann::json::object());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 126);
+    main.pump();
+    EXPECT_EQ(c->status(), VpnStatus::Disconnected);
+  }
+  {
+    SCOPED_TRACE("launched, but no socket appears");
+    TunnelLaunchSettings s;
+    s.launchTimeout = std::chrono::milliseconds(100);
+    s.launcher = [](const std::string&, const std::vector<std::string>&) {
+      return std::optional<ControlError>();
+    };
+    auto c = std::make_shared<TunnelConnection>("p4", s);
+    auto error = c->startVPNTunnel(nlohmann::json::object());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ETIMEDOUT);
+  }
+  for (const char* bad : {"", ".", "..", "a/b", "../evil"}) {
+    SCOPED_TRACE(bad);
+    bool launched = false;
+    TunnelLaunchSettings s;
+    s.launcher = [&](const std::string&, const std::vector<std::string>&) {
+      launched = true;
+      return std::optional<ControlError>();
+    };
+    auto c = std::make_shared<TunnelConnection>(bad, s);
+    EXPECT_TRUE(c->startVPNTunnel(nlohmann::json::object()));
+    EXPECT_FALSE(launched);
+    EXPECT_FALSE(controlSocketPath(bad));
+  }
+}
+
+TEST_F(TunnelManager, DaemonProgramMustBeRootOwnedAndNotWritableByOthers) {
+  EXPECT_TRUE(checkDaemonProgram(dir + "/missing"));
+  EXPECT_TRUE(checkDaemonProgram("relative/galvent-tunnel"));
+  EXPECT_TRUE(checkDaemonProgram(dir)) << "a folder";
+  std::string file = dir + "/galvent-tunnel";
+  std::ofstream(file) << "#!/bin/sh\n";
+  ::chmod(file.c_str(), 0755);
+  if (::geteuid() == 0) {
+    EXPECT_FALSE(checkDaemonProgram(file));
+    ::chmod(file.c_str(), 0757);
+    EXPECT_TRUE(checkDaemonProgram(file)) << "writable by others";
+    ::chmod(file.c_str(), 0775);
+    EXPECT_TRUE(checkDaemonProgram(file)) << "writable by the group";
+    ::chmod(file.c_str(), 0755);
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_TRUE(checkDaemonProgram(file)) << "not owned by root";
+  // The default launcher refuses it before running anything.
+  EXPECT_TRUE(defaultTunnelLauncher(file, {}));
+}
+
+}  // namespace
