@@ -9,6 +9,7 @@
 
 #include "Brevant/Brevant.h"
 #include "Galvent/Logger/GVSpdLogger.h"
+#include "Mazzle/MZIPv4Packet.h"
 #include "TestLogger.h"
 
 namespace fs = std::filesystem;
@@ -181,4 +182,16 @@ TEST(GVLoggerGating, RuleKitRulesRenderedByTheKit) {
   LoggingScope scope(off);
   GVLogger::logAddDNSRule(dns);
   EXPECT_TRUE(scope.logger->lines().empty());
+}
+
+TEST(GVLoggerGating, PacketBytesDescribedByTheKit) {
+  auto udp = MZIPv4Packet::buildUDP(0x0A000002, 5000, 0xC0000201, 53, std::vector<uint8_t>{1, 2});
+  std::vector<uint8_t> junk{1, 2, 3};
+  LoggingScope scope;
+  GVLogger::logOutgoingPacket(std::span<const uint8_t>(udp), "");
+  GVLogger::logIncomingPacket(std::span<const uint8_t>(junk), "dropped");
+  auto lines = scope.logger->lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "I " + MZIPv4Packet::packetWithData(udp, true)->description());
+  EXPECT_EQ(lines[1], "I <- not an IPv4 packet, 3 bytes \ndropped");
 }

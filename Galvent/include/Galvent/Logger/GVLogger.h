@@ -2,9 +2,11 @@
 // Logging facade of the tunnel engine. The host installs one logger; the option flags of the
 // current tunnel options switch whole kinds of lines on and off.
 
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,6 +43,9 @@ class GVLogger {
   // Packets arrive as the description of the tunnel kit's packet object.
   static void logOutgoingPacket(std::string_view packetDescription, std::string_view note);
   static void logIncomingPacket(std::string_view packetDescription, std::string_view note);
+  // Packet bytes, described by the tunnel kit's IPv4 packet object.
+  static void logOutgoingPacket(std::span<const uint8_t> packet, std::string_view note);
+  static void logIncomingPacket(std::span<const uint8_t> packet, std::string_view note);
 
   static void logFlowGroupHeartbeatNote(std::string_view flowGroup, std::string_view note);
   static void logFlowGroupServerResp(std::string_view flowGroup, std::string_view resp);
