@@ -5,6 +5,7 @@
 #include "Brevant/Packet.h"
 #include "Galvent/Models/GVTunnelOptions.h"
 #include "Galvent/Tunnel/Ombrix/OmbrixPacketProxy.h"
+#include "Galvent/Tunnel/Pexara/PexaraPacketProxy.h"
 #include "Mazzle/MZIPv4Packet.h"
 #include "ProxyTestSupport.h"
 
@@ -313,6 +314,60 @@ TEST_F(PacketProxyTest, TrafficRecordsAreCapped) {
     proxy->inputPacket(p);
   }
   EXPECT_EQ(proxy->trafficRecords().size(), GVPacketProxy::kMaxTrafficRecords);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PacketProxyTest, StartOptionsChooseTheProduct) {
+  GVTsSession line = session();
+  line.baseDomain = "127.0.0.1:1";
+  GVQ5Session game;
+  game.baseDomain = "127.0.0.1:2";
+  game.speedInfo = PXA_SPEED_START_INFO{};
+  nlohmann::json tunnel = {{"recordTrafficEnable", true}};
+  struct Case {
+    const char* what;
+    nlohmann::json options;
+    const char* product;  // nullptr: no proxy
+  };
+  const std::vector<Case> cases = {
+      {"line", {{"tssession", tq::toDictionary(line)}, {"tunnelOptions", tunnel}}, "line"},
+      {"game", {{"q5session", tq::toDictionary(game)}}, "game"},
+      {"both: the line wins", {{"q5session", tq::toDictionary(game)}, {"tssession", tq::toDictionary(line)}}, "line"},
+      {"neither", nlohmann::json::object(), nullptr},
+      {"not an object", nlohmann::json::array({1}), nullptr},
+      {"session of the wrong kind", {{"tssession", 5}}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto p = GVPacketProxy::packetProxyWith(c.options, delegate);
+    if (!c.product) {
+      EXPECT_EQ(p, nullptr);
+      continue;
+    }
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->delegate(), delegate);
+    bool isLine = dynamic_cast<OmbrixPacketProxy*>(p.get()) != nullptr;
+    EXPECT_EQ(isLine, std::string(c.product) == "line");
+    if (isLine) {
+      EXPECT_EQ(p->clientIP(), testpkt::ip("10.7.0.2"));
+    }
+  }
+}
+
+TEST_F(PacketProxyTest, CarriedDNSGetsTheClientSubnetWhenEnabled) {
+  setOptions([](GVTunnelOptions& o) { o.EDNSEnable = true; });
+  make();
+  startAndResolve();
+  Bytes query = dnsQuery("www.dns.game");
+  EXPECT_TRUE(proxy->inputPacket(query));
+  ASSERT_TRUE(rig.waitReceived(Q5Protocol::kIPPacket, 1));
+  auto body = tunnelled().at(0).body;
+  std::span<const uint8_t> inner = std::span<const uint8_t>(body).subspan(Q5Protocol::kIPPacketHeaderSize);
+  EXPECT_GT(inner.size(), query.size()) << "an OPT record with the client subnet was added";
+  EXPECT_TRUE(brevant::verify_checksums(inner));
 }
 
 }  // namespace

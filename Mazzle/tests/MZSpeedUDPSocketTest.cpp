@@ -1,0 +1,131 @@
+// Entrance sockets on loopback: delivery on the packet loop, disconnect, refused addresses.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "Mazzle/MZQueueFactory.h"
+#include "Mazzle/MZSpeedUDPSocket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Recorder : MZSpeedUDPSocketDelegate {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::string> data;
+  std::vector<std::string> from;
+  bool onLoop = true;
+  void didReceiveData(std::span<const uint8_t> d, const std::string& f, MZSpeedUDPSocket&) override {
+    std::lock_guard lock(mutex);
+    onLoop = onLoop && MZQueueFactory::onQueue();
+    data.emplace_back(d.begin(), d.end());
+    from.push_back(f);
+    cv.notify_all();
+  }
+  bool waitFor(size_t n) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, 5s, [&] { return data.size() >= n; });
+  }
+};
+
+// A plain UDP peer on 127.0.0.1 that answers each datagram with the same bytes.
+struct Peer {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  uint16_t port = 0;
+  Peer() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Peer() { ::close(fd); }
+  // Echoes one datagram; false when none came.
+  bool echoOne() {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return false;
+    char buf[2048];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return false;
+    ::sendto(fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    return true;
+  }
+};
+
+std::span<const uint8_t> bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+TEST(MZSpeedUDPSocket, DeliversEveryDatagramOnTheLoop) {
+  Peer peer;
+  auto recorder = std::make_shared<Recorder>();
+  auto socket = MZSpeedUDPSocket::initWithHost("127.0.0.1", peer.port, recorder);
+  ASSERT_TRUE(socket);
+  EXPECT_EQ(socket->port(), peer.port);
+  EXPECT_NE(socket->localPort(), 0);
+  for (const std::string& text : std::vector<std::string>{"one", std::string(1400, 'x'), ""}) {
+    ASSERT_TRUE(socket->writeData(bytes(text)));
+    ASSERT_TRUE(peer.echoOne());
+  }
+  ASSERT_TRUE(recorder->waitFor(3));
+  EXPECT_EQ(recorder->data[0], "one");
+  EXPECT_EQ(recorder->data[1].size(), 1400u);
+  EXPECT_EQ(recorder->data[2], "");
+  EXPECT_EQ(recorder->from[0], "127.0.0.1:" + std::to_string(peer.port));
+  EXPECT_TRUE(recorder->onLoop);
+}
+
+TEST(MZSpeedUDPSocket, DisconnectEndsDeliveryAndSending) {
+  Peer peer;
+  auto recorder = std::make_shared<Recorder>();
+  auto socket = MZSpeedUDPSocket::initWithHost("127.0.0.1", peer.port, recorder);
+  ASSERT_TRUE(socket);
+  ASSERT_TRUE(socket->writeData(bytes("a")));
+  socket->disconnect();
+  socket->disconnect();  // idempotent
+  EXPECT_FALSE(socket->isConnected());
+  EXPECT_FALSE(socket->writeData(bytes("b")));
+  peer.echoOne();
+  MZQueueFactory::sync([] {});
+  MZQueueFactory::sync([] {});
+  EXPECT_TRUE(recorder->data.empty());
+  // The loop let go of the socket: the last owner here frees it.
+  std::weak_ptr<MZSpeedUDPSocket> weak = socket;
+  socket.reset();
+  MZQueueFactory::sync([] {});
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST(MZSpeedUDPSocket, RefusesBadEntrances) {
+  auto recorder = std::make_shared<Recorder>();
+  for (auto [host, port] : std::vector<std::pair<std::string, uint16_t>>{
+           {"", 1}, {"host.example", 1}, {"1.2.3", 1}, {"256.1.1.1", 1}, {"127.0.0.1", 0}}) {
+    EXPECT_EQ(MZSpeedUDPSocket::initWithHost(host, port, recorder), nullptr) << host << ":" << port;
+  }
+}
+
+TEST(MZQueueFactory, SyncRunsOnTheLoopAndInlineFromIt) {
+  std::thread::id loop;
+  MZQueueFactory::sync([&] { loop = std::this_thread::get_id(); });
+  EXPECT_NE(loop, std::this_thread::get_id());
+  EXPECT_FALSE(MZQueueFactory::onQueue());
+  bool inner = false;
+  MZQueueFactory::sync([&] { MZQueueFactory::sync([&] { inner = MZQueueFactory::onQueue(); }); });
+  EXPECT_TRUE(inner);
+}
+
+}  // namespace
