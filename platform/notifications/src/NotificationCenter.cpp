@@ -25,11 +25,11 @@ void NotificationCenter::retire(std::unique_lock<std::mutex>& lock, std::vector<
   lock.lock();
 }
 
-void NotificationCenter::addObserver(Owner owner, std::string_view name, Handler handler) {
-  std::unique_lock lock(mu_);
+std::vector<NotificationCenter::EntryPtr> NotificationCenter::unlink(Owner owner,
+                                                                     EntryMap::iterator from,
+                                                                     EntryMap::iterator to) {
   std::vector<EntryPtr> gone;
-  auto [b, e] = byName_.equal_range(name);
-  for (auto it = b; it != e;) {
+  for (auto it = from; it != to;) {
     if (it->second->owner == owner) {
       gone.push_back(it->second);
       it = byName_.erase(it);
@@ -37,6 +37,13 @@ void NotificationCenter::addObserver(Owner owner, std::string_view name, Handler
       ++it;
     }
   }
+  return gone;
+}
+
+void NotificationCenter::addObserver(Owner owner, std::string_view name, Handler handler) {
+  std::unique_lock lock(mu_);
+  auto [b, e] = byName_.equal_range(name);
+  std::vector<EntryPtr> gone = unlink(owner, b, e);
   auto entry = std::make_shared<Entry>();
   entry->owner = owner;
   entry->name = std::string(name);
@@ -48,30 +55,14 @@ void NotificationCenter::addObserver(Owner owner, std::string_view name, Handler
 
 void NotificationCenter::removeObserver(Owner owner, std::string_view name) {
   std::unique_lock lock(mu_);
-  std::vector<EntryPtr> gone;
   auto [b, e] = byName_.equal_range(name);
-  for (auto it = b; it != e;) {
-    if (it->second->owner == owner) {
-      gone.push_back(it->second);
-      it = byName_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  std::vector<EntryPtr> gone = unlink(owner, b, e);
   retire(lock, std::move(gone));
 }
 
 void NotificationCenter::removeObserver(Owner owner) {
   std::unique_lock lock(mu_);
-  std::vector<EntryPtr> gone;
-  for (auto it = byName_.begin(); it != byName_.end();) {
-    if (it->second->owner == owner) {
-      gone.push_back(it->second);
-      it = byName_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  std::vector<EntryPtr> gone = unlink(owner, byName_.begin(), byName_.end());
   retire(lock, std::move(gone));
 }
 

@@ -66,11 +66,15 @@ class NotificationCenter {
   };
   using EntryPtr = std::shared_ptr<Entry>;
 
+  using EntryMap = std::multimap<std::string, EntryPtr, std::less<>>;
+
+  // Takes owner's entries in [from, to) out of byName_ (mu_ held) and hands them back for retire.
+  std::vector<EntryPtr> unlink(Owner owner, EntryMap::iterator from, EntryMap::iterator to);
   void retire(std::unique_lock<std::mutex>& lock, std::vector<EntryPtr> gone);
 
   mutable std::mutex mu_;
   std::condition_variable idle_;
-  std::multimap<std::string, EntryPtr, std::less<>> byName_;
+  EntryMap byName_;
   uint64_t nextOrder_ = 1;
   uint64_t nextTokenOwner_ = 1;
 
