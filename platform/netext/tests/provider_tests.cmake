@@ -3,3 +3,8 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/ControlMessageTest.cpp)
   add_unit_test(platform_netext_control_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ControlMessageTest.cpp
                 LIBS platform_netext)
 endif()
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/SettingsNetnsTest.cpp)
+  add_unit_test(platform_netext_settings_netns_test
+                SOURCES ${CMAKE_CURRENT_LIST_DIR}/SettingsNetnsTest.cpp LIBS platform_netext
+                LABEL system)
+endif()

@@ -1,0 +1,140 @@
+// Network settings by rtnetlink on a real TUN in a private network namespace; and the control
+// socket's peer and size rules.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/netext/ControlSocket.h"
+#include "platform/netext/DnsConfigurator.h"
+#include "platform/netext/NetworkSettings.h"
+#include "platform/netext/PacketFlow.h"
+
+using namespace platform::netext;
+
+namespace {
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char b[512];
+  while (size_t n = std::fread(b, 1, sizeof b, p)) out.append(b, n);
+  ::pclose(p);
+  return out;
+}
+
+TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TUN device";
+  ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+  PacketFlow flow;
+  ASSERT_EQ(flow.open(), 0);
+  EXPECT_EQ(flow.name().rfind("gvtun", 0), 0u);
+  RtnetlinkSettingsApplier applier(flow.name(), 0x47560001, 5160);
+  NetworkSettings settings;
+  IPv4Settings v4;
+  v4.addresses = {"192.0.2.1"};
+  v4.subnetMasks = {"255.255.255.0"};
+  v4.includedRoutes = {IPv4Route::defaultRoute(), {"203.0.113.0", "255.255.255.0"}};
+  v4.excludedRoutes = {{"10.0.0.0", "255.0.0.0"}, {"198.51.100.7", "255.255.255.255"},
+                       {"bad", "255.0.0.0"}, {"1.2.3.4", "255.0.255.0"}};
+  settings.ipv4Settings = v4;
+  settings.mtu = 1400;
+  auto error = applier.apply(&settings);
+  ASSERT_FALSE(error) << error->description;
+
+  auto link = run("ip -o link show " + flow.name());
+  EXPECT_NE(link.find("mtu 1400"), std::string::npos) << link;
+  EXPECT_NE(link.find("UP"), std::string::npos) << link;
+  EXPECT_NE(run("ip -o addr show " + flow.name()).find("192.0.2.1/24"), std::string::npos);
+  auto table = run("ip route show table 5160");
+  EXPECT_NE(table.find("default dev " + flow.name()), std::string::npos) << table;
+  EXPECT_NE(table.find("203.0.113.0/24 dev " + flow.name()), std::string::npos) << table;
+  EXPECT_NE(table.find("throw 10.0.0.0/8"), std::string::npos) << table;
+  EXPECT_NE(table.find("throw 198.51.100.7"), std::string::npos) << table;
+  EXPECT_EQ(table.find("1.2.3.4"), std::string::npos) << "a non-contiguous mask is skipped";
+  auto rules = run("ip rule show");
+  EXPECT_NE(rules.find("not from all fwmark 0x47560001 lookup 5160"), std::string::npos) << rules;
+  std::ifstream rp("/proc/sys/net/ipv4/conf/" + flow.name() + "/rp_filter");
+  int rpValue = -1;
+  rp >> rpValue;
+  EXPECT_EQ(rpValue, 2);
+
+  // Applying again replaces rather than fails.
+  ASSERT_FALSE(applier.apply(&settings));
+  ASSERT_FALSE(applier.apply(nullptr));
+  EXPECT_EQ(run("ip rule show").find("5160"), std::string::npos);
+  EXPECT_EQ(run("ip route show table 5160"), "");
+  flow.close();
+}
+
+TEST(ControlSocket, OwnerOnlySocketAndOversizedMessages) {
+  auto dir = std::filesystem::temp_directory_path() / ("gvctl-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  auto path = (dir / "control").string();
+  // Something that is not a socket is never replaced.
+  std::ofstream(path) << "data";
+  EXPECT_EQ(listenControlSocket(path, ::geteuid()), -EEXIST);
+  std::filesystem::remove(path);
+
+  int listener = listenControlSocket(path, ::geteuid());
+  ASSERT_GE(listener, 0);
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ControlClient client;
+  ASSERT_EQ(client.connect(path), 0);
+  int peer = -1;
+  for (int i = 0; i < 100 && peer < 0; ++i) peer = acceptControlPeer(listener, ::geteuid());
+  ASSERT_GE(peer, 0);
+
+  std::string big(kMaxControlMessageSize + 1, 'x');
+  EXPECT_EQ(sendControlMessage(client.fd(), big), -EMSGSIZE);
+  // Sent around the codec's own check: the receiver drops it whole and goes on.
+  int sndbuf = 4 << 20;
+  ::setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  ASSERT_EQ(::send(client.fd(), big.data(), big.size(), 0), ssize_t(big.size()));
+  ASSERT_EQ(client.send(ControlRequest::status()), 0);
+  auto first = receiveControlMessage(peer);
+  EXPECT_EQ(first.error, -EMSGSIZE);
+  auto second = receiveControlMessage(peer);
+  ASSERT_TRUE(second.bytes);
+  EXPECT_EQ(*second.bytes, R"({"cmd":"status"})");
+  client.close();
+  EXPECT_FALSE(receiveControlMessage(peer).bytes);
+  ::close(peer);
+  ::close(listener);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
+  auto root = std::filesystem::temp_directory_path() / ("gvdns-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "etc");
+  std::ofstream(root / "etc/resolv.conf") << "nameserver 9.9.9.9\n";
+  auto read = [&] {
+    std::ifstream in(root / "etc/resolv.conf");
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  {
+    DnsConfigurator dns(DnsConfigurator::Mode::ResolvConf, "gvtun0", root);
+    ASSERT_FALSE(dns.apply({"198.18.0.1"}, {""}));
+    ASSERT_FALSE(dns.apply({"198.18.0.1"}, {""}));  // the first backup is kept
+    EXPECT_NE(read().find("nameserver 198.18.0.1"), std::string::npos);
+    // No restore: as if the process died.
+  }
+  DnsConfigurator next(DnsConfigurator::Mode::ResolvConf, "gvtun0", root);
+  next.restoreStale();
+  EXPECT_EQ(read(), "nameserver 9.9.9.9\n");
+  ASSERT_FALSE(next.apply({"198.18.0.1"}, {""}));
+  next.restore();
+  EXPECT_EQ(read(), "nameserver 9.9.9.9\n");
+  EXPECT_FALSE(std::filesystem::exists(next.backupPath()));
+  EXPECT_EQ(DnsConfigurator::modeFromText("resolv.conf"), DnsConfigurator::Mode::ResolvConf);
+  EXPECT_FALSE(DnsConfigurator::modeFromText("Resolved"));
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
