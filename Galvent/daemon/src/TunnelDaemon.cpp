@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Galvent/Logger/GVLogReport.h"
 #include "Galvent/Logger/GVLogger.h"
+#include "Tovra/REST/CurlTransport.h"
 #include "Galvent/Tunnel/Provider/GVIPPacketStack.h"
 #include "Mazzle/MZRawSocketFactory.h"
 #include "platform/dispatch/AsioQueue.h"
@@ -95,6 +97,12 @@ int TunnelDaemon::run() {
   if (!config_.containerRoot.empty()) GVLogger::setContainerRoot(config_.containerRoot);
   if (!config_.resources.empty()) GVIPPacketStack::setResourcesDirectory(config_.resources);
   MZRawSocketFactory::sharedInstance().setMark(config_.mark);
+  // Service calls of the variants must bypass the tunnel like every other socket of ours.
+  const uint32_t mark = config_.mark;
+  tq::CurlTransport::shared()->setSocketHook([mark](int fd) {
+    return ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) == 0;
+  });
+  if (!config_.logHost.empty()) GVLogReport::setDefaultLogHost(config_.logHost);
 
   int fd = listenControlSocket(config_.control, config_.ownerUid);
   if (fd < 0) {
