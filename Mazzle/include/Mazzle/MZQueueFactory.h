@@ -2,8 +2,11 @@
 // The kit's packet loop: one asio io_context run by one thread of its own. Socket reads,
 // incoming tunnel packets and fragment reassembly all happen there.
 
-#include <asio/io_context.hpp>
+// A standard header first: asio picks its allocator from libstdc++'s configuration, and every
+// translation unit must pick the same one.
 #include <functional>
+
+#include <asio/io_context.hpp>
 
 class MZQueueFactory {
  public:
