@@ -1,11 +1,12 @@
 // Linux network services: the IPv4 filter on two netfilter queues fed by our iptables chains,
-// answers injected through a TUN device. Socket filters register but nothing is attached yet.
+// answers injected through a TUN device.
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "Flows.h"
 #include "Injector.h"
 #include "QueueLoop.h"
 #include "platform/kern/kern.h"
@@ -15,6 +16,7 @@ namespace platform::kern {
 
 struct ipfilter_opaque {
   ipf_filter f;
+  ipf_filter queued;  // what the queues call: the socket filters' turn first
   linux_backend::Injector injector;
   std::unique_ptr<linux_backend::QueueLoop> output;
   std::unique_ptr<linux_backend::QueueLoop> input;
@@ -22,7 +24,12 @@ struct ipfilter_opaque {
 
 namespace {
 std::mutex g_m;
-std::vector<sflt_filter> g_filters;
+ipf_filter g_core;  // the filter the queues' wrapper hands packets on to
+
+errno_t output_with_flows(void*, mbuf_t* data) {
+  linux_backend::flows_on_output(mbuf_data(*data), mbuf_len(*data));
+  return g_core.ipf_output ? g_core.ipf_output(g_core.cookie, data) : 0;
+}
 // The one IPv4 filter: injection reaches its device.
 ipfilter_opaque* g_ipf = nullptr;
 
@@ -42,35 +49,6 @@ void tear_down(ipfilter_opaque* ipf) {
 }
 }  // namespace
 
-errno_t sflt_register(const sflt_filter* filter, int, int, int) {
-  std::lock_guard g(g_m);
-  for (auto& f : g_filters)
-    if (f.sf_handle == filter->sf_handle) return EEXIST;
-  g_filters.push_back(*filter);
-  return 0;
-}
-
-errno_t sflt_unregister(sflt_handle handle) {
-  sflt_filter found{};
-  {
-    std::lock_guard g(g_m);
-    auto it = g_filters.begin();
-    while (it != g_filters.end() && it->sf_handle != handle) ++it;
-    if (it == g_filters.end()) return ENOENT;
-    found = *it;
-    g_filters.erase(it);
-  }
-  if (found.sf_unregistered) found.sf_unregistered(handle);
-  return 0;
-}
-
-errno_t sflt_detach(socket_t, sflt_handle) { return ENOENT; }
-void proc_selfname(char* buf, int size) {
-  if (size > 0) buf[0] = 0;
-}
-errno_t sock_getsockname(socket_t, sockaddr_in*) { return EOPNOTSUPP; }
-errno_t sock_tcp_info(socket_t, tcp_conn_info*) { return EOPNOTSUPP; }
-
 errno_t ipf_addv4(const ipf_filter* filter, ipfilter_t* ref) {
   using linux_backend::QueueLoop;
   std::lock_guard g(g_m);
@@ -82,8 +60,11 @@ errno_t ipf_addv4(const ipf_filter* filter, ipfilter_t* ref) {
     log_error("creating the injection device", e);
     return e;
   }
+  g_core = *filter;
+  ipf->queued = *filter;
+  ipf->queued.ipf_output = output_with_flows;
   ipf->output = std::make_unique<QueueLoop>(linux_backend::kOutputQueue,
-                                            QueueLoop::Side::kOutput, filter);
+                                            QueueLoop::Side::kOutput, &ipf->queued);
   ipf->input =
       std::make_unique<QueueLoop>(linux_backend::kInputQueue, QueueLoop::Side::kInput, filter);
   if ((e = ipf->output->start()) != 0 || (e = ipf->input->start()) != 0) {
@@ -118,6 +99,7 @@ errno_t ipf_inject_input(mbuf_t data, ipfilter_t) {
   {
     std::lock_guard g(g_m);
     e = g_ipf ? g_ipf->injector.inject(mbuf_data(data), mbuf_len(data)) : ENODEV;
+    if (e == 0) linux_backend::flows_on_injected(mbuf_data(data), mbuf_len(data));
   }
   mbuf_freem(data);
   return e;

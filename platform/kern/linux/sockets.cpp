@@ -15,19 +15,11 @@
 #include <thread>
 #include <unordered_map>
 
+#include "SocketOpaque.h"
 #include "platform/kern/kern.h"
 #include "Backend.h"
 
 namespace platform::kern {
-
-struct socket_opaque {
-  int fd = -1;
-  uint64_t id = 0;
-  sock_upcall upcall = nullptr;
-  void* cookie = nullptr;
-  bool in_upcall = false;   // guarded by the reactor mutex
-  bool closed = false;      // closed while its upcall ran: the reactor frees it
-};
 
 namespace {
 

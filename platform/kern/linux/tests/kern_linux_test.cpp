@@ -171,7 +171,8 @@ class LinuxBackend : public ::testing::Test {
     if (std::system("ip link set lo up && ip link add v0 type veth peer name v1 && "
                     "ip link set v0 up && ip link set v1 up && ip addr add 192.0.2.1/24 dev v0 && "
                     "ip route add default via 192.0.2.254 && "
-                    "sysctl -qw net.ipv4.conf.all.rp_filter=1") != 0)
+                    "sysctl -qw net.ipv4.conf.all.rp_filter=1 && "
+                    "sysctl -qw net.ipv4.ping_group_range='0 0'") != 0)
       skip_ = "setting up the namespace failed (ip, sysctl)";
   }
   void SetUp() override {
@@ -257,6 +258,165 @@ TEST_F(LinuxBackend, FilterSeesRewritesAndTakesPacketsThenLeavesNoTrace) {
   ASSERT_EQ(mbuf_allocpacket(answer.size(), &m), 0);
   EXPECT_EQ(ipf_inject_input(m, nullptr), ENODEV);
   for (int fd : {plain, rewritten, taken, sender, asker}) ::close(fd);
+  g_rec = nullptr;
+}
+
+// Socket filters rebuilt from traffic: what a filter sees for this process's own sockets.
+struct SfltLog {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> events;
+  bool detach_on_connect = false;
+  int unregistered = 0;
+};
+SfltLog* g_sflt = nullptr;
+
+void note(const std::string& e) {
+  std::lock_guard g(g_sflt->m);
+  g_sflt->events.push_back(e);
+  g_sflt->cv.notify_all();
+}
+std::string port_text(const sockaddr_in* a) {
+  return a ? std::to_string(ntohs(a->sin_port)) : "-";
+}
+errno_t sf_attach(void** cookie, socket_t so) {
+  char name[32];
+  proc_selfname(name, sizeof name);
+  sockaddr_in local{};
+  sock_getsockname(so, &local);
+  note(std::string("attach ") + name + (local.sin_port ? " bound" : " unbound"));
+  *cookie = g_sflt;
+  return 0;
+}
+void sf_detach(void*, socket_t) { note("detach"); }
+void sf_notify(void*, socket_t, sflt_event ev, void*) { note("notify " + std::to_string(ev)); }
+errno_t sf_data_out(void*, socket_t, const sockaddr_in* to, mbuf_t* data, int) {
+  note("out " + port_text(to) + " " +
+       std::string(reinterpret_cast<char*>(mbuf_data(*data)), std::min<size_t>(mbuf_len(*data), 8)));
+  return 0;
+}
+errno_t sf_data_in(void*, socket_t, const sockaddr_in* from, mbuf_t* data, int) {
+  note("in " + port_text(from) + " " + std::to_string(mbuf_len(*data)));
+  return 0;
+}
+errno_t sf_connect_out(void*, socket_t so, const sockaddr_in* to) {
+  note("connect " + port_text(to));
+  if (g_sflt->detach_on_connect) {
+    EXPECT_EQ(sflt_detach(so, 7), 0);
+  }
+  return 0;
+}
+void sf_unregistered(sflt_handle) { ++g_sflt->unregistered; }
+
+TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
+  Recorder rec;
+  g_rec = &rec;
+  SfltLog log;
+  g_sflt = &log;
+  const sflt_filter tcp{7, SFLT_GLOBAL, "t", sf_unregistered, sf_attach, sf_detach, sf_notify,
+                        sf_data_in, sf_data_out, sf_connect_out, nullptr};
+  sflt_filter udp = tcp, ping = tcp;
+  udp.sf_handle = 8;
+  ping.sf_handle = 9;
+  ping.sf_notify = nullptr;
+  ASSERT_EQ(sflt_register(&tcp, PF_INET, SOCK_STREAM, IPPROTO_TCP), 0);
+  ASSERT_EQ(sflt_register(&udp, PF_INET, SOCK_DGRAM, IPPROTO_UDP), 0);
+  ASSERT_EQ(sflt_register(&ping, PF_INET, SOCK_DGRAM, IPPROTO_ICMP), 0);
+  EXPECT_EQ(sflt_register(&udp, PF_INET, SOCK_DGRAM, IPPROTO_UDP), EEXIST);
+
+  // A TCP connection made before the queues run: its later segments never attach it.
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto la = sin(kLocal, 9200);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  int early = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(early, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  int early_peer = ::accept(listener, nullptr, nullptr);
+  timeval wait_tv{5, 0};
+  ::setsockopt(early_peer, SOL_SOCKET, SO_RCVTIMEO, &wait_tv, sizeof wait_tv);
+
+  ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
+  ipfilter_t ref = nullptr;
+  ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  // A send returns before its packet's verdict: wait for the queue thread's callbacks.
+  auto take = [&](size_t expected = 0) {
+    std::unique_lock g(log.m);
+    log.cv.wait_for(g, std::chrono::seconds(5), [&] { return log.events.size() >= expected; });
+    auto e = log.events;
+    log.events.clear();
+    return e;
+  };
+  using V = std::vector<std::string>;
+  const std::string me = "attach kern_linux_test bound";
+
+  // Connected UDP: attach, connect out, bound, data out; then data out per datagram.
+  int sink = udp_bound(9300);
+  int u = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  timeval tv{5, 0};
+  ::setsockopt(u, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto ua = sin(kLocal, 9300);
+  ASSERT_EQ(::connect(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua), 0);
+  ASSERT_EQ(::send(u, "first", 5, 0), 5);
+  EXPECT_EQ(receive(sink), "first");
+  ASSERT_EQ(::send(u, "second", 6, 0), 6);
+  EXPECT_EQ(receive(sink), "second");
+  EXPECT_EQ(take(), (V{me, "connect 9300", "notify 10", "out 9300 first", "out 9300 second"}));
+
+  // Unconnected UDP: no connect out; an answer injected to it is data in.
+  int v = udp_bound(9301);
+  auto resolver = sin("198.51.100.53", 53);
+  ASSERT_EQ(::sendto(v, "query", 5, 0, reinterpret_cast<sockaddr*>(&resolver), sizeof resolver), 5);
+  Bytes answer = udp_packet("198.51.100.53", 53, kLocal, 9301, "back");
+  mbuf_t m = nullptr;
+  ASSERT_EQ(mbuf_allocpacket(answer.size(), &m), 0);
+  std::memcpy(mbuf_data(m), answer.data(), answer.size());
+  EXPECT_EQ(take(3), (V{me, "notify 10", "out 53 query"}));
+  ASSERT_EQ(ipf_inject_input(m, ref), 0);
+  EXPECT_EQ(receive(v), "back");
+  EXPECT_EQ(take(1), (V{"in 53 4"}));
+
+  // TCP: a SYN attaches; a detach asked inside connect out runs after it, and no notify follows.
+  log.detach_on_connect = true;
+  int t = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(t, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  int t_peer = ::accept(listener, nullptr, nullptr);
+  ASSERT_EQ(::send(early, "old", 3, 0), 3);
+  char buf[8];
+  ASSERT_EQ(::recv(early_peer, buf, sizeof buf, 0), 3);
+  EXPECT_EQ(take(3), (V{me, "connect 9200", "detach"}));
+
+  // A ping socket: attached by its echo id, the ICMP header handed as data out.
+  int ping_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  ASSERT_GE(ping_fd, 0) << std::strerror(errno);
+  uint8_t echo[16] = {8, 0, 0, 0, 0, 0, 0, 1, 'p', 'i', 'n', 'g'};
+  auto pa = sin(kLocal, 0);
+  ASSERT_EQ(::sendto(ping_fd, echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&pa), sizeof pa),
+            16);
+  {
+    auto e = take(2);
+    EXPECT_EQ(e.size(), 2u);
+    if (e.size() == 2) {
+      EXPECT_EQ(e[0], me);
+      EXPECT_EQ(e[1].substr(0, 6), "out 0 ");
+    }
+  }
+
+  // Leaving: every attached socket is detached once, then each filter's unregistered runs.
+  EXPECT_EQ(sflt_unregister(8), 0);
+  EXPECT_EQ(take(), (V{"detach", "detach"}));  // both UDP sockets
+  EXPECT_EQ(sflt_unregister(7), 0);  // its socket was detached already
+  EXPECT_EQ(sflt_unregister(9), 0);
+  EXPECT_EQ(take(), (V{"detach"}));
+  EXPECT_EQ(log.unregistered, 3);
+  EXPECT_EQ(sflt_unregister(9), ENOENT);
+  // Without filters nothing attaches.
+  ASSERT_EQ(::send(u, "third", 5, 0), 5);
+  EXPECT_EQ(receive(sink), "third");
+  EXPECT_TRUE(take().empty());
+
+  ASSERT_EQ(ipf_remove(ref), 0);
+  for (int fd : {listener, early, early_peer, sink, u, v, t, t_peer, ping_fd}) ::close(fd);
+  g_sflt = nullptr;
   g_rec = nullptr;
 }
 

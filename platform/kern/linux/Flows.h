@@ -1,0 +1,15 @@
+// Socket filters on Linux: there are no socket hooks, so the filters' callbacks are rebuilt from
+// each flow's first packets at the output queue, for the socket and process that own the flow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform::kern::linux_backend {
+
+// Called by the output queue before the IPv4 filter sees the packet.
+void flows_on_output(const uint8_t* packet, size_t len);
+// Called for an answer handed to the input path: data in for an attached UDP socket.
+void flows_on_injected(const uint8_t* packet, size_t len);
+
+}  // namespace platform::kern::linux_backend

@@ -1,0 +1,36 @@
+// The one socket type of the Linux back end: a kernel UDP socket of the data path, or an
+// application's socket that the socket filters were attached to (rebuilt from its traffic).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "platform/kern/kern.h"
+
+namespace platform::kern {
+
+struct socket_opaque {
+  // Kernel sockets.
+  int fd = -1;
+  uint64_t id = 0;
+  sock_upcall upcall = nullptr;
+  void* cookie = nullptr;
+  bool in_upcall = false;  // guarded by the reactor mutex
+  bool closed = false;     // closed while its upcall ran: the reactor frees it
+
+  // Filtered sockets.
+  bool filtered = false;
+  uint8_t protocol = 0;
+  sockaddr_in local{};
+  // Callbacks of one socket never overlap; a detach asked inside one runs after it.
+  std::mutex callbacks;
+  std::atomic<std::thread::id> in_callbacks{};
+  sflt_filter filter{};
+  void* filter_cookie = nullptr;
+  bool attached = false;
+  bool detach_pending = false;
+};
+
+}  // namespace platform::kern
