@@ -1,9 +1,10 @@
-// What is removed of our chains for a given iptables-save listing.
+// Texts the Linux back end reads and writes: iptables chains, /proc/net socket tables.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "Backend.h"
+#include "Owners.h"
 
 namespace platform::kern::linux_backend {
 namespace {
@@ -56,6 +57,37 @@ TEST(Chains, RemovalFollowsWhatIsLoaded) {
        "*raw\n-D PREROUTING -j TAMSEL_IN\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(chains_removal_text(c.saved), c.removal) << c.what;
+}
+
+TEST(ProcNet, InodeOfTheEntryOnAPort) {
+  const std::string header =
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+      "inode ref pointer drops\n";
+  const std::string ping =
+      "  12: 0100007F:1F90 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 "
+      "48213 2 0000000000000000 0\n";
+  struct Case {
+    const char* what;
+    std::string table;
+    uint16_t port;
+    uint64_t inode;
+  };
+  const Case cases[] = {
+      {"found", header + ping, 0x1f90, 48213},
+      {"other port", header + ping, 0x1f91, 0},
+      {"header only", header, 0, 0},
+      {"empty", "", 0x1f90, 0},
+      {"header line never an entry", ping, 0x1f90, 0},
+      {"second entry", header + "  1: 00000000:0007 00000000:0000 07 0:0 0:0 0 0 0 77 2 0 0\n" + ping,
+       7, 77},
+      {"cut line", header + "  12: 0100007F:1F90 00000000:0000 07\n", 0x1f90, 0},
+      {"port out of range", header + "  1: 00000000:11111 0:0 07 0:0 0:0 0 0 0 5 2 0 0\n", 0x1111,
+       0},
+      {"no colon", header + "  1: 000000000007 0:0 07 0:0 0:0 0 0 0 5 2 0 0\n", 7, 0},
+      {"inode not a number", header + "  1: 00000000:0007 0:0 07 0:0 0:0 0 0 0 5x 2 0 0\n", 7, 0},
+      {"port not hex", header + "  1: 00000000:00G7 0:0 07 0:0 0:0 0 0 0 5 2 0 0\n", 7, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(proc_net_inode_for_port(c.table, c.port), c.inode) << c.what;
 }
 
 }  // namespace
