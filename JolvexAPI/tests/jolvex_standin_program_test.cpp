@@ -39,10 +39,10 @@ TEST(StandinAccountProgram, PrintsItsAddressAndServesAClient) {
   if (!address.empty() && address.back() == '\n') address.pop_back();
 
   platform::dispatch::ScopedMainQueue main;
-  const std::string prefix = "http://127.0.0.1:";
+  const std::string prefix = "listening on 127.0.0.1:";
   bool served = false;
   if (gotLine && address.rfind(prefix, 0) == 0) {
-    set_JVXDomain(address.substr(7));
+    set_JVXDomain(address.substr(std::string("listening on ").size()));
     auto call = std::make_shared<JVX_API_RULE_AREA_ISP_LIST>();
     call->send();
     main.queue().runUntil([&] { return call->status() >= TQAPI::TQAPIStatusSuccess; });

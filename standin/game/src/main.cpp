@@ -2,8 +2,7 @@
 //   standin-game [--host 127.0.0.1] [--port N] [--sample-answers] [--rule-file NAME=PATH]...
 //                [--group ID,IP:PORT[:PORT...],ADDR@NAT]...
 // --group adds one start-list group with one entrance and one exit (repeatable).
-// Prints "standin-game listening on http://HOST:PORT" once bound, serves until SIGINT/SIGTERM.
-#include <csignal>
+// Prints "listening on HOST:PORT" once bound, serves until SIGINT/SIGTERM.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,15 +14,9 @@
 
 #include "PexaraAPI/PXACrypto.h"
 #include "standin/GameStandin.h"
+#include "standin/HttpStandin.h"
 
 namespace {
-
-int usage() {
-  std::fprintf(stderr,
-               "usage: standin-game [--host ADDR] [--port N] [--sample-answers] "
-               "[--rule-file NAME=PATH]... [--group ID,IP:PORT[:PORT...],ADDR@NAT]...\n");
-  return 2;
-}
 
 // "7,198.51.100.1:7000:7001,1-2@198.51.100.9"
 std::optional<standin::GameStandin::Group> parseGroup(const std::string& spec) {
@@ -57,68 +50,53 @@ std::optional<standin::GameStandin::Group> parseGroup(const std::string& spec) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string host = "127.0.0.1";
-  int port = 0;
-  bool sample = false;
-  std::vector<std::pair<std::string, std::string>> ruleFiles;
-  std::vector<standin::GameStandin::Group> groups;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--host" && i + 1 < argc) {
-      host = argv[++i];
-    } else if (arg == "--port" && i + 1 < argc) {
-      char* end = nullptr;
-      long v = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || v < 0 || v > 65535) return usage();
-      port = static_cast<int>(v);
-    } else if (arg == "--sample-answers") {
-      sample = true;
-    } else if (arg == "--rule-file" && i + 1 < argc) {
-      std::string spec = argv[++i];
-      size_t eq = spec.find('=');
-      if (eq == std::string::npos || eq == 0) return usage();
-      ruleFiles.emplace_back(spec.substr(0, eq), spec.substr(eq + 1));
-    } else if (arg == "--group" && i + 1 < argc) {
-      auto g = parseGroup(argv[++i]);
-      if (!g) return usage();
-      groups.push_back(*g);
-    } else {
-      return usage();
-    }
-  }
-
+  // Before any rule file is read: those are stored scrambled with the installed tables.
   std::fprintf(stderr, "%s\n", PXACrypto::installDeploymentTables().c_str());
-
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before the server thread starts
-
+  std::string host = "127.0.0.1";
   standin::GameStandin server;
-  server.setSampleAnswers(sample);
-  server.setStartGroups(groups);
-  for (const auto& [name, path] : ruleFiles) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "standin-game: cannot read %s\n", path.c_str());
-      return 1;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string md5 = server.putRuleFile(name, text.str());
-    server.setStartRuleFile(name);
-    std::fprintf(stderr, "standin-game: rule file %s md5 %s\n", name.c_str(), md5.c_str());
-  }
-  if (!server.start(host, port)) {
-    std::fprintf(stderr, "standin-game: cannot bind %s:%d\n", host.c_str(), port);
-    return 1;
-  }
-  std::printf("standin-game listening on http://%s:%d\n", host.c_str(), server.port());
-  std::fflush(stdout);
-
-  int sig = 0;
-  sigwait(&signals, &sig);
-  server.stop();
-  return 0;
+  std::vector<standin::GameStandin::Group> groups;
+  const std::vector<standin::ProgramOption> options = {
+      {"--host", "ADDR",
+       [&](const std::string& v) {
+         host = v;
+         return !v.empty();
+       }},
+      {"--sample-answers", "",
+       [&](const std::string&) {
+         server.setSampleAnswers(true);
+         return true;
+       }},
+      {"--rule-file", "NAME=PATH",
+       [&](const std::string& spec) {
+         size_t eq = spec.find('=');
+         if (eq == std::string::npos || eq == 0) return false;
+         const std::string name = spec.substr(0, eq);
+         const std::string path = spec.substr(eq + 1);
+         std::ifstream in(path, std::ios::binary);
+         if (!in) {
+           std::fprintf(stderr, "standin-game: cannot read %s\n", path.c_str());
+           return false;
+         }
+         std::ostringstream text;
+         text << in.rdbuf();
+         std::string md5 = server.putRuleFile(name, text.str());
+         server.setStartRuleFile(name);
+         std::fprintf(stderr, "standin-game: rule file %s md5 %s\n", name.c_str(), md5.c_str());
+         return true;
+       }},
+      {"--group", "ID,IP:PORT[:PORT...],ADDR@NAT",
+       [&](const std::string& spec) {
+         auto g = parseGroup(spec);
+         if (g) groups.push_back(*g);
+         return g.has_value();
+       }},
+  };
+  standin::ProgramServer program;
+  program.start = [&](int port) -> std::optional<std::string> {
+    server.setStartGroups(groups);
+    if (!server.start(host, port)) return std::nullopt;
+    return host + ":" + std::to_string(server.port());
+  };
+  program.stop = [&] { server.stop(); };
+  return standin::runProgram(argc, argv, options, program);
 }

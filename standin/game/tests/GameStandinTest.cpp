@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "PexaraAPI/PXACrypto.h"
 #include "standin/GameStandin.h"
@@ -140,7 +142,7 @@ TEST(GameStandinProgram, PrintsItsAddressAndServes) {
   char line[256] = {};
   ASSERT_NE(std::fgets(line, sizeof line, in), nullptr);
   const std::string text = line;
-  const std::string prefix = "standin-game listening on http://127.0.0.1:";
+  const std::string prefix = "listening on 127.0.0.1:";
   ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
   int port = std::atoi(text.c_str() + prefix.size());
   ASSERT_GT(port, 0) << text;
@@ -160,6 +162,42 @@ TEST(GameStandinProgram, PrintsItsAddressAndServes) {
   ::waitpid(pid, &status, 0);
   std::fclose(in);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Exit status of the program run with these arguments and its output thrown away.
+int exitStatusOf(std::vector<const char*> args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, STDOUT_FILENO);
+    ::dup2(devnull, STDERR_FILENO);
+    args.insert(args.begin(), STANDIN_GAME_PROGRAM);
+    args.push_back(nullptr);
+    ::execv(STANDIN_GAME_PROGRAM, const_cast<char* const*>(args.data()));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(GameStandinProgram, BadOptionValuesEndWithUsage) {
+  const std::vector<std::vector<const char*>> cases = {
+      {"--group", "7"},
+      {"--group", "7,198.51.100.1:0,1-2@198.51.100.9"},
+      {"--group", "x,198.51.100.1:7000,1-2@198.51.100.9"},
+      {"--rule-file", "=/dev/null"},
+      {"--rule-file", "a.rule=/nonexistent/a.rule"},
+      {"--host", ""},
+      {"--sample-answers", "--port", "x"},
+  };
+  for (const auto& args : cases) {
+    EXPECT_EQ(exitStatusOf(args), 2) << args.back();
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -231,20 +232,47 @@ bool HttpStandin::waitForHeld(size_t n, std::chrono::milliseconds timeout) {
   return impl_->cv.wait_for(lock, timeout, [&] { return impl_->held >= n; });
 }
 
-int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup) {
+namespace {
+
+int usage(const char* program, const std::vector<ProgramOption>& options) {
+  std::string line = std::string("usage: ") + program + " [--port N]";
+  for (const auto& o : options) {
+    line += " [" + o.name + (o.valueName.empty() ? "" : " " + o.valueName) + "]";
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv, const std::vector<ProgramOption>& options,
+               const ProgramServer& server) {
   int port = 0;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+    const std::string arg = argv[i];
+    if (arg == "--port" && i + 1 < argc) {
       char* end = nullptr;
+      errno = 0;
       long p = std::strtol(argv[++i], &end, 10);
-      if (!end || *end != '\0' || p < 0 || p > 65535) {
+      if (errno != 0 || end == argv[i] || *end != '\0' || p < 0 || p > 65535) {
         std::fprintf(stderr, "%s: bad port '%s'\n", argv[0], argv[i]);
         return 2;
       }
       port = static_cast<int>(p);
+      continue;
+    }
+    auto option = std::find_if(options.begin(), options.end(),
+                               [&](const ProgramOption& o) { return o.name == arg; });
+    if (option == options.end()) return usage(argv[0], options);
+    if (option->valueName.empty()) {
+      if (!option->apply("")) return usage(argv[0], options);
     } else {
-      std::fprintf(stderr, "usage: %s [--port N]\n", argv[0]);
-      return 2;
+      if (i + 1 >= argc) return usage(argv[0], options);
+      const char* value = argv[++i];
+      if (!option->apply(value)) {
+        std::fprintf(stderr, "%s: bad %s '%s'\n", argv[0], option->name.c_str(), value);
+        return usage(argv[0], options);
+      }
     }
   }
   // Block the stop signals in every thread, so that only sigwait below takes them.
@@ -254,18 +282,29 @@ int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& s
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  HttpStandin standin;
-  if (setup) setup(standin);
-  if (!standin.start(port)) {
-    std::fprintf(stderr, "%s: cannot listen on 127.0.0.1:%d\n", argv[0], port);
+  std::optional<std::string> address = server.start(port);
+  if (!address) {
+    std::fprintf(stderr, "%s: cannot listen on port %d\n", argv[0], port);
     return 1;
   }
-  std::printf("listening on %s\n", standin.hostPort().c_str());
+  std::printf("listening on %s\n", address->c_str());
   std::fflush(stdout);
   int sig = 0;
   sigwait(&stopSignals, &sig);
-  standin.stop();
+  if (server.stop) server.stop();
   return 0;
+}
+
+int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup) {
+  HttpStandin standin;
+  ProgramServer server;
+  server.start = [&](int port) -> std::optional<std::string> {
+    if (setup) setup(standin);
+    if (!standin.start(port)) return std::nullopt;
+    return standin.hostPort();
+  };
+  server.stop = [&] { standin.stop(); };
+  return runProgram(argc, argv, {}, server);
 }
 
 }  // namespace standin

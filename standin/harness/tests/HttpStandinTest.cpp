@@ -168,9 +168,15 @@ TEST(StandinProgram, ListensAnswersAndExitsOnSignal) {
     EXPECT_EQ(waitExit(child.pid), 0);
     fclose(child.out);
   }
-  Child bad = spawn({exe, "--port", "x"});
-  EXPECT_EQ(waitExit(bad.pid), 2);
-  fclose(bad.out);
+  // Bad arguments end the program with status 2 before it listens.
+  const std::vector<std::vector<std::string>> badArgs = {
+      {exe, "--port", "x"}, {exe, "--port", "70000"}, {exe, "--port", "-1"},
+      {exe, "--port", ""},  {exe, "--port"},          {exe, "--bogus"}};
+  for (const auto& args : badArgs) {
+    Child bad = spawn(args);
+    EXPECT_EQ(waitExit(bad.pid), 2) << args.back();
+    fclose(bad.out);
+  }
 }
 
 }  // namespace

@@ -88,9 +88,29 @@ class HttpStandin {
   int port_ = 0;
 };
 
-// Entry of a stand-in program: "--port N" (0 = ephemeral, the default). Starts the server, lets
-// setup register handlers first, prints "listening on 127.0.0.1:<port>" when ready and serves until
-// SIGINT or SIGTERM. Returns the process exit status.
+// A stand-in program's own option: "--name VALUE", or a bare flag when it takes no value. apply
+// answers false for a value it cannot use, which ends the program with its usage (status 2).
+struct ProgramOption {
+  std::string name;       // "--group"
+  std::string valueName;  // what the value stands for in the usage line; empty for a flag
+  std::function<bool(const std::string& value)> apply;
+};
+
+// What a stand-in program serves. start binds the port given (0 = ephemeral) and answers the
+// "host:port" it listens on, or nothing when it cannot bind; stop ends serving.
+struct ProgramServer {
+  std::function<std::optional<std::string>(int port)> start;
+  std::function<void()> stop;
+};
+
+// Entry of every stand-in program, so that they all take "--port N" (0 = ephemeral, the default)
+// and announce themselves alike: parses the options, starts the server, prints
+// "listening on <host:port>" when ready and serves until SIGINT or SIGTERM. Returns the process
+// exit status: 0 after a signal, 1 when the server cannot start, 2 for bad arguments.
+int runProgram(int argc, char** argv, const std::vector<ProgramOption>& options,
+               const ProgramServer& server);
+
+// The same for an HttpStandin on 127.0.0.1, whose handlers setup registers before it starts.
 int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup);
 
 }  // namespace standin
