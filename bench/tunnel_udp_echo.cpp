@@ -40,8 +40,8 @@ bool setUpNamespaces() {
          std::system("ip addr add 198.51.100.1/24 dev gvba && ip link set gvba up") == 0 &&
          std::system("ip route add 203.0.113.0/24 via 198.51.100.50") == 0 &&
          std::system(("ip -n " + g_peer + " addr add 198.51.100.50/24 dev gvbb && ip -n " + g_peer +
-                      " addr add 203.0.113.10/32 dev lo && ip -n " + g_peer + " link set lo up && ip -n " +
-                      g_peer + " link set gvbb up")
+                      " addr add 203.0.113.10/32 dev lo && ip -n " + g_peer +
+                      " link set lo up && ip -n " + g_peer + " link set gvbb up")
                          .c_str()) == 0;
 }
 

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (auto request = platform::netext::decodeRequest(bytes, &error)) {
     // What decodes must encode and decode again to the same request.
     auto again = platform::netext::decodeRequest(platform::netext::encodeRequest(*request));
-    if (!again || again->data != request->data || again->reason != request->reason) __builtin_trap();
+    if (!again || again->data != request->data || again->reason != request->reason)
+      __builtin_trap();
   }
   if (auto message = platform::netext::decodeDaemonMessage(bytes, &error)) {
     (void)platform::netext::encodeDaemonMessage(*message);

@@ -193,7 +193,8 @@ void MZDNSServer::receive() {
     auto server = self.lock();
     if (!server) return;
     if (ec) {
-      if (ec != asio::error::operation_aborted) server->didCancel("DNS socket to " + server->serverHost_);
+      if (ec != asio::error::operation_aborted)
+        server->didCancel("DNS socket to " + server->serverHost_);
       return;
     }
     if (auto packet = server->processDNSRespData(std::span(s->buffer.data(), n)))

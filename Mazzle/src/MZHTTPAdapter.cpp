@@ -42,7 +42,8 @@ int MZHTTPAdapter::open(const MZConnectSession& session, std::string& error) {
   }
   int fd = socket_->fd();
   std::string request = connectRequest(session);
-  auto wire = encodeData(std::span(reinterpret_cast<const uint8_t*>(request.data()), request.size()));
+  auto wire =
+      encodeData(std::span(reinterpret_cast<const uint8_t*>(request.data()), request.size()));
   size_t sent = 0;
   while (sent < wire.size()) {
     ssize_t n = ::send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);

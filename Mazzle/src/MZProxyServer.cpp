@@ -136,8 +136,8 @@ void MZProxyServer::serve(int client) {
   session.sourcePort = flow->sourcePort;
   session.destinationIP = flow->destinationIP;
   session.destinationPort = flow->destinationPort;
-  session.domainHost =
-      MZDomainRecorder::currentRecorder()->domainFromIP(MZHelper::ipv4LiteralFromAddr(flow->destinationIP));
+  session.domainHost = MZDomainRecorder::currentRecorder()->domainFromIP(
+      MZHelper::ipv4LiteralFromAddr(flow->destinationIP));
   auto factory = MZRuleManager::currentManager()->matchSession(session);
   std::unique_ptr<MZAdapter> adapter = factory ? factory->getAdapterForSession(session) : nullptr;
   std::string error;

@@ -57,7 +57,8 @@ size_t MZTCPStack::flowCount() const {
   return flows_.size();
 }
 
-std::optional<MZTCPStack::Flow> MZTCPStack::flowForFake(uint32_t fakeIP, uint16_t sourcePort) const {
+std::optional<MZTCPStack::Flow> MZTCPStack::flowForFake(uint32_t fakeIP,
+                                                        uint16_t sourcePort) const {
   std::lock_guard lock(mutex_);
   auto it = byFake_.find({fakeIP, sourcePort});
   if (it == byFake_.end()) return std::nullopt;
@@ -76,8 +77,8 @@ void MZTCPStack::expire() {
   const auto now = clock_();
   for (auto it = flows_.begin(); it != flows_.end();) {
     const auto& f = it->second;
-    auto limit = (f.finFromClient && f.finFromServer) ? kClosingTimeout
-                                                      : std::chrono::seconds(kIdleTimeout);
+    auto limit =
+        (f.finFromClient && f.finFromServer) ? kClosingTimeout : std::chrono::seconds(kIdleTimeout);
     auto next = std::next(it);
     if (now - f.lastSeen >= limit) remove(it);
     it = next;

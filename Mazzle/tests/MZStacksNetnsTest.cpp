@@ -38,7 +38,8 @@ int socketIn(const std::string& netns, int type) {
 }
 
 int udpSocket(const char* bindAddr, uint16_t port, const std::string& netns = "") {
-  int fd = netns.empty() ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : socketIn(netns, SOCK_DGRAM);
+  int fd =
+      netns.empty() ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : socketIn(netns, SOCK_DGRAM);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -106,8 +107,8 @@ class StacksNetns : public ::testing::Test {
           std::system("ip route add 203.0.113.0/24 via 198.51.100.50") == 0 &&
           std::system(("ip -n " + peer_ + " addr add 198.51.100.50/24 dev gvvb && ip -n " + peer_ +
                        " addr add 203.0.113.1/32 dev lo && ip -n " + peer_ +
-                       " addr add 203.0.113.2/32 dev lo && ip -n " + peer_ + " link set lo up && ip -n " +
-                       peer_ + " link set gvvb up")
+                       " addr add 203.0.113.2/32 dev lo && ip -n " + peer_ +
+                       " link set lo up && ip -n " + peer_ + " link set gvvb up")
                           .c_str()) == 0;
   }
   static void TearDownTestSuite() {
@@ -120,7 +121,8 @@ class StacksNetns : public ::testing::Test {
     MZRawSocketFactory::sharedInstance().setMark(kMark);
     flow_ = std::make_shared<platform::netext::PacketFlow>();
     ASSERT_EQ(flow_->open("gvtun%d"), 0);
-    applier_ = std::make_unique<platform::netext::RtnetlinkSettingsApplier>(flow_->name(), kMark, kTable);
+    applier_ =
+        std::make_unique<platform::netext::RtnetlinkSettingsApplier>(flow_->name(), kMark, kTable);
     platform::netext::NetworkSettings settings;
     platform::netext::IPv4Settings v4;
     v4.addresses = {"192.0.2.1"};

@@ -9,9 +9,9 @@
 
 #include "Galvent/Logger/GVLogReport.h"
 #include "Galvent/Logger/GVLogger.h"
-#include "Tovra/REST/CurlTransport.h"
 #include "Galvent/Tunnel/Provider/GVIPPacketStack.h"
 #include "Mazzle/MZRawSocketFactory.h"
+#include "Tovra/REST/CurlTransport.h"
 #include "platform/dispatch/AsioQueue.h"
 #include "platform/netext/ControlSocket.h"
 
@@ -71,7 +71,8 @@ std::optional<TunnelDaemonConfig> TunnelDaemonConfig::fromArguments(int argc, ch
       c.table = static_cast<uint32_t>(*v);
     } else if (flag == "--dns-config") {
       c.dnsMode = DnsConfigurator::modeFromText(value);
-      if (!c.dnsMode) return error = "--dns-config takes resolved, resolv.conf or none", std::nullopt;
+      if (!c.dnsMode)
+        return error = "--dns-config takes resolved, resolv.conf or none", std::nullopt;
     } else if (flag == "--log-host") {
       c.logHost = value;
     } else {
@@ -99,14 +100,14 @@ int TunnelDaemon::run() {
   MZRawSocketFactory::sharedInstance().setMark(config_.mark);
   // Service calls of the variants must bypass the tunnel like every other socket of ours.
   const uint32_t mark = config_.mark;
-  tq::CurlTransport::shared()->setSocketHook([mark](int fd) {
-    return ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) == 0;
-  });
+  tq::CurlTransport::shared()->setSocketHook(
+      [mark](int fd) { return ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) == 0; });
   if (!config_.logHost.empty()) GVLogReport::setDefaultLogHost(config_.logHost);
 
   int fd = listenControlSocket(config_.control, config_.ownerUid);
   if (fd < 0) {
-    std::fprintf(stderr, "E cannot listen on %s: %s\n", config_.control.c_str(), std::strerror(-fd));
+    std::fprintf(stderr, "E cannot listen on %s: %s\n", config_.control.c_str(),
+                 std::strerror(-fd));
     return 1;
   }
   listener_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
@@ -120,43 +121,45 @@ int TunnelDaemon::run() {
 }
 
 void TunnelDaemon::acceptNext() {
-  listener_->async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
-    if (ec) return;
-    int fd = acceptControlPeer(listener_->native_handle(), config_.ownerUid);
-    if (fd >= 0) {
-      auto peer = std::make_shared<asio::posix::stream_descriptor>(io_, fd);
-      peers_.push_back(peer);
-      send(peer, DaemonMessage::statusEvent(status_, lastError_));
-      readNext(peer);
-    } else if (fd == -EPERM) {
-      std::fprintf(stderr, "W refused a control peer that is neither root nor the owner\n");
-    }
-    acceptNext();
-  });
+  listener_->async_wait(
+      asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
+        if (ec) return;
+        int fd = acceptControlPeer(listener_->native_handle(), config_.ownerUid);
+        if (fd >= 0) {
+          auto peer = std::make_shared<asio::posix::stream_descriptor>(io_, fd);
+          peers_.push_back(peer);
+          send(peer, DaemonMessage::statusEvent(status_, lastError_));
+          readNext(peer);
+        } else if (fd == -EPERM) {
+          std::fprintf(stderr, "W refused a control peer that is neither root nor the owner\n");
+        }
+        acceptNext();
+      });
 }
 
 void TunnelDaemon::readNext(std::shared_ptr<asio::posix::stream_descriptor> peer) {
-  peer->async_wait(asio::posix::stream_descriptor::wait_read, [this, peer](const asio::error_code& ec) {
-    if (ec) return;
-    auto received = receiveControlMessage(peer->native_handle());
-    if (received.error == -EAGAIN) return readNext(peer);
-    if (!received.bytes) {
-      if (received.error == -EMSGSIZE) {
-        send(peer, DaemonMessage::errorMessage(
-                       {kControlErrorDomain, 1, "control message larger than 1 MiB"}));
-        return readNext(peer);
-      }
-      peers_.remove(peer);  // closed
-      return;
-    }
-    ControlError error;
-    if (auto request = decodeRequest(*received.bytes, &error)) {
-      handle(peer, *request);
-    } else {
-      send(peer, DaemonMessage::errorMessage(error));
-    }
-    if (!finishing_) readNext(peer);
-  });
+  peer->async_wait(
+      asio::posix::stream_descriptor::wait_read, [this, peer](const asio::error_code& ec) {
+        if (ec) return;
+        auto received = receiveControlMessage(peer->native_handle());
+        if (received.error == -EAGAIN) return readNext(peer);
+        if (!received.bytes) {
+          if (received.error == -EMSGSIZE) {
+            send(peer, DaemonMessage::errorMessage(
+                           {kControlErrorDomain, 1, "control message larger than 1 MiB"}));
+            return readNext(peer);
+          }
+          peers_.remove(peer);  // closed
+          return;
+        }
+        ControlError error;
+        if (auto request = decodeRequest(*received.bytes, &error)) {
+          handle(peer, *request);
+        } else {
+          send(peer, DaemonMessage::errorMessage(error));
+        }
+        if (!finishing_) readNext(peer);
+      });
 }
 
 void TunnelDaemon::send(const std::shared_ptr<asio::posix::stream_descriptor>& peer,
@@ -182,7 +185,8 @@ void TunnelDaemon::handle(const std::shared_ptr<asio::posix::stream_descriptor>&
       break;
     case ControlCommand::Start:
       if (started_) {
-        send(peer, DaemonMessage::errorMessage({kControlErrorDomain, 5, "the tunnel has already started"}));
+        send(peer, DaemonMessage::errorMessage(
+                       {kControlErrorDomain, 5, "the tunnel has already started"}));
       } else {
         start(request.options);
       }
@@ -212,7 +216,8 @@ void TunnelDaemon::start(const nlohmann::json& options) {
   flow_ = std::make_shared<PacketFlow>();
   if (int rc = flow_->open("gvtun%d"); rc != 0) {
     setStatus(VpnStatus::Disconnected,
-              ControlError{"NEVPNErrorDomain", -rc, std::string("cannot open the TUN device: ") + std::strerror(-rc)});
+              ControlError{"NEVPNErrorDomain", -rc,
+                           std::string("cannot open the TUN device: ") + std::strerror(-rc)});
     return finish(1);
   }
   provider_ = std::make_shared<GVPacketTunnelProvider>();

@@ -123,8 +123,8 @@ TEST(GVHTTPAdapter, ConnectsThroughTheMaskedProxyAndRelaysMaskedData) {
   std::string error;
   int fd = adapter->open(session, error);
   ASSERT_GE(fd, 0) << error;
-  EXPECT_EQ(proxy.requests(),
-            std::vector<std::string>{"CONNECT localhost:" + std::to_string(echo.port) + " HTTP/1.1"});
+  EXPECT_EQ(proxy.requests(), std::vector<std::string>{
+                                  "CONNECT localhost:" + std::to_string(echo.port) + " HTTP/1.1"});
   const Bytes hello = {'h', 'i', 0x5a};
   auto wire = adapter->encodeOutgoing(hello);
   ASSERT_EQ(::send(fd, wire.data(), wire.size(), 0), 3);
@@ -149,12 +149,13 @@ TEST(GVHTTPAdapter, OnlyA200StatusLineAccepts) {
       {"NOT HTTP AT ALL\r\n\r\n", false},
       {"", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(MZHTTPAdapter::acceptsAnswer(c.header), c.accepted) << c.header;
+  for (const auto& c : cases)
+    EXPECT_EQ(MZHTTPAdapter::acceptsAnswer(c.header), c.accepted) << c.header;
 
   standin::MaskedConnectProxy proxy;
   ASSERT_EQ(proxy.start(), 0);
-  for (auto mode : {standin::MaskedConnectProxy::Mode::Refuse,
-                    standin::MaskedConnectProxy::Mode::Garbage}) {
+  for (auto mode :
+       {standin::MaskedConnectProxy::Mode::Refuse, standin::MaskedConnectProxy::Mode::Garbage}) {
     proxy.setMode(mode);
     GVHTTPAdapterFactory factory("127.0.0.1", proxy.port());
     auto adapter = factory.getAdapterForSession(sessionTo("proxied.example"));
@@ -189,7 +190,10 @@ TEST(GVDNSServer, LearnsAnswersAndWarnsWhileNotActive) {
   brevant::DomainTable table;
   auto server = std::make_shared<GVDNSServer>("198.51.100.50", &table);
   Bytes query = {0x12, 0x34, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  for (char c : std::string("\x04game\x07" "example\x00\x00\x01\x00\x01", 18)) query.push_back(uint8_t(c));
+  for (char c : std::string("\x04game\x07"
+                            "example\x00\x00\x01\x00\x01",
+                            18))
+    query.push_back(uint8_t(c));
   auto packet = MZIPv4Packet::buildUDP(ip("192.0.2.1"), 4000, ip("198.18.0.1"), 53, query);
   // Before start: warned, still handed to the base, which takes it.
   EXPECT_TRUE(server->inputPacket(packet, 4));

@@ -19,7 +19,9 @@ using platform::netext::IPv4Route;
 
 struct FakeProxy : GVPacketProxy {
   FakeProxy() : GVPacketProxy(std::nullopt) {}
-  std::vector<GVRoute> blackRoutes() const override { return {{"198.51.100.7", "255.255.255.255"}}; }
+  std::vector<GVRoute> blackRoutes() const override {
+    return {{"198.51.100.7", "255.255.255.255"}};
+  }
   void start() override {}
   void stop() override {}
 };
@@ -41,7 +43,8 @@ TEST(GVIPPacketStack, RouteLines) {
       {"   ", std::nullopt},
       {"/24", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(GVIPPacketStack::routeWithIPString(c.line), c.route) << c.line;
+  for (const auto& c : cases)
+    EXPECT_EQ(GVIPPacketStack::routeWithIPString(c.line), c.route) << c.line;
   EXPECT_EQ(GVIPPacketStack::maskDict().size(), 33u);
   EXPECT_EQ(GVIPPacketStack::maskDict().at("0"), "0.0.0.0");
   EXPECT_EQ(GVIPPacketStack::maskDict().at("17"), "255.255.128.0");
@@ -116,14 +119,19 @@ struct ProviderFixture : ::testing::Test {
 TEST_F(ProviderFixture, SettingsInTheirOrder) {
   ASSERT_FALSE(start());
   ASSERT_EQ(applier->lines.size(), 13u);
-  const std::vector<std::string> expected = {
-      "remote 127.0.0.1",         "address 192.0.2.1 255.255.255.0",
-      "include 0.0.0.0/0",        "exclude 10.0.0.0/8",
-      "exclude 100.64.0.0/10",    "exclude 127.0.0.0/8",
-      "exclude 169.254.0.0/16",   "exclude 172.16.0.0/12",
-      "exclude 192.168.0.0/16",   "exclude 198.51.100.7/32",
-      "dns 198.18.0.1",           "match \"\"",
-      "mtu 1400"};
+  const std::vector<std::string> expected = {"remote 127.0.0.1",
+                                             "address 192.0.2.1 255.255.255.0",
+                                             "include 0.0.0.0/0",
+                                             "exclude 10.0.0.0/8",
+                                             "exclude 100.64.0.0/10",
+                                             "exclude 127.0.0.0/8",
+                                             "exclude 169.254.0.0/16",
+                                             "exclude 172.16.0.0/12",
+                                             "exclude 192.168.0.0/16",
+                                             "exclude 198.51.100.7/32",
+                                             "dns 198.18.0.1",
+                                             "match \"\"",
+                                             "mtu 1400"};
   std::vector<std::string> got(applier->lines.begin(), applier->lines.begin() + 13);
   EXPECT_EQ(got, expected);
   EXPECT_TRUE(logged("I Load excludedRoutes 7"));

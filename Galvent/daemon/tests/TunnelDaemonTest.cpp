@@ -47,9 +47,9 @@ class TunnelDaemon : public ::testing::Test {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void launch(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {GALVENT_TUNNEL_PATH, "--control", control_, "--owner-uid",
-                                     "0", "--dns-config", "none", "--container-root",
-                                     dir_.string()};
+    std::vector<std::string> args = {
+        GALVENT_TUNNEL_PATH, "--control", control_,           "--owner-uid", "0",
+        "--dns-config",      "none",      "--container-root", dir_.string()};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -59,7 +59,8 @@ class TunnelDaemon : public ::testing::Test {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    for (int i = 0; i < 200 && client_.connect(control_) != 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 200 && client_.connect(control_) != 0; ++i)
+      std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(client_.connected()) << "the daemon never listened";
     auto hello = client_.receiveKind(DaemonMessageKind::Status, 5s);
     ASSERT_TRUE(hello);
@@ -93,7 +94,8 @@ TEST_F(TunnelDaemon, BadFlagsAreRefused) {
 
 TEST_F(TunnelDaemon, BadMessagesGetAnErrorAndTheConnectionStays) {
   launch();
-  for (const char* text : {"not json", "[1]", R"({"cmd":"fly"})", R"({"cmd":"stop","reason":"x"})"}) {
+  for (const char* text :
+       {"not json", "[1]", R"({"cmd":"fly"})", R"({"cmd":"stop","reason":"x"})"}) {
     ASSERT_EQ(sendControlMessage(client_.fd(), text), 0);
     auto reply = client_.receive(5s);
     ASSERT_TRUE(reply) << text;

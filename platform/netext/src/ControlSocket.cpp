@@ -151,8 +151,9 @@ std::optional<DaemonMessage> ControlClient::receive(std::chrono::milliseconds ti
   }
   auto received = receiveControlMessage(fd_);
   if (!received.bytes) {
-    lastError_ = {kControlErrorDomain, -received.error,
-                  received.error == 0 ? "daemon closed the connection" : std::strerror(-received.error)};
+    lastError_ = {
+        kControlErrorDomain, -received.error,
+        received.error == 0 ? "daemon closed the connection" : std::strerror(-received.error)};
     return std::nullopt;
   }
   return decodeDaemonMessage(*received.bytes, &lastError_);

@@ -75,7 +75,9 @@ std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string
         if (std::filesystem::exists(resolvConfPath(), ec)) {
           std::filesystem::copy_file(resolvConfPath(), backupPath(),
                                      std::filesystem::copy_options::overwrite_existing, ec);
-          if (ec) return ControlError{"NEVPNErrorDomain", 5, "cannot back up resolv.conf: " + ec.message()};
+          if (ec)
+            return ControlError{"NEVPNErrorDomain", 5,
+                                "cannot back up resolv.conf: " + ec.message()};
         }
       }
       auto temp = resolvConfPath();
@@ -88,7 +90,8 @@ std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string
       }
       // A symbolic link (often into /run) is replaced, not written through.
       std::filesystem::rename(temp, resolvConfPath(), ec);
-      if (ec) return ControlError{"NEVPNErrorDomain", 5, "cannot replace resolv.conf: " + ec.message()};
+      if (ec)
+        return ControlError{"NEVPNErrorDomain", 5, "cannot replace resolv.conf: " + ec.message()};
       applied_ = true;
       return std::nullopt;
     }

@@ -52,7 +52,8 @@ std::optional<ControlError> RecordingSettingsApplier::apply(const NetworkSetting
     }
     if (settings->dnsSettings) {
       for (const auto& s : settings->dnsSettings->servers) lines.push_back("dns " + s);
-      for (const auto& d : settings->dnsSettings->matchDomains) lines.push_back("match \"" + d + "\"");
+      for (const auto& d : settings->dnsSettings->matchDomains)
+        lines.push_back("match \"" + d + "\"");
     }
     if (settings->mtu) lines.push_back("mtu " + std::to_string(*settings->mtu));
   }
@@ -219,7 +220,8 @@ std::optional<ControlError> RtnetlinkSettingsApplier::apply(const NetworkSetting
   }
   if (settings->ipv4Settings) {
     const auto& v4 = *settings->ipv4Settings;
-    auto each = [&](const std::vector<IPv4Route>& routes, bool isThrow) -> std::optional<ControlError> {
+    auto each = [&](const std::vector<IPv4Route>& routes,
+                    bool isThrow) -> std::optional<ControlError> {
       for (const auto& r : routes) {
         uint32_t dst;
         auto prefix = prefixLengthOfMask(r.destinationSubnetMask);

@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <linux/if_tun.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>

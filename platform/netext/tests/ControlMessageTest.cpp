@@ -1,8 +1,8 @@
-#include "platform/netext/ControlMessage.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "platform/netext/ControlMessage.h"
 
 using namespace platform::netext;
 
@@ -74,8 +74,8 @@ TEST(ControlMessage, BadRequestsAreRefusedWithAReason) {
 }
 
 TEST(ControlMessage, OversizedMessagesAreRefusedBeforeParsing) {
-  std::string big = R"({"cmd":"message","data":")" + std::string(kMaxControlMessageSize, 'A') +
-                    "\"}";
+  std::string big =
+      R"({"cmd":"message","data":")" + std::string(kMaxControlMessageSize, 'A') + "\"}";
   ControlError error;
   EXPECT_FALSE(decodeRequest(big, &error));
   EXPECT_EQ(error.code, 1);
@@ -93,9 +93,9 @@ TEST(ControlMessage, LenientWhereTheWireAllowsIt) {
 }
 
 TEST(ControlMessage, BadDaemonMessagesAreRefused) {
-  for (const char* text : {R"({"status":6,"error":null})", R"({"status":"3"})",
-                           R"({"status":1,"error":{"code":1}})", R"({"reply":5})",
-                           R"({"reply":"@@"})", R"({"error":"x"})", R"({"other":1})"}) {
+  for (const char* text :
+       {R"({"status":6,"error":null})", R"({"status":"3"})", R"({"status":1,"error":{"code":1}})",
+        R"({"reply":5})", R"({"reply":"@@"})", R"({"error":"x"})", R"({"other":1})"}) {
     EXPECT_FALSE(decodeDaemonMessage(text)) << text;
   }
 }

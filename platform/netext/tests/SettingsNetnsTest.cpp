@@ -40,8 +40,10 @@ TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
   v4.addresses = {"192.0.2.1"};
   v4.subnetMasks = {"255.255.255.0"};
   v4.includedRoutes = {IPv4Route::defaultRoute(), {"203.0.113.0", "255.255.255.0"}};
-  v4.excludedRoutes = {{"10.0.0.0", "255.0.0.0"}, {"198.51.100.7", "255.255.255.255"},
-                       {"bad", "255.0.0.0"}, {"1.2.3.4", "255.0.255.0"}};
+  v4.excludedRoutes = {{"10.0.0.0", "255.0.0.0"},
+                       {"198.51.100.7", "255.255.255.255"},
+                       {"bad", "255.0.0.0"},
+                       {"1.2.3.4", "255.0.255.0"}};
   settings.ipv4Settings = v4;
   settings.mtu = 1400;
   auto error = applier.apply(&settings);

@@ -20,7 +20,8 @@ bool GVTCPRuleController::matchHttpProxyDomainSession(const MZConnectSession& se
   return false;
 }
 
-std::shared_ptr<MZAdapterFactory> GVTCPRuleController::matchSession(const MZConnectSession& session) {
+std::shared_ptr<MZAdapterFactory> GVTCPRuleController::matchSession(
+    const MZConnectSession& session) {
   if (matchHttpProxyDomainSession(session)) return httpAdapterFactory_;
   return MZRuleManager::matchSession(session);
 }

@@ -83,7 +83,8 @@ std::vector<IPv4Route> GVIPPacketStack::routesFromText(std::string_view text) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
-    auto line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    auto line =
+        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (auto route = routeWithIPString(line)) routes.push_back(std::move(*route));
     if (end == std::string_view::npos) break;
     start = end + 1;

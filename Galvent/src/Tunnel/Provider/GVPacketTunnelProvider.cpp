@@ -84,7 +84,8 @@ void GVPacketTunnelProvider::setUpLogger() {
   GVLogInfo("Hi logger set up.");
 }
 
-void GVPacketTunnelProvider::startTunnel(const nlohmann::json& options, ErrorCompletion completion) {
+void GVPacketTunnelProvider::startTunnel(const nlohmann::json& options,
+                                         ErrorCompletion completion) {
   setUpLogger();
   GVLogInfo("Options: " + options.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   GVIPPacketStack::ProxyFactory factory;

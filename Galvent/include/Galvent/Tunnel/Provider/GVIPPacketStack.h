@@ -5,13 +5,12 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Galvent/Tunnel/Base/GVPacketProxy.h"
 #include "Galvent/Tunnel/Base/GVPacketProxyDelegate.h"

@@ -23,11 +23,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace platform::netext {
 
@@ -58,8 +57,8 @@ enum class ControlCommand { Start, Stop, Message, Status };
 struct ControlRequest {
   ControlCommand cmd = ControlCommand::Status;
   nlohmann::json options = nlohmann::json::object();  // Start only; always an object
-  std::int64_t reason = 0;                             // Stop only
-  std::string data;                                    // Message only; raw bytes
+  std::int64_t reason = 0;                            // Stop only
+  std::string data;                                   // Message only; raw bytes
 
   static ControlRequest start(nlohmann::json options);
   static ControlRequest stop(std::int64_t reason);
@@ -71,9 +70,9 @@ enum class DaemonMessageKind { Status, Reply, Error };
 
 struct DaemonMessage {
   DaemonMessageKind kind = DaemonMessageKind::Status;
-  VpnStatus status = VpnStatus::Invalid;     // Status
-  std::optional<ControlError> error;         // Status (optional) and Error (always set)
-  std::optional<std::string> reply;          // Reply; nothing means a null reply
+  VpnStatus status = VpnStatus::Invalid;  // Status
+  std::optional<ControlError> error;      // Status (optional) and Error (always set)
+  std::optional<std::string> reply;       // Reply; nothing means a null reply
 
   static DaemonMessage statusEvent(VpnStatus status, std::optional<ControlError> error = {});
   static DaemonMessage replyMessage(std::optional<std::string> reply);

@@ -7,10 +7,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/DnsConfigurator.h"
