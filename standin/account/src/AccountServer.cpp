@@ -257,6 +257,11 @@ json AccountServer::answer(const std::string& rawPath, const json& request) {
   std::string path = servicePath(rawPath);
   if (auto it = codes_.find(path); it != codes_.end())
     return failure(it->second.first, it->second.second);
+  if (auto it = scripts_.find(path); it != scripts_.end() && !it->second.empty()) {
+    json out = it->second.front();
+    if (it->second.size() > 1) it->second.erase(it->second.begin());
+    return out;
+  }
   if (!samples_.contains(path)) return failure(404, "no such path");
   json payload = samples_[path];
   if (!sampleAnswers_) {
@@ -451,6 +456,30 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
   }
   *handled = false;
   return json();
+}
+
+void AccountServer::scriptPayloads(const std::string& path, std::vector<json> payloads) {
+  std::vector<json> answers;
+  for (auto& p : payloads) {
+    json out = {{"code", 0}, {"msg", "success"}};
+    if (!p.is_null()) out["data"] = std::move(p);
+    answers.push_back(std::move(out));
+  }
+  scriptAnswers(path, std::move(answers));
+}
+
+void AccountServer::scriptAnswers(const std::string& path, std::vector<json> answers) {
+  std::lock_guard lock(mu_);
+  if (answers.empty()) {
+    scripts_.erase(path);
+  } else {
+    scripts_[path] = std::move(answers);
+  }
+}
+
+void AccountServer::clearScripts() {
+  std::lock_guard lock(mu_);
+  scripts_.clear();
 }
 
 }  // namespace standin::account

@@ -62,6 +62,12 @@ class AppEnvironment {
   std::string AlipayPID() const { return value("AlipayPID"); }
   std::string AlipayAppID() const { return value("AlipayAppID"); }
 
+  // Top-up and order pages of the brand's web site, built on each read from the user's login
+  // code, the stored analytics parameters, the language and the analytics client id (values
+  // URL-encoded; a missing one is the empty text).
+  std::string TopupURL() const;
+  std::string OrderURL() const;
+
   std::string setting(std::string_view name) const { return value(name); }
 
   // Every property and setting by name (the names a brand file may use).

@@ -1,6 +1,7 @@
 #pragma once
 // Typed accessors of the application's persistent settings. Every accessor reads or writes one
 // key of the application's defaults domain; every write reaches the disk at once.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,11 +53,30 @@ class AppUserDefaults {
   std::optional<std::string> recommendURL() const;
   void setRecommendURL(std::optional<std::string> value);
 
+  // Feedback page addresses. A non-empty stored address reads with the language and analytics
+  // client id appended ("?lang=" when it has no query yet, else "&lang="; values URL-encoded);
+  // the suffix is never stored. Absent or empty reads as stored.
+  std::optional<std::string> loginFeedbackUrl() const;
+  void setLoginFeedbackUrl(std::optional<std::string> value);
+  std::optional<std::string> payFeedbackUrl() const;
+  void setPayFeedbackUrl(std::optional<std::string> value);
+  std::optional<std::string> endBoostFeedbackUrl() const;
+  void setEndBoostFeedbackUrl(std::optional<std::string> value);
+  std::optional<std::string> logoutFeedbackUrl() const;
+  void setLogoutFeedbackUrl(std::optional<std::string> value);
+
+  // Where the feedback suffix takes the analytics client id from; empty: the locator's analytics.
+  void setClientIdProvider(std::function<std::string()> provider) {
+    clientIdProvider_ = std::move(provider);
+  }
+
  private:
+  std::optional<std::string> feedbackUrl(const char* key) const;
   bool boolOr(const char* key, bool fallback) const;
   void setBool(const char* key, bool value);
   std::optional<std::string> text(const char* key) const;
   void setText(const char* key, std::optional<std::string> value);
 
   std::shared_ptr<platform::defaults::Store> store_;
+  std::function<std::string()> clientIdProvider_;
 };

@@ -8,6 +8,8 @@
 
 class AppUserDefaults;
 class AppEnvironment;
+class TsUserController;
+class TsAnalyticsService;
 
 class BHAppPackage {
  public:
@@ -20,6 +22,8 @@ class BHAppPackage {
   // Entries (defined by the services that add them).
   AppUserDefaults& defaults() const;              // AppUserDefaults.cpp
   std::shared_ptr<AppEnvironment> env() const;    // AppEnvironment.cpp: none until installed
+  TsUserController& user() const;                 // TsUserController.cpp
+  TsAnalyticsService& analytics() const;          // TsAnalyticsService.cpp
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

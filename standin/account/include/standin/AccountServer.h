@@ -87,6 +87,13 @@ class AccountServer {
   // Payload of rule/list and the domain list of parameters/startup, for later subsystems.
   void setRuleList(nlohmann::json speedStartInfo);
   void setStartupDomains(nlohmann::json domainList);
+  // Scripted answers of one path (given without the "/fastclient" rewrite), used in order, one per
+  // request; the last one stays for every later request. A payload object answers code 0 with
+  // it as "data" (null: no payload).
+  void scriptPayloads(const std::string& path, std::vector<nlohmann::json> payloads);
+  // The same with whole answers {"code", "info"|"msg", "data"}.
+  void scriptAnswers(const std::string& path, std::vector<nlohmann::json> answers);
+  void clearScripts();
 
   // The service's answer to one decoded request (what the HTTP handler enciphers).
   nlohmann::json answer(const std::string& path, const nlohmann::json& request);
@@ -114,6 +121,7 @@ class AccountServer {
   std::optional<std::string> plaintextBody_;
   nlohmann::json ruleList_;
   nlohmann::json startupDomains_;
+  std::map<std::string, std::vector<nlohmann::json>> scripts_;  // whole answers per path
 };
 
 // "a%2Bb=c&d" → {"a+b": "c", "d": ""}; "+" is a blank as in form bodies.
