@@ -522,10 +522,46 @@ GameStandin::Reply GameStandin::handlePost(const std::string& path, const std::s
 }
 
 GameStandin::Reply GameStandin::handleRuleFile(const std::string& name) {
+  std::chrono::milliseconds delay;
+  {
+    std::lock_guard lock(mu_);
+    ++ruleFileRequests_[name];
+    delay = ruleFileDelay_;
+  }
+  if (delay.count() > 0) std::this_thread::sleep_for(delay);
   std::lock_guard lock(mu_);
+  if (ruleFileMissing_[name]) return {404, "not found"};
+  if (auto wrong = ruleFileBytes_.find(name); wrong != ruleFileBytes_.end()) {
+    return {200, wrong->second};
+  }
   auto it = ruleFiles_.find(name);
   if (it == ruleFiles_.end()) return {404, "not found"};
   return {200, it->second};
+}
+
+int GameStandin::ruleFileRequests(const std::string& name) const {
+  std::lock_guard lock(mu_);
+  auto it = ruleFileRequests_.find(name);
+  return it == ruleFileRequests_.end() ? 0 : it->second;
+}
+
+void GameStandin::setRuleFileBytes(const std::string& name, std::string bytes) {
+  std::lock_guard lock(mu_);
+  if (bytes.empty()) {
+    ruleFileBytes_.erase(name);  // back to the stored file
+  } else {
+    ruleFileBytes_[name] = std::move(bytes);
+  }
+}
+
+void GameStandin::setRuleFileMissing(const std::string& name, bool missing) {
+  std::lock_guard lock(mu_);
+  ruleFileMissing_[name] = missing;
+}
+
+void GameStandin::setRuleFileDelay(std::chrono::milliseconds delay) {
+  std::lock_guard lock(mu_);
+  ruleFileDelay_ = delay;
 }
 
 }  // namespace standin

@@ -2,6 +2,7 @@
 // Stand-in of the game-acceleration service on loopback: scrambled form requests in, scrambled
 // {code, msg, result} answers out. A small store (guest registration, sign-in, user information,
 // start lists, rule files, path reports) and switches to answer badly.
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,13 @@ class GameStandin {
                const std::string& token);
 
   std::vector<Request> requests() const;
+  // Rule-file downloads (GET /gameRule/<name>): how many arrived for a name, and switches to
+  // serve other bytes than the stored file (empty bytes: the stored file again), to answer 404,
+  // or to wait before answering.
+  int ruleFileRequests(const std::string& name) const;
+  void setRuleFileBytes(const std::string& name, std::string bytes);
+  void setRuleFileMissing(const std::string& name, bool missing);
+  void setRuleFileDelay(std::chrono::milliseconds delay);
   std::optional<Request> lastRequest(const std::string& path) const;
   // Path reports as received, with "info" parsed from its JSON text (kept as text when it is not).
   std::vector<nlohmann::json> pathReports() const;
@@ -131,6 +139,10 @@ class GameStandin {
 
   std::vector<Request> requests_;
   std::vector<nlohmann::json> pathReports_;
+  std::map<std::string, int> ruleFileRequests_;
+  std::map<std::string, std::string> ruleFileBytes_;
+  std::map<std::string, bool> ruleFileMissing_;
+  std::chrono::milliseconds ruleFileDelay_{0};
 };
 
 }  // namespace standin
