@@ -37,7 +37,7 @@ struct Rig {
     for (int status = 0; status < 4; ++status) {
       auto g = std::make_shared<GVFlowGroup>(entrances, exits, 1, 1, 0, 0, "fuzz");
       g->setDelegate(delegate);
-      if (status >= 1) g->startResolving();  // 1: resolving
+      if (status >= 1) g->startResolving();   // 1: resolving
       if (status >= 2) g->finishResolving();  // 2: resolved with a pair (3)
       if (status >= 3) {
         uint8_t packet[20] = {0x45};

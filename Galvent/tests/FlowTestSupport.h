@@ -88,7 +88,8 @@ class UdpEcho {
       if (::poll(&p, 1, 50) <= 0) continue;
       sockaddr_in from{};
       socklen_t len = sizeof from;
-      ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+      ssize_t n =
+          ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
       ++count_;
       ::sendto(fd_, buf.data(), static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
@@ -151,9 +152,8 @@ inline std::string text(const Bytes& b) { return std::string(b.begin(), b.end())
 
 // A datagram as the relay would send it.
 inline Bytes frame(uint32_t type, const std::string& body) {
-  return Q5Protocol::wrapWithType(type, std::span<const uint8_t>(
-                                            reinterpret_cast<const uint8_t*>(body.data()),
-                                            body.size()));
+  return Q5Protocol::wrapWithType(
+      type, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
 }
 
 // Runs what the process queue, the packet loop and the main queue have, until all are idle.

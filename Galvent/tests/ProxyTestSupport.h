@@ -2,12 +2,11 @@
 // Packets, start information and a recording delegate for the packet-proxy tests.
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "FlowTestSupport.h"
 #include "Brevant/Packet.h"
+#include "FlowTestSupport.h"
 #include "Galvent/Tunnel/Base/GVPacketProxy.h"
 #include "PacketBuilder.h"
 
@@ -36,7 +35,8 @@ inline Bytes udpTo(const char* dst, uint16_t port, size_t size = 16, uint16_t sp
   return testpkt::udp(kClient, sport, testpkt::ip(dst), port, Bytes(size, 0x5a));
 }
 
-inline Bytes dnsQuery(const char* name, const char* server = "198.51.100.53", uint16_t id = 0x1234) {
+inline Bytes dnsQuery(const char* name, const char* server = "198.51.100.53",
+                      uint16_t id = 0x1234) {
   return testpkt::udp(kClient, 53000, testpkt::ip(server), 53, testpkt::dns_query(id, name));
 }
 

@@ -131,11 +131,13 @@ TEST_F(FlowGroupTest, WorkedExampleScores134) {
   answer(*group, Q5Protocol::kEchoAnswer, "3");
   advance(11ms);
   answer(*group, Q5Protocol::kEchoAnswer, "5");
-  answer(*group, Q5Protocol::kDetectAnswer,
-         R"({"target_ip":"127.0.0.2","nat_ip":"10.9.0.2","delay":80999,"reply_count":9,"total_count":10})");
+  answer(
+      *group, Q5Protocol::kDetectAnswer,
+      R"({"target_ip":"127.0.0.2","nat_ip":"10.9.0.2","delay":80999,"reply_count":9,"total_count":10})");
   // A 57 % loss at 100 ms: (0.57 + 1.0) * 100 truncates to 156.
-  answer(*group, Q5Protocol::kDetectAnswer,
-         R"({"target_ip":"127.0.0.3","nat_ip":"10.9.0.1","delay":100000,"reply_count":43,"total_count":100})");
+  answer(
+      *group, Q5Protocol::kDetectAnswer,
+      R"({"target_ip":"127.0.0.3","nat_ip":"10.9.0.1","delay":100000,"reply_count":43,"total_count":100})");
   advance(4s);
 
   ASSERT_EQ(group->status(), GVFlowGroup::kStatusResolved);
@@ -170,8 +172,9 @@ TEST_F(FlowGroupTest, WorkedExampleScores134) {
   auto before = group->heartBeatResultMap();
   answer(*group, Q5Protocol::kEchoAnswer, "2");
   EXPECT_EQ(group->heartBeatResultMap().at(2).reciveTimestamp, before.at(2).reciveTimestamp);
-  answer(*group, Q5Protocol::kDetectAnswer,
-         R"({"target_ip":"127.0.0.3","nat_ip":"10.9.0.3","delay":1,"reply_count":1,"total_count":1})");
+  answer(
+      *group, Q5Protocol::kDetectAnswer,
+      R"({"target_ip":"127.0.0.3","nat_ip":"10.9.0.3","delay":1,"reply_count":1,"total_count":1})");
   EXPECT_EQ(group->BDetectResultMap().size(), 2u);
 }
 
@@ -219,8 +222,9 @@ TEST_F(FlowGroupTest, BadAnswersAreDroppedWhileResolving) {
   for (auto& [n, item] : group->heartBeatResultMap()) EXPECT_EQ(item.reciveTimestamp, 0) << n;
 
   // Huge figures are clamped rather than overflowing.
-  answer(*group, Q5Protocol::kDetectAnswer,
-         R"({"target_ip":"127.0.0.2","nat_ip":"10.9.0.1","delay":-5000,"reply_count":-9223372036854775807,"total_count":9223372036854775807})");
+  answer(
+      *group, Q5Protocol::kDetectAnswer,
+      R"({"target_ip":"127.0.0.2","nat_ip":"10.9.0.1","delay":-5000,"reply_count":-9223372036854775807,"total_count":9223372036854775807})");
   auto map = group->BDetectResultMap();
   ASSERT_EQ(map.size(), 1u);
   EXPECT_EQ(map.begin()->second.delay, 0);
@@ -299,7 +303,8 @@ TEST_F(FlowGroupTest, PacketsWaitForAResolvedPairAndIncomingGoesToTheDelegate) {
   ASSERT_TRUE(rig.waitReceived(Q5Protocol::kIPPacket, 1));
   auto sent = rig.received(Q5Protocol::kIPPacket).at(0);
   ASSERT_EQ(sent.body.size(), Q5Protocol::kIPPacketHeaderSize + packet.size());
-  EXPECT_EQ(Q5Protocol::loadU32(sent.body.data()), Q5Protocol::exitFromString(group->resolveExit()->addr));
+  EXPECT_EQ(Q5Protocol::loadU32(sent.body.data()),
+            Q5Protocol::exitFromString(group->resolveExit()->addr));
   EXPECT_EQ(Q5Protocol::loadU16(sent.body.data() + 4), 100);  // rx
   EXPECT_EQ(Q5Protocol::loadU16(sent.body.data() + 6), 200);  // tx
   // 401 bodies go to the delegate in any status, as they came.

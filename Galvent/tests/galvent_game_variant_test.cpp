@@ -104,7 +104,7 @@ TEST_F(GameVariantTest, SharedGroupReportsOnePathPerTrafficGroup) {
   EXPECT_EQ(groups[0]->rx(), 9) << "limits are cut to 16 bits";
   EXPECT_EQ(groups[0]->tx(), 8);
   EXPECT_EQ(proxy->blackRoutes(), (std::vector<GVRoute>{{"127.0.0.2", "255.255.255.255"},
-                                                         {"127.0.0.3", "255.255.255.255"}}));
+                                                        {"127.0.0.3", "255.255.255.255"}}));
   EXPECT_FALSE(proxy->autoProxyDNS());
 
   proxy->start();
@@ -132,7 +132,8 @@ TEST_F(GameVariantTest, SharedGroupReportsOnePathPerTrafficGroup) {
   EXPECT_EQ(info[0]["outAddr"], "3-7");
   EXPECT_EQ(info[0]["outIp"], "127.0.0.1");
   EXPECT_EQ(info[0]["enterPort"], groups[0]->socketPort());
-  for (const char* key : {"delayA", "delayB", "lostA", "lostB"}) EXPECT_TRUE(info[0].contains(key)) << key;
+  for (const char* key : {"delayA", "delayB", "lostA", "lostB"})
+    EXPECT_TRUE(info[0].contains(key)) << key;
 
   // White UDP reaches the echo through the relay and comes back whole.
   Bytes out = testpkt::udp(kClient, 41000, testpkt::ip("127.0.0.1"), echo.port(), Bytes(64, 3));
@@ -201,7 +202,8 @@ TEST_F(GameVariantTest, TrafficLinesForTCPAndUDPWithLogReport) {
   auto lines = sink.texts();
   ASSERT_EQ(lines.size(), 2u);
   std::string all = lines[0] + "\n" + lines[1];
-  EXPECT_NE(all.find("[UDP] host: 127.0.0.1:5000, domain: , flow_id: 900"), std::string::npos) << all;
+  EXPECT_NE(all.find("[UDP] host: 127.0.0.1:5000, domain: , flow_id: 900"), std::string::npos)
+      << all;
   EXPECT_NE(all.find("[TCP] host: 127.0.0.1:5001"), std::string::npos) << all;
   EXPECT_EQ(all.find("192.0.2.77"), std::string::npos) << "no line for ICMP";
   auto line = nlohmann::json::parse(lines[0], nullptr, false);

@@ -38,25 +38,36 @@ class LineVariantTest : public ::testing::Test {
   nlohmann::json info(bool withDNSExits = true) {
     nlohmann::json exitsA = {{{"addr", "1-1"}, {"nat", "127.0.0.1"}}};
     nlohmann::json exitsB = {{{"addr", "2-2"}, {"nat", "127.0.0.1"}}};
-    return {
-        {"flow_id", 31},
-        {"down_stream_limit", 100},
-        {"up_stream_limit", 200},
-        {"entrance", {entranceJSON(rig.a), entranceJSON(rig.b)}},
-        {"dns_rule_exits", withDNSExits ? exitsA : nlohmann::json::array()},
-        {"dns_rule_traffic_level", 1},
-        {"dns_rule", {{{"destination_domain", {"dns.game"}}, {"dns_server", "127.0.0.1"}}}},
-        {"rules",
-         {// No entrances of its own: the defaults, so it shares the DNS group's servers but not
-          // its level.
-          {{"id", 5}, {"exits", exitsB}, {"traffic_level", 2}, {"group_name", "g5"},
-           {"process", {"*"}}, {"destination_ip_domain", {"127.0.0.1"}}},
-          {{"id", 6}, {"exits", exitsB}, {"traffic_level", 2}, {"group_name", "g6"},
-           {"entrance", {entranceJSON(rig.a), entranceJSON(rig.b)}},
-           {"process", {"*"}}, {"destination_ip_domain", {"192.0.2.6"}}},
-          {{"id", 7}, {"exits", exitsA}, {"traffic_level", 3}, {"group_name", "g7"},
-           {"entrance", {entranceJSON(rig.b)}},
-           {"process", {"*"}}, {"destination_ip_domain", {"192.0.2.7"}}}}}};
+    return {{"flow_id", 31},
+            {"down_stream_limit", 100},
+            {"up_stream_limit", 200},
+            {"entrance", {entranceJSON(rig.a), entranceJSON(rig.b)}},
+            {"dns_rule_exits", withDNSExits ? exitsA : nlohmann::json::array()},
+            {"dns_rule_traffic_level", 1},
+            {"dns_rule", {{{"destination_domain", {"dns.game"}}, {"dns_server", "127.0.0.1"}}}},
+            {"rules",
+             {// No entrances of its own: the defaults, so it shares the DNS group's servers but not
+              // its level.
+              {{"id", 5},
+               {"exits", exitsB},
+               {"traffic_level", 2},
+               {"group_name", "g5"},
+               {"process", {"*"}},
+               {"destination_ip_domain", {"127.0.0.1"}}},
+              {{"id", 6},
+               {"exits", exitsB},
+               {"traffic_level", 2},
+               {"group_name", "g6"},
+               {"entrance", {entranceJSON(rig.a), entranceJSON(rig.b)}},
+               {"process", {"*"}},
+               {"destination_ip_domain", {"192.0.2.6"}}},
+              {{"id", 7},
+               {"exits", exitsA},
+               {"traffic_level", 3},
+               {"group_name", "g7"},
+               {"entrance", {entranceJSON(rig.b)}},
+               {"process", {"*"}},
+               {"destination_ip_domain", {"192.0.2.7"}}}}}};
   }
   void make(nlohmann::json speedInfo) {
     GVTsSession s;
@@ -113,7 +124,7 @@ TEST_F(LineVariantTest, GroupsRulesAndBatchReports) {
   EXPECT_EQ(groups[1]->tx(), 200);
   EXPECT_TRUE(proxy->autoProxyDNS());
   EXPECT_EQ(proxy->blackRoutes(), (std::vector<GVRoute>{{"127.0.0.2", "255.255.255.255"},
-                                                         {"127.0.0.3", "255.255.255.255"}}));
+                                                        {"127.0.0.3", "255.255.255.255"}}));
 
   proxy->start();
   advance(5s);
@@ -153,7 +164,8 @@ TEST_F(LineVariantTest, HeartbeatCodesAndEntrances) {
   account.scriptPayloads(kHeartbeat, {{{"entrance", {a, b}}}});
   auto kicked = std::make_shared<int>(0);
   auto observation = platform::notifications::NotificationCenter::defaultCenter().observe(
-      GVPacketProxyServerKickOff, [kicked](const platform::notifications::Notification&) { ++*kicked; });
+      GVPacketProxyServerKickOff,
+      [kicked](const platform::notifications::Notification&) { ++*kicked; });
   make(info());
   proxy->start();
   advance(5s);
@@ -171,7 +183,9 @@ TEST_F(LineVariantTest, HeartbeatCodesAndEntrances) {
   };
   const std::vector<Case> cases = {
       {"same list", {a, b}, false},
-      {"bad entries skipped one by one", {{{"ip", "not-an-ip"}, {"ports", {1}}}, a, {{"ip", "127.0.0.9"}, {"ports", {"x"}}}, b}, false},
+      {"bad entries skipped one by one",
+       {{{"ip", "not-an-ip"}, {"ports", {1}}}, a, {{"ip", "127.0.0.9"}, {"ports", {"x"}}}, b},
+       false},
       {"empty list", nlohmann::json::array(), false},
       {"other order", {b, a}, true},
   };

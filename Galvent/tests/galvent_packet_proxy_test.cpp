@@ -86,7 +86,9 @@ class PacketProxyTest : public ::testing::Test {
       ASSERT_EQ(g->status(), GVFlowGroup::kStatusResolved) << g->description();
   }
   void advance(std::chrono::nanoseconds d) { flowtest::advance(clock.clock(), main.queue(), d); }
-  std::vector<standin::relay::Record> tunnelled() const { return rig.received(Q5Protocol::kIPPacket); }
+  std::vector<standin::relay::Record> tunnelled() const {
+    return rig.received(Q5Protocol::kIPPacket);
+  }
 
   dispatch::ScopedMainQueue main;
   dispatch::ScopedVirtualClock clock;
@@ -112,8 +114,8 @@ TEST_F(PacketProxyTest, ClassificationSteps) {
       {"DNS reject text beats the DNS rule", dnsQuery("reject.dns.game"), true, nullptr, nullptr,
        false},
       {"DNS without rule", dnsQuery("www.example.org"), false, "ByPass", "DNS", false},
-      {"DNS rule, carried", dnsQuery("www.dns.game", "198.51.100.53", 0x4321), true, "White",
-       "DNS", true},
+      {"DNS rule, carried", dnsQuery("www.dns.game", "198.51.100.53", 0x4321), true, "White", "DNS",
+       true},
       {"QUIC to an https-proxy domain", udpTo("203.0.113.50", 443), true, nullptr, nullptr, false},
       {"TCP to an https-proxy domain",
        testpkt::tcp(kClient, 40001, testpkt::ip("203.0.113.50"), 443), false, nullptr, nullptr,
@@ -248,8 +250,9 @@ TEST_F(PacketProxyTest, IncomingChecksDNSRestoreAndBadBodies) {
   make();
   // A carried query to 198.51.100.53 was sent to 127.0.0.1; its answer gets the original source.
   ASSERT_FALSE(proxy->inputPacket(dnsQuery("www.dns.game", "198.51.100.53", 0x7777)));
-  Bytes answer = testpkt::udp(testpkt::ip("127.0.0.1"), 53, kClient, 53000,
-                              testpkt::dns_answer(0x7777, "www.dns.game", {}, {testpkt::ip("192.0.2.99")}));
+  Bytes answer =
+      testpkt::udp(testpkt::ip("127.0.0.1"), 53, kClient, 53000,
+                   testpkt::dns_answer(0x7777, "www.dns.game", {}, {testpkt::ip("192.0.2.99")}));
   proxy->processIncomingIPPacket(answer);
   ASSERT_EQ(delegate->count(), 1u);
   auto info = brevant::parse_ipv4(delegate->at(0));
@@ -296,7 +299,7 @@ TEST_F(PacketProxyTest, DomainListsAreCaseSensitiveSubstrings) {
     bool https;
   };
   const std::vector<Case> cases = {
-      {"a.reject.b", true, false}, {"REJECT.b", false, false}, {"", false, false},
+      {"a.reject.b", true, false},  {"REJECT.b", false, false}, {"", false, false},
       {"x.quic.test", false, true}, {"quic.tes", false, false},
   };
   for (const Case& c : cases) {
@@ -335,7 +338,9 @@ TEST_F(PacketProxyTest, StartOptionsChooseTheProduct) {
   const std::vector<Case> cases = {
       {"line", {{"tssession", tq::toDictionary(line)}, {"tunnelOptions", tunnel}}, "line"},
       {"game", {{"q5session", tq::toDictionary(game)}}, "game"},
-      {"both: the line wins", {{"q5session", tq::toDictionary(game)}, {"tssession", tq::toDictionary(line)}}, "line"},
+      {"both: the line wins",
+       {{"q5session", tq::toDictionary(game)}, {"tssession", tq::toDictionary(line)}},
+       "line"},
       {"neither", nlohmann::json::object(), nullptr},
       {"not an object", nlohmann::json::array({1}), nullptr},
       {"session of the wrong kind", {{"tssession", 5}}, nullptr},
@@ -365,7 +370,8 @@ TEST_F(PacketProxyTest, CarriedDNSGetsTheClientSubnetWhenEnabled) {
   EXPECT_TRUE(proxy->inputPacket(query));
   ASSERT_TRUE(rig.waitReceived(Q5Protocol::kIPPacket, 1));
   auto body = tunnelled().at(0).body;
-  std::span<const uint8_t> inner = std::span<const uint8_t>(body).subspan(Q5Protocol::kIPPacketHeaderSize);
+  std::span<const uint8_t> inner =
+      std::span<const uint8_t>(body).subspan(Q5Protocol::kIPPacketHeaderSize);
   EXPECT_GT(inner.size(), query.size()) << "an OPT record with the client subnet was added";
   EXPECT_TRUE(brevant::verify_checksums(inner));
 }

@@ -32,9 +32,7 @@ Loop& loop() {
 
 asio::io_context& MZQueueFactory::queue() { return loop().io; }
 
-void MZQueueFactory::async(std::function<void()> work) {
-  asio::post(loop().io, std::move(work));
-}
+void MZQueueFactory::async(std::function<void()> work) { asio::post(loop().io, std::move(work)); }
 
 bool MZQueueFactory::onQueue() { return std::this_thread::get_id() == loop().id; }
 

@@ -99,8 +99,8 @@ void MZSpeedUDPSocket::readNext() {
           if (delegate) {
             std::string from = self->impl_->sender.address().to_string() + ":" +
                                std::to_string(self->impl_->sender.port());
-            delegate->didReceiveData(std::span<const uint8_t>(self->impl_->buffer.data(), n),
-                                     from, *self);
+            delegate->didReceiveData(std::span<const uint8_t>(self->impl_->buffer.data(), n), from,
+                                     *self);
           }
         }
         // Errors such as ICMP port-unreachable on a connected socket are not fatal: keep reading.

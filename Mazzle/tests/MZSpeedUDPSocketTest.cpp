@@ -25,7 +25,8 @@ struct Recorder : MZSpeedUDPSocketDelegate {
   std::vector<std::string> data;
   std::vector<std::string> from;
   bool onLoop = true;
-  void didReceiveData(std::span<const uint8_t> d, const std::string& f, MZSpeedUDPSocket&) override {
+  void didReceiveData(std::span<const uint8_t> d, const std::string& f,
+                      MZSpeedUDPSocket&) override {
     std::lock_guard lock(mutex);
     onLoop = onLoop && MZQueueFactory::onQueue();
     data.emplace_back(d.begin(), d.end());

@@ -6,8 +6,8 @@
 
 #include "Brevant/Brevant.h"
 #include "Galvent/Logger/GVLogger.h"
-#include "Galvent/Models/GVTunnelOptions.h"
 #include "Galvent/Models/GVLaunchOptions.h"
+#include "Galvent/Models/GVTunnelOptions.h"
 #include "Galvent/Tunnel/Ombrix/OmbrixPacketProxy.h"
 #include "Galvent/Tunnel/Pexara/PexaraPacketProxy.h"
 #include "Galvent/Utils/GVQueueFactory.h"
@@ -68,8 +68,7 @@ std::shared_ptr<GVPacketProxy> GVPacketProxy::packetProxyWith(
   }
   if (launch->tssession) {
     set_JVXDomain(launch->tssession->baseDomain);
-    JVXServiceEngine::sharedEngine().setFastAPIMode(
-        launch->tssession->fastAPIMode.value_or(false));
+    JVXServiceEngine::sharedEngine().setFastAPIMode(launch->tssession->fastAPIMode.value_or(false));
     proxy = OmbrixPacketProxy::initWithSession(*launch->tssession);
   }
   if (proxy) proxy->setDelegate(std::move(delegate));
@@ -195,9 +194,9 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
 
   brevant::traffic_rule rule;
   if (ruleManager_->matchedBlack(session, &rule)) {
-    GVLogger::logOutgoingPacket(describe(working, true), "domain: " + domain +
-                                                             " \nBLACK matched: " +
-                                                             brevant::traffic_rule_string(rule));
+    GVLogger::logOutgoingPacket(
+        describe(working, true),
+        "domain: " + domain + " \nBLACK matched: " + brevant::traffic_rule_string(rule));
     recordSession(session, GVTrafficGroupBlack);
     return false;
   }
@@ -216,8 +215,8 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
   return false;
 }
 
-bool GVPacketProxy::processPacket(std::span<const uint8_t> packet,
-                                  const brevant::ip_session_info&, uint64_t flowKeyId) {
+bool GVPacketProxy::processPacket(std::span<const uint8_t> packet, const brevant::ip_session_info&,
+                                  uint64_t flowKeyId) {
   auto group = flowManager_ ? flowManager_->groupForKeyId(flowKeyId) : nullptr;
   if (!group) {
     GVLogError("No Flow group " + std::to_string(flowKeyId));
@@ -263,8 +262,8 @@ void GVPacketProxy::flowPacket(std::vector<uint8_t> packet, GVFlowGroup&) {
 void GVPacketProxy::processIncomingIPPacket(std::span<const uint8_t> packet) {
   // Bodies from the network are checked before anything reads them.
   if (!MZIPv4Packet::packetWithData(packet, false)) {
-    GVLogError("Dropped incoming packet that is not sound IPv4 (" +
-               std::to_string(packet.size()) + " bytes)");
+    GVLogError("Dropped incoming packet that is not sound IPv4 (" + std::to_string(packet.size()) +
+               " bytes)");
     return;
   }
   if (!MZIPv4Packet::fragmentPacket(packet)) {
@@ -363,8 +362,8 @@ void GVPacketProxy::stopHeartBeat() {
 void GVPacketProxy::kickOffLater(const std::string& callDescription, const TQError& error) {
   GVLogger::logVPNExitReason(callDescription + " \n Error: " + error.description);
   dispatch::after(std::chrono::seconds(1), dispatch::mainQueue(), [error] {
-    platform::notifications::NotificationCenter::defaultCenter().post(
-        GVPacketProxyServerKickOff, error);
+    platform::notifications::NotificationCenter::defaultCenter().post(GVPacketProxyServerKickOff,
+                                                                      error);
   });
 }
 

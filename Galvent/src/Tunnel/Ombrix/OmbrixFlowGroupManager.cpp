@@ -55,9 +55,9 @@ void OmbrixFlowGroupManager::extractFlowGroupWithSpeedInfo(JVX_SPEED_START_INFO&
   for (JVX_TRAFFIC_RULE& rule : *info.rules) {
     std::vector<GVEntrance> entrances = entrancesOf(rule.entrance);
     if (entrances.empty()) entrances = defaults;
-    auto group = flowGroupWithEntrances(entrances, exitsOf(rule.exits),
-                                        numberOf(rule.traffic_level), rx_, tx_,
-                                        rule.group_name.value_or(""));
+    auto group =
+        flowGroupWithEntrances(entrances, exitsOf(rule.exits), numberOf(rule.traffic_level), rx_,
+                               tx_, rule.group_name.value_or(""));
     if (!group) {
       GVLogError("Traffic rule without exits gets no flow group");
       continue;

@@ -31,8 +31,7 @@ OmbrixPacketProxy::OmbrixPacketProxy(GVTsSession session)
 }
 
 bool OmbrixPacketProxy::processPacket(std::span<const uint8_t> packet,
-                                      const brevant::ip_session_info& session,
-                                      uint64_t flowKeyId) {
+                                      const brevant::ip_session_info& session, uint64_t flowKeyId) {
   return GVPacketProxy::processPacket(packet, session, flowKeyId);
 }
 
@@ -105,8 +104,9 @@ void OmbrixPacketProxy::doHeartBeat() {
   call->setWhenFailed([](TQAPI& api) {
     TQError error = api.lastError();
     if (error.code == kKickOffCode) GVPacketProxy::kickOffLater(api.description(), error);
-    GVLogError("Heart Beat Error: " + error.description + " ❤️❤️❤️❤️❤️❤️❤️❤️❤️ \n API: " +
-               api.description());
+    GVLogError(
+        "Heart Beat Error: " + error.description +
+        " ❤️❤️❤️❤️❤️❤️❤️❤️❤️ \n API: " + api.description());
   });
   // Calls are sent and answered on the main queue.
   platform::dispatch::postToMain([call] { call->send(); });

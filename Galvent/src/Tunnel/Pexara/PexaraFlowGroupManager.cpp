@@ -22,10 +22,9 @@ void PexaraFlowGroupManager::extractFlowGroupWithSpeedInfo(PXA_SPEED_START_INFO&
     std::vector<GVExit> exits;
     if (item.exits)
       for (const auto& x : *item.exits) exits.push_back(GVEntranceExit::exit(x));
-    auto group = flowGroupWithEntrances(
-        entrances, exits, numberOf(item.traffic_level),
-        static_cast<uint16_t>(numberOf(item.down_stream_limit)),
-        static_cast<uint16_t>(numberOf(item.up_stream_limit)), "");
+    auto group = flowGroupWithEntrances(entrances, exits, numberOf(item.traffic_level),
+                                        static_cast<uint16_t>(numberOf(item.down_stream_limit)),
+                                        static_cast<uint16_t>(numberOf(item.up_stream_limit)), "");
     if (!group) {
       GVLogError("Traffic group without exits gets no flow group");
       continue;

@@ -61,16 +61,18 @@ void PexaraPacketProxy::openLogStreamIfNeeded() {
 }
 
 bool PexaraPacketProxy::processPacket(std::span<const uint8_t> packet,
-                                      const brevant::ip_session_info& session,
-                                      uint64_t flowKeyId) {
+                                      const brevant::ip_session_info& session, uint64_t flowKeyId) {
   bool taken = GVPacketProxy::processPacket(packet, session, flowKeyId);
   if (GVFlag(GVTunnelOptions::currentOptions()->logReportEnable) &&
       (session.protocol == brevant::kProtoTCP || session.protocol == brevant::kProtoUDP)) {
-    std::string kind = session.is_dns ? "DNS" : session.protocol == brevant::kProtoTCP ? "TCP" : "UDP";
+    std::string kind = session.is_dns                           ? "DNS"
+                       : session.protocol == brevant::kProtoTCP ? "TCP"
+                                                                : "UDP";
     const auto& info = session_.speedInfo;
     std::string line = "[" + kind + "] host: " + MZHelper::ipv4LiteralFromAddr(session.dst_ip) +
-                       ":" + std::to_string(ntohs(session.dst_port)) + ", domain: " +
-                       session.domain + ", flow_id: " + numberText(info ? info->flow_id : std::nullopt);
+                       ":" + std::to_string(ntohs(session.dst_port)) +
+                       ", domain: " + session.domain +
+                       ", flow_id: " + numberText(info ? info->flow_id : std::nullopt);
     nlohmann::json dict = {
         {"log", line},
         {"uid", numberJSON(session_.userInfo ? session_.userInfo->uid : std::nullopt)},
@@ -140,7 +142,8 @@ void PexaraPacketProxy::doHeartBeat() {
     if (api.respData().is_null()) return;
     TQError error = api.lastError();
     if (error.code == 0) return;
-    GVLogError("Heart Beat Error: " + error.description + " ❤️❤️❤️❤️❤️❤️❤️❤️❤️");
+    GVLogError("Heart Beat Error: " + error.description +
+               " ❤️❤️❤️❤️❤️❤️❤️❤️❤️");
     GVPacketProxy::kickOffLater(api.description(), error);
   });
   // Calls are sent and answered on the main queue.

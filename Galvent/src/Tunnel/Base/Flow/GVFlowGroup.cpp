@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-
 #include <nlohmann/json.hpp>
 
 #include "Galvent/Logger/GVLogger.h"
@@ -145,15 +144,15 @@ std::string GVFlowGroup::keyForEntrance(const GVEntrance& entrance, const GVExit
 }
 
 std::string GVFlowGroup::description() const {
-  return "<GVFlowGroup " + std::to_string(groupKeyId_) + " \"" + groupName_ +
-         "\" level " + std::to_string(flowLevel_) + " status " + std::to_string(status()) + ">";
+  return "<GVFlowGroup " + std::to_string(groupKeyId_) + " \"" + groupName_ + "\" level " +
+         std::to_string(flowLevel_) + " status " + std::to_string(status()) + ">";
 }
 
 void GVFlowGroup::setStatus(int64_t status) { statusChanged(status_.exchange(status), status); }
 
 void GVFlowGroup::statusChanged(int64_t old, int64_t status) {
-  GVLogInfo("FlowGroup " + std::to_string(groupKeyId_) + ", status changed to: " +
-            std::to_string(status));
+  GVLogInfo("FlowGroup " + std::to_string(groupKeyId_) +
+            ", status changed to: " + std::to_string(status));
   // The heartbeat follows status 4: on while running, off as soon as it leaves.
   std::weak_ptr<GVFlowGroup> weak = weak_from_this();
   if (status == kStatusRunning) {
@@ -271,8 +270,8 @@ void GVFlowGroup::detectWave(uint64_t generation) {
       socket = it->second;
     }
     for (const GVExit& exit : exits_) {
-      socket->writeData(
-          Q5Protocol::detectPacketWithExit(exit.addr, flowId_, flowLevel_, exit.nat, entrance.ip, "B"));
+      socket->writeData(Q5Protocol::detectPacketWithExit(exit.addr, flowId_, flowLevel_, exit.nat,
+                                                         entrance.ip, "B"));
     }
   }
 }
@@ -298,13 +297,15 @@ void GVFlowGroup::processRespData(std::span<const uint8_t> data) {
     case Q5Protocol::kDetectAnswer: {
       if (status() != kStatusResolving) return;
       GVLogger::logFlowGroupServerResp(std::to_string(groupKeyId_), shortText(*body));
-      dispatch::postToMain([weak, generation, bytes = std::vector<uint8_t>(body->begin(), body->end())]() mutable {
-        if (auto self = weak.lock()) self->handleDetectAnswer(std::move(bytes), generation);
-      });
+      dispatch::postToMain(
+          [weak, generation, bytes = std::vector<uint8_t>(body->begin(), body->end())]() mutable {
+            if (auto self = weak.lock()) self->handleDetectAnswer(std::move(bytes), generation);
+          });
       return;
     }
     case Q5Protocol::kIPPacketAnswer: {
-      if (auto d = delegate()) d->flowPacket(std::vector<uint8_t>(body->begin(), body->end()), *this);
+      if (auto d = delegate())
+        d->flowPacket(std::vector<uint8_t>(body->begin(), body->end()), *this);
       return;
     }
     case Q5Protocol::kEchoAnswer: {
@@ -359,9 +360,8 @@ void GVFlowGroup::handleHeartbeatAnswer(std::string text, double stamp) {
   }
   heartbeatDelay_ = static_cast<int32_t>(delay);
   GVLogger::logFlowGroupHeartbeatNote(
-      std::to_string(groupKeyId_),
-      "recive heartbeat " + (number ? std::to_string(*number) : text) + " delay: " +
-          std::to_string(delay));
+      std::to_string(groupKeyId_), "recive heartbeat " + (number ? std::to_string(*number) : text) +
+                                       " delay: " + std::to_string(delay));
 }
 
 void GVFlowGroup::finishResolving() {
@@ -391,9 +391,10 @@ void GVFlowGroup::finishResolving() {
     // Entrances that could not be probed (no ports, no socket) give no pairs.
     if (!sockets.contains(entrance.ip)) continue;
     int64_t replies = totalReply[entrance.ip];
-    int64_t aDelay = replies != 0 ? static_cast<int64_t>(static_cast<float>(totalDelay[entrance.ip]) /
-                                                         static_cast<float>(count))
-                                  : 3000;
+    int64_t aDelay = replies != 0
+                         ? static_cast<int64_t>(static_cast<float>(totalDelay[entrance.ip]) /
+                                                static_cast<float>(count))
+                         : 3000;
     int64_t aLost = static_cast<int64_t>((count - static_cast<double>(replies)) * 100.0 / count);
     int64_t aScore = static_cast<int64_t>((static_cast<double>(aLost) / 100.0 + 1.0) *
                                           static_cast<double>(aDelay));

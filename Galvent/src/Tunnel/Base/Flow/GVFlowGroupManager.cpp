@@ -19,8 +19,7 @@ std::unique_ptr<GVFlowGroupManager> GVFlowGroupManager::managerWithSpeedInfo(
 GVFlowGroupManager::~GVFlowGroupManager() = default;
 
 uint64_t GVFlowGroupManager::caculateHashKeyFor(const std::vector<GVEntrance>& entrances,
-                                                const std::vector<GVExit>& exits,
-                                                int64_t level) {
+                                                const std::vector<GVExit>& exits, int64_t level) {
   // A JSON text keeps every ip and addr apart, so two different lists never give one text.
   nlohmann::json canonical = nlohmann::json::array();
   nlohmann::json ips = nlohmann::json::array();

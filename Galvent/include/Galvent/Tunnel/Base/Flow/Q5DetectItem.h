@@ -7,8 +7,8 @@
 #include <string>
 
 struct Q5DetectItem {
-  int64_t delay = 0;  // ms
-  int64_t loss = 0;   // percent, 0..100
+  int64_t delay = 0;    // ms
+  int64_t loss = 0;     // percent, 0..100
   std::string itemKey;  // "target_ip|nat_ip"
 
   // Nothing, with *error set, for a body that is not a JSON object, lacks a text or number it
