@@ -61,6 +61,11 @@ AppDependencies::AppDependencies(Collaborators collaborators)
 AppDependencies::~AppDependencies() {
   alive_.reset();
   subscriptions_.dispose();
+  // The handlers reach this object; calls that end later must not.
+  if (handlersInstalled_) {
+    TQAPIConfig::sharedInstance().setGlobalFailedHandler(nullptr);
+    TQAPIConfig::sharedInstance().setGlobalSuccessHandler(nullptr);
+  }
 }
 
 void AppDependencies::setUpAll() {
@@ -86,6 +91,7 @@ void AppDependencies::setUpBrandSpec() {
 
 void AppDependencies::setUpAPI() {
   auto& config = TQAPIConfig::sharedInstance();
+  handlersInstalled_ = true;
   config.setGlobalFailedHandler([this](TQAPI& api) { failedCall(api); });
   config.setGlobalSuccessHandler([this](TQAPI& api) { succeededCall(api); });
   std::string language = languageCode();

@@ -96,6 +96,7 @@ class AppDependencies {
   std::shared_ptr<RootViewController> root_;
   std::vector<std::string> domains_;
   int64_t domainIndex_ = 0;
+  bool handlersInstalled_ = false;
   platform::reactive::CompositeDisposable subscriptions_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
