@@ -1,9 +1,10 @@
 // What the Linux back end reads from outside the daemon: queued packets of any shape (verdict and
-// the socket filters' flow parse) and /proc/net socket tables.
+// the socket filters' flow parse), /proc/net socket tables and sock_diag answers.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Flows.h"
 #include "Owners.h"
@@ -27,8 +28,7 @@ k::errno_t touch_output(void*, k::mbuf_t* m) {
 }
 k::errno_t touch_input(void*, k::mbuf_t* m, int offset, uint8_t) {
   size_t len = k::mbuf_len(*m);
-  for (size_t i = static_cast<size_t>(offset); i < len; ++i)
-    g_sink = g_sink ^ k::mbuf_data(*m)[i];
+  for (size_t i = static_cast<size_t>(offset); i < len; ++i) g_sink = g_sink ^ k::mbuf_data(*m)[i];
   return 0;
 }
 
@@ -41,6 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     std::string table(reinterpret_cast<const char*>(body), n);
     lb::proc_net_inode_for_port(table, static_cast<uint16_t>(data[0] << 8 | (n & 0xff)));
+    return 0;
+  }
+  if (data[0] & 2) {
+    std::vector<char> answer(body, body + n);  // exact size: an overread shows
+    lb::TcpTimes t;
+    lb::tcp_info_from_answer(answer.data(), answer.size(), &t);
     return 0;
   }
   // No socket filter is registered here: the flow parse runs, no lookup follows.

@@ -31,7 +31,7 @@ constexpr size_t kMaxDeclined = 65536;
 std::mutex g_m;
 std::vector<Registered> g_filters;
 std::unordered_map<uint64_t, socket_opaque*> g_by_cookie;  // null: declined
-std::vector<socket_opaque*> g_objects;                    // every socket ever attached
+std::vector<socket_opaque*> g_objects;                     // every socket ever attached
 thread_local std::string t_procname;
 
 bool filter_for(int type, int protocol, sflt_filter* out) {
@@ -153,9 +153,8 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   if (!filter_for(type_of(p.key.protocol), p.key.protocol, &f)) return;
   if (p.key.protocol == IPPROTO_TCP && !p.syn) {
     // Opened before the filter looked: it stays outside.
-    if (g_by_cookie.size() >= kMaxDeclined) std::erase_if(g_by_cookie, [](auto& e) {
-        return e.second == nullptr;
-      });
+    if (g_by_cookie.size() >= kMaxDeclined)
+      std::erase_if(g_by_cookie, [](auto& e) { return e.second == nullptr; });
     g_by_cookie[id.cookie] = nullptr;
     return;
   }
@@ -172,6 +171,9 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   so->local.sin_family = AF_INET;
   so->local.sin_addr.s_addr = p.key.local_addr;
   so->local.sin_port = htons(p.key.local_port);
+  so->remote.sin_family = AF_INET;
+  so->remote.sin_addr.s_addr = p.key.remote_addr;
+  so->remote.sin_port = htons(p.key.remote_port);
   g.lock();
   if (!filter_for(type_of(p.key.protocol), p.key.protocol, &so->filter) ||
       g_by_cookie.count(id.cookie)) {
@@ -291,6 +293,18 @@ errno_t sock_getsockname(socket_t so, sockaddr_in* out) {
   return 0;
 }
 
-errno_t sock_tcp_info(socket_t, tcp_conn_info*) { return EOPNOTSUPP; }
+errno_t sock_tcp_info(socket_t so, tcp_conn_info* out) {
+  if (!so || !so->filtered || !out) return EINVAL;
+  if (so->protocol != IPPROTO_TCP) return EOPNOTSUPP;
+  linux_backend::FlowKey key{IPPROTO_TCP, so->local.sin_addr.s_addr, ntohs(so->local.sin_port),
+                             so->remote.sin_addr.s_addr, ntohs(so->remote.sin_port)};
+  linux_backend::TcpTimes t;
+  if (!linux_backend::tcp_times(key, &t))
+    return ENOTCONN;  // closed and gone from the kernel's tables
+  // Linux keeps no separate last sample; its smoothed time stands for both.
+  out->srtt_ms = t.srtt_us / 1000;
+  out->rtt_ms = out->srtt_ms;
+  return 0;
+}
 
 }  // namespace platform::kern

@@ -3,12 +3,16 @@
 #include <dirent.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +26,10 @@ namespace {
 
 constexpr size_t kNameMax = 31;
 
-// One request, its answers until NLMSG_DONE or an error; each inet_diag_msg goes to `take`.
+// One request, its answers until NLMSG_DONE or an error; each whole answer (an inet_diag_msg and
+// its attributes, length already checked) goes to `take`.
 template <typename Take>
-bool diag_query(const inet_diag_req_v2& req, uint16_t flags, Take take) {
+bool diag_query_answers(const inet_diag_req_v2& req, uint16_t flags, Take take) {
   int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) return false;
   timeval tv{1, 0};  // the kernel answers at once; this only bounds a broken socket
@@ -66,12 +71,35 @@ bool diag_query(const inet_diag_req_v2& req, uint16_t flags, Take take) {
         break;
       }
       if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
-      take(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+      take(static_cast<const char*>(NLMSG_DATA(h)), h->nlmsg_len - NLMSG_LENGTH(0));
       if (!(flags & NLM_F_DUMP)) done = true;
     }
   }
   ::close(fd);
   return ok;
+}
+
+template <typename Take>
+bool diag_query(const inet_diag_req_v2& req, uint16_t flags, Take take) {
+  return diag_query_answers(req, flags, [&](const char* data, size_t) {
+    inet_diag_msg m;
+    std::memcpy(&m, data, sizeof m);  // netlink payloads are only 4-byte aligned
+    take(m);
+  });
+}
+
+inet_diag_req_v2 exact_tcp_request(const FlowKey& key) {
+  inet_diag_req_v2 req{};
+  req.sdiag_family = AF_INET;
+  req.sdiag_protocol = IPPROTO_TCP;
+  req.idiag_states = ~0u;
+  req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  req.id.idiag_sport = htons(key.local_port);
+  req.id.idiag_dport = htons(key.remote_port);
+  req.id.idiag_src[0] = key.local_addr;
+  req.id.idiag_dst[0] = key.remote_addr;
+  return req;
 }
 
 uint64_t cookie_of(const inet_diag_msg& m) {
@@ -124,11 +152,7 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
   req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   if (key.protocol == IPPROTO_TCP) {
-    // The exact tuple.
-    req.id.idiag_sport = htons(key.local_port);
-    req.id.idiag_dport = htons(key.remote_port);
-    req.id.idiag_src[0] = key.local_addr;
-    req.id.idiag_dst[0] = key.remote_addr;
+    req = exact_tcp_request(key);
     bool got = false;
     diag_query(req, 0, [&](const inet_diag_msg& m) {
       out->cookie = cookie_of(m);
@@ -166,6 +190,44 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
   if (!best_rank || !best.inode) return false;
   *out = best;
   return true;
+}
+
+bool tcp_info_from_answer(const char* data, size_t len, TcpTimes* out) {
+  const size_t head = NLMSG_ALIGN(sizeof(inet_diag_msg));
+  if (!data || len < head) return false;
+  size_t left = len - head;
+  // Walked by hand, not with RTA_NEXT: its length arithmetic trusts rta_len.
+  const char* p = data + head;
+  while (left >= sizeof(rtattr)) {
+    rtattr a;
+    std::memcpy(&a, p, sizeof a);
+    if (a.rta_len < sizeof(rtattr) || a.rta_len > left) return false;
+    if (a.rta_type == INET_DIAG_INFO) {
+      // Older kernels send a shorter tcp_info; the round-trip times are among its first fields.
+      constexpr size_t need = offsetof(tcp_info, tcpi_rtt) + sizeof(uint32_t);
+      size_t n = a.rta_len - sizeof(rtattr);
+      if (n < need) return false;
+      tcp_info info{};
+      std::memcpy(&info, p + sizeof(rtattr), std::min(n, sizeof info));
+      out->srtt_us = info.tcpi_rtt;
+      return true;
+    }
+    size_t step = RTA_ALIGN(a.rta_len);
+    if (step >= left) break;
+    p += step;
+    left -= step;
+  }
+  return false;
+}
+
+bool tcp_times(const FlowKey& key, TcpTimes* out) {
+  if (key.protocol != IPPROTO_TCP) return false;
+  inet_diag_req_v2 req = exact_tcp_request(key);
+  req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+  bool got = false;
+  diag_query_answers(
+      req, 0, [&](const char* data, size_t len) { got = tcp_info_from_answer(data, len, out); });
+  return got;
 }
 
 uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port) {

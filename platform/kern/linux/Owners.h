@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -31,6 +32,16 @@ pid_t find_owner(uint64_t inode, const std::string& names_first = "");
 std::string process_name(pid_t pid);
 // Ping sockets and raw ICMP sockets, from /proc/net/icmp and /proc/net/raw.
 bool find_ping_socket(uint16_t echo_id, SocketIdentity* out);
+
+// The round-trip time of a TCP connection as the kernel keeps it (tcp_info).
+struct TcpTimes {
+  uint32_t srtt_us = 0;  // smoothed
+};
+// By the exact 4-tuple; false when the connection is gone.
+bool tcp_times(const FlowKey& key, TcpTimes* out);
+// One sock_diag answer (an inet_diag_msg and its attributes, `len` bytes): the INET_DIAG_INFO
+// attribute's round-trip time. false for a short or malformed answer, or one without the attribute.
+bool tcp_info_from_answer(const char* data, size_t len, TcpTimes* out);
 
 // Parsers of /proc/net tables, bounded and exposed for tests: the inode of the entry whose
 // local port (the echo id for ping sockets) is `port`, or 0.

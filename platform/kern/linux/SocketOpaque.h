@@ -24,6 +24,7 @@ struct socket_opaque {
   bool filtered = false;
   uint8_t protocol = 0;
   sockaddr_in local{};
+  sockaddr_in remote{};  // the peer of the flow it was rebuilt from (TCP: its connection)
   // Callbacks of one socket never overlap; a detach asked inside one runs after it.
   std::mutex callbacks;
   std::atomic<std::thread::id> in_callbacks{};

@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/kern/kern.h"
 #include "Backend.h"
+#include "Owners.h"
+#include "platform/kern/kern.h"
 
 namespace platform::kern {
 namespace {
@@ -268,6 +269,7 @@ struct SfltLog {
   std::vector<std::string> events;
   bool detach_on_connect = false;
   int unregistered = 0;
+  std::vector<errno_t> tcp_info;  // what sock_tcp_info answered at each connect out
 };
 SfltLog* g_sflt = nullptr;
 
@@ -276,9 +278,7 @@ void note(const std::string& e) {
   g_sflt->events.push_back(e);
   g_sflt->cv.notify_all();
 }
-std::string port_text(const sockaddr_in* a) {
-  return a ? std::to_string(ntohs(a->sin_port)) : "-";
-}
+std::string port_text(const sockaddr_in* a) { return a ? std::to_string(ntohs(a->sin_port)) : "-"; }
 errno_t sf_attach(void** cookie, socket_t so) {
   char name[32];
   proc_selfname(name, sizeof name);
@@ -291,8 +291,9 @@ errno_t sf_attach(void** cookie, socket_t so) {
 void sf_detach(void*, socket_t) { note("detach"); }
 void sf_notify(void*, socket_t, sflt_event ev, void*) { note("notify " + std::to_string(ev)); }
 errno_t sf_data_out(void*, socket_t, const sockaddr_in* to, mbuf_t* data, int) {
-  note("out " + port_text(to) + " " +
-       std::string(reinterpret_cast<char*>(mbuf_data(*data)), std::min<size_t>(mbuf_len(*data), 8)));
+  note(
+      "out " + port_text(to) + " " +
+      std::string(reinterpret_cast<char*>(mbuf_data(*data)), std::min<size_t>(mbuf_len(*data), 8)));
   return 0;
 }
 errno_t sf_data_in(void*, socket_t, const sockaddr_in* from, mbuf_t* data, int) {
@@ -300,6 +301,12 @@ errno_t sf_data_in(void*, socket_t, const sockaddr_in* from, mbuf_t* data, int) 
   return 0;
 }
 errno_t sf_connect_out(void*, socket_t so, const sockaddr_in* to) {
+  tcp_conn_info info{};
+  errno_t r = sock_tcp_info(so, &info);
+  {
+    std::lock_guard g(g_sflt->m);
+    g_sflt->tcp_info.push_back(r);
+  }
   note("connect " + port_text(to));
   if (g_sflt->detach_on_connect) {
     EXPECT_EQ(sflt_detach(so, 7), 0);
@@ -313,8 +320,8 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   g_rec = &rec;
   SfltLog log;
   g_sflt = &log;
-  const sflt_filter tcp{7, SFLT_GLOBAL, "t", sf_unregistered, sf_attach, sf_detach, sf_notify,
-                        sf_data_in, sf_data_out, sf_connect_out, nullptr};
+  const sflt_filter tcp{7,         SFLT_GLOBAL, "t",         sf_unregistered, sf_attach, sf_detach,
+                        sf_notify, sf_data_in,  sf_data_out, sf_connect_out,  nullptr};
   sflt_filter udp = tcp, ping = tcp;
   udp.sf_handle = 8;
   ping.sf_handle = 9;
@@ -384,6 +391,8 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   char buf[8];
   ASSERT_EQ(::recv(early_peer, buf, sizeof buf, 0), 3);
   EXPECT_EQ(take(3), (V{me, "connect 9200", "detach"}));
+  // The kernel's own connection times for the TCP socket; a UDP socket has none.
+  EXPECT_EQ(log.tcp_info, (std::vector<errno_t>{EOPNOTSUPP, 0}));
 
   // A ping socket: attached by its echo id, the ICMP header handed as data out.
   int ping_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -404,7 +413,7 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   // Leaving: every attached socket is detached once, then each filter's unregistered runs.
   EXPECT_EQ(sflt_unregister(8), 0);
   EXPECT_EQ(take(), (V{"detach", "detach"}));  // both UDP sockets
-  EXPECT_EQ(sflt_unregister(7), 0);  // its socket was detached already
+  EXPECT_EQ(sflt_unregister(7), 0);            // its socket was detached already
   EXPECT_EQ(sflt_unregister(9), 0);
   EXPECT_EQ(take(), (V{"detach"}));
   EXPECT_EQ(log.unregistered, 3);
@@ -418,6 +427,58 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   for (int fd : {listener, early, early_peer, sink, u, v, t, t_peer, ping_fd}) ::close(fd);
   g_sflt = nullptr;
   g_rec = nullptr;
+}
+
+// Round-trip times come from the kernel's record of the exact connection, and stop with it.
+TEST_F(LinuxBackend, TcpTimesFollowTheConnection) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto la = sin(kLocal, 9210);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  int s = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(s, 0);
+  char buf[4];
+  for (int i = 0; i < 3; ++i) {  // a few acknowledged exchanges give the estimator samples
+    ASSERT_EQ(::send(c, "ab", 2, 0), 2);
+    ASSERT_EQ(::recv(s, buf, sizeof buf, 0), 2);
+    ASSERT_EQ(::send(s, "cd", 2, 0), 2);
+    ASSERT_EQ(::recv(c, buf, sizeof buf, 0), 2);
+  }
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  ASSERT_EQ(::getsockname(c, reinterpret_cast<sockaddr*>(&mine), &ml), 0);
+  lb::FlowKey key{IPPROTO_TCP, mine.sin_addr.s_addr, ntohs(mine.sin_port), la.sin_addr.s_addr,
+                  9210};
+  lb::TcpTimes t;
+  ASSERT_TRUE(lb::tcp_times(key, &t));
+  EXPECT_GT(t.srtt_us, 0u);
+  EXPECT_LT(t.srtt_us, 1000000u);  // loopback within a namespace: far below a second
+
+  struct Miss {
+    const char* what;
+    lb::FlowKey key;
+  };
+  const Miss misses[] = {
+      {"other peer port", {IPPROTO_TCP, key.local_addr, key.local_port, key.remote_addr, 9211}},
+      {"other local port",
+       {IPPROTO_TCP, key.local_addr, static_cast<uint16_t>(key.local_port + 1), key.remote_addr,
+        9210}},
+      {"not TCP", {IPPROTO_UDP, key.local_addr, key.local_port, key.remote_addr, 9210}},
+  };
+  for (const auto& m : misses) {
+    lb::TcpTimes none;
+    EXPECT_FALSE(lb::tcp_times(m.key, &none)) << m.what;
+  }
+
+  // Closed first on our side: what is left is a time-wait entry, with no times to read.
+  ::close(c);
+  ASSERT_EQ(::recv(s, buf, sizeof buf, 0), 0);
+  ::close(s);
+  ::close(listener);
+  lb::TcpTimes gone;
+  EXPECT_FALSE(lb::tcp_times(key, &gone));
 }
 
 // Upcalls of the kernel sockets: data arrives on the reactor thread; a socket may close inside
@@ -467,9 +528,9 @@ TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {
     sockaddr_in from{};
     ASSERT_EQ(receive(peer, &from), "ping");
     std::string big(3000, 'b');
-    ASSERT_EQ(::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                       sizeof from),
-              3000);
+    ASSERT_EQ(
+        ::sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from),
+        3000);
     {
       std::unique_lock g(st.m);
       ASSERT_TRUE(st.cv.wait_for(g, std::chrono::seconds(5), [&] { return !st.got.empty(); }));

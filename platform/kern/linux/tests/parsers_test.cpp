@@ -1,7 +1,12 @@
 // Texts the Linux back end reads and writes: iptables chains, /proc/net socket tables.
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/rtnetlink.h>
+#include <linux/tcp.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "Backend.h"
 #include "Owners.h"
@@ -78,8 +83,8 @@ TEST(ProcNet, InodeOfTheEntryOnAPort) {
       {"header only", header, 0, 0},
       {"empty", "", 0x1f90, 0},
       {"header line never an entry", ping, 0x1f90, 0},
-      {"second entry", header + "  1: 00000000:0007 00000000:0000 07 0:0 0:0 0 0 0 77 2 0 0\n" + ping,
-       7, 77},
+      {"second entry",
+       header + "  1: 00000000:0007 00000000:0000 07 0:0 0:0 0 0 0 77 2 0 0\n" + ping, 7, 77},
       {"cut line", header + "  12: 0100007F:1F90 00000000:0000 07\n", 0x1f90, 0},
       {"port out of range", header + "  1: 00000000:11111 0:0 07 0:0 0:0 0 0 0 5 2 0 0\n", 0x1111,
        0},
@@ -87,7 +92,67 @@ TEST(ProcNet, InodeOfTheEntryOnAPort) {
       {"inode not a number", header + "  1: 00000000:0007 0:0 07 0:0 0:0 0 0 0 5x 2 0 0\n", 7, 0},
       {"port not hex", header + "  1: 00000000:00G7 0:0 07 0:0 0:0 0 0 0 5 2 0 0\n", 7, 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(proc_net_inode_for_port(c.table, c.port), c.inode) << c.what;
+  for (const auto& c : cases)
+    EXPECT_EQ(proc_net_inode_for_port(c.table, c.port), c.inode) << c.what;
+}
+
+// A sock_diag answer: the message head, then attributes (type, declared length, payload bytes).
+struct Attr {
+  uint16_t type;
+  uint16_t declared;  // 0: the true length
+  std::string payload;
+};
+std::string diag_answer(const std::vector<Attr>& attrs) {
+  std::string b(NLMSG_ALIGN(sizeof(inet_diag_msg)), '\0');
+  for (const auto& a : attrs) {
+    rtattr h{};
+    h.rta_type = a.type;
+    h.rta_len = a.declared ? a.declared : static_cast<uint16_t>(RTA_LENGTH(a.payload.size()));
+    b.append(reinterpret_cast<const char*>(&h), sizeof h);
+    b += a.payload;
+    b.append(RTA_ALIGN(b.size()) - b.size(), '\0');
+  }
+  return b;
+}
+std::string tcp_info_bytes(uint32_t rtt_us, size_t keep = sizeof(tcp_info)) {
+  tcp_info i{};
+  i.tcpi_rtt = rtt_us;
+  return std::string(reinterpret_cast<const char*>(&i), keep);
+}
+
+TEST(TcpInfoAnswer, FindsTheRoundTripTimeOrRejects) {
+  const size_t rtt_end = offsetof(tcp_info, tcpi_rtt) + 4;
+  struct Case {
+    const char* what;
+    std::string answer;
+    bool ok;
+    uint32_t srtt_us;
+  };
+  const Case cases[] = {
+      {"info alone", diag_answer({{INET_DIAG_INFO, 0, tcp_info_bytes(1234)}}), true, 1234},
+      {"after other attributes",
+       diag_answer({{INET_DIAG_SHUTDOWN, 0, "\x01"}, {INET_DIAG_INFO, 0, tcp_info_bytes(77)}}),
+       true, 77},
+      {"an older kernel's shorter info",
+       diag_answer({{INET_DIAG_INFO, 0, tcp_info_bytes(5, rtt_end)}}), true, 5},
+      {"info cut before the time",
+       diag_answer({{INET_DIAG_INFO, 0, tcp_info_bytes(5, rtt_end - 1)}}), false, 0},
+      {"no info attribute", diag_answer({{INET_DIAG_SHUTDOWN, 0, "\x01"}}), false, 0},
+      {"head only", diag_answer({}), false, 0},
+      {"shorter than the head", std::string(sizeof(inet_diag_msg) - 1, '\0'), false, 0},
+      {"attribute longer than the answer",
+       diag_answer({{INET_DIAG_INFO, 0xfff0, tcp_info_bytes(9)}}), false, 0},
+      {"attribute length below its header", diag_answer({{INET_DIAG_INFO, 2, ""}}), false, 0},
+  };
+  for (const auto& c : cases) {
+    TcpTimes t;
+    // An exact-size copy, so a read past the answer shows under the sanitizers.
+    std::vector<char> bytes(c.answer.begin(), c.answer.end());
+    EXPECT_EQ(tcp_info_from_answer(bytes.data(), bytes.size(), &t), c.ok) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(t.srtt_us, c.srtt_us) << c.what;
+    }
+  }
 }
 
 }  // namespace
