@@ -10,6 +10,7 @@ class AppUserDefaults;
 class AppEnvironment;
 class TsUserController;
 class TsAnalyticsService;
+class AccelerationController;
 
 class BHAppPackage {
  public:
@@ -24,6 +25,7 @@ class BHAppPackage {
   std::shared_ptr<AppEnvironment> env() const;    // AppEnvironment.cpp: none until installed
   TsUserController& user() const;                 // TsUserController.cpp
   TsAnalyticsService& analytics() const;          // TsAnalyticsService.cpp
+  AccelerationController& vpn() const;            // AccelerationController.cpp
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;
