@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "gelmora/Service/Params/AreaispItem.h"
+
 class TsParams {
  public:
   // The older service host: the brand's setting "LegacyServiceHost" when it has one.
@@ -37,6 +39,16 @@ class TsParams {
   static void setLogoPath(std::string path);
   static std::int32_t getProgressBar();
   static void setProgressBar(std::int32_t percent);
+
+  // The area and ISP table: replaced by the file's items (empty when it cannot be read).
+  static void updateAreaispListWithFile(const std::string& path);
+  // Ranges of the items with both ids equal, in table order.
+  static std::vector<std::string> getIPListFromAreaisp(std::int32_t area, std::int32_t isp);
+  static std::vector<AreaispItem> getAreaispList();
+  // Takes "file" and "sha1" (texts) from the reply's "data".
+  static void updateWithAreaispReturnObject(const nlohmann::json& reply);
+  static std::optional<std::string> getAreaispDownloadAddress();
+  static std::optional<std::string> getAreaispSha1();
 
   // Back to the initial values (tests).
   static void resetLoginValues();
