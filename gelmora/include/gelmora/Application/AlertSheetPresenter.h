@@ -17,4 +17,17 @@ class AlertSheetPresenter {
   // A sheet on the root view's window; `done` (may be empty) receives the response.
   virtual void showSheet(std::optional<std::string> messageText,
                          std::optional<std::string> informativeText, Completion done) = 0;
+
+  // Title key of the one button of an acceleration alert.
+  static constexpr const char* kYesButtonKey = "yes_button";
+  using WindowAlert = std::function<void(const std::string& informativeText)>;
+  // Takes the window that is key now and answers a call that shows, as a sheet on that window, a
+  // standard alert with an empty message, one button titled by "yes_button" and the given
+  // informative text; closing it does nothing more. The call may come later, from the main
+  // queue. A presenter without windows falls back to showSheet.
+  virtual WindowAlert keyWindowAlert() {
+    return [this](const std::string& informativeText) {
+      showSheet(std::string(), informativeText, {});
+    };
+  }
 };
