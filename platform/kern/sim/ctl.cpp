@@ -36,6 +36,23 @@ CtlState& st() {
   return s;
 }
 
+// What a client call needs of a live connection, copied under the lock so the
+// extension's callback runs without it (the callback may enqueue data).
+struct Bound {
+  ctl_opaque* ctl;
+  kern_ctl_reg reg;
+  void* info;
+};
+
+bool bind_conn(uint32_t unit, Bound& b) {
+  auto& s = st();
+  std::lock_guard g(s.m);
+  auto it = s.conns.find(unit);
+  if (!s.ctl || it == s.conns.end()) return false;
+  b = Bound{s.ctl, s.ctl->reg, it->second.unitinfo};
+  return true;
+}
+
 }  // namespace
 
 errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
@@ -103,69 +120,29 @@ errno_t ctl_connect(uint32_t* unit) {
 }
 
 errno_t ctl_setopt(uint32_t unit, int opt, const void* data, size_t len) {
-  auto& s = st();
-  kern_ctl_reg reg;
-  void* info;
-  ctl_opaque* ctl;
-  {
-    std::lock_guard g(s.m);
-    auto it = s.conns.find(unit);
-    if (!s.ctl || it == s.conns.end()) return ENOTCONN;
-    ctl = s.ctl;
-    reg = ctl->reg;
-    info = it->second.unitinfo;
-  }
-  return reg.ctl_setopt ? reg.ctl_setopt(ctl, unit, info, opt, data, len) : ENOPROTOOPT;
+  Bound b;
+  if (!bind_conn(unit, b)) return ENOTCONN;
+  return b.reg.ctl_setopt ? b.reg.ctl_setopt(b.ctl, unit, b.info, opt, data, len) : ENOPROTOOPT;
 }
 
 errno_t ctl_getopt(uint32_t unit, int opt, void* data, size_t* len) {
-  auto& s = st();
-  kern_ctl_reg reg;
-  void* info;
-  ctl_opaque* ctl;
-  {
-    std::lock_guard g(s.m);
-    auto it = s.conns.find(unit);
-    if (!s.ctl || it == s.conns.end()) return ENOTCONN;
-    ctl = s.ctl;
-    reg = ctl->reg;
-    info = it->second.unitinfo;
-  }
-  return reg.ctl_getopt ? reg.ctl_getopt(ctl, unit, info, opt, data, len) : ENOPROTOOPT;
+  Bound b;
+  if (!bind_conn(unit, b)) return ENOTCONN;
+  return b.reg.ctl_getopt ? b.reg.ctl_getopt(b.ctl, unit, b.info, opt, data, len) : ENOPROTOOPT;
 }
 
 errno_t ctl_send(uint32_t unit, const void* data, size_t len) {
-  auto& s = st();
-  kern_ctl_reg reg;
-  void* info;
-  ctl_opaque* ctl;
-  {
-    std::lock_guard g(s.m);
-    auto it = s.conns.find(unit);
-    if (!s.ctl || it == s.conns.end()) return ENOTCONN;
-    ctl = s.ctl;
-    reg = ctl->reg;
-    info = it->second.unitinfo;
-  }
-  return reg.ctl_send ? reg.ctl_send(ctl, unit, info, data, len, 0) : 0;
+  Bound b;
+  if (!bind_conn(unit, b)) return ENOTCONN;
+  return b.reg.ctl_send ? b.reg.ctl_send(b.ctl, unit, b.info, data, len, 0) : 0;
 }
 
 void ctl_disconnect(uint32_t unit) {
-  auto& s = st();
-  kern_ctl_reg reg;
-  void* info;
-  ctl_opaque* ctl;
-  {
-    std::lock_guard g(s.m);
-    auto it = s.conns.find(unit);
-    if (!s.ctl || it == s.conns.end()) return;
-    ctl = s.ctl;
-    reg = ctl->reg;
-    info = it->second.unitinfo;
-  }
-  if (reg.ctl_disconnect) reg.ctl_disconnect(ctl, unit, info);
-  std::lock_guard g(s.m);
-  s.conns.erase(unit);
+  Bound b;
+  if (!bind_conn(unit, b)) return;
+  if (b.reg.ctl_disconnect) b.reg.ctl_disconnect(b.ctl, unit, b.info);
+  std::lock_guard g(st().m);
+  st().conns.erase(unit);
 }
 
 std::vector<Record> records() {
