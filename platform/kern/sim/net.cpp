@@ -590,7 +590,10 @@ void socket_close(Socket* so) {
   s.sockets.erase(so);
 }
 
-IpResult ip_output(const std::vector<uint8_t>& packet) {
+// Hands the packet to each attached IPv4 filter in turn through `call`, which
+// picks the direction's callback; a filter without one returns 0 and passes.
+template <typename Call>
+IpResult run_ip_filters(const std::vector<uint8_t>& packet, Call call) {
   std::vector<ipfilter_opaque> fs;
   {
     std::lock_guard g(st().m);
@@ -600,8 +603,7 @@ IpResult ip_output(const std::vector<uint8_t>& packet) {
   if (mbuf_allocpacket(packet.size(), &m)) return {Verdict::kRejected, {}, false};
   if (!packet.empty()) std::memcpy(mbuf_data(m), packet.data(), packet.size());
   for (auto& f : fs) {
-    if (!f.f.ipf_output) continue;
-    errno_t r = f.f.ipf_output(f.f.cookie, &m);
+    errno_t r = call(f.f, &m);
     if (r == EJUSTRETURN) return {Verdict::kConsumed, {}, false};
     if (r != 0) {
       mbuf_freem(m);
@@ -614,30 +616,18 @@ IpResult ip_output(const std::vector<uint8_t>& packet) {
   return res;
 }
 
+IpResult ip_output(const std::vector<uint8_t>& packet) {
+  return run_ip_filters(packet, [](const auto& f, mbuf_t* m) -> errno_t {
+    return f.ipf_output ? f.ipf_output(f.cookie, m) : 0;
+  });
+}
+
 IpResult ip_input(const std::vector<uint8_t>& packet) {
-  std::vector<ipfilter_opaque> fs;
-  {
-    std::lock_guard g(st().m);
-    for (auto* f : st().ipfs) fs.push_back(*f);
-  }
-  mbuf_t m = nullptr;
-  if (mbuf_allocpacket(packet.size(), &m)) return {Verdict::kRejected, {}, false};
-  if (!packet.empty()) std::memcpy(mbuf_data(m), packet.data(), packet.size());
   int hl = packet.empty() ? 0 : (packet[0] & 0x0f) * 4;
   uint8_t proto = packet.size() > 9 ? packet[9] : 0;
-  for (auto& f : fs) {
-    if (!f.f.ipf_input) continue;
-    errno_t r = f.f.ipf_input(f.f.cookie, &m, hl, proto);
-    if (r == EJUSTRETURN) return {Verdict::kConsumed, {}, false};
-    if (r != 0) {
-      mbuf_freem(m);
-      return {Verdict::kRejected, {}, false};
-    }
-  }
-  IpResult res{Verdict::kContinued, std::vector<uint8_t>(mbuf_data(m), mbuf_data(m) + mbuf_len(m)),
-               mbuf_modified(m)};
-  mbuf_freem(m);
-  return res;
+  return run_ip_filters(packet, [hl, proto](const auto& f, mbuf_t* m) -> errno_t {
+    return f.ipf_input ? f.ipf_input(f.cookie, m, hl, proto) : 0;
+  });
 }
 
 std::vector<std::vector<uint8_t>> injected() {
