@@ -247,22 +247,33 @@ void udp_upcall(k::socket_t so, void*, int) {
   put(s);
 }
 
+// Keeps the entrance an offset was last given; the caller holds lock_mutext_server_socks.
+void save_entrance(const abi::vni_off_entry& e) {
+  vin_entry& v = vin_buff[e.offset];
+  v.offset = e.offset;
+  copy_text(v.entrance_ip, sizeof v.entrance_ip, e.entrance_ip, sizeof e.entrance_ip);
+  v.port = e.port;
+}
+
+// Opens the entrance socket, keeping its own traffic out of the filter first.
+ServerSock* open_entrance(const abi::vni_off_entry& e, uint32_t* ip, errno_t* err) {
+  add_entrance_black_rules(e.entrance_ip, e.port);
+  ServerSock* s = create_server_socket(e.entrance_ip, e.port, err);
+  if (s) parse_dotted_ipv4(e.entrance_ip, ip);
+  return s;
+}
+
 }  // namespace
 
 errno_t set_vni_off_entry(const abi::vni_off_entry& e) {
-  add_entrance_black_rules(e.entrance_ip, e.port);
   errno_t err = 0;
-  ServerSock* s = create_server_socket(e.entrance_ip, e.port, &err);
+  uint32_t ip = 0;
+  ServerSock* s = open_entrance(e, &ip, &err);
   if (!s) return err;
-  uint32_t ip;
-  parse_dotted_ipv4(e.entrance_ip, &ip);
   ServerSock* old;
   {
     MutexHold hold(lock_mutext_server_socks);
-    vin_entry& v = vin_buff[e.offset];
-    v.offset = e.offset;
-    copy_text(v.entrance_ip, sizeof v.entrance_ip, e.entrance_ip, sizeof e.entrance_ip);
-    v.port = e.port;
+    save_entrance(e);
     server_socket_entry& x = server_socket[e.offset];
     old = x.sock;
     x.sock = s;
@@ -283,26 +294,18 @@ errno_t update_entrance_server(const abi::vni_off_entry& e) {
     MutexHold hold(lock_mutext_server_socks);
     if (!server_socket[e.offset].sock) {
       // No path yet: only the saved entrance moves; the next 4000 builds the socket.
-      vin_entry& v = vin_buff[e.offset];
-      v.offset = e.offset;
-      copy_text(v.entrance_ip, sizeof v.entrance_ip, e.entrance_ip, sizeof e.entrance_ip);
-      v.port = e.port;
+      save_entrance(e);
       return 0;
     }
   }
-  add_entrance_black_rules(e.entrance_ip, e.port);
   errno_t err = 0;
-  ServerSock* s = create_server_socket(e.entrance_ip, e.port, &err);
+  uint32_t ip = 0;
+  ServerSock* s = open_entrance(e, &ip, &err);
   if (!s) return err;
-  uint32_t ip;
-  parse_dotted_ipv4(e.entrance_ip, &ip);
   ServerSock* old;
   {
     MutexHold hold(lock_mutext_server_socks);
-    vin_entry& v = vin_buff[e.offset];
-    v.offset = e.offset;
-    copy_text(v.entrance_ip, sizeof v.entrance_ip, e.entrance_ip, sizeof e.entrance_ip);
-    v.port = e.port;
+    save_entrance(e);
     old = server_socket[e.offset].sock;
     server_socket[e.offset].sock = s;
     server_socket[e.offset].entrance_ip = ip;
