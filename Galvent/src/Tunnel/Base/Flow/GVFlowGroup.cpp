@@ -239,16 +239,17 @@ void GVFlowGroup::startResolving() {
       clock_));
 }
 
+std::shared_ptr<MZSpeedUDPSocket> GVFlowGroup::socketFor(const std::string& ip) const {
+  std::lock_guard lock(socketMapMutex_);
+  auto it = socketMap_.find(ip);
+  return it == socketMap_.end() ? nullptr : it->second;
+}
+
 void GVFlowGroup::probeRound(uint64_t generation, int64_t round) {
   if (generation != generation_.load()) return;
   for (const GVEntrance& entrance : resolvingEntrances_) {
-    std::shared_ptr<MZSpeedUDPSocket> socket;
-    {
-      std::lock_guard lock(socketMapMutex_);
-      auto it = socketMap_.find(entrance.ip);
-      if (it == socketMap_.end()) continue;
-      socket = it->second;
-    }
+    std::shared_ptr<MZSpeedUDPSocket> socket = socketFor(entrance.ip);
+    if (!socket) continue;
     ++probeNumber_;
     Q5HeartBeatItem item;
     item.packetId = round;
@@ -262,13 +263,8 @@ void GVFlowGroup::probeRound(uint64_t generation, int64_t round) {
 void GVFlowGroup::detectWave(uint64_t generation) {
   if (generation != generation_.load()) return;
   for (const GVEntrance& entrance : resolvingEntrances_) {
-    std::shared_ptr<MZSpeedUDPSocket> socket;
-    {
-      std::lock_guard lock(socketMapMutex_);
-      auto it = socketMap_.find(entrance.ip);
-      if (it == socketMap_.end()) continue;
-      socket = it->second;
-    }
+    std::shared_ptr<MZSpeedUDPSocket> socket = socketFor(entrance.ip);
+    if (!socket) continue;
     for (const GVExit& exit : exits_) {
       socket->writeData(Q5Protocol::detectPacketWithExit(exit.addr, flowId_, flowLevel_, exit.nat,
                                                          entrance.ip, "B"));

@@ -142,6 +142,8 @@ class GVFlowGroup : public MZSpeedUDPSocketDelegate,
   double now() const;
   void probeRound(uint64_t generation, int64_t round);
   void detectWave(uint64_t generation);
+  // The probe socket of an entrance, or null once it is gone.
+  std::shared_ptr<MZSpeedUDPSocket> socketFor(const std::string& ip) const;
   void scoreIfCurrent(uint64_t generation);
   void handleDetectAnswer(std::vector<uint8_t> body, uint64_t generation);
   void handleProbeAnswer(std::string text, double stamp, uint64_t generation);
