@@ -384,9 +384,11 @@ void TunnelConnection::stopVPNTunnel() {
   if (fd_ < 0) return;
   int fd = fd_;
   lock.unlock();
-  if (sendControlMessage(fd, encodeRequest(ControlRequest::stop(1))) == 0) {
-    publish(VpnStatus::Disconnecting);
-  }
+  // Published before the request goes out: the daemon's answer is read on the reader thread,
+  // and a later "disconnecting" would overwrite its "disconnected". When the send fails the
+  // socket is broken, and the reader publishes "disconnected" as it sees the hang-up.
+  publish(VpnStatus::Disconnecting);
+  (void)sendControlMessage(fd, encodeRequest(ControlRequest::stop(1)));
 }
 
 void TunnelConnection::sendProviderMessage(const std::string& data, ReplyHandler reply) {
