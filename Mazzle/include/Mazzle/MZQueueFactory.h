@@ -4,9 +4,8 @@
 
 // A standard header first: asio picks its allocator from libstdc++'s configuration, and every
 // translation unit must pick the same one.
-#include <functional>
-
 #include <asio/io_context.hpp>
+#include <functional>
 
 class MZQueueFactory {
  public:

@@ -21,11 +21,11 @@ class BHAppPackage {
   BHAppPackage& operator=(const BHAppPackage&) = delete;
 
   // Entries (defined by the services that add them).
-  AppUserDefaults& defaults() const;              // AppUserDefaults.cpp
-  std::shared_ptr<AppEnvironment> env() const;    // AppEnvironment.cpp: none until installed
-  TsUserController& user() const;                 // TsUserController.cpp
-  TsAnalyticsService& analytics() const;          // TsAnalyticsService.cpp
-  AccelerationController& vpn() const;            // AccelerationController.cpp
+  AppUserDefaults& defaults() const;            // AppUserDefaults.cpp
+  std::shared_ptr<AppEnvironment> env() const;  // AppEnvironment.cpp: none until installed
+  TsUserController& user() const;               // TsUserController.cpp
+  TsAnalyticsService& analytics() const;        // TsAnalyticsService.cpp
+  AccelerationController& vpn() const;          // AccelerationController.cpp
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

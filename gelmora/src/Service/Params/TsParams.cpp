@@ -44,13 +44,15 @@ Settings& settings() {
 std::optional<std::int32_t> int32Of(const nlohmann::json& v) {
   if (v.is_number_integer()) {
     auto n = v.get<std::int64_t>();
-    if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max())
+    if (n < std::numeric_limits<std::int32_t>::min() ||
+        n > std::numeric_limits<std::int32_t>::max())
       return std::nullopt;
     return static_cast<std::int32_t>(n);
   }
   if (v.is_number_unsigned()) {
     auto n = v.get<std::uint64_t>();
-    if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
+    if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+      return std::nullopt;
     return static_cast<std::int32_t>(n);
   }
   if (v.is_string()) {

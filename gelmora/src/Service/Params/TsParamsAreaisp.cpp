@@ -74,7 +74,8 @@ void TsParams::updateAreaispListWithFile(const std::string& path) {
   std::vector<std::string_view> lines;
   for (std::size_t start = 0;;) {
     std::size_t nl = text.find('\n', start);
-    lines.emplace_back(std::string_view(text).substr(start, nl == std::string::npos ? nl : nl - start));
+    lines.emplace_back(
+        std::string_view(text).substr(start, nl == std::string::npos ? nl : nl - start));
     if (nl == std::string::npos) break;
     start = nl + 1;
   }

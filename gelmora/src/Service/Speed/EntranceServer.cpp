@@ -58,9 +58,9 @@ void EntranceServer::setRandomSource(std::function<std::uint32_t()> source) {
 
 std::vector<std::uint8_t> EntranceServer::portProbeFrame() {
   const std::string body = nlohmann::json{{"token", "0"}}.dump();
-  return Q5Protocol::wrapWithType(Q5Protocol::kPortProbe,
-                                  std::span(reinterpret_cast<const std::uint8_t*>(body.data()),
-                                            body.size()));
+  return Q5Protocol::wrapWithType(
+      Q5Protocol::kPortProbe,
+      std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
 }
 
 bool EntranceServer::isPortProbeReply(std::span<const std::uint8_t> datagram) {

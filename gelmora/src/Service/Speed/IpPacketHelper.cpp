@@ -30,9 +30,11 @@ bool IpPacketHelper::updateIpPacket() {
   std::string file;
   std::optional<std::string> sha1;
   if (auto data = answer->find("data"); data != answer->end() && data->is_object()) {
-    if (auto f = data->find("file"); f != data->end() && f->is_string()) file = f->get<std::string>();
+    if (auto f = data->find("file"); f != data->end() && f->is_string())
+      file = f->get<std::string>();
     // Only text counts; a number is taken as no digest at all.
-    if (auto s = data->find("sha1"); s != data->end() && s->is_string()) sha1 = s->get<std::string>();
+    if (auto s = data->find("sha1"); s != data->end() && s->is_string())
+      sha1 = s->get<std::string>();
   }
   const std::string path = TsParams::getAreaispPath();
   if (TsFileHelper::IsExist(path) && sha1 && sameDigest(TsFileHelper::Sha1Value(path), *sha1)) {

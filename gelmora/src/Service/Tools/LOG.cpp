@@ -53,7 +53,8 @@ struct LOG::State {
       busy = true;
       lock.unlock();
       if (uid) {
-        std::string payload = "uid=" + *uid + "&client_version=" + TsWebEscape::urlEscape(ver) + form;
+        std::string payload =
+            "uid=" + *uid + "&client_version=" + TsWebEscape::urlEscape(ver) + form;
         // Failures are silent and never logged: a failing report must not cause another one.
         if (send) {
           send(path, payload);
@@ -197,8 +198,7 @@ std::size_t LOG::droppedReports() const {
 
 bool LOG::waitForReports(std::chrono::milliseconds timeout) const {
   std::unique_lock lock(state_->mu);
-  return state_->cv.wait_for(lock, timeout,
-                             [&] { return state_->queue.empty() && !state_->busy; });
+  return state_->cv.wait_for(lock, timeout, [&] { return state_->queue.empty() && !state_->busy; });
 }
 
 LOG& MLOG() {

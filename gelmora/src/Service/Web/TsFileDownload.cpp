@@ -1,8 +1,8 @@
 #include "gelmora/Service/Web/TsFileDownload.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -40,7 +40,8 @@ TsDownloadOutcome TsFileDownload::download(const std::string& url, const std::st
   // The temporary file sits beside the target so the final rename stays on one file system.
   std::string tmpl = savePath + ".XXXXXX";
   int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return {Kind::WriteFailed, fileError("cannot create a file beside " + savePath, errno)};
+  if (fd < 0)
+    return {Kind::WriteFailed, fileError("cannot create a file beside " + savePath, errno)};
   const std::string tempPath = tmpl;
   auto discard = [&] {
     if (fd >= 0) ::close(fd);

@@ -24,7 +24,8 @@ struct TsEntranceSerer {
 
 struct TsExitServer {
   TsExitServer() = default;
-  TsExitServer(std::string addr_, std::string nat_) : addr(std::move(addr_)), nat(std::move(nat_)) {}
+  TsExitServer(std::string addr_, std::string nat_)
+      : addr(std::move(addr_)), nat(std::move(nat_)) {}
   std::string addr;
   std::string nat;
 };

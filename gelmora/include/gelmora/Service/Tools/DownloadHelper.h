@@ -14,7 +14,9 @@ class DownloadHelper {
   static constexpr const char* kNotWrittenText = "开发还没写下载逻辑";
 
   std::shared_ptr<DownloadProtocol> downloadProtocol() const { return downloadProtocol_; }
-  void setDownloadProtocol(std::shared_ptr<DownloadProtocol> p) { downloadProtocol_ = std::move(p); }
+  void setDownloadProtocol(std::shared_ptr<DownloadProtocol> p) {
+    downloadProtocol_ = std::move(p);
+  }
 
   void downloadWithSha1(const std::string& address, const std::string& savePath,
                         const std::string& sha1);
