@@ -19,16 +19,16 @@
 namespace {
 
 // "7,198.51.100.1:7000:7001,1-2@198.51.100.9"
-std::optional<standin::GameStandin::Group> parseGroup(const std::string& text) {
-  size_t c1 = text.find(',');
-  size_t c2 = c1 == std::string::npos ? c1 : text.find(',', c1 + 1);
+std::optional<standin::GameStandin::Group> parseGroup(const std::string& arg) {
+  size_t c1 = arg.find(',');
+  size_t c2 = c1 == std::string::npos ? c1 : arg.find(',', c1 + 1);
   if (c2 == std::string::npos) return std::nullopt;
   standin::GameStandin::Group g;
   char* end = nullptr;
-  g.id = std::strtoll(text.c_str(), &end, 10);
-  if (end != text.c_str() + c1 || c1 == 0) return std::nullopt;
-  std::string entrance = text.substr(c1 + 1, c2 - c1 - 1);
-  std::string exit = text.substr(c2 + 1);
+  g.id = std::strtoll(arg.c_str(), &end, 10);
+  if (end != arg.c_str() + c1 || c1 == 0) return std::nullopt;
+  std::string entrance = arg.substr(c1 + 1, c2 - c1 - 1);
+  std::string exit = arg.substr(c2 + 1);
   size_t colon = entrance.find(':');
   size_t at = exit.find('@');
   if (colon == std::string::npos || colon == 0 || at == std::string::npos || at == 0) {
@@ -67,11 +67,11 @@ int main(int argc, char** argv) {
          return true;
        }},
       {"--rule-file", "NAME=PATH",
-       [&](const std::string& text) {
-         size_t eq = text.find('=');
+       [&](const std::string& arg) {
+         size_t eq = arg.find('=');
          if (eq == std::string::npos || eq == 0) return false;
-         const std::string name = text.substr(0, eq);
-         const std::string path = text.substr(eq + 1);
+         const std::string name = arg.substr(0, eq);
+         const std::string path = arg.substr(eq + 1);
          std::ifstream in(path, std::ios::binary);
          if (!in) {
            std::fprintf(stderr, "standin-game: cannot read %s\n", path.c_str());
@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
          return true;
        }},
       {"--group", "ID,IP:PORT[:PORT...],ADDR@NAT",
-       [&](const std::string& text) {
-         auto g = parseGroup(text);
+       [&](const std::string& arg) {
+         auto g = parseGroup(arg);
          if (g) groups.push_back(*g);
          return g.has_value();
        }},
