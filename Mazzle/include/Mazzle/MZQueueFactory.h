@@ -4,8 +4,10 @@
 
 // A standard header first: asio picks its allocator from libstdc++'s configuration, and every
 // translation unit must pick the same one.
-#include <asio/io_context.hpp>
+// clang-format off
 #include <functional>
+#include <asio/io_context.hpp>
+// clang-format on
 
 class MZQueueFactory {
  public:
