@@ -11,6 +11,18 @@
 
 namespace gelmora::text {
 
+bool isValidUtf8(std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t i = 0;
+  while (i < length) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
 std::size_t utf16Length(std::string_view utf8) {
   std::size_t units = 0;
   const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());

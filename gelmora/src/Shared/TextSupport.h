@@ -10,6 +10,9 @@ namespace gelmora::text {
 // start a valid UTF-8 sequence counts as one unit (as its replacement character would).
 std::size_t utf16Length(std::string_view utf8);
 
+// Every byte belongs to a well-formed UTF-8 sequence.
+bool isValidUtf8(std::string_view text);
+
 // Lower-case hexadecimal, two digits per byte.
 std::string hexLower(const unsigned char* bytes, std::size_t size);
 

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <unicode/utf8.h>
 
 #include <cstdio>
 #include <memory>
@@ -24,18 +23,6 @@ constexpr std::size_t kMaxBody = 4096;
 
 std::mutex cacheMutex;
 std::string cachedAddress;
-
-bool isValidUtf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < length) {
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
   auto* body = static_cast<std::string*>(user);
@@ -97,7 +84,8 @@ std::string TsSystemInformation::osVersion() {
 }
 
 std::optional<std::string> TsSystemInformation::publicAddressFromEchoAnswer(std::string_view body) {
-  if (body.empty() || !isValidUtf8(body) || gelmora::text::utf16Length(body) >= kMaxAnswerUnits) {
+  if (body.empty() || !gelmora::text::isValidUtf8(body) ||
+      gelmora::text::utf16Length(body) >= kMaxAnswerUnits) {
     return std::nullopt;
   }
   const auto start = body.find_first_of("123456789");

@@ -1,25 +1,12 @@
 #include "gelmora/Service/Tools/TsConvertHelper.h"
 
-#include <unicode/utf8.h>
-
 #include <climits>
 #include <cstdio>
 
+#include "../../Shared/TextSupport.h"
 #include "Tovra/Codec/Base64.h"
 
 namespace {
-
-bool isValidUtf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < length) {
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 // Leading blanks, optional sign, decimal digits up to the first other character; saturates at
 // the 32-bit range as the platform's integer reading does.
@@ -54,7 +41,7 @@ std::string TsConvertHelper::longlongToIPAddress(std::int64_t value) {
 
 std::optional<std::string> TsConvertHelper::natToIPAddress(std::string_view base64) {
   auto bytes = tq::base64Decode(base64);
-  if (!bytes || !isValidUtf8(*bytes)) return std::nullopt;
+  if (!bytes || !gelmora::text::isValidUtf8(*bytes)) return std::nullopt;
   return bytes;
 }
 

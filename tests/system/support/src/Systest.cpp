@@ -77,7 +77,7 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 Netns::Netns(std::string name) : name_(std::move(name)) {
   systest::sh("ip netns pids " + name_ + " 2>/dev/null | xargs -r kill -9; ip netns del " + name_ +
-     " 2>/dev/null");
+              " 2>/dev/null");
   if (!systest::sh("ip netns add " + name_).ok()) return;
   fd_ = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ >= 0) systest::sh("ip -n " + name_ + " link set lo up");
@@ -144,7 +144,8 @@ Process Process::spawn(std::vector<std::string> argv, SpawnOptions options) {
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
-  const int logFd = ::open(options.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int logFd =
+      ::open(options.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const int nsFd = options.netns ? options.netns->fd() : -1;
 
   p.pid_ = ::fork();
@@ -227,8 +228,7 @@ std::string Process::log() const {
 }
 
 TempDir::TempDir(const std::string& prefix) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (char* made = ::mkdtemp(pattern.data())) path_ = made;
 }
 

@@ -29,8 +29,8 @@ TEST(Systest, NamespacesLinksAndProcessesAreRemovedWithTheirOwners) {
     inside.netns = &na;
     auto stubborn =
         systest::Process::spawn({"/bin/sh", "-c", "trap '' TERM; echo up; exec sleep 30"}, inside);
-    ASSERT_TRUE(systest::waitFor([&] { return stubborn.log().find("up") != std::string::npos; },
-                                 5s));
+    ASSERT_TRUE(
+        systest::waitFor([&] { return stubborn.log().find("up") != std::string::npos; }, 5s));
     pid = stubborn.pid();
     stubborn.signal(SIGTERM);
     EXPECT_FALSE(stubborn.wait(100ms)) << "TERM is ignored";

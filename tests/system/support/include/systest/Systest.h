@@ -18,7 +18,7 @@ namespace systest {
 std::string skipReason();
 
 struct Result {
-  int status = -1;  // exit code; 128+signal when killed; -1 when it could not run
+  int status = -1;     // exit code; 128+signal when killed; -1 when it could not run
   std::string output;  // stdout and stderr together
   bool ok() const { return status == 0; }
 };
@@ -74,11 +74,11 @@ bool veth(const Netns& a, const std::string& ifA, const std::string& cidrA, cons
 // Set fields one by one: designated initializers that leave fields out trip
 // -Wmissing-field-initializers under GCC 12.
 struct SpawnOptions {
-  const Netns* netns = nullptr;    // where the child runs; the caller's namespace when null
-  std::vector<std::string> env;    // extra NAME=VALUE entries
-  bool inheritEnv = true;          // start from the test's environment
-  std::string logFile;             // stdout+stderr; a temporary file when empty
-  std::string workdir;             // working folder; unchanged when empty
+  const Netns* netns = nullptr;        // where the child runs; the caller's namespace when null
+  std::vector<std::string> env;        // extra NAME=VALUE entries
+  bool inheritEnv = true;              // start from the test's environment
+  std::string logFile;                 // stdout+stderr; a temporary file when empty
+  std::string workdir;                 // working folder; unchanged when empty
   uid_t uid = static_cast<uid_t>(-1);  // run as this user (root only); unchanged when -1
 };
 
