@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -45,13 +46,17 @@ bool setUpNamespaces() {
                          .c_str()) == 0;
 }
 
-void startEcho() {
-  std::thread([] {
+// Returns once the echo socket is bound, so that the first round trip is not lost to a race.
+bool startEcho() {
+  std::promise<bool> bound;
+  auto ready = bound.get_future();
+  std::thread([&bound] {
     int ns = ::open(("/run/netns/" + g_peer).c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
+    if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return bound.set_value(false);
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     auto a = address("203.0.113.10", 9999);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return bound.set_value(false);
+    bound.set_value(true);
     char b[2048];
     for (;;) {
       sockaddr_in from{};
@@ -60,6 +65,7 @@ void startEcho() {
       if (n > 0) ::sendto(fd, b, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
   }).detach();
+  return ready.get();
 }
 
 void roundTrips(benchmark::State& state, bool marked) {
@@ -112,7 +118,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "namespace setup failed\n");
     return 1;
   }
-  startEcho();
+  if (!startEcho()) {
+    std::fprintf(stderr, "echo server setup failed\n");
+    (void)std::system(("ip netns del " + g_peer).c_str());
+    return 1;
+  }
   MZRawSocketFactory::sharedInstance().setMark(kMark);
   auto flow = std::make_shared<platform::netext::PacketFlow>();
   int rc = flow->open("gvtun%d");
