@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform::kern::linux_backend {
 
@@ -23,5 +24,16 @@ std::string chains_removal_text(const std::string& save_output);
 int chains_install();
 // Removes ours (and stale ones); 0 when none is left.
 int chains_remove();
+
+// Sockets are seen first when they send, not when they are made: the host says which process
+// names the filter lists, so that owners are looked for among those processes only (all of
+// them when the list holds "*"). Without a source every process is looked at.
+void set_listed_names_source(std::vector<std::string> (*source)());
+// Marks every TCP and/or UDP socket open now as declined, as if made while a switch was off:
+// called when a switch turns on, before it does.
+void decline_existing_sockets(bool tcp, bool udp);
+// Called with each control option's number before the filter sets it (control thread).
+using OptionHook = void (*)(int option);
+void set_option_hook(OptionHook hook);
 
 }  // namespace platform::kern::linux_backend

@@ -1,15 +1,24 @@
 #include "Flows.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "Backend.h"
 #include "Owners.h"
 #include "SocketOpaque.h"
 #include "platform/kern/kern.h"
@@ -31,8 +40,30 @@ constexpr size_t kMaxDeclined = 65536;
 std::mutex g_m;
 std::vector<Registered> g_filters;
 std::unordered_map<uint64_t, socket_opaque*> g_by_cookie;  // null: declined
-std::vector<socket_opaque*> g_objects;                     // every socket ever attached
+// Every socket the filters were attached to, kept until the last filter leaves: the core may
+// still hold one it asked to detach. Sockets the filters declined are freed at once.
+std::vector<socket_opaque*> g_objects;
+std::unordered_map<uint16_t, uint64_t> g_raw_ids;  // echo id -> cookie of an attached raw socket
+std::vector<std::string> (*g_listed_names)() = nullptr;
 thread_local std::string t_procname;
+
+linux_backend::OwnerScope current_scope() {
+  decltype(g_listed_names) source;
+  {
+    std::lock_guard g(g_m);
+    source = g_listed_names;
+  }
+  if (!source) return {};
+  return linux_backend::OwnerScope::from_names(source());
+}
+
+// g_m held.
+void remember_declined(uint64_t cookie) {
+  if (g_by_cookie.count(cookie)) return;
+  if (g_by_cookie.size() >= kMaxDeclined)
+    std::erase_if(g_by_cookie, [](auto& e) { return e.second == nullptr; });
+  g_by_cookie[cookie] = nullptr;
+}
 
 bool filter_for(int type, int protocol, sflt_filter* out) {
   for (const auto& r : g_filters)
@@ -47,6 +78,7 @@ bool filter_for(int type, int protocol, sflt_filter* out) {
 void run_detach(socket_opaque* so) {
   if (!so->attached) return;
   so->attached = false;
+  so->retired = true;
   if (so->filter.sf_detach) so->filter.sf_detach(so->filter_cookie, so);
 }
 
@@ -73,6 +105,18 @@ void hand_data(socket_opaque* so, const sockaddr_in* addr, const uint8_t* bytes,
   if (mbuf_allocpacket(len, &m) != 0) return;
   if (len) std::memcpy(mbuf_data(m), bytes, len);
   if (cb(so->filter_cookie, so, addr, &m, 0) != EJUSTRETURN) mbuf_freem(m);
+}
+
+// Data the kernel counted but the filter never saw pass: handed on as buffers of that length
+// (their bytes are not the data), in pieces of a bounded size.
+void hand_count(socket_opaque* so, const sockaddr_in* addr, uint64_t count, bool out) {
+  constexpr uint64_t kPiece = 65536;
+  std::vector<uint8_t> zeros(static_cast<size_t>(std::min(count, kPiece)));
+  while (count > 0 && still_attached(so)) {
+    size_t n = static_cast<size_t>(std::min(count, kPiece));
+    hand_data(so, addr, zeros.data(), n, out);
+    count -= n;
+  }
 }
 
 struct Parsed {
@@ -128,9 +172,23 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     if (g_filters.empty()) return;
   }
   SocketIdentity id;
-  bool found = p.key.protocol == IPPROTO_ICMP ? find_ping_socket(p.key.local_port, &id)
-                                              : find_socket(p.key, &id);
-  if (!found) return;
+  pid_t owner = 0;
+  int type = type_of(p.key.protocol);
+  if (p.key.protocol == IPPROTO_ICMP) {
+    if (!find_ping_socket(p.key.local_port, &id)) {
+      {
+        std::lock_guard g(g_m);
+        // An attached raw socket learns only its first destination: nothing more to find.
+        if (g_raw_ids.count(p.key.local_port)) return;
+        sflt_filter unused;
+        if (!filter_for(SOCK_RAW, IPPROTO_ICMP, &unused)) return;
+      }
+      if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner)) return;
+      type = SOCK_RAW;
+    }
+  } else if (!find_socket(p.key, &id)) {
+    return;
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = p.key.remote_addr;
@@ -150,24 +208,28 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     return;
   }
   sflt_filter f{};
-  if (!filter_for(type_of(p.key.protocol), p.key.protocol, &f)) return;
+  if (!filter_for(type, p.key.protocol, &f)) return;
   if (p.key.protocol == IPPROTO_TCP && !p.syn) {
     // Opened before the filter looked: it stays outside.
-    if (g_by_cookie.size() >= kMaxDeclined)
-      std::erase_if(g_by_cookie, [](auto& e) { return e.second == nullptr; });
-    g_by_cookie[id.cookie] = nullptr;
+    remember_declined(id.cookie);
     return;
   }
   g.unlock();
-  // The owner, without the lock: /proc walks are slow. A process gone meanwhile is a miss.
-  pid_t pid = find_owner(id.inode);
-  if (!pid) return;
-  std::string name = process_name(pid);
-  if (name.empty()) return;
+  // The owner, without the lock: /proc walks are slow. A process gone meanwhile, or one the
+  // filter doesn't list, is a miss: the socket is then never attached.
+  if (!owner) owner = find_owner(id.inode, current_scope());
+  std::string name = owner ? process_name(owner) : "";
+  if (name.empty()) {
+    g.lock();
+    remember_declined(id.cookie);
+    return;
+  }
 
   auto* so = new socket_opaque;
   so->filtered = true;
   so->protocol = p.key.protocol;
+  so->socket_cookie = id.cookie;
+  so->inode = id.inode;
   so->local.sin_family = AF_INET;
   so->local.sin_addr.s_addr = p.key.local_addr;
   so->local.sin_port = htons(p.key.local_port);
@@ -175,19 +237,20 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   so->remote.sin_addr.s_addr = p.key.remote_addr;
   so->remote.sin_port = htons(p.key.remote_port);
   g.lock();
-  if (!filter_for(type_of(p.key.protocol), p.key.protocol, &so->filter) ||
-      g_by_cookie.count(id.cookie)) {
+  if (!filter_for(type, p.key.protocol, &so->filter) || g_by_cookie.count(id.cookie)) {
     delete so;
     return;
   }
   std::unique_lock hold(so->callbacks);
-  g_objects.push_back(so);
   g_by_cookie[id.cookie] = so;
+  g_objects.push_back(so);
   g.unlock();
   t_procname = name;
+  bool accepted = false;
   as_callbacks(so, [&] {
     void* cookie = nullptr;
     if (!so->filter.sf_attach || so->filter.sf_attach(&cookie, so) != 0) return;
+    accepted = true;
     so->attached = true;
     so->filter_cookie = cookie;
     const sflt_filter& cb = so->filter;
@@ -208,6 +271,22 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     }
   });
   t_procname.clear();
+  hold.unlock();
+  g.lock();
+  // The last filter may have left meanwhile and freed every socket (only this thread adds any).
+  auto pos = std::find(g_objects.begin(), g_objects.end(), so);
+  if (pos == g_objects.end()) return;
+  if (!accepted) {
+    // Never the core's: nothing else holds it once it leaves the tables.
+    auto at = g_by_cookie.find(id.cookie);
+    if (at != g_by_cookie.end() && at->second == so) at->second = nullptr;
+    g_objects.erase(pos);
+    { std::lock_guard last(so->callbacks); }  // a caller that found it before has finished
+    g.unlock();
+    delete so;
+    return;
+  }
+  if (type == SOCK_RAW) g_raw_ids[p.key.local_port] = id.cookie;
 }
 
 void flows_on_injected(const uint8_t* packet, size_t len) {
@@ -233,16 +312,263 @@ void flows_on_injected(const uint8_t* packet, size_t len) {
 
 }  // namespace linux_backend
 
-errno_t sflt_register(const sflt_filter* filter, int, int type, int protocol) {
+namespace {
+
+// ---- The socket monitor: one thread that reads destroy events as they come and, once a second,
+// the kernel's state of every attached TCP connection (Linux tells no socket filter of these).
+
+constexpr auto kMonitorPeriod = std::chrono::seconds(1);
+
+struct Monitor {
+  std::thread thread;
+  int wake_fd = -1;
+  int check_fd = -1;  // a check asked for now
+  linux_backend::DestroyEvents events;
+  bool resync = false;  // events were lost: compare with a dump at the next tick
+};
+std::mutex g_monitor_m;  // starts and stops; never taken with g_m held
+Monitor* g_monitor = nullptr;
+
+bool is_closing_state(uint8_t st) {
+  switch (st) {
+    case TCP_FIN_WAIT1:
+    case TCP_FIN_WAIT2:
+    case TCP_TIME_WAIT:
+    case TCP_CLOSE:
+    case TCP_CLOSE_WAIT:
+    case TCP_LAST_ACK:
+    case TCP_CLOSING:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The connection got past its handshake at some time: a state only an established connection
+// reaches, or a round-trip sample (a failed connect has none).
+bool was_established(const linux_backend::DiagSocket& d) {
+  return d.state == TCP_ESTABLISHED || (is_closing_state(d.state) && d.state != TCP_CLOSE) ||
+         (d.has_info && d.srtt_us > 0);
+}
+
+// Inside the socket's callbacks: what changed since the last look. `d` null: the connection is
+// gone from the kernel's tables.
+void tell_tcp(socket_opaque* so, const linux_backend::DiagSocket* d) {
+  const sflt_filter& cb = so->filter;
+  if (d && d->has_info && d->srtt_us) so->last_srtt_us = d->srtt_us;
+  if (d && d->has_bytes) {
+    // The peer's FIN takes one sequence number of the received count.
+    bool fin_in = d->state == TCP_CLOSE_WAIT || d->state == TCP_LAST_ACK ||
+                  d->state == TCP_CLOSING || d->state == TCP_TIME_WAIT || d->state == TCP_CLOSE;
+    uint64_t in = d->bytes_received - (fin_in && d->bytes_received ? 1 : 0);
+    if (d->bytes_sent > so->bytes_out_told) {
+      hand_count(so, &so->remote, d->bytes_sent - so->bytes_out_told, true);
+      so->bytes_out_told = d->bytes_sent;
+    }
+    if (in > so->bytes_in_told) {
+      hand_count(so, &so->remote, in - so->bytes_in_told, false);
+      so->bytes_in_told = in;
+    }
+  }
+  bool closing = !d || is_closing_state(d->state);
+  if (!so->connected_told && d &&
+      (d->state == TCP_ESTABLISHED || (closing && was_established(*d)))) {
+    so->connected_told = true;
+    if (still_attached(so) && cb.sf_notify)
+      cb.sf_notify(so->filter_cookie, so, sock_evt_connected, nullptr);
+  }
+  if (closing && !so->closing_told) {
+    so->closing_told = true;
+    if (still_attached(so) && cb.sf_notify)
+      cb.sf_notify(so->filter_cookie, so, sock_evt_closing, nullptr);
+  }
+}
+
+// The socket is gone: its last news (TCP), then detach; its cached decision goes too.
+void forget(uint64_t cookie, const linux_backend::DiagSocket* last) {
+  std::unique_lock g(g_m);
+  auto it = g_by_cookie.find(cookie);
+  if (it == g_by_cookie.end()) return;
+  socket_opaque* so = it->second;
+  g_by_cookie.erase(it);
+  if (!so) return;
+  if (so->protocol == IPPROTO_ICMP)
+    std::erase_if(g_raw_ids, [&](auto& e) { return e.second == cookie; });
+  std::unique_lock hold(so->callbacks);
+  g.unlock();
+  if (so->attached && so->protocol == IPPROTO_TCP) as_callbacks(so, [&] { tell_tcp(so, last); });
+  run_detach(so);
+  so->retired = true;
+}
+
+std::vector<socket_opaque*> monitored(uint8_t protocol) {
   std::lock_guard g(g_m);
-  for (auto& r : g_filters)
-    if (r.f.sf_handle == filter->sf_handle) return EEXIST;
-  g_filters.push_back({*filter, type, protocol});
+  std::vector<socket_opaque*> out;
+  for (socket_opaque* so : g_objects)
+    if (so->protocol == protocol && !so->retired) out.push_back(so);
+  return out;
+}
+
+void check_tcp() {
+  for (socket_opaque* so : monitored(IPPROTO_TCP)) {
+    linux_backend::FlowKey key{IPPROTO_TCP, so->local.sin_addr.s_addr, ntohs(so->local.sin_port),
+                               so->remote.sin_addr.s_addr, ntohs(so->remote.sin_port)};
+    linux_backend::DiagSocket d;
+    // A tuple now held by another socket is this one gone.
+    bool found = linux_backend::tcp_lookup(key, &d) && d.cookie == so->socket_cookie;
+    if (!found) {
+      forget(so->socket_cookie, nullptr);
+      continue;
+    }
+    std::lock_guard hold(so->callbacks);
+    if (!so->attached) {
+      so->retired = true;
+      continue;
+    }
+    as_callbacks(so, [&] { tell_tcp(so, &d); });
+  }
+}
+
+// Ping and raw sockets have no destroy events: gone from /proc/net is gone.
+void check_icmp() {
+  auto sockets = monitored(IPPROTO_ICMP);
+  if (sockets.empty()) return;
+  std::vector<uint64_t> open = linux_backend::icmp_socket_inodes();
+  std::unordered_set<uint64_t> alive(open.begin(), open.end());
+  for (socket_opaque* so : sockets)
+    if (!alive.count(so->inode)) forget(so->socket_cookie, nullptr);
+}
+
+// After lost events: every cached socket that no dump shows any more is gone.
+void resync() {
+  std::unordered_set<uint64_t> alive;
+  bool ok = true;
+  for (uint8_t proto : {IPPROTO_TCP, IPPROTO_UDP})
+    ok = linux_backend::dump_sockets(
+             proto, [&](const linux_backend::DiagSocket& d) { alive.insert(d.cookie); }) &&
+         ok;
+  if (!ok) return;
+  std::vector<uint64_t> gone;
+  {
+    std::lock_guard g(g_m);
+    for (auto& [cookie, so] : g_by_cookie)
+      if (!(cookie >> 63) && !alive.count(cookie)) gone.push_back(cookie);
+  }
+  for (uint64_t c : gone) forget(c, nullptr);
+}
+
+void monitor_loop(Monitor* m) {
+  auto next = std::chrono::steady_clock::now() + kMonitorPeriod;
+  for (;;) {
+    auto now = std::chrono::steady_clock::now();
+    int wait_ms =
+        next > now
+            ? static_cast<int>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) +
+                  1
+            : 0;
+    // The events' descriptor last: -1 when they are unavailable, which poll skips.
+    pollfd p[3] = {{m->wake_fd, POLLIN, 0}, {m->check_fd, POLLIN, 0}, {m->events.fd(), POLLIN, 0}};
+    int n = ::poll(p, 3, wait_ms);
+    if (n < 0 && errno != EINTR) return;
+    if (p[0].revents & POLLIN) return;
+    if (p[2].revents & (POLLIN | POLLERR)) {
+      if (!m->events.read([](const linux_backend::DiagSocket& d) { forget(d.cookie, &d); }))
+        m->resync = true;
+    }
+    bool asked = false;
+    if (p[1].revents & POLLIN) {
+      uint64_t count;
+      asked = ::read(m->check_fd, &count, sizeof count) == sizeof count;
+    }
+    now = std::chrono::steady_clock::now();
+    if (now < next && !asked) continue;
+    next = std::max(next + kMonitorPeriod, now);
+    check_tcp();
+    check_icmp();
+    if (m->resync) {
+      m->resync = false;
+      resync();
+    }
+  }
+}
+
+void monitor_start() {
+  std::lock_guard g(g_monitor_m);
+  if (g_monitor) return;
+  auto* m = new Monitor;
+  m->wake_fd = ::eventfd(0, EFD_CLOEXEC);
+  m->check_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (int e = m->events.open(); e != 0) {
+    // Without the events UDP sockets are found gone only by a dump at each tick.
+    char line[120];
+    std::snprintf(line, sizeof line, "tamseld socket destroy events unavailable: %d\n", e);
+    kern_log_line(line);
+    m->resync = true;
+  }
+  m->thread = std::thread(monitor_loop, m);
+  g_monitor = m;
+}
+
+// Joins the monitor: no callback of it runs after this returns.
+void monitor_stop() {
+  Monitor* m;
+  {
+    std::lock_guard g(g_monitor_m);
+    m = g_monitor;
+    g_monitor = nullptr;
+  }
+  if (!m) return;
+  uint64_t one = 1;
+  if (::write(m->wake_fd, &one, sizeof one) < 0) {
+  }
+  m->thread.join();
+  ::close(m->wake_fd);
+  ::close(m->check_fd);
+  delete m;
+}
+
+}  // namespace
+
+namespace linux_backend {
+
+void set_listed_names_source(std::vector<std::string> (*source)()) {
+  std::lock_guard g(g_m);
+  g_listed_names = source;
+}
+
+void monitor_check_now() {
+  std::lock_guard g(g_monitor_m);
+  uint64_t one = 1;
+  if (g_monitor && ::write(g_monitor->check_fd, &one, sizeof one) < 0) {
+  }
+}
+
+void decline_existing_sockets(bool tcp, bool udp) {
+  std::vector<uint64_t> cookies;
+  auto take = [&](const DiagSocket& d) { cookies.push_back(d.cookie); };
+  if (tcp) dump_sockets(IPPROTO_TCP, take);
+  if (udp) dump_sockets(IPPROTO_UDP, take);
+  std::lock_guard g(g_m);
+  for (uint64_t c : cookies) remember_declined(c);
+}
+
+}  // namespace linux_backend
+
+errno_t sflt_register(const sflt_filter* filter, int, int type, int protocol) {
+  {
+    std::lock_guard g(g_m);
+    for (auto& r : g_filters)
+      if (r.f.sf_handle == filter->sf_handle) return EEXIST;
+    g_filters.push_back({*filter, type, protocol});
+  }
+  monitor_start();
   return 0;
 }
 
 errno_t sflt_unregister(sflt_handle handle) {
   sflt_filter found{};
+  bool last = false;
   {
     std::lock_guard g(g_m);
     auto it = g_filters.begin();
@@ -255,11 +581,18 @@ errno_t sflt_unregister(sflt_handle handle) {
       std::lock_guard hold(so->callbacks);
       if (so->filter.sf_handle == handle) run_detach(so);
     }
+    last = g_filters.empty();
+  }
+  if (last) {
+    // Nothing can reach a socket any more once the monitor is joined: no filter, so no
+    // callback and no detach.
+    monitor_stop();
+    std::lock_guard g(g_m);
     if (g_filters.empty()) {
-      // Nothing can reach a socket any more: no filter, so no callback and no detach.
       for (socket_opaque* so : g_objects) delete so;
       g_objects.clear();
       g_by_cookie.clear();
+      g_raw_ids.clear();
     }
   }
   if (found.sf_unregistered) found.sf_unregistered(handle);
@@ -299,8 +632,11 @@ errno_t sock_tcp_info(socket_t so, tcp_conn_info* out) {
   linux_backend::FlowKey key{IPPROTO_TCP, so->local.sin_addr.s_addr, ntohs(so->local.sin_port),
                              so->remote.sin_addr.s_addr, ntohs(so->remote.sin_port)};
   linux_backend::TcpTimes t;
-  if (!linux_backend::tcp_times(key, &t))
-    return ENOTCONN;  // closed and gone from the kernel's tables
+  if (!linux_backend::tcp_times(key, &t)) {
+    // Gone from the kernel's tables: the last time seen stands for it.
+    t.srtt_us = so->last_srtt_us;
+    if (!t.srtt_us) return ENOTCONN;
+  }
   // Linux keeps no separate last sample; its smoothed time stands for both.
   out->srtt_ms = t.srtt_us / 1000;
   out->rtt_ms = out->srtt_ms;

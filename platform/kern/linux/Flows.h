@@ -11,5 +11,8 @@ namespace platform::kern::linux_backend {
 void flows_on_output(const uint8_t* packet, size_t len);
 // Called for an answer handed to the input path: data in for an attached UDP socket.
 void flows_on_injected(const uint8_t* packet, size_t len);
+// The socket monitor checks the attached sockets once a second; this asks for a check now (a
+// test then needn't wait for the period).
+void monitor_check_now();
 
 }  // namespace platform::kern::linux_backend

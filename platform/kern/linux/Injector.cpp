@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/kern/kern.h"
 #include "Backend.h"
+#include "platform/kern/kern.h"
 
 namespace platform::kern::linux_backend {
 

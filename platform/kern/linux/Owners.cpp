@@ -7,6 +7,7 @@
 #include <linux/sock_diag.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -26,14 +28,20 @@ namespace {
 
 constexpr size_t kNameMax = 31;
 
-// One request, its answers until NLMSG_DONE or an error; each whole answer (an inet_diag_msg and
-// its attributes, length already checked) goes to `take`.
-template <typename Take>
-bool diag_query_answers(const inet_diag_req_v2& req, uint16_t flags, Take take) {
+int open_diag_socket() {
   int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   timeval tv{1, 0};  // the kernel answers at once; this only bounds a broken socket
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// One request, its answers until NLMSG_DONE or an error, each to `take`. false when the request
+// failed (an exact lookup that finds nothing ends in an error: ENOENT).
+bool diag_query(const inet_diag_req_v2& req, uint16_t flags,
+                const std::function<void(const DiagSocket&)>& take) {
+  int fd = open_diag_socket();
+  if (fd < 0) return false;
   struct {
     nlmsghdr h;
     inet_diag_req_v2 r;
@@ -50,42 +58,27 @@ bool diag_query_answers(const inet_diag_req_v2& req, uint16_t flags, Take take) 
     return false;
   }
   std::vector<char> buf(32768);
-  bool done = false, ok = true;
-  while (!done) {
+  bool ok = true;
+  bool got_error = false;
+  for (;;) {
     ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = false;
       break;
     }
-    size_t left = static_cast<size_t>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left);
-         h = NLMSG_NEXT(h, left)) {
-      if (h->nlmsg_type == NLMSG_DONE) {
-        done = true;
-        break;
-      }
-      if (h->nlmsg_type == NLMSG_ERROR) {
-        done = true;
-        ok = false;  // ENOENT for an exact lookup that found nothing
-        break;
-      }
-      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
-      take(static_cast<const char*>(NLMSG_DATA(h)), h->nlmsg_len - NLMSG_LENGTH(0));
-      if (!(flags & NLM_F_DUMP)) done = true;
-    }
+    bool more = parse_diag_datagram(buf.data(), static_cast<size_t>(n), req.sdiag_protocol,
+                                    [&](const DiagSocket& d) {
+                                      if (d.cookie == ~0ull) {
+                                        got_error = true;
+                                        return;
+                                      }
+                                      take(d);
+                                    });
+    if (!more || !(flags & NLM_F_DUMP)) break;
   }
   ::close(fd);
-  return ok;
-}
-
-template <typename Take>
-bool diag_query(const inet_diag_req_v2& req, uint16_t flags, Take take) {
-  return diag_query_answers(req, flags, [&](const char* data, size_t) {
-    inet_diag_msg m;
-    std::memcpy(&m, data, sizeof m);  // netlink payloads are only 4-byte aligned
-    take(m);
-  });
+  return ok && !got_error;
 }
 
 inet_diag_req_v2 exact_tcp_request(const FlowKey& key) {
@@ -154,9 +147,9 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
   if (key.protocol == IPPROTO_TCP) {
     req = exact_tcp_request(key);
     bool got = false;
-    diag_query(req, 0, [&](const inet_diag_msg& m) {
-      out->cookie = cookie_of(m);
-      out->inode = m.idiag_inode;
+    diag_query(req, 0, [&](const DiagSocket& d) {
+      out->cookie = d.cookie;
+      out->inode = d.inode;
       out->connected = true;
       got = true;
     });
@@ -167,23 +160,21 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
   // one (several may share the port).
   SocketIdentity best;
   int best_rank = 0;
-  diag_query(req, NLM_F_DUMP, [&](const inet_diag_msg& m) {
-    if (ntohs(m.id.idiag_sport) != key.local_port) return;
-    uint32_t src = m.id.idiag_src[0];
-    if (src != 0 && src != key.local_addr) return;
-    bool connected = m.id.idiag_dst[0] != 0 || m.id.idiag_dport != 0;
+  diag_query(req, NLM_F_DUMP, [&](const DiagSocket& d) {
+    if (d.key.local_port != key.local_port) return;
+    if (d.key.local_addr != 0 && d.key.local_addr != key.local_addr) return;
+    bool connected = d.key.remote_addr != 0 || d.key.remote_port != 0;
     int rank;
     if (connected) {
-      if (m.id.idiag_dst[0] != key.remote_addr || ntohs(m.id.idiag_dport) != key.remote_port)
-        return;
+      if (d.key.remote_addr != key.remote_addr || d.key.remote_port != key.remote_port) return;
       rank = 2;
     } else {
       rank = 1;
     }
     if (rank > best_rank) {
       best_rank = rank;
-      best.cookie = cookie_of(m);
-      best.inode = m.idiag_inode;
+      best.cookie = d.cookie;
+      best.inode = d.inode;
       best.connected = connected;
     }
   });
@@ -192,9 +183,21 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
   return true;
 }
 
-bool tcp_info_from_answer(const char* data, size_t len, TcpTimes* out) {
+bool parse_diag_answer(const char* data, size_t len, uint8_t protocol, DiagSocket* out) {
   const size_t head = NLMSG_ALIGN(sizeof(inet_diag_msg));
-  if (!data || len < head) return false;
+  if (!data || len < sizeof(inet_diag_msg)) return false;
+  inet_diag_msg m;
+  std::memcpy(&m, data, sizeof m);  // netlink payloads are only 4-byte aligned
+  *out = DiagSocket{};
+  out->key.protocol = protocol;
+  out->key.local_addr = m.id.idiag_src[0];
+  out->key.local_port = ntohs(m.id.idiag_sport);
+  out->key.remote_addr = m.id.idiag_dst[0];
+  out->key.remote_port = ntohs(m.id.idiag_dport);
+  out->cookie = cookie_of(m);
+  out->inode = m.idiag_inode;
+  out->state = m.idiag_state;
+  if (len <= head) return true;
   size_t left = len - head;
   // Walked by hand, not with RTA_NEXT: its length arithmetic trusts rta_len.
   const char* p = data + head;
@@ -202,35 +205,164 @@ bool tcp_info_from_answer(const char* data, size_t len, TcpTimes* out) {
     rtattr a;
     std::memcpy(&a, p, sizeof a);
     if (a.rta_len < sizeof(rtattr) || a.rta_len > left) return false;
-    if (a.rta_type == INET_DIAG_INFO) {
-      // Older kernels send a shorter tcp_info; the round-trip times are among its first fields.
+    if (a.rta_type == INET_DIAG_PROTOCOL && a.rta_len > sizeof(rtattr)) {
+      uint8_t proto;
+      std::memcpy(&proto, p + sizeof(rtattr), 1);
+      out->key.protocol = proto;
+    } else if (a.rta_type == INET_DIAG_INFO && protocol != IPPROTO_UDP) {
+      // Older kernels send a shorter tcp_info: take what came, and only fields wholly inside it.
       constexpr size_t need = offsetof(tcp_info, tcpi_rtt) + sizeof(uint32_t);
+      constexpr size_t need_bytes = offsetof(tcp_info, tcpi_bytes_retrans) + sizeof(uint64_t);
       size_t n = a.rta_len - sizeof(rtattr);
-      if (n < need) return false;
-      tcp_info info{};
-      std::memcpy(&info, p + sizeof(rtattr), std::min(n, sizeof info));
-      out->srtt_us = info.tcpi_rtt;
-      return true;
+      if (n >= need) {
+        tcp_info info{};
+        std::memcpy(&info, p + sizeof(rtattr), std::min(n, sizeof info));
+        out->has_info = true;
+        out->srtt_us = info.tcpi_rtt;
+        if (n >= need_bytes) {
+          out->has_bytes = true;
+          out->bytes_sent =
+              info.tcpi_bytes_sent - std::min(info.tcpi_bytes_sent, info.tcpi_bytes_retrans);
+          out->bytes_received = info.tcpi_bytes_received;
+        }
+      }
     }
     size_t step = RTA_ALIGN(a.rta_len);
     if (step >= left) break;
     p += step;
     left -= step;
   }
-  return false;
+  if (out->key.protocol != IPPROTO_TCP) out->has_info = out->has_bytes = false;
+  return true;
 }
 
-bool tcp_times(const FlowKey& key, TcpTimes* out) {
+bool parse_diag_datagram(const char* data, size_t len, uint8_t protocol,
+                         const std::function<void(const DiagSocket&)>& take) {
+  size_t left = len;
+  const char* p = data;
+  while (data && left >= sizeof(nlmsghdr)) {
+    nlmsghdr h;
+    std::memcpy(&h, p, sizeof h);
+    if (h.nlmsg_len < sizeof(nlmsghdr) || h.nlmsg_len > left) return false;
+    if (h.nlmsg_type == NLMSG_DONE) return false;
+    if (h.nlmsg_type == NLMSG_ERROR) {
+      DiagSocket error;
+      error.cookie = ~0ull;  // tells diag_query the request failed
+      take(error);
+      return false;
+    }
+    if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+      DiagSocket d;
+      if (parse_diag_answer(p + NLMSG_HDRLEN,
+                            h.nlmsg_len - std::min<size_t>(h.nlmsg_len, NLMSG_HDRLEN), protocol,
+                            &d))
+        take(d);
+    }
+    size_t step = NLMSG_ALIGN(h.nlmsg_len);
+    if (step >= left) break;
+    p += step;
+    left -= step;
+  }
+  return true;
+}
+
+bool tcp_info_from_answer(const char* data, size_t len, TcpTimes* out) {
+  DiagSocket d;
+  if (!parse_diag_answer(data, len, IPPROTO_TCP, &d) || !d.has_info) return false;
+  out->srtt_us = d.srtt_us;
+  return true;
+}
+
+bool tcp_lookup(const FlowKey& key, DiagSocket* out) {
   if (key.protocol != IPPROTO_TCP) return false;
   inet_diag_req_v2 req = exact_tcp_request(key);
   req.idiag_ext = 1u << (INET_DIAG_INFO - 1);
   bool got = false;
-  diag_query_answers(
-      req, 0, [&](const char* data, size_t len) { got = tcp_info_from_answer(data, len, out); });
+  diag_query(req, 0, [&](const DiagSocket& d) {
+    *out = d;
+    got = true;
+  });
   return got;
 }
 
-uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port) {
+bool tcp_times(const FlowKey& key, TcpTimes* out) {
+  DiagSocket d;
+  if (!tcp_lookup(key, &d) || !d.has_info) return false;
+  out->srtt_us = d.srtt_us;
+  return true;
+}
+
+bool dump_sockets(uint8_t protocol, const std::function<void(const DiagSocket&)>& take) {
+  if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP) return false;
+  inet_diag_req_v2 req{};
+  req.sdiag_family = AF_INET;
+  req.sdiag_protocol = protocol;
+  req.idiag_states = ~0u;
+  return diag_query(req, NLM_F_DUMP, take);
+}
+
+DestroyEvents::~DestroyEvents() { close(); }
+
+int DestroyEvents::open() {
+  if (fd_ >= 0) return 0;
+  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
+  if (fd < 0) return errno;
+  sockaddr_nl me{};
+  me.nl_family = AF_NETLINK;
+  int big = 4 * 1024 * 1024;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0) {
+    int e = errno;
+    ::close(fd);
+    return e;
+  }
+  for (int group : {SKNLGRP_INET_TCP_DESTROY, SKNLGRP_INET_UDP_DESTROY}) {
+    if (::setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+      int e = errno;
+      ::close(fd);
+      return e;
+    }
+  }
+  fd_ = fd;
+  return 0;
+}
+
+void DestroyEvents::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool DestroyEvents::read(const std::function<void(const DiagSocket&)>& take) {
+  if (fd_ < 0) return true;
+  std::vector<char> buf(65536);
+  bool complete = true;
+  for (;;) {
+    sockaddr_nl from{};
+    socklen_t fl = sizeof from;
+    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == ENOBUFS) {
+        complete = false;
+        continue;
+      }
+      break;  // EAGAIN: nothing more waiting
+    }
+    if (from.nl_pid != 0) continue;  // only the kernel speaks on these groups
+    // The message head has no protocol: an event names it in an attribute.
+    parse_diag_datagram(buf.data(), static_cast<size_t>(n), 0, [&](const DiagSocket& d) {
+      if (d.cookie != ~0ull) take(d);
+    });
+  }
+  return complete;
+}
+
+namespace {
+
+// Each entry of a /proc/net table (after its header line) as (local port, inode); lines that
+// don't parse are skipped.
+template <typename Take>
+void proc_net_entries(const std::string& table, Take take) {
   std::istringstream in(table);
   std::string line;
   std::getline(in, line);  // header
@@ -244,38 +376,126 @@ uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port) {
     if (colon == std::string::npos || colon + 1 >= local.size() || local.size() - colon > 5)
       continue;
     char* end = nullptr;
-    unsigned long p = std::strtoul(local.c_str() + colon + 1, &end, 16);
-    if (*end || p != port) continue;
-    if (!all_digits(inode.c_str())) continue;
-    return std::strtoull(inode.c_str(), nullptr, 10);
+    unsigned long port = std::strtoul(local.c_str() + colon + 1, &end, 16);
+    if (*end || !all_digits(inode.c_str()) || inode.size() > 19) continue;
+    if (!take(static_cast<uint16_t>(port), std::strtoull(inode.c_str(), nullptr, 10))) return;
   }
-  return 0;
+}
+
+std::string file_text(const char* path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool same_name(const std::string& listed, const std::string& process) {
+  // As the filter compares names: without case, on their first 24 bytes.
+  return ::strncasecmp(listed.c_str(), process.c_str(), 24) == 0;
+}
+
+}  // namespace
+
+uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port) {
+  uint64_t found = 0;
+  proc_net_entries(table, [&](uint16_t p, uint64_t inode) {
+    if (p != port) return true;
+    found = inode;
+    return false;
+  });
+  return found;
+}
+
+std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_t port) {
+  std::vector<uint64_t> found;
+  proc_net_entries(table, [&](uint16_t p, uint64_t inode) {
+    if (p == port && inode) found.push_back(inode);
+    return true;
+  });
+  return found;
+}
+
+std::vector<uint64_t> proc_net_inodes(const std::string& table) {
+  std::vector<uint64_t> found;
+  proc_net_entries(table, [&](uint16_t, uint64_t inode) {
+    if (inode) found.push_back(inode);
+    return true;
+  });
+  return found;
 }
 
 bool find_ping_socket(uint16_t echo_id, SocketIdentity* out) {
-  std::ifstream f("/proc/net/icmp");
-  std::stringstream s;
-  s << f.rdbuf();
-  uint64_t inode = proc_net_inode_for_port(s.str(), echo_id);
+  uint64_t inode = proc_net_inode_for_port(file_text("/proc/net/icmp"), echo_id);
   if (!inode) return false;
   out->inode = inode;
-  out->cookie = inode | (1ull << 63);  // ping sockets have no diag cookie; inodes are unique
+  out->cookie = icmp_cookie(inode);
   out->connected = false;
   return true;
 }
 
-pid_t find_owner(uint64_t inode, const std::string& names_first) {
+bool find_raw_icmp_socket(uint16_t echo_id, const OwnerScope& scope, SocketIdentity* out,
+                          pid_t* owner) {
+  // A raw socket's "port" in the table is its protocol.
+  std::vector<uint64_t> inodes = proc_net_inodes_for_port(file_text("/proc/net/raw"), IPPROTO_ICMP);
+  std::vector<std::pair<uint64_t, pid_t>> held;
+  for (uint64_t inode : inodes)
+    if (pid_t pid = find_owner(inode, scope)) held.emplace_back(inode, pid);
+  const std::pair<uint64_t, pid_t>* pick = nullptr;
+  if (held.size() == 1) {
+    pick = &held[0];
+  } else {
+    for (const auto& h : held)
+      if ((static_cast<uint32_t>(h.second) & 0xffff) == echo_id) {
+        pick = &h;
+        break;
+      }
+  }
+  if (!pick) return false;
+  out->inode = pick->first;
+  out->cookie = icmp_cookie(pick->first);
+  out->connected = false;
+  *owner = pick->second;
+  return true;
+}
+
+std::vector<uint64_t> icmp_socket_inodes() {
+  std::vector<uint64_t> all = proc_net_inodes(file_text("/proc/net/icmp"));
+  for (uint64_t inode : proc_net_inodes_for_port(file_text("/proc/net/raw"), IPPROTO_ICMP))
+    all.push_back(inode);
+  return all;
+}
+
+OwnerScope OwnerScope::from_names(std::vector<std::string> listed) {
+  OwnerScope s;
+  s.all = std::find(listed.begin(), listed.end(), "*") != listed.end();
+  s.names = std::move(listed);
+  return s;
+}
+
+bool OwnerScope::admits(const std::string& process) const {
+  if (all) return true;
+  for (const auto& n : names)
+    if (same_name(n, process)) return true;
+  return false;
+}
+
+pid_t find_owner(uint64_t inode, const OwnerScope& scope) {
   const std::string want = "socket:[" + std::to_string(inode) + "]";
   DIR* d = ::opendir("/proc");
   if (!d) return 0;
   std::vector<pid_t> pids;
   while (dirent* e = ::readdir(d))
-    if (all_digits(e->d_name)) pids.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+    if (all_digits(e->d_name) && std::strlen(e->d_name) < 10)
+      pids.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
   ::closedir(d);
-  if (!names_first.empty()) {
+  // Listed names first: their few processes are where a filtered socket is found.
+  if (!scope.names.empty()) {
+    OwnerScope listed = scope;
+    listed.all = false;
     for (pid_t p : pids)
-      if (process_name(p) == names_first && holds_inode(p, want)) return p;
+      if (listed.admits(process_name(p)) && holds_inode(p, want)) return p;
   }
+  if (!scope.all) return 0;
   for (pid_t p : pids)
     if (holds_inode(p, want)) return p;
   return 0;

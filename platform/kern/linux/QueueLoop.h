@@ -28,8 +28,8 @@ class QueueLoop {
 
   // The verdict for one packet: exposed so that tests hand it packets of any shape.
   struct Verdict {
-    uint32_t verdict;         // NF_ACCEPT or NF_DROP
-    const uint8_t* payload;   // a replaced payload, or null
+    uint32_t verdict;        // NF_ACCEPT or NF_DROP
+    const uint8_t* payload;  // a replaced payload, or null
     uint32_t length;
   };
   static Verdict decide(Side side, const ipf_filter& filter, const uint8_t* packet, size_t len,

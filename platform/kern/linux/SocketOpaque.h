@@ -32,6 +32,15 @@ struct socket_opaque {
   void* filter_cookie = nullptr;
   bool attached = false;
   bool detach_pending = false;
+  uint64_t socket_cookie = 0;  // the kernel's identity of the socket (ICMP: its marked inode)
+  uint64_t inode = 0;
+  // What the monitor has told the filter so far (guarded by `callbacks`).
+  bool connected_told = false;
+  bool closing_told = false;
+  uint64_t bytes_out_told = 0;
+  uint64_t bytes_in_told = 0;
+  std::atomic<uint32_t> last_srtt_us{0};  // the last time seen, for a connection already gone
+  std::atomic<bool> retired{false};       // detached or gone: the monitor skips it
 };
 
 }  // namespace platform::kern

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/kern/kern.h"
 #include "Backend.h"
+#include "platform/kern/kern.h"
 
 namespace platform::kern::linux_backend {
 

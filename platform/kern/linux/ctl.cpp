@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "Backend.h"
 #include "platform/kctl/wire.h"
 #include "platform/kern/kern.h"
 #include "platform/kern/linux.h"
@@ -39,6 +41,7 @@ struct ClientConn {
 
 linux_backend::ControlConfig g_config{"/run/tamsel", 0};
 bool g_configured = false;
+std::atomic<linux_backend::OptionHook> g_option_hook{nullptr};
 
 void log_line(const char* fmt, const char* a = "", int b = 0) {
   char text[512];
@@ -116,6 +119,7 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
     } else if (req.level != wire::kLevel) {
       rep.err = ENOPROTOOPT;
     } else if (req.op == wire::kOpSet) {
+      if (auto hook = g_option_hook.load()) hook(req.name);
       rep.err = ctl->reg.ctl_setopt ? ctl->reg.ctl_setopt(ctl, c->unit, c->unitinfo, req.name,
                                                           req.len ? payload : nullptr, req.len)
                                     : ENOPROTOOPT;
@@ -251,6 +255,8 @@ void accept_loop(ctl_opaque* ctl) {
 }  // namespace
 
 namespace linux_backend {
+void set_option_hook(OptionHook hook) { g_option_hook.store(hook); }
+
 void configure_control(const ControlConfig& config) {
   g_config = config;
   g_configured = true;

@@ -6,11 +6,11 @@
 #include <mutex>
 #include <vector>
 
+#include "Backend.h"
 #include "Flows.h"
 #include "Injector.h"
 #include "QueueLoop.h"
 #include "platform/kern/kern.h"
-#include "Backend.h"
 
 namespace platform::kern {
 
@@ -63,8 +63,8 @@ errno_t ipf_addv4(const ipf_filter* filter, ipfilter_t* ref) {
   g_core = *filter;
   ipf->queued = *filter;
   ipf->queued.ipf_output = output_with_flows;
-  ipf->output = std::make_unique<QueueLoop>(linux_backend::kOutputQueue,
-                                            QueueLoop::Side::kOutput, &ipf->queued);
+  ipf->output = std::make_unique<QueueLoop>(linux_backend::kOutputQueue, QueueLoop::Side::kOutput,
+                                            &ipf->queued);
   ipf->input =
       std::make_unique<QueueLoop>(linux_backend::kInputQueue, QueueLoop::Side::kInput, filter);
   if ((e = ipf->output->start()) != 0 || (e = ipf->input->start()) != 0) {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "Backend.h"
 #include "SocketOpaque.h"
 #include "platform/kern/kern.h"
-#include "Backend.h"
 
 namespace platform::kern {
 
@@ -118,12 +118,28 @@ class Reactor {
   std::unordered_map<uint64_t, socket_opaque*> sockets_;
 };
 
-// A connected socket whose source address has left the host fails with ENETUNREACH (EINVAL on
-// some routes); the data path knows that case as EADDRNOTAVAIL and re-creates the socket, which
-// is also the right answer when the route itself went away.
-errno_t send_error(int e) {
+// Whether the address the socket is bound to is still one of the host's.
+bool source_address_gone(int fd) {
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml) != 0 ||
+      mine.sin_addr.s_addr == INADDR_ANY)
+    return false;
+  int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  mine.sin_port = 0;
+  bool gone =
+      ::bind(probe, reinterpret_cast<sockaddr*>(&mine), sizeof mine) != 0 && errno == EADDRNOTAVAIL;
+  ::close(probe);
+  return gone;
+}
+
+// A connected socket whose source address has left the host fails with ENETUNREACH on a current
+// kernel (EINVAL on some older routes), the same error as a lost route: the data path knows the
+// first case as EADDRNOTAVAIL and re-creates the socket, so it is told apart here.
+errno_t send_error(int fd, int e) {
   if (e == EAGAIN) return EWOULDBLOCK;
-  if (e == EINVAL || e == ENETUNREACH) return EADDRNOTAVAIL;
+  if ((e == EINVAL || e == ENETUNREACH) && source_address_gone(fd)) return EADDRNOTAVAIL;
   return e;
 }
 
@@ -181,7 +197,7 @@ errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
   *sent = 0;
   if (!so) return EINVAL;
   ssize_t n = ::send(so->fd, data, len, MSG_NOSIGNAL);
-  if (n < 0) return send_error(errno);
+  if (n < 0) return send_error(so->fd, errno);
   *sent = static_cast<size_t>(n);
   return 0;
 }

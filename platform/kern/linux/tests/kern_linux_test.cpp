@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Backend.h"
+#include "Flows.h"
 #include "Owners.h"
 #include "platform/kern/kern.h"
 
@@ -429,6 +430,256 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   g_rec = nullptr;
 }
 
+// What the socket monitor and the kernel's destroy events tell the filters: events in order,
+// bytes counted apart (the monitor hands counts, not data).
+struct Tally {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> events;
+  uint64_t out = 0, in = 0;
+  std::vector<errno_t> connected_info;  // sock_tcp_info at each connected
+};
+Tally* g_tally = nullptr;
+
+void tally(const std::string& e) {
+  std::lock_guard g(g_tally->m);
+  g_tally->events.push_back(e);
+  g_tally->cv.notify_all();
+}
+errno_t ta_attach(void** cookie, socket_t) {
+  *cookie = g_tally;
+  tally("attach");
+  return 0;
+}
+void ta_detach(void*, socket_t) { tally("detach"); }
+void ta_notify(void*, socket_t so, sflt_event ev, void*) {
+  if (ev == sock_evt_connected) {
+    tcp_conn_info info{};
+    errno_t r = sock_tcp_info(so, &info);
+    std::lock_guard g(g_tally->m);
+    g_tally->connected_info.push_back(r == 0 && info.srtt_ms < 1000 ? 0 : r);
+  }
+  tally("notify " + std::to_string(ev));
+}
+errno_t ta_count(bool out, mbuf_t* data) {
+  std::lock_guard g(g_tally->m);
+  (out ? g_tally->out : g_tally->in) += mbuf_len(*data);
+  g_tally->cv.notify_all();
+  return 0;
+}
+errno_t ta_out(void*, socket_t, const sockaddr_in*, mbuf_t* d, int) { return ta_count(true, d); }
+errno_t ta_in(void*, socket_t, const sockaddr_in*, mbuf_t* d, int) { return ta_count(false, d); }
+errno_t ta_connect(void*, socket_t, const sockaddr_in*) {
+  tally("connect");
+  return 0;
+}
+
+class Monitored : public LinuxBackend {
+ protected:
+  void SetUp() override {
+    LinuxBackend::SetUp();
+    if (IsSkipped()) return;
+    g_tally = &tally_;
+    g_rec = &rec_;
+    const sflt_filter base{0,         SFLT_GLOBAL, "m",    nullptr,    ta_attach, ta_detach,
+                           ta_notify, ta_in,       ta_out, ta_connect, nullptr};
+    sflt_filter tcp = base, udp = base, raw = base;
+    tcp.sf_handle = 21;
+    udp.sf_handle = 22;
+    raw.sf_handle = 23;
+    ASSERT_EQ(sflt_register(&tcp, PF_INET, SOCK_STREAM, IPPROTO_TCP), 0);
+    ASSERT_EQ(sflt_register(&udp, PF_INET, SOCK_DGRAM, IPPROTO_UDP), 0);
+    ASSERT_EQ(sflt_register(&raw, PF_INET, SOCK_RAW, IPPROTO_ICMP), 0);
+    ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
+    ASSERT_EQ(ipf_addv4(&f, &ref_), 0);
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    lb::set_listed_names_source(nullptr);
+    if (ref_) {
+      EXPECT_EQ(ipf_remove(ref_), 0);
+    }
+    for (sflt_handle h : {21u, 22u, 23u}) sflt_unregister(h);
+    for (int fd : fds_) ::close(fd);
+    g_tally = nullptr;
+    g_rec = nullptr;
+  }
+  int keep(int fd) {
+    fds_.push_back(fd);
+    return fd;
+  }
+  // Waits until `n` events arrived (or a safety time passed), and takes them.
+  std::vector<std::string> take(size_t n) {
+    std::unique_lock g(tally_.m);
+    tally_.cv.wait_for(g, std::chrono::seconds(5), [&] { return tally_.events.size() >= n; });
+    auto e = tally_.events;
+    tally_.events.clear();
+    return e;
+  }
+  std::vector<std::string> take_now() {
+    std::lock_guard g(tally_.m);
+    auto e = tally_.events;
+    tally_.events.clear();
+    return e;
+  }
+  bool wait_bytes(uint64_t out, uint64_t in) {
+    std::unique_lock g(tally_.m);
+    return tally_.cv.wait_for(g, std::chrono::seconds(5),
+                              [&] { return tally_.out == out && tally_.in == in; });
+  }
+  // A connected UDP socket that sends one datagram to `sink_port` (received there first, so its
+  // packet has had its verdict).
+  int udp_send(int sink, uint16_t sink_port, int fd = -1) {
+    if (fd < 0) fd = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    auto a = sin(kLocal, sink_port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::send(fd, "d", 1, 0), 1);
+    EXPECT_EQ(receive(sink), "d");
+    return fd;
+  }
+
+  Tally tally_;
+  Recorder rec_;
+  ipfilter_t ref_ = nullptr;
+  std::vector<int> fds_;
+};
+
+using V = std::vector<std::string>;
+
+TEST_F(Monitored, TcpConnectedBytesAndClosingFromTheKernel) {
+  int listener = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  auto la = sin(kLocal, 9400);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&la), sizeof la), 0);
+  int s = keep(::accept(listener, nullptr, nullptr));
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 1"}));
+  lb::monitor_check_now();
+  EXPECT_EQ(take(1), (V{"notify 2"}));
+  EXPECT_EQ(tally_.connected_info, (std::vector<errno_t>{0}));
+
+  // Data of either direction, counted by the kernel, reaches the filter at the next check.
+  std::string out(1000, 'o'), back(300, 'b');
+  ASSERT_EQ(::send(c, out.data(), out.size(), 0), 1000);
+  std::string got;
+  char buf[2048];
+  while (got.size() < 1000) {
+    ssize_t n = ::recv(s, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    got.append(buf, static_cast<size_t>(n));
+  }
+  ASSERT_EQ(::send(s, back.data(), back.size(), 0), 300);
+  size_t read_back = 0;
+  while (read_back < 300) {
+    ssize_t n = ::recv(c, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    read_back += static_cast<size_t>(n);
+  }
+  lb::monitor_check_now();
+  EXPECT_TRUE(wait_bytes(1000, 300)) << tally_.out << " " << tally_.in;
+  lb::monitor_check_now();  // a second look adds nothing
+  // Closed by us: closing once, then the kernel's destroy event detaches; counts stay exact.
+  ::close(c);
+  ASSERT_EQ(::recv(s, buf, sizeof buf, 0), 0);
+  EXPECT_EQ(take(2), (V{"notify 9", "detach"}));
+  lb::monitor_check_now();
+  EXPECT_TRUE(wait_bytes(1000, 300)) << tally_.out << " " << tally_.in;
+  EXPECT_TRUE(take_now().empty());
+}
+
+TEST_F(Monitored, RefusedConnectionClosesWithoutConnected) {
+  int c = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  auto nobody = sin(kLocal, 9401);  // nothing listens: the kernel answers with a reset
+  EXPECT_NE(::connect(c, reinterpret_cast<sockaddr*>(&nobody), sizeof nobody), 0);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  // The refused socket leaves the kernel's tables without ever being destroyed while open: the
+  // monitor finds it gone.
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 1"}));
+  lb::monitor_check_now();
+  EXPECT_EQ(take(2), (V{"notify 9", "detach"}));
+}
+
+TEST_F(Monitored, UdpCloseDetachesAndEarlierSocketsStayOutside) {
+  int sink = keep(udp_bound(9410));
+  int before = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  auto a = sin(kLocal, 0);
+  ASSERT_EQ(::bind(before, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  // A switch turns on: sockets open now are declined, sockets made afterwards attach.
+  lb::decline_existing_sockets(false, true);
+  udp_send(sink, 9410, before);
+  EXPECT_TRUE(take_now().empty());
+  int after = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  udp_send(sink, 9410, after);
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
+  {
+    std::lock_guard g(tally_.m);
+    EXPECT_EQ(tally_.out, 1u);
+  }
+  ::close(after);  // the kernel's destroy event
+  EXPECT_EQ(take(1), (V{"detach"}));
+}
+
+TEST_F(Monitored, OwnersAreLookedForAmongListedNames) {
+  int sink = keep(udp_bound(9420));
+  struct Case {
+    const char* what;
+    std::vector<std::string> (*names)();
+    bool attached;
+  };
+  const Case cases[] = {
+      {"another name", [] { return std::vector<std::string>{"tslother"}; }, false},
+      {"nothing listed", [] { return std::vector<std::string>{}; }, false},
+      {"ours, in other case",
+       [] {
+         return std::vector<std::string>{"x", "KERN_LINUX_TEST"};
+       },
+       true},
+      {"every process",
+       [] {
+         return std::vector<std::string>{"tslother", "*"};
+       },
+       true},
+  };
+  for (const auto& c : cases) {
+    lb::set_listed_names_source(c.names);
+    udp_send(sink, 9420);
+    EXPECT_EQ(take_now(), c.attached ? (V{"attach", "connect", "notify 10"}) : V{}) << c.what;
+  }
+}
+
+// Raw ICMP sockets: the one a listed process holds, else the one whose pid is the echo id.
+TEST_F(Monitored, RawIcmpOwners) {
+  auto echo = [](int fd, uint16_t id) {
+    uint8_t e[16] = {8, 0, 0, 0, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0, 1};
+    auto to = sin("198.51.100.9", 0);  // routed out of the namespace: no answer comes back
+    return ::sendto(fd, e, sizeof e, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  };
+  // Each send's verdict precedes the marker's arrival: the queue keeps order.
+  int marker_sink = keep(udp_bound(9430));
+  auto settle = [&] { udp_send(marker_sink, 9430); };
+  lb::set_listed_names_source([] { return std::vector<std::string>{"kern_linux_test"}; });
+  int r1 = keep(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+  int r2 = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  ASSERT_GE(r1, 0);
+  const uint16_t mine = static_cast<uint16_t>(::getpid() & 0xffff);
+  const uint16_t other = static_cast<uint16_t>(mine ^ 0x5a5a);
+  ASSERT_EQ(echo(r1, other), 16);
+  settle();
+  // Two raw sockets and an id that names neither: no owner (the marker's socket attaches).
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
+  ASSERT_EQ(echo(r2, mine), 16);
+  settle();
+  EXPECT_EQ(take(4), (V{"attach", "attach", "connect", "notify 10"}));
+  ::close(r2);
+  lb::monitor_check_now();
+  EXPECT_EQ(take(1), (V{"detach"}));
+  // One raw socket left in a listed process: it owns any id.
+  ASSERT_EQ(echo(r1, other), 16);
+  settle();
+  EXPECT_EQ(take(4), (V{"attach", "attach", "connect", "notify 10"}));
+}
+
 // Round-trip times come from the kernel's record of the exact connection, and stop with it.
 TEST_F(LinuxBackend, TcpTimesFollowTheConnection) {
   int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -552,10 +803,17 @@ TEST_F(LinuxBackend, LostSourceAddressIsAddrNotAvail) {
   ASSERT_EQ(std::system("ip addr del 192.0.2.1/24 dev v0 && ip addr add 192.0.2.2/24 dev v0 && "
                         "ip route add default via 192.0.2.254"),
             0);
+  // Linux answers ENETUNREACH (older kernels EINVAL) once the source address is gone.
   EXPECT_EQ(sock_send(so, "x", 1, &sent), EADDRNOTAVAIL);
   sock_close(so);
+  // Only the route gone, the address still there: that stays what it is.
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, nullptr, &so), 0);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  ASSERT_EQ(std::system("ip route del default"), 0);
+  EXPECT_EQ(sock_send(so, "x", 1, &sent), ENETUNREACH);
+  sock_close(so);
   ASSERT_EQ(std::system("ip addr del 192.0.2.2/24 dev v0 && ip addr add 192.0.2.1/24 dev v0 && "
-                        "ip route add default via 192.0.2.254"),
+                        "ip route replace default via 192.0.2.254"),
             0);
 }
 
