@@ -1,5 +1,7 @@
 // What the Linux back end reads from outside the daemon: queued packets of any shape (verdict and
 // the socket filters' flow parse), /proc/net socket tables and sock_diag answers.
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,12 +43,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     std::string table(reinterpret_cast<const char*>(body), n);
     lb::proc_net_inode_for_port(table, static_cast<uint16_t>(data[0] << 8 | (n & 0xff)));
+    lb::proc_net_inodes_for_port(table, IPPROTO_ICMP);
+    lb::proc_net_inodes(table);
     return 0;
   }
   if (data[0] & 2) {
     std::vector<char> answer(body, body + n);  // exact size: an overread shows
     lb::TcpTimes t;
     lb::tcp_info_from_answer(answer.data(), answer.size(), &t);
+    lb::DiagSocket d;
+    lb::parse_diag_answer(answer.data(), answer.size(), 0, &d);
+    return 0;
+  }
+  if (data[0] & 4) {
+    // A whole netlink datagram: dump answers and destroy events.
+    std::vector<char> datagram(body, body + n);
+    uint64_t sum = 0;
+    lb::parse_diag_datagram(datagram.data(), datagram.size(), data[0] & 8 ? IPPROTO_UDP : 0,
+                            [&](const lb::DiagSocket& d) { sum += d.cookie + d.bytes_sent; });
+    g_sink = g_sink ^ static_cast<uint8_t>(sum);
     return 0;
   }
   // No socket filter is registered here: the flow parse runs, no lookup follows.

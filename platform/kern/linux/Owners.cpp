@@ -232,7 +232,11 @@ bool parse_diag_answer(const char* data, size_t len, uint8_t protocol, DiagSocke
     p += step;
     left -= step;
   }
-  if (out->key.protocol != IPPROTO_TCP) out->has_info = out->has_bytes = false;
+  if (out->key.protocol != IPPROTO_TCP) {
+    out->has_info = out->has_bytes = false;
+    out->srtt_us = 0;
+    out->bytes_sent = out->bytes_received = 0;
+  }
   return true;
 }
 

@@ -1,11 +1,15 @@
 // Texts the Linux back end reads and writes: iptables chains, /proc/net socket tables.
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
+#include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
 #include <linux/tcp.h>
+#include <netinet/in.h>
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Backend.h"
@@ -153,6 +157,181 @@ TEST(TcpInfoAnswer, FindsTheRoundTripTimeOrRejects) {
       EXPECT_EQ(t.srtt_us, c.srtt_us) << c.what;
     }
   }
+}
+
+TEST(ProcNet, EveryInodeOnAPort) {
+  const std::string header = "  sl  local_address rem_address st ...\n";
+  const std::string raw =
+      header + "   1: 00000000:0001 00000000:0000 07 0:0 0:0 0 0 0 11 2 0 0\n" +
+      "   2: 0100007F:0011 00000000:0000 07 0:0 0:0 0 0 0 12 2 0 0\n" +
+      "   3: 0100007F:0001 00000000:0000 07 0:0 0:0 0 0 0 13 2 0 0\n" +
+      "   4: 0100007F:0001 00000000:0000 07 0:0 0:0 0 0 0 0 2 0 0\n" +  // no inode: not a socket
+      "   5: 0100007F:0001 00000000:0000 07 0:0 0:0 0 0 0 99999999999999999999 2 0 0\n";
+  EXPECT_EQ(proc_net_inodes_for_port(raw, IPPROTO_ICMP), (std::vector<uint64_t>{11, 13}));
+  EXPECT_EQ(proc_net_inodes(raw), (std::vector<uint64_t>{11, 12, 13}));
+  EXPECT_TRUE(proc_net_inodes(header).empty());
+}
+
+TEST(OwnerScopeNames, ComparedAsTheFilterComparesThem) {
+  auto scope = OwnerScope::from_names({"tslgame", "twenty-char-name-abc"});
+  EXPECT_FALSE(scope.all);
+  EXPECT_TRUE(scope.admits("tslgame"));
+  EXPECT_TRUE(scope.admits("TSLGAME"));
+  EXPECT_TRUE(scope.admits("twenty-char-name-abc"));
+  EXPECT_FALSE(scope.admits("tslgamex"));
+  EXPECT_FALSE(scope.admits("tslother"));
+  EXPECT_FALSE(OwnerScope::from_names({}).admits("tslgame"));
+  EXPECT_TRUE(OwnerScope::from_names({"x", "*"}).admits("anything"));
+  EXPECT_TRUE(OwnerScope{}.admits("anything"));  // no list given: every process
+}
+
+tcp_info counted_info(uint32_t rtt_us, uint64_t sent, uint64_t retrans, uint64_t received) {
+  tcp_info i{};
+  i.tcpi_rtt = rtt_us;
+  i.tcpi_bytes_sent = sent;
+  i.tcpi_bytes_retrans = retrans;
+  i.tcpi_bytes_received = received;
+  return i;
+}
+std::string bytes_of(const tcp_info& i, size_t keep = sizeof(tcp_info)) {
+  return std::string(reinterpret_cast<const char*>(&i), keep);
+}
+
+TEST(DiagAnswer, StateTimesAndCounts) {
+  const size_t counts_end = offsetof(tcp_info, tcpi_bytes_retrans) + 8;
+  const size_t rtt_end = offsetof(tcp_info, tcpi_rtt) + 4;
+  const std::string tcp(1, static_cast<char>(IPPROTO_TCP)), udp(1, static_cast<char>(IPPROTO_UDP));
+  struct Case {
+    const char* what;
+    uint8_t asked;  // the protocol of the request; 0 for an event
+    std::string answer;
+    bool ok, has_info, has_bytes;
+    uint32_t srtt_us;
+    uint64_t sent, received;
+  };
+  const Case cases[] = {
+      {"whole info", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(900, 1000, 0, 300))}}), true, true,
+       true, 900, 1000, 300},
+      {"retransmissions counted once", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(900, 1200, 200, 0))}}), true, true,
+       true, 900, 1000, 0},
+      {"more retransmitted than sent", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(1, 5, 9, 0))}}), true, true, true, 1,
+       0, 0},
+      {"info ending with the counts", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(7, 3, 0, 4), counts_end)}}), true,
+       true, true, 7, 3, 4},
+      {"info cut inside the counts", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(7, 3, 0, 4), counts_end - 1)}}), true,
+       true, false, 7, 0, 0},
+      {"info cut before the time", IPPROTO_TCP,
+       diag_answer({{INET_DIAG_INFO, 0, bytes_of(counted_info(7, 3, 0, 4), rtt_end - 1)}}), true,
+       false, false, 0, 0, 0},
+      {"event naming TCP", 0,
+       diag_answer(
+           {{INET_DIAG_PROTOCOL, 0, tcp}, {INET_DIAG_INFO, 0, bytes_of(counted_info(5, 1, 0, 2))}}),
+       true, true, true, 5, 1, 2},
+      {"event naming UDP: no TCP fields", 0,
+       diag_answer(
+           {{INET_DIAG_PROTOCOL, 0, udp}, {INET_DIAG_INFO, 0, bytes_of(counted_info(5, 1, 0, 2))}}),
+       true, false, false, 0, 0, 0},
+      {"empty protocol attribute", 0, diag_answer({{INET_DIAG_PROTOCOL, 4, ""}}), true, false,
+       false, 0, 0, 0},
+      {"attribute past the end", IPPROTO_TCP, diag_answer({{INET_DIAG_INFO, 0x7ff0, "x"}}), false,
+       false, false, 0, 0, 0},
+      {"head only", IPPROTO_UDP, diag_answer({}), true, false, false, 0, 0, 0},
+      {"shorter than the head", IPPROTO_TCP, std::string(sizeof(inet_diag_msg) - 1, '\0'), false,
+       false, false, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> bytes(c.answer.begin(), c.answer.end());
+    DiagSocket d;
+    ASSERT_EQ(parse_diag_answer(bytes.data(), bytes.size(), c.asked, &d), c.ok) << c.what;
+    if (!c.ok) continue;
+    EXPECT_EQ(d.has_info, c.has_info) << c.what;
+    EXPECT_EQ(d.has_bytes, c.has_bytes) << c.what;
+    EXPECT_EQ(d.srtt_us, c.srtt_us) << c.what;
+    EXPECT_EQ(d.bytes_sent, c.sent) << c.what;
+    EXPECT_EQ(d.bytes_received, c.received) << c.what;
+  }
+}
+
+// A netlink datagram: messages of (type, declared length or 0, body).
+std::string datagram(const std::vector<std::tuple<uint16_t, uint32_t, std::string>>& msgs) {
+  std::string out;
+  for (const auto& [type, declared, body] : msgs) {
+    nlmsghdr h{};
+    h.nlmsg_type = type;
+    h.nlmsg_len = declared ? declared : static_cast<uint32_t>(NLMSG_LENGTH(body.size()));
+    out.append(reinterpret_cast<const char*>(&h), sizeof h);
+    out += body;
+    out.append(NLMSG_ALIGN(out.size()) - out.size(), '\0');
+  }
+  return out;
+}
+std::string socket_answer(uint32_t cookie, uint16_t local_port, uint32_t inode) {
+  inet_diag_msg m{};
+  m.idiag_family = AF_INET;
+  m.idiag_state = 1;
+  m.idiag_inode = inode;
+  m.id.idiag_cookie[0] = cookie;
+  m.id.idiag_sport = htons(local_port);
+  m.id.idiag_dport = htons(443);
+  m.id.idiag_dst[0] = htonl(0xc6336401);
+  return std::string(reinterpret_cast<const char*>(&m), sizeof m);
+}
+
+TEST(DiagDatagram, MessagesInOrderUntilTheEnd) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool more;
+    std::vector<uint64_t> cookies;
+  };
+  const std::string a = socket_answer(1, 1001, 11), b = socket_answer(2, 1002, 12);
+  const Case cases[] = {
+      {"two sockets",
+       datagram({{SOCK_DIAG_BY_FAMILY, 0, a}, {SOCK_DIAG_BY_FAMILY, 0, b}}),
+       true,
+       {1, 2}},
+      {"then done",
+       datagram({{SOCK_DIAG_BY_FAMILY, 0, a}, {NLMSG_DONE, 0, "\0\0\0\0"}}),
+       false,
+       {1}},
+      {"other message types skipped",
+       datagram({{NLMSG_NOOP, 0, "xxxx"}, {SOCK_DIAG_BY_FAMILY, 0, b}}),
+       true,
+       {2}},
+      {"answer shorter than a socket",
+       datagram({{SOCK_DIAG_BY_FAMILY, 0, a.substr(0, 20)}}),
+       true,
+       {}},
+      {"length past the datagram",
+       datagram({{SOCK_DIAG_BY_FAMILY, 0, a}}).substr(0, 40),
+       false,
+       {}},
+      {"length below the header", datagram({{SOCK_DIAG_BY_FAMILY, 8, ""}}), false, {}},
+      {"a piece of a header", std::string(7, '\x01'), true, {}},
+      {"empty", "", true, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> bytes(c.bytes.begin(), c.bytes.end());
+    std::vector<uint64_t> cookies;
+    bool more = parse_diag_datagram(bytes.data(), bytes.size(), IPPROTO_TCP,
+                                    [&](const DiagSocket& d) { cookies.push_back(d.cookie); });
+    EXPECT_EQ(more, c.more) << c.what;
+    EXPECT_EQ(cookies, c.cookies) << c.what;
+  }
+  // What one answer says of its socket.
+  std::vector<char> one(a.begin(), a.end());
+  DiagSocket d;
+  ASSERT_TRUE(parse_diag_answer(one.data(), one.size(), IPPROTO_TCP, &d));
+  EXPECT_EQ(d.key.local_port, 1001);
+  EXPECT_EQ(d.key.remote_port, 443);
+  EXPECT_EQ(d.key.remote_addr, htonl(0xc6336401));
+  EXPECT_EQ(d.inode, 11u);
+  EXPECT_EQ(d.state, 1);
 }
 
 }  // namespace
