@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "Mazzle/MZHelper.h"
 #include "Mazzle/MZIPv4Packet.h"
+#include "Tovra/Codec/Base64.h"
 
 namespace standin::relay {
 
@@ -38,6 +40,19 @@ void fixIPChecksum(Bytes& p) {
   uint16_t c = static_cast<uint16_t>(~sum);
   p[10] = static_cast<uint8_t>(c >> 8);
   p[11] = static_cast<uint8_t>(c);
+}
+
+IPPacketHeader decodeHeader(std::span<const uint8_t> body) {
+  IPPacketHeader h;
+  h.exit = Q5Protocol::loadU32(body.data());
+  h.rx = Q5Protocol::loadU16(body.data() + 4);
+  h.tx = Q5Protocol::loadU16(body.data() + 6);
+  h.flowId = Q5Protocol::loadU32(body.data() + 8);
+  h.level = body[12];
+  const char* nat = reinterpret_cast<const char*>(body.data() + 13);
+  h.nat.assign(nat, strnlen(nat, Q5Protocol::kNatFieldSize));
+  h.natAddress = natAddressOf(h.nat).value_or("");
+  return h;
 }
 
 struct FlowKey {
@@ -74,7 +89,12 @@ struct Relay::Impl {
   std::vector<Record> records;
   std::ofstream recordFile;
   std::map<std::string, Endpoint> endpoints;  // by "ip:port"
-  std::map<std::pair<std::string, std::string>, DetectFigures> figures;
+  struct DetectAnswer {
+    DetectFigures figures;
+    std::optional<std::string> body;  // verbatim, instead of the figures
+  };
+  // By ("ip" or "ip:port", NAT text or "*").
+  std::map<std::pair<std::string, std::string>, DetectAnswer> figures;
   size_t mtu = 0;
 
   // Loop thread only.
@@ -110,6 +130,17 @@ struct Relay::Impl {
       r.lengthField = Q5Protocol::loadU32(data.data());
       r.type = Q5Protocol::loadU32(data.data() + 4);
       r.body.assign(data.begin() + Q5Protocol::kHeaderSize, data.end());
+      std::span<const uint8_t> inner;
+      if (r.type == Q5Protocol::kIPPacket && r.body.size() >= Q5Protocol::kIPPacketHeaderSize) {
+        r.header = decodeHeader(r.body);
+        inner = std::span<const uint8_t>(r.body).subspan(Q5Protocol::kIPPacketHeaderSize);
+      } else if (r.type == Q5Protocol::kIPPacketAnswer) {
+        inner = r.body;
+      }
+      if (!inner.empty()) {
+        if (auto p = MZIPv4Packet::packetWithData(inner, r.type == Q5Protocol::kIPPacket))
+          r.inner = p->description();
+      }
     } else {
       r.body.assign(data.begin(), data.end());
     }
@@ -128,14 +159,16 @@ struct Relay::Impl {
       if (sw.wrongLength && frame.size() >= 8)
         Q5Protocol::storeU32(frame.data(), static_cast<uint32_t>(frame.size() + 1));
     }
-    record(makeRecord(false, ep, to, frame, note));
-    if (sw.delay.count() > 0) {
-      later.emplace(std::chrono::steady_clock::now() + sw.delay,
-                    Pending{ep.fd, to, std::move(frame), key(ep.ip, ep.port)});
-      return;
+    for (int i = 0; i < std::max(1, sw.copies); ++i) {
+      record(makeRecord(false, ep, to, frame, note));
+      if (sw.delay.count() > 0) {
+        later.emplace(std::chrono::steady_clock::now() + sw.delay,
+                      Pending{ep.fd, to, frame, key(ep.ip, ep.port)});
+        continue;
+      }
+      ::sendto(ep.fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof(to));
     }
-    ::sendto(ep.fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof(to));
   }
 
   void handleFrame(const Endpoint& ep, const sockaddr_in& from, std::span<const uint8_t> data) {
@@ -170,22 +203,31 @@ struct Relay::Impl {
           return it != req.end() && it->is_string() ? it->get<std::string>() : std::string();
         };
         std::string nat = text("nat_ip");
-        DetectFigures f;
+        DetectAnswer f;
         {
+          // The most specific entry wins: this port before the whole address, the NAT text
+          // before "*".
           std::lock_guard lock(mutex);
-          auto it = figures.find({ep.ip, nat});
-          if (it == figures.end()) it = figures.find({ep.ip, "*"});
-          if (it != figures.end()) f = it->second;
+          for (const auto& where : {key(ep.ip, ep.port), ep.ip}) {
+            auto it = figures.find({where, nat});
+            if (it == figures.end()) it = figures.find({where, "*"});
+            if (it != figures.end()) {
+              f = it->second;
+              break;
+            }
+          }
         }
         std::string out;
-        if (ep.sw.detectNotObject) {
+        if (f.body) {
+          out = *f.body;
+        } else if (ep.sw.detectNotObject) {
           out = "[1,2,3]";
         } else {
           nlohmann::json a = {{"target_ip", text("target_ip")},
                               {"nat_ip", nat},
-                              {"delay", f.delay},
-                              {"reply_count", f.replyCount},
-                              {"total_count", ep.sw.detectZeroTotal ? 0 : f.totalCount}};
+                              {"delay", f.figures.delay},
+                              {"reply_count", f.figures.replyCount},
+                              {"total_count", ep.sw.detectZeroTotal ? 0 : f.figures.totalCount}};
           out = a.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         }
         answer(ep, from,
@@ -209,9 +251,7 @@ struct Relay::Impl {
       record(makeRecord(true, ep, from, data, "bad header: short"));
       return;
     }
-    const char* natField = reinterpret_cast<const char*>(body.data() + 13);
-    std::string nat(natField, strnlen(natField, Q5Protocol::kNatFieldSize));
-    if (!MZHelper::ipv4AddrFromLiteral(nat)) {
+    if (decodeHeader(body).natAddress.empty()) {
       record(makeRecord(true, ep, from, data, "bad header: nat"));
       return;
     }
@@ -400,7 +440,24 @@ void Relay::setSwitches(const std::string& ip, uint16_t port, const Switches& s)
 
 void Relay::setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f) {
   std::lock_guard lock(impl_->mutex);
-  impl_->figures[{ip, natIP}] = f;
+  impl_->figures[{ip, natIP}] = {f, std::nullopt};
+}
+
+void Relay::setDetectFigures(const std::string& ip, uint16_t port, const std::string& natIP,
+                             DetectFigures f) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->figures[{key(ip, port), natIP}] = {f, std::nullopt};
+}
+
+void Relay::setDetectBody(const std::string& ip, const std::string& natIP, std::string body) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->figures[{ip, natIP}] = {DetectFigures{}, std::move(body)};
+}
+
+void Relay::setDetectBody(const std::string& ip, uint16_t port, const std::string& natIP,
+                          std::string body) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->figures[{key(ip, port), natIP}] = {DetectFigures{}, std::move(body)};
 }
 
 void Relay::setFragmentMTU(size_t mtu) {
@@ -440,7 +497,25 @@ std::string recordJSON(const Record& r) {
   nlohmann::json j = {
       {"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer}, {"type", r.type},
       {"length", r.lengthField},          {"size", r.size},   {"body", body},   {"note", r.note}};
-  return j.dump();
+  if (r.header) {
+    j["exit"] = r.header->exit;
+    j["rx"] = r.header->rx;
+    j["tx"] = r.header->tx;
+    j["flow_id"] = r.header->flowId;
+    j["level"] = r.header->level;
+    j["nat"] = r.header->nat;
+    j["nat_address"] = r.header->natAddress;
+  }
+  if (!r.inner.empty()) j["inner"] = r.inner;
+  // Texts from the wire may be any bytes.
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::string> natAddressOf(const std::string& natText) {
+  if (MZHelper::ipv4AddrFromLiteral(natText)) return natText;
+  auto decoded = tq::base64Decode(natText);
+  if (decoded && MZHelper::ipv4AddrFromLiteral(*decoded)) return decoded;
+  return std::nullopt;
 }
 
 }  // namespace standin::relay

@@ -1,10 +1,32 @@
-// standin-relay --listen IP:PORT [--listen IP:PORT ...] [--fragment-mtu N] [--record FILE]
-//               [--switch IP:PORT=NAME[,NAME...]] [--detect IP,NAT,DELAY,REPLY,TOTAL]
-// Switch names: silent, silent-heartbeat, slow-MS, garbage, wrong-type, wrong-length,
-// detect-not-object, detect-zero-total, ip-overclaim.
+// standin-relay: the entrance relay stand-in as a program, for scripts and system tests.
+//
+//   standin-relay --listen IP:PORT [--listen IP:PORT ...] [options]
+//
+//   --listen IP:PORT        serve this exact address and port (port 0 picks a free one); each
+//                           bound pair is printed as "standin-relay serving IP:PORT"; answers
+//                           leave from the pair that was asked
+//   --record FILE           append every frame seen or sent as one JSON line (see recordJSON:
+//                           dir, local, peer, type, length, size, body in hex, note; type-400
+//                           frames also exit, rx, tx, flow_id, level, nat)
+//   --fragment-mtu N        split 401 answers so each inner packet fits N bytes
+//   --switch IP:PORT=NAME[,NAME...]
+//                           misbehave on one pair: silent, silent-heartbeat, slow-MS (answer
+//                           MS ms late), garbage, wrong-type, wrong-length, detect-not-object,
+//                           detect-zero-total, ip-overclaim, twice or copies-N (send each
+//                           answer N times)
+//   --detect IP[:PORT],NAT,DELAY,REPLY,TOTAL
+//                           301 figures for 300 requests to IP (or only to IP:PORT) naming NAT
+//                           ("*" for any); DELAY in microseconds
+//   --detect-body IP[:PORT],NAT,TEXT
+//                           301 body sent verbatim (TEXT may hold commas)
+//
+// SIGINT or SIGTERM ends it with status 0; bad options give status 2, a failed bind status 1.
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -12,21 +34,90 @@
 #include "standin/relay/Relay.h"
 
 namespace {
+std::optional<long long> number(const std::string& text, long long lo, long long hi) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return std::nullopt;
+  return v;
+}
+
 bool splitPair(const std::string& text, std::string& ip, uint16_t& port) {
   auto colon = text.rfind(':');
   if (colon == std::string::npos) return false;
   ip = text.substr(0, colon);
-  long p = std::strtol(text.c_str() + colon + 1, nullptr, 10);
-  if (p < 0 || p > 65535) return false;
-  port = static_cast<uint16_t>(p);
+  auto p = number(text.substr(colon + 1), 0, 65535);
+  if (!p) return false;
+  port = static_cast<uint16_t>(*p);
   return true;
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: standin-relay --listen IP:PORT [...] [--fragment-mtu N] [--record FILE]\n"
-               "       [--switch IP:PORT=NAME[,NAME...]] [--detect IP,NAT,DELAY,REPLY,TOTAL]\n");
+  std::fprintf(
+      stderr,
+      "usage: standin-relay --listen IP:PORT [...] [--fragment-mtu N] [--record FILE]\n"
+      "       [--switch IP:PORT=NAME[,NAME...]] [--detect IP[:PORT],NAT,DELAY,REPLY,TOTAL]\n"
+      "       [--detect-body IP[:PORT],NAT,TEXT]\n");
   std::exit(2);
+}
+
+// "IP" or "IP:PORT" of the figure options; a body, when given, replaces the figures.
+void setFigures(standin::relay::Relay& relay, const std::string& where, const std::string& nat,
+                standin::relay::DetectFigures f, std::optional<std::string> body) {
+  std::string ip = where;
+  std::optional<uint16_t> port;
+  if (where.find(':') != std::string::npos) {
+    uint16_t p = 0;
+    if (!splitPair(where, ip, p)) usage();
+    port = p;
+  }
+  if (body && port)
+    relay.setDetectBody(ip, *port, nat, std::move(*body));
+  else if (body)
+    relay.setDetectBody(ip, nat, std::move(*body));
+  else if (port)
+    relay.setDetectFigures(ip, *port, nat, f);
+  else
+    relay.setDetectFigures(ip, nat, f);
+}
+
+standin::relay::Switches parseSwitches(const std::string& list) {
+  standin::relay::Switches s;
+  std::stringstream names(list);
+  std::string n;
+  while (std::getline(names, n, ',')) {
+    if (n == "silent") {
+      s.silent = true;
+    } else if (n == "silent-heartbeat") {
+      s.silentHeartbeat = true;
+    } else if (n.rfind("slow-", 0) == 0) {
+      auto ms = number(n.substr(5), 0, 600000);
+      if (!ms) usage();
+      s.delay = std::chrono::milliseconds(*ms);
+    } else if (n == "garbage") {
+      s.garbage = true;
+    } else if (n == "wrong-type") {
+      s.wrongType = true;
+    } else if (n == "wrong-length") {
+      s.wrongLength = true;
+    } else if (n == "detect-not-object") {
+      s.detectNotObject = true;
+    } else if (n == "detect-zero-total") {
+      s.detectZeroTotal = true;
+    } else if (n == "ip-overclaim") {
+      s.ipOverclaim = true;
+    } else if (n == "twice") {
+      s.copies = 2;
+    } else if (n.rfind("copies-", 0) == 0) {
+      auto c = number(n.substr(7), 1, 100);
+      if (!c) usage();
+      s.copies = static_cast<int>(*c);
+    } else {
+      usage();
+    }
+  }
+  return s;
 }
 }  // namespace
 
@@ -55,7 +146,9 @@ int main(int argc, char** argv) {
       std::printf("standin-relay serving %s:%u\n", ip.c_str(), bound);
       any = true;
     } else if (a == "--fragment-mtu") {
-      relay.setFragmentMTU(std::strtoul(v.c_str(), nullptr, 10));
+      auto mtu = number(v, 68, 65535);
+      if (!mtu) usage();
+      relay.setFragmentMTU(static_cast<size_t>(*mtu));
     } else if (a == "--record") {
       if (!relay.setRecordFile(v)) {
         std::fprintf(stderr, "standin-relay: cannot write %s\n", v.c_str());
@@ -66,40 +159,22 @@ int main(int argc, char** argv) {
       std::string ip;
       uint16_t port;
       if (eq == std::string::npos || !splitPair(v.substr(0, eq), ip, port)) usage();
-      standin::relay::Switches s;
-      std::stringstream names(v.substr(eq + 1));
-      std::string n;
-      while (std::getline(names, n, ',')) {
-        if (n == "silent")
-          s.silent = true;
-        else if (n == "silent-heartbeat")
-          s.silentHeartbeat = true;
-        else if (n.rfind("slow-", 0) == 0)
-          s.delay = std::chrono::milliseconds(std::atoi(n.c_str() + 5));
-        else if (n == "garbage")
-          s.garbage = true;
-        else if (n == "wrong-type")
-          s.wrongType = true;
-        else if (n == "wrong-length")
-          s.wrongLength = true;
-        else if (n == "detect-not-object")
-          s.detectNotObject = true;
-        else if (n == "detect-zero-total")
-          s.detectZeroTotal = true;
-        else if (n == "ip-overclaim")
-          s.ipOverclaim = true;
-        else
-          usage();
-      }
-      relay.setSwitches(ip, port, s);
+      relay.setSwitches(ip, port, parseSwitches(v.substr(eq + 1)));
     } else if (a == "--detect") {
       std::stringstream parts(v);
-      std::string ip, nat, d, r, t;
-      if (!std::getline(parts, ip, ',') || !std::getline(parts, nat, ',') ||
+      std::string where, nat, d, r, t;
+      if (!std::getline(parts, where, ',') || !std::getline(parts, nat, ',') ||
           !std::getline(parts, d, ',') || !std::getline(parts, r, ',') || !std::getline(parts, t))
         usage();
-      relay.setDetectFigures(ip, nat,
-                             {std::atoll(d.c_str()), std::atoll(r.c_str()), std::atoll(t.c_str())});
+      auto delay = number(d, INT64_MIN, INT64_MAX), reply = number(r, INT64_MIN, INT64_MAX),
+           total = number(t, INT64_MIN, INT64_MAX);
+      if (!delay || !reply || !total) usage();
+      setFigures(relay, where, nat, {*delay, *reply, *total}, std::nullopt);
+    } else if (a == "--detect-body") {
+      auto c1 = v.find(',');
+      auto c2 = c1 == std::string::npos ? c1 : v.find(',', c1 + 1);
+      if (c2 == std::string::npos) usage();
+      setFigures(relay, v.substr(0, c1), v.substr(c1 + 1, c2 - c1 - 1), {}, v.substr(c2 + 1));
     } else {
       usage();
     }

@@ -185,6 +185,88 @@ TEST_F(RelayFixture, DetectFiguresPerAddressAndNat) {
   }
 }
 
+TEST_F(RelayFixture, DetectBodiesPerPortAndVerbatim) {
+  // Two ports of one exact address: per-port entries win over the address's, and a verbatim
+  // body carries figures no integer field could (negative, huge, fractional, wrong type).
+  uint16_t a = relay.addEndpoint("127.0.0.3");
+  uint16_t b = relay.addEndpoint("127.0.0.3");
+  ASSERT_TRUE(a && b);
+  relay.setDetectFigures("127.0.0.3", "*", {111, 2, 2});
+  relay.setDetectFigures("127.0.0.3", a, "*", {-400, 10, 10});
+  const std::string verbatim = R"({"delay":1e300,"reply_count":"7","total_count":10.5})";
+  relay.setDetectBody("127.0.0.3", b, "TkFU", verbatim);
+  struct Case {
+    uint16_t port;
+    const char* nat;
+    std::string body;
+  } cases[] = {
+      {a, "TkFU",
+       R"({"delay":-400,"nat_ip":"TkFU","reply_count":10,"target_ip":"127.0.0.1",)"
+       R"("total_count":10})"},
+      {b, "TkFU", verbatim},
+      {b, "other",
+       R"({"delay":111,"nat_ip":"other","reply_count":2,"target_ip":"127.0.0.1",)"
+       R"("total_count":2})"},
+  };
+  for (const auto& c : cases) {
+    client.send("127.0.0.3", c.port,
+                Q5Protocol::detectPacketWithExit("3-7", 42, 1, c.nat, "127.0.0.1", "B"));
+    auto got = client.recv();
+    ASSERT_TRUE(got) << c.body;
+    EXPECT_EQ(got->from, "127.0.0.3:" + std::to_string(c.port));
+    EXPECT_EQ(typeOf(got->bytes), 301u);
+    EXPECT_EQ(lengthOf(got->bytes), got->bytes.size());
+    EXPECT_EQ(bodyOf(got->bytes), c.body);
+  }
+}
+
+TEST_F(RelayFixture, CopiesRepeatEachAnswer) {
+  Switches twice;
+  twice.copies = 2;
+  relay.setSwitches("127.0.0.1", p1, twice);
+  client.send("127.0.0.1", p1, Q5Protocol::wrapWithType(100, {}));
+  for (int i = 0; i < 2; ++i) {
+    auto got = client.recv();
+    ASSERT_TRUE(got) << "answer " << i;
+    EXPECT_EQ(typeOf(got->bytes), 101u);
+  }
+  EXPECT_FALSE(client.recv(50ms));
+}
+
+TEST_F(RelayFixture, IPPacketHeaderIsRecordedFieldByField) {
+  // The filter sends the exit's NAT text as stored, Base64 of the dotted address; the tunnel
+  // engine sends it dotted. Both are carried.
+  EchoServer echo;
+  for (const char* nat : {"MTAuMC4wLjE=", "10.0.0.1"}) {
+    SCOPED_TRACE(nat);
+    relay.clearRecords();
+    Bytes ip = MZIPv4Packet::buildUDP(kGameIP, kGamePort, kLoopback, echo.port(), text("hdr"));
+    client.send("127.0.0.1", p1, *Q5Protocol::IPPacketWithExit("3-7", 100, 200, 42, 5, nat, ip));
+    ASSERT_TRUE(client.recv());
+    auto records = relay.records();
+    ASSERT_FALSE(records.empty());
+    const auto& r = records[0];
+    EXPECT_EQ(r.note, "udp forwarded");
+    ASSERT_TRUE(r.header);
+    EXPECT_EQ(r.header->exit, 196615u);
+    EXPECT_EQ(r.header->tx, 100);
+    EXPECT_EQ(r.header->rx, 200);
+    EXPECT_EQ(r.header->flowId, 42u);
+    EXPECT_EQ(r.header->level, 5);
+    EXPECT_EQ(r.header->nat, nat);
+    EXPECT_EQ(r.header->natAddress, "10.0.0.1");
+    auto j = nlohmann::json::parse(standin::relay::recordJSON(r));
+    EXPECT_EQ(j["exit"], 196615);
+    EXPECT_EQ(j["flow_id"], 42);
+    EXPECT_EQ(j["level"], 5);
+    EXPECT_EQ(j["rx"], 200);
+    EXPECT_EQ(j["tx"], 100);
+    EXPECT_EQ(j["nat"], nat);
+    EXPECT_EQ(j["nat_address"], "10.0.0.1");
+    EXPECT_NE(j["inner"].get<std::string>().find("UDP 10.9.0.2:5000"), std::string::npos);
+  }
+}
+
 TEST_F(RelayFixture, UdpRoundTripThroughFrames) {
   EchoServer echo;
   client.send("127.0.0.1", p1, udpFrame(echo.port(), text("ping")));

@@ -27,12 +27,24 @@ struct Switches {
   bool detectNotObject = false;        // 301 body is a JSON array
   bool detectZeroTotal = false;        // 301 with "total_count" 0
   bool ipOverclaim = false;            // 401 whose IP header claims more than its body
+  int copies = 1;                      // send each answer this many times (0 behaves as 1)
 };
 
 struct DetectFigures {
   int64_t delay = 1000;  // microseconds
   int64_t replyCount = 10;
   int64_t totalCount = 10;
+};
+
+// The 33-byte header of a type-400 frame as it arrived.
+struct IPPacketHeader {
+  uint32_t exit = 0;
+  uint16_t rx = 0;
+  uint16_t tx = 0;
+  uint32_t flowId = 0;
+  uint8_t level = 0;
+  std::string nat;         // the text up to the first NUL (at most 20 bytes)
+  std::string natAddress;  // dotted address it names (Base64 decoded), empty when it names none
 };
 
 // One frame seen or sent by the relay. Inner IPv4 packets of 400/401 are summarised.
@@ -45,6 +57,8 @@ struct Record {
   size_t size = 0;
   std::vector<uint8_t> body;
   std::string note;  // what the relay made of it ("bad header", "udp forwarded", ...)
+  std::optional<IPPacketHeader> header;  // type-400 frames of at least 8 + 33 bytes
+  std::string inner;  // the inner IPv4 packet of 400/401 in one line, when it is sound
 };
 
 class Relay {
@@ -59,6 +73,14 @@ class Relay {
   void setSwitches(const std::string& ip, uint16_t port, const Switches& s);
   // Figures of 301 answers for requests to `ip` naming `natIP` ("*" for any NAT address).
   void setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f);
+  // The same for one port of `ip`; these win over the figures of the whole address.
+  void setDetectFigures(const std::string& ip, uint16_t port, const std::string& natIP,
+                        DetectFigures f);
+  // 301 bodies sent exactly as given, so tests can send huge, fractional or wrongly typed
+  // figures, or no JSON at all. Replaces the figures of the same address, port and NAT text.
+  void setDetectBody(const std::string& ip, const std::string& natIP, std::string body);
+  void setDetectBody(const std::string& ip, uint16_t port, const std::string& natIP,
+                     std::string body);
   // Splits 401 answers so that each inner packet fits `mtu` bytes (0: never split).
   void setFragmentMTU(size_t mtu);
   // Also writes every record as one JSON line to this file.
@@ -77,5 +99,8 @@ class Relay {
 
 // The JSON line of a record.
 std::string recordJSON(const Record& r);
+
+// The dotted address a NAT text names: dotted itself, or the Base64 of a dotted text.
+std::optional<std::string> natAddressOf(const std::string& natText);
 
 }  // namespace standin::relay
