@@ -1,0 +1,89 @@
+// The three namespaces of the filter's whole-system tests and what runs in them:
+//   cli  tamseld (loaded by zandrel), the games, a DNS stub on 127.0.0.53
+//   ent  the stand-in relay (the entrance), routing between cli and srv
+//   srv  echo servers and DNS servers, reached tunnelled (from the relay) or direct
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "systest/Systest.h"
+
+namespace tsl {
+
+// Addresses (TEST-NET only, and only inside the namespaces).
+inline constexpr char kClientIP[] = "198.51.100.1";
+inline constexpr char kEntranceIP[] = "198.51.100.254";
+inline constexpr int kEntrancePort = 4400;
+inline constexpr char kRelayOutIP[] = "203.0.113.254";  // where tunnelled traffic leaves ent
+inline constexpr char kEchoIP[] = "203.0.113.10";       // echo reached by listed games
+inline constexpr char kLearntIP[] = "203.0.113.20";     // echo named by the DNS answer
+inline constexpr char kAskedDNS[] = "203.0.113.53";     // resolver the game asks
+inline constexpr char kRuleDNS[] = "203.0.113.54";      // resolver a DNS rule names
+inline constexpr char kNxDNS[] = "203.0.113.55";        // resolver that knows nothing
+inline constexpr char kStubDNS[] = "127.0.0.53";        // local stub inside cli
+inline constexpr int kUdpEchoPort = 7000;
+inline constexpr int kTcpEchoPort = 7001;
+
+// One frame of the relay's record file.
+struct RelayFrame {
+  bool incoming = false;
+  uint32_t type = 0;
+  uint32_t lengthField = 0;
+  size_t size = 0;
+  std::vector<uint8_t> body;
+  std::string note;
+  std::string peer;
+};
+
+// The inner IPv4 packet of a 400 frame (after its 33-byte header) or of a 401 frame.
+struct Inner {
+  uint8_t protocol = 0;
+  std::string src, dst;
+  uint16_t srcPort = 0, dstPort = 0;  // ICMP: identifier in srcPort
+  std::vector<uint8_t> payload;       // UDP/TCP/ICMP payload
+};
+std::optional<Inner> innerOf(const RelayFrame& f);
+
+class Scene {
+ public:
+  Scene();
+  ~Scene();
+  // Builds everything up to a running relay and servers; false with the reason.
+  bool setUp(std::string* why);
+
+  // zandrel load / unload inside cli; the exit code.
+  int load();
+  int unload();
+  std::string runDir() const { return runDir_; }
+  std::optional<int> tamseldPid() const;
+  // The daemon's answer to an admin command ("stats", "stop").
+  std::string admin(const std::string& cmd) const;
+
+  // A game run to its end (bounded); its exit code and output.
+  systest::Result game(const std::string& name, const std::vector<std::string>& args) const;
+  // A game left running (for --pause).
+  systest::Process startGame(const std::string& name, const std::vector<std::string>& args) const;
+
+  std::vector<RelayFrame> relayFrames() const;
+  std::string serverLog() const { return servers_.log(); }
+  std::string stubLog() const { return stub_.log(); }
+
+  const systest::Netns& cli() const { return *cli_; }
+  const systest::Netns& ent() const { return *ent_; }
+  const systest::Netns& srv() const { return *srv_; }
+
+ private:
+  std::unique_ptr<systest::TempDir> dir_;
+  std::unique_ptr<systest::Netns> cli_, ent_, srv_;
+  std::string binDir_, runDir_, recordFile_;
+  systest::Process relay_, servers_, stub_;
+};
+
+// Lines of `log` that contain `needle`.
+size_t countLines(const std::string& log, const std::string& needle);
+
+}  // namespace tsl

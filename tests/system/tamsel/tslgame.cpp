@@ -1,0 +1,329 @@
+// A small "game" for the whole-system tests of the traffic filter: UDP, TCP and ICMP echoes and a
+// DNS query on a connected socket, run in the order given, one result line each. Built under
+// several names, since the filter selects processes by the name of their executable.
+//
+//   --udp IP:PORT       UDP echo on a connected socket (one socket per address, reused)
+//   --tcp IP:PORT       TCP connect, echo, close
+//   --ping IP           echo request on a ping socket (SOCK_DGRAM, IPPROTO_ICMP)
+//   --dns IP NAME       A query for NAME on a UDP socket connected to IP:53
+//   --text TEXT         what the echoes carry (default "tslgame")
+//   --tries N           UDP, ping and DNS sends before giving up (default 5)
+//   --wait-ms N         time for each answer (default 400)
+//   --pause             prints "paused" and waits for SIGUSR1
+// Output lines: "udp IP:PORT ok tries=N", "tcp IP:PORT ok", "ping IP ok tries=N id=ID",
+// "dns NAME rcode=R from IP a=A,B", or "<kind> ... fail <reason>". Exit status: failures (max 100).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string g_text = "tslgame";
+int g_tries = 5;
+int g_wait_ms = 400;
+std::map<std::string, int> g_udp;  // connected sockets by "ip:port"
+
+bool parse_addr(const std::string& text, uint16_t default_port, sockaddr_in* out) {
+  std::string ip = text;
+  long port = default_port;
+  auto colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    ip = text.substr(0, colon);
+    char* end = nullptr;
+    port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (!end || *end || port <= 0 || port > 65535) return false;
+  }
+  *out = {};
+  out->sin_family = AF_INET;
+  out->sin_port = htons(static_cast<uint16_t>(port));
+  return ::inet_pton(AF_INET, ip.c_str(), &out->sin_addr) == 1;
+}
+
+std::string text_of(const sockaddr_in& a) {
+  char ip[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  return ip;
+}
+
+// One datagram within the wait, or -1.
+ssize_t recv_within(int fd, void* buf, size_t cap, int ms, sockaddr_in* from = nullptr) {
+  pollfd p{fd, POLLIN, 0};
+  int r = ::poll(&p, 1, ms);
+  if (r <= 0) return -1;
+  socklen_t len = sizeof(sockaddr_in);
+  return ::recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from),
+                    from ? &len : nullptr);
+}
+
+int udp_socket_for(const std::string& target, const sockaddr_in& to, int* err) {
+  auto it = g_udp.find(target);
+  if (it != g_udp.end()) return it->second;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    *err = errno;
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  g_udp[target] = fd;
+  return fd;
+}
+
+bool udp_echo(const std::string& target) {
+  sockaddr_in to;
+  if (!parse_addr(target, 0, &to) || to.sin_port == 0) {
+    std::printf("udp %s fail bad address\n", target.c_str());
+    return false;
+  }
+  int err = 0;
+  int fd = udp_socket_for(target, to, &err);
+  if (fd < 0) {
+    std::printf("udp %s fail socket %s\n", target.c_str(), std::strerror(err));
+    return false;
+  }
+  char buf[2048];
+  for (int t = 1; t <= g_tries; ++t) {
+    if (::send(fd, g_text.data(), g_text.size(), 0) < 0) continue;
+    ssize_t n = recv_within(fd, buf, sizeof buf, g_wait_ms);
+    if (n == static_cast<ssize_t>(g_text.size()) &&
+        std::memcmp(buf, g_text.data(), g_text.size()) == 0) {
+      sockaddr_in local{};
+      socklen_t len = sizeof local;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+      std::printf("udp %s ok tries=%d port=%u\n", target.c_str(), t, ntohs(local.sin_port));
+      return true;
+    }
+  }
+  std::printf("udp %s fail no answer\n", target.c_str());
+  return false;
+}
+
+bool tcp_echo(const std::string& target) {
+  sockaddr_in to;
+  if (!parse_addr(target, 0, &to) || to.sin_port == 0) {
+    std::printf("tcp %s fail bad address\n", target.c_str());
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // A bound on connect and reads, so a lost path ends the run rather than hanging it.
+  timeval tv{static_cast<time_t>(g_wait_ms * g_tries / 1000 + 1), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    std::printf("tcp %s fail connect %s\n", target.c_str(), std::strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  bool ok =
+      ::send(fd, g_text.data(), g_text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(g_text.size());
+  std::string got;
+  char buf[2048];
+  while (ok && got.size() < g_text.size()) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  ::shutdown(fd, SHUT_WR);
+  ::close(fd);
+  if (got != g_text) {
+    std::printf("tcp %s fail echo\n", target.c_str());
+    return false;
+  }
+  std::printf("tcp %s ok\n", target.c_str());
+  return true;
+}
+
+bool ping(const std::string& target) {
+  sockaddr_in to;
+  if (!parse_addr(target, 0, &to)) {
+    std::printf("ping %s fail bad address\n", target.c_str());
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd < 0) {
+    std::printf("ping %s fail socket %s\n", target.c_str(), std::strerror(errno));
+    return false;
+  }
+  char buf[2048];
+  for (int t = 1; t <= g_tries; ++t) {
+    std::vector<uint8_t> req(8 + g_text.size());
+    req[0] = ICMP_ECHO;
+    req[7] = static_cast<uint8_t>(t);  // sequence; the kernel fills in id and checksum
+    std::memcpy(req.data() + 8, g_text.data(), g_text.size());
+    if (::sendto(fd, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+      continue;
+    sockaddr_in from{};
+    ssize_t n = recv_within(fd, buf, sizeof buf, g_wait_ms, &from);
+    if (n >= 8 && static_cast<uint8_t>(buf[0]) == ICMP_ECHOREPLY &&
+        from.sin_addr.s_addr == to.sin_addr.s_addr) {
+      sockaddr_in local{};
+      socklen_t len = sizeof local;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+      std::printf("ping %s ok tries=%d id=%u\n", target.c_str(), t, ntohs(local.sin_port));
+      ::close(fd);
+      return true;
+    }
+  }
+  ::close(fd);
+  std::printf("ping %s fail no answer\n", target.c_str());
+  return false;
+}
+
+std::vector<uint8_t> dns_query(uint16_t id, const std::string& name) {
+  std::vector<uint8_t> q = {
+      static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t dot = name.find('.', start);
+    if (dot == std::string::npos) dot = name.size();
+    size_t len = dot - start;
+    if (len == 0 || len > 63) break;
+    q.push_back(static_cast<uint8_t>(len));
+    q.insert(q.end(), name.begin() + static_cast<long>(start),
+             name.begin() + static_cast<long>(dot));
+    start = dot + 1;
+  }
+  q.insert(q.end(), {0, 0, 1, 0, 1});
+  return q;
+}
+
+// Addresses of the A records of an answer, read with bounds; empty on anything unexpected.
+std::string answer_addresses(const uint8_t* p, size_t n) {
+  if (n < 12) return "";
+  size_t ancount = static_cast<size_t>(p[6] << 8 | p[7]);
+  size_t at = 12;
+  auto skip_name = [&]() {
+    while (at < n) {
+      uint8_t l = p[at];
+      if ((l & 0xc0) == 0xc0) {
+        at += 2;
+        return at <= n;
+      }
+      at += 1 + l;
+      if (l == 0) return at <= n;
+    }
+    return false;
+  };
+  if (!skip_name() || at + 4 > n) return "";
+  at += 4;
+  std::string out;
+  for (size_t i = 0; i < ancount; ++i) {
+    if (!skip_name() || at + 10 > n) break;
+    uint16_t type = static_cast<uint16_t>(p[at] << 8 | p[at + 1]);
+    size_t rdlen = static_cast<size_t>(p[at + 8] << 8 | p[at + 9]);
+    at += 10;
+    if (at + rdlen > n) break;
+    if (type == 1 && rdlen == 4) {
+      char ip[INET_ADDRSTRLEN];
+      ::inet_ntop(AF_INET, p + at, ip, sizeof ip);
+      if (!out.empty()) out += ",";
+      out += ip;
+    }
+    at += rdlen;
+  }
+  return out;
+}
+
+bool dns(const std::string& server, const std::string& name) {
+  sockaddr_in to;
+  if (!parse_addr(server, 53, &to)) {
+    std::printf("dns %s fail bad address\n", name.c_str());
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    std::printf("dns %s fail socket %s\n", name.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  uint16_t id = static_cast<uint16_t>(::getpid() * 7 + 1);
+  uint8_t buf[4096];
+  for (int t = 1; t <= g_tries; ++t) {
+    auto q = dns_query(static_cast<uint16_t>(id + t), name);
+    if (::send(fd, q.data(), q.size(), 0) < 0) continue;
+    sockaddr_in from{};
+    ssize_t n = recv_within(fd, buf, sizeof buf, g_wait_ms, &from);
+    // A connected socket takes answers only from the address it asked.
+    if (n >= 12 && buf[0] == q[0] && buf[1] == q[1]) {
+      std::printf("dns %s rcode=%d from %s a=%s tries=%d\n", name.c_str(), buf[3] & 0x0f,
+                  text_of(from).c_str(), answer_addresses(buf, static_cast<size_t>(n)).c_str(), t);
+      ::close(fd);
+      return true;
+    }
+  }
+  ::close(fd);
+  std::printf("dns %s fail no answer\n", name.c_str());
+  return false;
+}
+
+void pause_for_signal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  std::printf("paused\n");
+  std::fflush(stdout);
+  int sig = 0;
+  sigwait(&set, &sig);
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: tslgame [--text T] [--tries N] [--wait-ms N] [--udp IP:PORT] [--tcp "
+               "IP:PORT] [--ping IP] [--dns IP NAME] [--pause] ...\n");
+  return 100;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // SIGUSR1 is only ever taken by sigwait.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  int failures = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (a == "--pause") {
+      pause_for_signal();
+      continue;
+    }
+    const char* v = next();
+    if (!v) return usage();
+    if (a == "--text") {
+      g_text = v;
+    } else if (a == "--tries") {
+      g_tries = std::max(1, std::atoi(v));
+    } else if (a == "--wait-ms") {
+      g_wait_ms = std::max(1, std::atoi(v));
+    } else if (a == "--udp") {
+      failures += !udp_echo(v);
+    } else if (a == "--tcp") {
+      failures += !tcp_echo(v);
+    } else if (a == "--ping") {
+      failures += !ping(v);
+    } else if (a == "--dns") {
+      const char* name = next();
+      if (!name) return usage();
+      failures += !dns(v, name);
+    } else {
+      return usage();
+    }
+  }
+  for (auto& [k, fd] : g_udp) ::close(fd);
+  return std::min(failures, 100);
+}
