@@ -56,6 +56,19 @@ int usage(const char* program) {
   return 2;
 }
 
+// A daemon answering on `path` already: a second one must not take its sockets over.
+bool admin_answers(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return live;
+}
+
 int listen_admin(const std::string& path) {
   // Listening before it appears under its name, so a client that sees it can connect.
   const std::string staging = path + ".new";
@@ -128,6 +141,10 @@ int run(int argc, char** argv, const char* program, ExtraCommand extra) {
 
   const std::string admin = wire::admin_path(run_dir, abi::kControlName);
   const std::string pidfile = run_dir + "/tamseld.pid";
+  if (admin_answers(admin)) {
+    std::fprintf(stderr, "%s: already running (%s answers)\n", program, admin.c_str());
+    return 1;
+  }
   int afd = listen_admin(admin);
   if (afd < 0 || sfd < 0) {
     std::fprintf(stderr, "%s: admin socket %s: %s\n", program, admin.c_str(), std::strerror(errno));

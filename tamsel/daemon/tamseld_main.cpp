@@ -34,5 +34,8 @@ int main(int argc, char** argv) {
   namespace lb = platform::kern::linux_backend;
   lb::set_listed_names_source(tamsel::enabled_procnames_snapshot);
   lb::set_option_hook(before_option);
-  return tamsel::daemon::run(argc, argv, "tamseld");
+  int rc = tamsel::daemon::run(argc, argv, "tamseld");
+  // The filter is stopped (or never started): its sockets are closed, so their thread ends.
+  lb::sockets_shutdown();
+  return rc;
 }

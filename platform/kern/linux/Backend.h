@@ -25,6 +25,10 @@ int chains_install();
 // Removes ours (and stale ones); 0 when none is left.
 int chains_remove();
 
+// Joins the thread of the kernel UDP sockets once none is open (EBUSY while some are): the
+// host's last step after the filter stopped.
+int sockets_shutdown();
+
 // Sockets are seen first when they send, not when they are made: the host says which process
 // names the filter lists, so that owners are looked for among those processes only (all of
 // them when the list holds "*"). Without a source every process is looked at.

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,8 +39,18 @@ class Reactor {
     if (epfd_ < 0) {
       epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
       if (epfd_ < 0) return errno;
+      wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+      epoll_event wake{};
+      wake.events = EPOLLIN;
+      wake.data.u64 = kWakeId;
+      if (wake_fd_ < 0 || ::epoll_ctl(epfd_, EPOLL_CTL_ADD, wake_fd_, &wake) != 0) {
+        errno_t e = errno;
+        if (wake_fd_ >= 0) ::close(wake_fd_);
+        ::close(epfd_);
+        epfd_ = wake_fd_ = -1;
+        return e;
+      }
       thread_ = std::thread([this] { loop(); });
-      thread_.detach();
     }
     so->id = ++next_id_;
     epoll_event ev{};
@@ -47,6 +58,25 @@ class Reactor {
     ev.data.u64 = so->id;
     if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, so->fd, &ev) != 0) return errno;
     sockets_[so->id] = so;
+    return 0;
+  }
+
+  // Joins the thread once no socket is left (a later socket starts a new one); EBUSY while some
+  // are open, and from the reactor thread itself.
+  errno_t shutdown() {
+    std::unique_lock g(m_);
+    if (epfd_ < 0) return 0;
+    if (!sockets_.empty() || std::this_thread::get_id() == reactor_thread_) return EBUSY;
+    uint64_t one = 1;
+    if (::write(wake_fd_, &one, sizeof one) < 0) return errno;
+    std::thread t = std::move(thread_);
+    g.unlock();
+    t.join();
+    g.lock();
+    ::close(epfd_);
+    ::close(wake_fd_);
+    epfd_ = wake_fd_ = -1;
+    reactor_thread_ = {};
     return 0;
   }
 
@@ -88,6 +118,7 @@ class Reactor {
         return;
       }
       for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == kWakeId) return;
         socket_opaque* so = nullptr;
         {
           std::lock_guard g(m_);
@@ -109,9 +140,12 @@ class Reactor {
     }
   }
 
+  static constexpr uint64_t kWakeId = 0;  // sockets are numbered from 1
+
   std::mutex m_;
   std::condition_variable idle_;
   int epfd_ = -1;
+  int wake_fd_ = -1;
   std::thread thread_;
   std::thread::id reactor_thread_;
   uint64_t next_id_ = 0;
@@ -229,5 +263,9 @@ errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
 void sock_close(socket_t so) {
   if (so) Reactor::instance().close(so);
 }
+
+namespace linux_backend {
+errno_t sockets_shutdown() { return Reactor::instance().shutdown(); }
+}  // namespace linux_backend
 
 }  // namespace platform::kern

@@ -789,6 +789,30 @@ TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {
     }
     if (!close_inside) sock_close(so);
   }
+  // The sockets' thread ends once none is open; a new socket starts it again.
+  socket_t open = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, nullptr, &open), 0);
+  EXPECT_EQ(lb::sockets_shutdown(), EBUSY);
+  sock_close(open);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
+  UpcallState st;
+  socket_t again = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, on_readable, &st, &again), 0);
+  auto to = sin(kLocal, 9100);
+  ASSERT_EQ(sock_connect(again, &to, 0), 0);
+  size_t sent = 0;
+  ASSERT_EQ(sock_send(again, "ping", 4, &sent), 0);
+  sockaddr_in from{};
+  ASSERT_EQ(receive(peer, &from), "ping");
+  ASSERT_EQ(::sendto(peer, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), sizeof from), 4);
+  {
+    std::unique_lock g(st.m);
+    ASSERT_TRUE(st.cv.wait_for(g, std::chrono::seconds(5), [&] { return !st.got.empty(); }));
+    EXPECT_EQ(st.got[0], "pong");
+  }
+  sock_close(again);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
   ::close(peer);
 }
 
