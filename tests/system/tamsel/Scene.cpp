@@ -91,7 +91,7 @@ Scene::~Scene() {
   }
 }
 
-bool Scene::setUp(std::string* why) {
+bool Scene::setUp(std::string* why, bool quiet) {
   dir_ = std::make_unique<systest::TempDir>("tamsel-sys");
   binDir_ = (dir_->path() / "bin").string();
   runDir_ = (dir_->path() / "run").string();
@@ -153,14 +153,16 @@ bool Scene::setUp(std::string* why) {
   auto at = [](const char* ip, int port) { return std::string(ip) + ":" + std::to_string(port); };
   systest::SpawnOptions inSrv;
   inSrv.netns = srv_.get();
-  servers_ = systest::Process::spawn(
-      {TSL_SERVERS, "--udp", at(kEchoIP, kUdpEchoPort), "--tcp", at(kEchoIP, kTcpEchoPort), "--udp",
-       at(kLearntIP, kUdpEchoPort),
+  std::vector<std::string> serverArgs{TSL_SERVERS, "--quiet", quiet ? "1" : "0"};
+  serverArgs.insert(
+      serverArgs.end(),
+      {"--udp", at(kEchoIP, kUdpEchoPort), "--udp", at(kEchoIP, kOtherUdpEchoPort), "--tcp",
+       at(kEchoIP, kTcpEchoPort), "--udp", at(kLearntIP, kUdpEchoPort),
        // The asked resolver knows other answers than the one the rules name.
        "--a", "game.example.test=203.0.113.99", "--a", "nx.example.test=203.0.113.99", "--dns",
        at(kAskedDNS, 53), "--a", std::string("game.example.test=") + kLearntIP, "--dns",
-       at(kRuleDNS, 53), "--dns", at(kNxDNS, 53) + ",nxdomain"},
-      inSrv);
+       at(kRuleDNS, 53), "--dns", at(kNxDNS, 53) + ",nxdomain"});
+  servers_ = systest::Process::spawn(serverArgs, inSrv);
   if (!step(announced(servers_, "serving"), "the servers did not start")) {
     *why += ": " + servers_.log();
     return false;

@@ -27,6 +27,7 @@ inline constexpr char kNxDNS[] = "203.0.113.55";        // resolver that knows n
 inline constexpr char kStubDNS[] = "127.0.0.53";        // local stub inside cli
 inline constexpr int kUdpEchoPort = 7000;
 inline constexpr int kTcpEchoPort = 7001;
+inline constexpr int kOtherUdpEchoPort = 7002;
 
 // One frame of the relay's record file.
 struct RelayFrame {
@@ -52,8 +53,9 @@ class Scene {
  public:
   Scene();
   ~Scene();
-  // Builds everything up to a running relay and servers; false with the reason.
-  bool setUp(std::string* why);
+  // Builds everything up to a running relay and servers; false with the reason. Quiet: no relay
+  // record and no server log lines (for measurements).
+  bool setUp(std::string* why, bool quiet = false);
 
   // zandrel load / unload inside cli; the exit code.
   int load();

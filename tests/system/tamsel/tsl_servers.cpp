@@ -6,6 +6,7 @@
 //   --tcp IP:PORT                 TCP echo
 //   --dns IP:PORT[,nxdomain]      DNS server over the A records given with --a
 //   --a NAME=IPV4                 an A record of the next --dns server
+//   --quiet 1                     no line per datagram or connection
 // Prints "serving" once every socket is bound; then lines such as "udp 203.0.113.10:7000 from
 // 203.0.113.254:4321", "tcp ... from ...", "dns 203.0.113.54:53 from ... name=NAME size=N".
 #include <arpa/inet.h>
@@ -83,9 +84,12 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<Server> servers;
   std::vector<std::pair<std::string, std::string>> records;
+  bool quiet = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i], v = argv[i + 1];
-    if (a == "--udp") {
+    if (a == "--quiet") {
+      quiet = v == "1";
+    } else if (a == "--udp") {
       servers.push_back({Kind::kUdp, bound(SOCK_DGRAM, v), v, nullptr});
     } else if (a == "--tcp") {
       servers.push_back({Kind::kTcpListen, bound(SOCK_STREAM, v), v, nullptr});
@@ -125,7 +129,7 @@ int main(int argc, char** argv) {
       if (s.kind == Kind::kTcpListen) {
         int c = ::accept4(s.fd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
         if (c < 0) continue;
-        std::printf("tcp %s from %s\n", s.local.c_str(), text_of(from).c_str());
+        if (!quiet) std::printf("tcp %s from %s\n", s.local.c_str(), text_of(from).c_str());
         added.push_back({Kind::kTcp, c, s.local, nullptr});
         continue;
       }
@@ -144,12 +148,13 @@ int main(int argc, char** argv) {
       if (n < 0) continue;
       size_t size = static_cast<size_t>(n);
       if (s.kind == Kind::kUdp) {
-        std::printf("udp %s from %s\n", s.local.c_str(), text_of(from).c_str());
+        if (!quiet) std::printf("udp %s from %s\n", s.local.c_str(), text_of(from).c_str());
         ::sendto(s.fd, buf.data(), size, 0, reinterpret_cast<sockaddr*>(&from), len);
         continue;
       }
-      std::printf("dns %s from %s name=%s size=%zu\n", s.local.c_str(), text_of(from).c_str(),
-                  question(buf.data(), size).c_str(), size);
+      if (!quiet)
+        std::printf("dns %s from %s name=%s size=%zu\n", s.local.c_str(), text_of(from).c_str(),
+                    question(buf.data(), size).c_str(), size);
       auto answer = s.dns->answer(buf.data(), size);
       if (!answer.empty())
         ::sendto(s.fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
