@@ -145,6 +145,7 @@ int run(int argc, char** argv, const char* program, ExtraCommand extra) {
     std::fprintf(stderr, "%s: already running (%s answers)\n", program, admin.c_str());
     return 1;
   }
+  ::unlink(pidfile.c_str());  // a killed daemon's: written again once this one runs
   int afd = listen_admin(admin);
   if (afd < 0 || sfd < 0) {
     std::fprintf(stderr, "%s: admin socket %s: %s\n", program, admin.c_str(), std::strerror(errno));

@@ -1,6 +1,7 @@
 // tamseld: the traffic filter as a root daemon, on the Linux back end.
 #include "Backend.h"
 #include "Daemon.h"
+#include "platform/kctl/wire.h"
 #include "rules.h"
 #include "tamsel/kctl_abi.h"
 #include "tamsel_internal.h"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
   namespace lb = platform::kern::linux_backend;
   lb::set_listed_names_source(tamsel::enabled_procnames_snapshot);
   lb::set_option_hook(before_option);
+  lb::set_run_dir(platform::kctl::wire::run_dir());
   int rc = tamsel::daemon::run(argc, argv, "tamseld");
   // The filter is stopped (or never started): its sockets are closed, so their thread ends.
   lb::sockets_shutdown();

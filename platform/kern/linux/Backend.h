@@ -25,6 +25,10 @@ int chains_install();
 // Removes ours (and stale ones); 0 when none is left.
 int chains_remove();
 
+// The daemon's run folder: while the filter runs it notes there what it changed in the system
+// (the reverse-path setting), so that a start after a crash still puts it back.
+void set_run_dir(const std::string& dir);
+
 // Joins the thread of the kernel UDP sockets once none is open (EBUSY while some are): the
 // host's last step after the filter stopped.
 int sockets_shutdown();

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "Backend.h"
 #include "platform/kern/kern.h"
@@ -42,6 +43,16 @@ bool write_text(const std::string& path, const std::string& value) {
 }
 
 void log_line(const std::string& text) { kern_log_line(("tamseld " + text + "\n").c_str()); }
+
+// Where the value of "all" that we changed is noted while the filter runs, so that a start after
+// a crash still restores it. Empty: not noted.
+std::mutex g_note_m;
+std::string g_note_path;
+
+std::string note_path() {
+  std::lock_guard g(g_note_m);
+  return g_note_path;
+}
 
 int configure_device() {
   int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -92,12 +103,20 @@ int Injector::open() {
   // loose reverse-path check lets them in, and the kernel applies the stricter of "all" and the
   // device's own setting.
   write_text(std::string("/proc/sys/net/ipv4/conf/") + kInjectDevice + "/rp_filter", "2");
-  if (read_text(kAllRpFilter) == "1") {
-    if (write_text(kAllRpFilter, "2")) {
+  note_ = note_path();
+  const std::string noted = note_.empty() ? "" : read_text(note_.c_str());
+  if (noted == "1") {
+    // A filter killed while it ran left "all" loosened: the value it noted is the one to restore.
+    saved_all_rp_filter_ = noted;
+    log_line("net.ipv4.conf.all.rp_filter left at 2 by an earlier run; restored to 1 at stop");
+  } else if (read_text(kAllRpFilter) == "1") {
+    // Noted first: a crash right after the change must not lose the value.
+    if ((note_.empty() || write_text(note_, "1")) && write_text(kAllRpFilter, "2")) {
       saved_all_rp_filter_ = "1";
       log_line("net.ipv4.conf.all.rp_filter changed from 1 to 2 while the filter runs");
     }
   }
+  if (saved_all_rp_filter_.empty() && !note_.empty()) ::unlink(note_.c_str());
   return 0;
 }
 
@@ -110,6 +129,12 @@ void Injector::close() {
       log_line("net.ipv4.conf.all.rp_filter restored to " + saved_all_rp_filter_);
     saved_all_rp_filter_.clear();
   }
+  if (!note_.empty()) ::unlink(note_.c_str());
+}
+
+void set_run_dir(const std::string& dir) {
+  std::lock_guard g(g_note_m);
+  g_note_path = dir.empty() ? "" : dir + "/rp_filter.saved";
 }
 
 int Injector::inject(const uint8_t* packet, size_t len) {

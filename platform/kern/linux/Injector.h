@@ -25,6 +25,7 @@ class Injector {
  private:
   int fd_ = -1;
   std::string saved_all_rp_filter_;  // set when we changed it
+  std::string note_;                 // where that is noted, or empty
 };
 
 }  // namespace platform::kern::linux_backend
