@@ -218,7 +218,9 @@ struct Relay::Impl {
           }
         }
         std::string out;
-        if (f.body) {
+        if (ep.sw.detectBody) {
+          out = *ep.sw.detectBody;
+        } else if (f.body) {
           out = *f.body;
         } else if (ep.sw.detectNotObject) {
           out = "[1,2,3]";

@@ -220,6 +220,32 @@ TEST_F(RelayFixture, DetectBodiesPerPortAndVerbatim) {
   }
 }
 
+TEST_F(RelayFixture, PairsOfOnePortOnTwoAddressesAreIndependent) {
+  // Probe sockets are connected: an answer must come from the exact address and port asked.
+  uint16_t port = relay.addEndpoint("127.0.0.3");
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(relay.addEndpoint("127.0.0.2", port), port);
+  Switches silent, body;
+  silent.silent = true;
+  body.detectBody = "not json";
+  relay.setSwitches("127.0.0.2", port, silent);
+  relay.setSwitches("127.0.0.3", port, body);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto to = addr("127.0.0.3", port);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+  auto frame = Q5Protocol::detectPacketWithExit("3-7", 42, 1, "TkFU", "127.0.0.1", "B");
+  ASSERT_EQ(send(fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  Bytes buf(2048);
+  ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+  close(fd);
+  ASSERT_GT(n, 8);
+  buf.resize(static_cast<size_t>(n));
+  EXPECT_EQ(typeOf(buf), 301u);
+  EXPECT_EQ(bodyOf(buf), "not json");
+}
+
 TEST_F(RelayFixture, CopiesRepeatEachAnswer) {
   Switches twice;
   twice.copies = 2;

@@ -28,6 +28,8 @@ struct Switches {
   bool detectZeroTotal = false;        // 301 with "total_count" 0
   bool ipOverclaim = false;            // 401 whose IP header claims more than its body
   int copies = 1;                      // send each answer this many times (0 behaves as 1)
+  // 301 body sent exactly as given, before any figures (see also setDetectBody).
+  std::optional<std::string> detectBody;
 };
 
 struct DetectFigures {
