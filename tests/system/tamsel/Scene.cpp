@@ -250,6 +250,15 @@ std::vector<RelayFrame> Scene::relayFrames() const {
     f.body = fromHex(j.value("body", ""));
     f.note = j.value("note", "");
     f.peer = j.value("peer", "");
+    if (j.contains("flow_id")) {
+      f.decoded = true;
+      f.exit = j.value("exit", 0u);
+      f.rx = j.value("rx", 0u);
+      f.tx = j.value("tx", 0u);
+      f.flowId = j.value("flow_id", 0u);
+      f.level = j.value("level", 0u);
+      f.nat = j.value("nat", "");
+    }
     out.push_back(std::move(f));
   }
   return out;

@@ -38,6 +38,10 @@ struct RelayFrame {
   std::vector<uint8_t> body;
   std::string note;
   std::string peer;
+  // The relay's own reading of a 400 header, when it gives one.
+  bool decoded = false;
+  uint32_t exit = 0, rx = 0, tx = 0, flowId = 0, level = 0;
+  std::string nat;
 };
 
 // The inner IPv4 packet of a 400 frame (after its 33-byte header) or of a 401 frame.

@@ -125,8 +125,7 @@ TEST_F(TamselSystem, UdpEchoTravelsThroughTheRelay) {
   EXPECT_EQ(ipOf(paths[0].path().ip), tsl::kEchoIP);
   EXPECT_EQ(client->pathAnswers(), std::vector<int>{0});
   EXPECT_EQ(countLog(rs, "create udp socket (198.51.100.254:4400) for offset 3"), 1u) << logs(rs);
-  EXPECT_EQ(countLog(rs, "tslgame: UDP["), countLog(rs, "] sendto 203.0.113.10:7000"));
-  EXPECT_EQ(countLog(rs, "] sendto 203.0.113.10:7000"), 1u) << logs(rs);
+  EXPECT_EQ(countLog(rs, "tslgame: UDP[0] sendto 203.0.113.10:7000"), 1u) << logs(rs);
 
   // Flow records both ways, naming the process and the rule.
   size_t out = 0, in = 0;
@@ -161,11 +160,25 @@ TEST_F(TamselSystem, UdpEchoTravelsThroughTheRelay) {
     EXPECT_EQ(inner->src, tsl::kClientIP);
     EXPECT_EQ(inner->dstPort, tsl::kUdpEchoPort);
     EXPECT_EQ(std::string(inner->payload.begin(), inner->payload.end()), "tslgame");
+    // The relay reads the same fields: down (rx) in the low half of the stream limit.
+    if (f.decoded) {
+      EXPECT_EQ(f.exit, kExit);
+      EXPECT_EQ(f.rx, kStreamLimit & 0xffff);
+      EXPECT_EQ(f.tx, kStreamLimit >> 16);
+      EXPECT_EQ(f.flowId, static_cast<uint32_t>(kVni));
+      EXPECT_EQ(f.level, static_cast<uint32_t>(kLevel));
+      EXPECT_EQ(f.nat, kNat);
+    }
   }
   EXPECT_GE(answersFrom(tsl::kEchoIP), 1u);
   // The server saw the relay, never the client.
   EXPECT_GE(countLines(scene.serverLog(), "udp " + kUdpEcho + " from 203.0.113.254:"), 1u);
   EXPECT_EQ(countLines(scene.serverLog(), "udp " + kUdpEcho + " from 198.51.100.1:"), 0u);
+
+  // The game's socket closed with its end.
+  EXPECT_TRUE(client->waitFor(
+      [](auto& r) { return countLog(r, "tslgame: UDP[0] closed (elapsed ") == 1; }, 5s))
+      << logs(client->records());
 }
 
 // TCP and ping-socket echoes of a listed game go the same way; the TCP socket's life reaches the
@@ -231,10 +244,10 @@ TEST_F(TamselSystem, OnlyListedNamesAndNewSocketsAreTunnelled) {
   EXPECT_GE(framesFromPort(longPort), 1u);
   EXPECT_EQ(direct(longPort), 0u);
   EXPECT_EQ(framesFromPort(earlyPort), 0u);
-  EXPECT_EQ(direct(earlyPort), 2u);
+  EXPECT_GE(direct(earlyPort), 2u);
 
   auto rs = client->records();
-  EXPECT_EQ(countLog(rs, "tslgame-long-name-20: UDP["), 1u) << logs(rs);
+  EXPECT_EQ(countLog(rs, "tslgame-long-name-20: UDP[0] sendto 203.0.113.10:7000"), 1u) << logs(rs);
   EXPECT_EQ(countLog(rs, "tslother"), 0u);
   bool named = false;
   for (const auto& r : ofType(rs, K2U_IPPACKET))
@@ -323,9 +336,10 @@ TEST_F(TamselSystem, NewClientAddressRecreatesTheEntranceSocket) {
                      "ip route replace default via 198.51.100.254"));
   auto first = scene.game("tslgame", {"--udp", kUdpEcho});
   EXPECT_EQ(first.status, 0) << first.output;
+  // The datagram that met the vanished address is lost; the game's retry takes the new socket.
+  EXPECT_EQ(countLines(first.output, "ok tries=1 "), 0u) << first.output;
   auto second = scene.game("tslgame", {"--udp", kUdpEcho});
   ASSERT_EQ(second.status, 0) << second.output;
-  EXPECT_EQ(countLines(second.output, "ok tries=1"), 1u) << second.output;
   size_t fromNew = 0;
   for (const auto& f : framesTo(tsl::kEchoIP, IPPROTO_UDP)) {
     fromNew += f.peer.rfind("198.51.100.2:", 0) == 0 && tsl::innerOf(f)->src == "198.51.100.2";
@@ -351,6 +365,7 @@ TEST_F(TamselSystem, CloseResetsAndUnloadLeavesNothing) {
   for (auto& [k, v] : stats["lists"].items()) EXPECT_EQ(v, 0) << k;
   for (auto& [k, v] : stats["switches"].items()) EXPECT_EQ(v, 0) << k;
   EXPECT_EQ(stats["server_sockets"], 0);
+  EXPECT_EQ(stats["global_socket_id"], 0);
   EXPECT_EQ(stats["vni"], kVni);
 
   auto run = scene.game("tslgame", {"--udp", kUdpEcho});
