@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "DnsAnswer.h"
+
 namespace {
 
 std::string g_text = "tslgame";
@@ -199,43 +201,6 @@ std::vector<uint8_t> dns_query(uint16_t id, const std::string& name) {
   return q;
 }
 
-// Addresses of the A records of an answer, read with bounds; empty on anything unexpected.
-std::string answer_addresses(const uint8_t* p, size_t n) {
-  if (n < 12) return "";
-  size_t ancount = static_cast<size_t>(p[6] << 8 | p[7]);
-  size_t at = 12;
-  auto skip_name = [&]() {
-    while (at < n) {
-      uint8_t l = p[at];
-      if ((l & 0xc0) == 0xc0) {
-        at += 2;
-        return at <= n;
-      }
-      at += 1 + l;
-      if (l == 0) return at <= n;
-    }
-    return false;
-  };
-  if (!skip_name() || at + 4 > n) return "";
-  at += 4;
-  std::string out;
-  for (size_t i = 0; i < ancount; ++i) {
-    if (!skip_name() || at + 10 > n) break;
-    uint16_t type = static_cast<uint16_t>(p[at] << 8 | p[at + 1]);
-    size_t rdlen = static_cast<size_t>(p[at + 8] << 8 | p[at + 9]);
-    at += 10;
-    if (at + rdlen > n) break;
-    if (type == 1 && rdlen == 4) {
-      char ip[INET_ADDRSTRLEN];
-      ::inet_ntop(AF_INET, p + at, ip, sizeof ip);
-      if (!out.empty()) out += ",";
-      out += ip;
-    }
-    at += rdlen;
-  }
-  return out;
-}
-
 bool dns(const std::string& server, const std::string& name) {
   sockaddr_in to;
   if (!parse_addr(server, 53, &to)) {
@@ -258,7 +223,8 @@ bool dns(const std::string& server, const std::string& name) {
     // A connected socket takes answers only from the address it asked.
     if (n >= 12 && buf[0] == q[0] && buf[1] == q[1]) {
       std::printf("dns %s rcode=%d from %s a=%s tries=%d\n", name.c_str(), buf[3] & 0x0f,
-                  text_of(from).c_str(), answer_addresses(buf, static_cast<size_t>(n)).c_str(), t);
+                  text_of(from).c_str(), tsl::answerAddresses(buf, static_cast<size_t>(n)).c_str(),
+                  t);
       ::close(fd);
       return true;
     }
