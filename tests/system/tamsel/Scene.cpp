@@ -69,7 +69,36 @@ std::optional<Inner> innerOf(const RelayFrame& f) {
     in.dstPort = static_cast<uint16_t>(l4[2] << 8 | l4[3]);
   }
   in.payload.assign(l4 + head, l4 + l4len);
+  in.packet.assign(p, p + total);
   return in;
+}
+
+namespace {
+uint32_t sum16(const uint8_t* p, size_t n, uint32_t sum = 0) {
+  for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+  if (n & 1) sum += static_cast<uint32_t>(p[n - 1] << 8);
+  return sum;
+}
+uint16_t fold(uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<uint16_t>(sum);
+}
+}  // namespace
+
+bool checksumsRight(const std::vector<uint8_t>& p) {
+  if (p.size() < 20) return false;
+  size_t hl = static_cast<size_t>(p[0] & 0x0f) * 4;
+  if (hl < 20 || hl > p.size() || fold(sum16(p.data(), hl)) != 0xffff) return false;
+  const uint8_t* l4 = p.data() + hl;
+  size_t len = p.size() - hl;
+  uint8_t proto = p[9];
+  if (proto == 1) return fold(sum16(l4, len)) == 0xffff;
+  if (proto != 6 && proto != 17) return true;
+  // Pseudo-header: addresses, protocol, length.
+  uint32_t sum = sum16(p.data() + 12, 8);
+  sum += proto;
+  sum += static_cast<uint32_t>(len);
+  return fold(sum16(l4, len, sum)) == 0xffff;
 }
 
 size_t countLines(const std::string& log, const std::string& needle) {

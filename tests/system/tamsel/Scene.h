@@ -50,8 +50,11 @@ struct Inner {
   std::string src, dst;
   uint16_t srcPort = 0, dstPort = 0;  // ICMP: identifier in srcPort
   std::vector<uint8_t> payload;       // UDP/TCP/ICMP payload
+  std::vector<uint8_t> packet;        // the whole IPv4 packet
 };
 std::optional<Inner> innerOf(const RelayFrame& f);
+// The IPv4 header checksum and the ICMP, TCP or UDP checksum of a packet are right.
+bool checksumsRight(const std::vector<uint8_t>& packet);
 
 class Scene {
  public:

@@ -160,6 +160,7 @@ TEST_F(TamselSystem, UdpEchoTravelsThroughTheRelay) {
     EXPECT_EQ(inner->src, tsl::kClientIP);
     EXPECT_EQ(inner->dstPort, tsl::kUdpEchoPort);
     EXPECT_EQ(std::string(inner->payload.begin(), inner->payload.end()), "tslgame");
+    EXPECT_TRUE(tsl::checksumsRight(inner->packet));
     // The relay reads the same fields: down (rx) in the low half of the stream limit.
     if (f.decoded) {
       EXPECT_EQ(f.exit, kExit);
@@ -310,6 +311,7 @@ TEST_F(TamselSystem, TunnelledQueryCarriesClientSubnetAndTeachesTheRule) {
   const std::vector<uint8_t> option = {0, 0, 41, 0x10, 0, 0,  0, 0,   0, 0, 12, 0,
                                        8, 0, 8,  0,    1, 32, 0, 192, 0, 2, 77};
   EXPECT_EQ(std::vector<uint8_t>(q.payload.end() - 23, q.payload.end()), option);
+  EXPECT_TRUE(tsl::checksumsRight(q.packet));
   EXPECT_GE(countLines(scene.serverLog(), "dns 203.0.113.54:53 from 203.0.113.254:"), 1u);
 
   // The learnt rule made the game's flow to the answered address a tunnelled one.
