@@ -11,6 +11,7 @@
 #include "Galvent/Logger/GVLogger.h"
 #include "Galvent/Tunnel/Provider/GVIPPacketStack.h"
 #include "Mazzle/MZRawSocketFactory.h"
+#include "OwnerFileAccess.h"
 #include "Tovra/REST/CurlTransport.h"
 #include "platform/dispatch/AsioQueue.h"
 #include "platform/netext/ControlSocket.h"
@@ -96,6 +97,11 @@ int TunnelDaemon::run() {
   platform::dispatch::installMainQueue(std::make_shared<platform::dispatch::AsioQueue>(io_));
   GVLogger::setLogger(std::make_shared<StderrLogger>());
   if (!config_.containerRoot.empty()) GVLogger::setContainerRoot(config_.containerRoot);
+  OwnerFileAccess owner(config_.ownerUid, OwnerFileAccess::primaryGroupOf(config_.ownerUid));
+  GVLogger::setContainerAccess([owner](const std::function<void()>& work) {
+    if (!owner.run(work))
+      std::fprintf(stderr, "E cannot take the owner's file identity; the container is untouched\n");
+  });
   if (!config_.resources.empty()) GVIPPacketStack::setResourcesDirectory(config_.resources);
   MZRawSocketFactory::sharedInstance().setMark(config_.mark);
   // Service calls of the variants must bypass the tunnel like every other socket of ours.

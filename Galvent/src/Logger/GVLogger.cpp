@@ -18,6 +18,7 @@ namespace {
 std::atomic<std::shared_ptr<GVLogger>> gLogger;
 std::mutex gRootMutex;
 std::optional<fs::path> gContainerRoot;
+GVLogger::ContainerAccess gContainerAccess;
 std::terminate_handler gPreviousTerminate = nullptr;
 
 bool plainName(const std::string& name) {
@@ -123,6 +124,24 @@ fs::path GVLogger::containerRoot() {
   return {};
 }
 
+void GVLogger::setContainerAccess(ContainerAccess access) {
+  std::lock_guard lock(gRootMutex);
+  gContainerAccess = std::move(access);
+}
+
+void GVLogger::withContainerAccess(const std::function<void()>& work) {
+  ContainerAccess access;
+  {
+    std::lock_guard lock(gRootMutex);
+    access = gContainerAccess;
+  }
+  if (access) {
+    access(work);
+  } else {
+    work();
+  }
+}
+
 fs::path GVLogger::exitReasonPath() {
   auto options = GVTunnelOptions::currentOptions();
   const std::string group = options->groupIdentifier.value_or("");
@@ -138,7 +157,7 @@ void GVLogger::logVPNExitReason(std::string_view reason) {
   if (reason.empty()) return;
   fs::path target = exitReasonPath();
   if (target.empty()) return;
-  writeAtomically(target, reason);
+  withContainerAccess([&] { writeAtomically(target, reason); });
 }
 
 void GVLogInfo(const std::string& text) {

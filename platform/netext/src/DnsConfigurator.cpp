@@ -1,13 +1,20 @@
 #include "platform/netext/DnsConfigurator.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
 namespace platform::netext {
 namespace {
+
+// First line of the file written while the tunnel runs; how a leftover of ours is recognised.
+constexpr const char* kOwnHeader = "# written by galvent-tunnel while the tunnel runs\n";
 
 // Runs a program with fixed arguments, no shell. Its exit status, or -1.
 int run(const std::vector<std::string>& argv) {
@@ -49,8 +56,17 @@ DnsConfigurator::DnsConfigurator(Mode mode, std::string interfaceName, std::file
 void DnsConfigurator::restoreStale() {
   if (mode_ != Mode::ResolvConf) return;
   std::error_code ec;
-  if (std::filesystem::exists(backupPath(), ec))
+  // is_symlink first: a backup that is a dangling link is still the original entry.
+  if (std::filesystem::is_symlink(backupPath(), ec) || std::filesystem::exists(backupPath(), ec)) {
     std::filesystem::rename(backupPath(), resolvConfPath(), ec);
+    return;
+  }
+  // No original was there: our own file goes, rather than staying as the system's resolver.
+  if (std::filesystem::is_symlink(resolvConfPath(), ec)) return;
+  std::ifstream in(resolvConfPath());
+  std::string first;
+  if (in && std::getline(in, first) && first + "\n" == kOwnHeader)
+    std::filesystem::remove(resolvConfPath(), ec);
 }
 
 std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string>& servers,
@@ -71,23 +87,25 @@ std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string
     case Mode::ResolvConf: {
       std::error_code ec;
       // Keep the first backup: a second apply must not save our own file over the original.
-      if (!std::filesystem::exists(backupPath(), ec)) {
-        if (std::filesystem::exists(resolvConfPath(), ec)) {
-          std::filesystem::copy_file(resolvConfPath(), backupPath(),
-                                     std::filesystem::copy_options::overwrite_existing, ec);
-          if (ec)
-            return ControlError{"NEVPNErrorDomain", 5,
-                                "cannot back up resolv.conf: " + ec.message()};
-        }
+      // The original is kept by a second name for the same entry (a hard link to the entry
+      // itself, not to what a symbolic link points at), so a resolv.conf that is a link into
+      // the resolver's run folder comes back as that link, not as a frozen copy.
+      if (!std::filesystem::is_symlink(backupPath(), ec) &&
+          !std::filesystem::exists(backupPath(), ec)) {
+        if (::linkat(AT_FDCWD, resolvConfPath().c_str(), AT_FDCWD, backupPath().c_str(), 0) != 0 &&
+            errno != ENOENT)
+          return ControlError{"NEVPNErrorDomain", 5,
+                              std::string("cannot back up resolv.conf: ") + std::strerror(errno)};
       }
       auto temp = resolvConfPath();
       temp += ".galvent-new";
       {
         std::ofstream out(temp, std::ios::trunc);
-        out << "# written by galvent-tunnel while the tunnel runs\n";
+        out << kOwnHeader;
         for (const auto& s : servers) out << "nameserver " << s << "\n";
         if (!out) return ControlError{"NEVPNErrorDomain", 5, "cannot write resolv.conf"};
       }
+      ::chmod(temp.c_str(), 0644);
       // A symbolic link (often into /run) is replaced, not written through.
       std::filesystem::rename(temp, resolvConfPath(), ec);
       if (ec)

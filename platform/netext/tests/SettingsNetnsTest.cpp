@@ -140,3 +140,44 @@ TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
 }
 
 }  // namespace
+
+// What resolv.conf was before the tunnel is what it is after: a link stays a link (to the
+// resolver's own file, which keeps changing), and a missing file is missing again.
+TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
+  namespace fs = std::filesystem;
+  auto root = fs::temp_directory_path() / ("gvdns-link-" + std::to_string(::getpid()));
+  fs::create_directories(root / "etc");
+  fs::create_directories(root / "run");
+  std::ofstream(root / "run/stub.conf") << "nameserver 127.0.0.53\n";
+  struct Case {
+    const char* name;
+    bool link;
+    bool crash;  // the run ends without restoring; the next start restores
+  };
+  for (Case c : {Case{"link", true, false}, Case{"link after a crash", true, true},
+                 Case{"absent", false, false}, Case{"absent after a crash", false, true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(root / "etc/resolv.conf");
+    if (c.link) fs::create_symlink(root / "run/stub.conf", root / "etc/resolv.conf");
+    {
+      DnsConfigurator dns(DnsConfigurator::Mode::ResolvConf, "gvtun0", root);
+      dns.restoreStale();
+      ASSERT_FALSE(dns.apply({"198.18.0.1"}, {""}));
+      EXPECT_FALSE(fs::is_symlink(root / "etc/resolv.conf"));
+      if (!c.crash) dns.restore();
+    }
+    if (c.crash) DnsConfigurator(DnsConfigurator::Mode::ResolvConf, "gvtun0", root).restoreStale();
+    EXPECT_EQ(fs::is_symlink(root / "etc/resolv.conf"), c.link);
+    if (c.link) {
+      EXPECT_EQ(fs::read_symlink(root / "etc/resolv.conf"), root / "run/stub.conf");
+    } else {
+      EXPECT_FALSE(fs::exists(root / "etc/resolv.conf"));
+    }
+    EXPECT_FALSE(fs::is_symlink(root / "etc/resolv.conf.galvent-backup"));
+    EXPECT_FALSE(fs::exists(root / "etc/resolv.conf.galvent-backup"));
+    // The resolver's own file was never written through the link.
+    std::ifstream stub(root / "run/stub.conf");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stub), {}), "nameserver 127.0.0.53\n");
+  }
+  fs::remove_all(root);
+}

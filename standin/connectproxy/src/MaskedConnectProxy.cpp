@@ -49,6 +49,17 @@ int connectTo(const std::string& host, const std::string& port) {
 
 MaskedConnectProxy::~MaskedConnectProxy() { stop(); }
 
+void MaskedConnectProxy::setHostAddress(const std::string& host, const std::string& ipv4) {
+  std::lock_guard lock(mutex_);
+  hosts_[host] = ipv4;
+}
+
+std::string MaskedConnectProxy::addressFor(const std::string& host) const {
+  std::lock_guard lock(mutex_);
+  auto it = hosts_.find(host);
+  return it == hosts_.end() ? host : it->second;
+}
+
 int MaskedConnectProxy::start(const std::string& address, uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
@@ -155,7 +166,7 @@ void MaskedConnectProxy::serve(int client) {
   if (line.rfind("CONNECT ", 0) == 0) target = line.substr(8, line.find(' ', 8) - 8);
   auto colon = target.rfind(':');
   if (colon == std::string::npos ||
-      (remote = connectTo(target.substr(0, colon), target.substr(colon + 1))) < 0) {
+      (remote = connectTo(addressFor(target.substr(0, colon)), target.substr(colon + 1))) < 0) {
     sendMasked(client, "HTTP/1.1 502 Bad Gateway\r\n\r\n");
     return forget();
   }

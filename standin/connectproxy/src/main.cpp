@@ -1,4 +1,4 @@
-// standin-connectproxy [--listen ADDR:PORT] [--log FILE] [--refuse|--garbage]
+// standin-connectproxy [--listen ADDR:PORT] [--log FILE] [--host NAME=IPV4]... [--refuse|--garbage]
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,12 +25,22 @@ int main(int argc, char** argv) {
       port = std::atoi(value.c_str() + colon + 1);
     } else if (arg == "--log" && i + 1 < argc) {
       proxy.setLogFile(argv[++i]);
+    } else if (arg == "--host" && i + 1 < argc) {
+      std::string value = argv[++i];
+      auto eq = value.find('=');
+      if (eq == std::string::npos) {
+        std::fprintf(stderr, "--host takes NAME=IPV4\n");
+        return 2;
+      }
+      proxy.setHostAddress(value.substr(0, eq), value.substr(eq + 1));
     } else if (arg == "--refuse") {
       proxy.setMode(standin::MaskedConnectProxy::Mode::Refuse);
     } else if (arg == "--garbage") {
       proxy.setMode(standin::MaskedConnectProxy::Mode::Garbage);
     } else {
-      std::fprintf(stderr, "usage: %s [--listen ADDR:PORT] [--log FILE] [--refuse|--garbage]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--listen ADDR:PORT] [--log FILE] [--host NAME=IPV4]... "
+                   "[--refuse|--garbage]\n",
                    argv[0]);
       return 2;
     }

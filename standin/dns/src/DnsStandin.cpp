@@ -154,14 +154,16 @@ std::optional<DnsQuestion> parseDnsQuery(const uint8_t* data, size_t size, uint1
 DnsStandin::DnsStandin() = default;
 DnsStandin::~DnsStandin() { stop(); }
 
-bool DnsStandin::start(int port) {
+bool DnsStandin::start(int port, const std::string& address) {
   if (fd_ >= 0) return false;
+  in_addr bindTo{};
+  if (::inet_pton(AF_INET, address.c_str(), &bindTo) != 1) return false;
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr = bindTo;
   socklen_t al = sizeof a;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &al) != 0) {
@@ -175,6 +177,7 @@ bool DnsStandin::start(int port) {
   }
   fd_ = fd;
   port_ = ntohs(a.sin_port);
+  address_ = address;
   thread_ = std::thread([this] { serve(); });
   return true;
 }
@@ -190,7 +193,7 @@ void DnsStandin::stop() {
   fd_ = wake_ = -1;
 }
 
-std::string DnsStandin::hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string DnsStandin::hostPort() const { return address_ + ":" + std::to_string(port_); }
 
 bool DnsStandin::addA(const std::string& name, const std::string& ipv4) {
   in_addr addr{};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -54,6 +55,13 @@ class GVLogger {
   // (or ~/.local/share).
   static void setContainerRoot(std::filesystem::path root);
   static std::filesystem::path containerRoot();
+  // How files under the container root are touched. The container belongs to the desktop user
+  // while the tunnel process runs as root: the process installs an access that runs the work
+  // with the user's file-system identity, so root never follows the user's links and the files
+  // it makes stay the user's. Unset: the work runs as it is.
+  using ContainerAccess = std::function<void(const std::function<void()>& work)>;
+  static void setContainerAccess(ContainerAccess access);
+  static void withContainerAccess(const std::function<void()>& work);
   // <containerRoot>/<group>/<errorFile> from the current options; empty when either name is
   // missing or is not a plain file name.
   static std::filesystem::path exitReasonPath();

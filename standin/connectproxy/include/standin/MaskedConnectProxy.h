@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,6 +29,9 @@ class MaskedConnectProxy {
 
   // Request lines received so far, unmasked ("CONNECT proxied.example:8080 HTTP/1.1").
   std::vector<std::string> requests() const;
+  // Connects CONNECT requests for `host` to this IPv4 address instead of resolving the name, so
+  // tests in a namespace of their own need no resolver.
+  void setHostAddress(const std::string& host, const std::string& ipv4);
   // Where request lines are appended as they come (the program's --log); empty: nowhere.
   void setLogFile(std::string path) { logFile_ = std::move(path); }
 
@@ -35,6 +39,7 @@ class MaskedConnectProxy {
   void acceptLoop();
   void serve(int client);
   void record(const std::string& line);
+  std::string addressFor(const std::string& host) const;
 
   int listenFd_ = -1;
   int wakeFd_ = -1;
@@ -44,6 +49,7 @@ class MaskedConnectProxy {
   std::thread thread_;
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
+  std::map<std::string, std::string> hosts_;
   std::vector<std::thread> workers_;
   std::vector<int> open_;
 };

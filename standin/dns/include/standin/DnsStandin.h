@@ -39,8 +39,9 @@ class DnsStandin {
   DnsStandin(const DnsStandin&) = delete;
   DnsStandin& operator=(const DnsStandin&) = delete;
 
-  // Binds 127.0.0.1:port (0 picks a free port) and serves on its own thread.
-  bool start(int port = 0);
+  // Binds address:port (0 picks a free port) and serves on its own thread. Tests in a network
+  // namespace of their own may give an address of that namespace.
+  bool start(int port = 0, const std::string& address = "127.0.0.1");
   // Stops serving and joins the thread. Safe to call twice.
   void stop();
   int port() const { return port_; }
@@ -68,6 +69,7 @@ class DnsStandin {
   int fd_ = -1;
   int wake_ = -1;
   int port_ = 0;
+  std::string address_ = "127.0.0.1";
   std::thread thread_;
 };
 
