@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -15,7 +17,9 @@
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "Mazzle/MZHelper.h"
 #include "Mazzle/MZIPv4Packet.h"
+#include "PacketNat.h"
 #include "Tovra/Codec/Base64.h"
+#include "TunDevice.h"
 
 namespace standin::relay {
 
@@ -40,19 +44,6 @@ void fixIPChecksum(Bytes& p) {
   uint16_t c = static_cast<uint16_t>(~sum);
   p[10] = static_cast<uint8_t>(c >> 8);
   p[11] = static_cast<uint8_t>(c);
-}
-
-IPPacketHeader decodeHeader(std::span<const uint8_t> body) {
-  IPPacketHeader h;
-  h.exit = Q5Protocol::loadU32(body.data());
-  h.rx = Q5Protocol::loadU16(body.data() + 4);
-  h.tx = Q5Protocol::loadU16(body.data() + 6);
-  h.flowId = Q5Protocol::loadU32(body.data() + 8);
-  h.level = body[12];
-  const char* nat = reinterpret_cast<const char*>(body.data() + 13);
-  h.nat.assign(nat, strnlen(nat, Q5Protocol::kNatFieldSize));
-  h.natAddress = natAddressOf(h.nat).value_or("");
-  return h;
 }
 
 struct FlowKey {
@@ -102,6 +93,10 @@ struct Relay::Impl {
   std::multimap<SteadyTime, Pending> later;
   MZIPv4Packet::Reassembler reassembler;
 
+  // TUN mode: set once under the mutex; the table is used by the loop thread only.
+  std::unique_ptr<TunDevice> tun;
+  std::unique_ptr<NatTable> nat;
+
   int wakeFd = -1;
   bool stopping = false;
   std::thread thread;
@@ -132,7 +127,7 @@ struct Relay::Impl {
       r.body.assign(data.begin() + Q5Protocol::kHeaderSize, data.end());
       std::span<const uint8_t> inner;
       if (r.type == Q5Protocol::kIPPacket && r.body.size() >= Q5Protocol::kIPPacketHeaderSize) {
-        r.header = decodeHeader(r.body);
+        r.header = ipPacketHeaderOf(r.body);
         inner = std::span<const uint8_t>(r.body).subspan(Q5Protocol::kIPPacketHeaderSize);
       } else if (r.type == Q5Protocol::kIPPacketAnswer) {
         inner = r.body;
@@ -253,7 +248,7 @@ struct Relay::Impl {
       record(makeRecord(true, ep, from, data, "bad header: short"));
       return;
     }
-    if (decodeHeader(body).natAddress.empty()) {
+    if (ipPacketHeaderOf(body)->natAddress.empty()) {
       record(makeRecord(true, ep, from, data, "bad header: nat"));
       return;
     }
@@ -270,8 +265,7 @@ struct Relay::Impl {
       return;
     }
     if (packet->protocol() != IPPROTO_UDP) {
-      record(makeRecord(true, ep, from, data,
-                        "inner protocol " + std::to_string(packet->protocol()) + " recorded"));
+      toTun(ep, from, data, *packet);
       return;
     }
     record(makeRecord(true, ep, from, data, "udp forwarded"));
@@ -303,15 +297,52 @@ struct Relay::Impl {
     }
   }
 
-  void handleFlowAnswer(const Flow& f, std::span<const uint8_t> payload) {
+  void toTun(const Endpoint& ep, const sockaddr_in& from, std::span<const uint8_t> data,
+             const MZIPv4Packet& packet) {
+    std::string what = "inner protocol " + std::to_string(packet.protocol());
+    int fd;
+    {
+      std::lock_guard lock(mutex);
+      fd = tun ? tun->fd() : -1;
+    }
+    if (fd < 0) {
+      record(makeRecord(true, ep, from, data, what + " recorded"));
+      return;
+    }
+    auto outside = nat->outside(from, addrText(from), key(ep.ip, ep.port), packet.source());
+    if (!outside) {
+      record(makeRecord(true, ep, from, data, what + " dropped: no free tun address"));
+      return;
+    }
+    Bytes bytes = packet.rawData();
+    rewriteAddress(bytes, true, *outside);
+    record(makeRecord(true, ep, from, data,
+                      what + " to tun from " + MZHelper::ipv4LiteralFromAddr(*outside)));
+    if (::write(fd, bytes.data(), bytes.size()) < 0)
+      std::fprintf(stderr, "standin-relay: tun write: %s\n", std::strerror(errno));
+  }
+
+  // A packet the kernel routed into the device: back to the client whose address it names.
+  void fromTun(std::span<const uint8_t> data) {
+    if (data.size() < 20 || (data[0] >> 4) != 4) return;  // IPv6 and other chatter
+    uint32_t dst = static_cast<uint32_t>(data[16]) << 24 | static_cast<uint32_t>(data[17]) << 16 |
+                   static_cast<uint32_t>(data[18]) << 8 | data[19];
+    const NatTable::Owner* owner = nat->owner(dst);
+    if (!owner) return;
     std::optional<Endpoint> ep;
     {
       std::lock_guard lock(mutex);
-      for (auto& [k, e] : endpoints)
-        if (e.fd == f.endpointFd) ep = e;
+      auto it = endpoints.find(owner->endpoint);
+      if (it != endpoints.end()) ep = it->second;
     }
-    if (!ep) return;
-    Bytes packet = MZIPv4Packet::buildUDP(f.dst, f.dstPort, f.src, f.srcPort, payload);
+    Bytes bytes(data.begin(), data.end());
+    if (!ep || !rewriteAddress(bytes, false, owner->inner)) return;
+    sendInner(*ep, owner->client, bytes, "tun answer");
+  }
+
+  // Wraps an inner packet as 401 frames (fragments when a fragment MTU is set).
+  void sendInner(const Endpoint& ep, const sockaddr_in& client, const Bytes& packet,
+                 const std::string& note) {
     std::vector<Bytes> pieces;
     size_t mtuNow;
     {
@@ -321,15 +352,27 @@ struct Relay::Impl {
     if (mtuNow > 0) pieces = MZIPv4Packet::buildFragments(packet, mtuNow);
     if (pieces.empty()) pieces.push_back(packet);
     for (auto& p : pieces) {
-      if (ep->sw.ipOverclaim && p.size() >= 20) {
+      if (ep.sw.ipOverclaim && p.size() >= 20) {
         uint16_t total = static_cast<uint16_t>((p[2] << 8 | p[3]) + 64);
         p[2] = static_cast<uint8_t>(total >> 8);
         p[3] = static_cast<uint8_t>(total);
         fixIPChecksum(p);
       }
-      answer(*ep, f.client, Q5Protocol::wrapWithType(Q5Protocol::kIPPacketAnswer, p),
-             pieces.size() > 1 ? "udp answer fragment" : "udp answer");
+      answer(ep, client, Q5Protocol::wrapWithType(Q5Protocol::kIPPacketAnswer, p),
+             pieces.size() > 1 ? note + " fragment" : note);
     }
+  }
+
+  void handleFlowAnswer(const Flow& f, std::span<const uint8_t> payload) {
+    std::optional<Endpoint> ep;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& [k, e] : endpoints)
+        if (e.fd == f.endpointFd) ep = e;
+    }
+    if (!ep) return;
+    sendInner(*ep, f.client, MZIPv4Packet::buildUDP(f.dst, f.dstPort, f.src, f.srcPort, payload),
+              "udp answer");
   }
 
   void run() {
@@ -337,10 +380,12 @@ struct Relay::Impl {
     for (;;) {
       std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
       std::vector<Endpoint> eps;
+      int tunFd = -1;
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
         for (auto& [k, e] : endpoints) eps.push_back(e);
+        if (tun) tunFd = tun->fd();
       }
       for (auto& e : eps) fds.push_back({e.fd, POLLIN, 0});
       std::vector<const Flow*> flowList;
@@ -348,6 +393,7 @@ struct Relay::Impl {
         fds.push_back({f.fd, POLLIN, 0});
         flowList.push_back(&f);
       }
+      if (tunFd >= 0) fds.push_back({tunFd, POLLIN, 0});
       int timeout = -1;
       if (!later.empty()) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -391,6 +437,11 @@ struct Relay::Impl {
         ssize_t got = ::recv(flowList[i]->fd, buf.data(), buf.size(), MSG_DONTWAIT);
         if (got < 0) continue;
         handleFlowAnswer(*flowList[i], {buf.data(), static_cast<size_t>(got)});
+      }
+      if (tunFd >= 0 && (fds.back().revents & POLLIN)) {
+        // Drain it: the device queues what the kernel routed in while we slept.
+        for (ssize_t got; (got = ::read(tunFd, buf.data(), buf.size())) > 0;)
+          fromTun({buf.data(), static_cast<size_t>(got)});
       }
     }
   }
@@ -473,6 +524,26 @@ bool Relay::setRecordFile(const std::string& path) {
   return impl_->recordFile.is_open();
 }
 
+bool Relay::enableTun(const std::string& name, const std::string& subnetText, std::string& error) {
+  auto subnet = parseSubnet(subnetText);
+  if (!subnet) {
+    error = "bad tun subnet \"" + subnetText + "\" (want ADDRESS/8..30)";
+    return false;
+  }
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->tun) {
+      error = "tun mode is already on";
+      return false;
+    }
+    impl_->tun = TunDevice::create(name, *subnet, error);
+    if (!impl_->tun) return false;
+    impl_->nat = std::make_unique<NatTable>(*subnet);
+  }
+  impl_->wake();
+  return true;
+}
+
 std::vector<Record> Relay::records() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->records;
@@ -511,6 +582,20 @@ std::string recordJSON(const Record& r) {
   if (!r.inner.empty()) j["inner"] = r.inner;
   // Texts from the wire may be any bytes.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<IPPacketHeader> ipPacketHeaderOf(std::span<const uint8_t> body) {
+  if (body.size() < Q5Protocol::kIPPacketHeaderSize) return std::nullopt;
+  IPPacketHeader h;
+  h.exit = Q5Protocol::loadU32(body.data());
+  h.rx = Q5Protocol::loadU16(body.data() + 4);
+  h.tx = Q5Protocol::loadU16(body.data() + 6);
+  h.flowId = Q5Protocol::loadU32(body.data() + 8);
+  h.level = body[12];
+  const char* nat = reinterpret_cast<const char*>(body.data() + 13);
+  h.nat.assign(nat, strnlen(nat, Q5Protocol::kNatFieldSize));
+  h.natAddress = natAddressOf(h.nat).value_or("");
+  return h;
 }
 
 std::optional<std::string> natAddressOf(const std::string& natText) {

@@ -7,7 +7,9 @@
 //                           leave from the pair that was asked
 //   --record FILE           append every frame seen or sent as one JSON line (see recordJSON:
 //                           dir, local, peer, type, length, size, body in hex, note; type-400
-//                           frames also exit, rx, tx, flow_id, level, nat)
+//                           frames also exit, rx, tx, flow_id, level, nat and nat_address (the
+//                           dotted address a dotted or Base64 NAT text names); 400 and 401
+//                           frames "inner", a one-line summary of the IPv4 packet)
 //   --fragment-mtu N        split 401 answers so each inner packet fits N bytes
 //   --switch IP:PORT=NAME[,NAME...]
 //                           misbehave on one pair: silent, silent-heartbeat, slow-MS (answer
@@ -19,6 +21,17 @@
 //                           ("*" for any); DELAY in microseconds
 //   --detect-body IP[:PORT],NAT,TEXT
 //                           301 body sent verbatim (TEXT may hold commas)
+//   --tun NAME --tun-net ADDRESS/PREFIX
+//                           TUN mode (root): 400 frames whose inner packet is not UDP (TCP,
+//                           ICMP) are written to a new TUN device NAME, which gets ADDRESS/PREFIX
+//                           (e.g. 192.0.2.1/24) and is brought up. Each client's inner source
+//                           address becomes an address of its own from that subnet (ports and
+//                           ICMP ids unchanged), so what the kernel routes back into the device
+//                           returns to that client, original address restored, in 401 frames.
+//                           UDP keeps going out on sockets. The namespace must forward IPv4
+//                           (net.ipv4.ip_forward=1) and the far side must route the subnet back
+//                           to this namespace. Prints "standin-relay tun NAME up" when ready; the
+//                           device goes away when the relay ends.
 //
 // SIGINT or SIGTERM ends it with status 0; bad options give status 2, a failed bind status 1.
 #include <cerrno>
@@ -130,6 +143,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   standin::relay::Relay relay;
   bool any = false;
+  std::string tunName, tunNet;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (i + 1 >= argc) usage();
@@ -175,11 +189,23 @@ int main(int argc, char** argv) {
       auto c2 = c1 == std::string::npos ? c1 : v.find(',', c1 + 1);
       if (c2 == std::string::npos) usage();
       setFigures(relay, v.substr(0, c1), v.substr(c1 + 1, c2 - c1 - 1), {}, v.substr(c2 + 1));
+    } else if (a == "--tun") {
+      tunName = v;
+    } else if (a == "--tun-net") {
+      tunNet = v;
     } else {
       usage();
     }
   }
-  if (!any) usage();
+  if (!any || tunName.empty() != tunNet.empty()) usage();
+  if (!tunName.empty()) {
+    std::string error;
+    if (!relay.enableTun(tunName, tunNet, error)) {
+      std::fprintf(stderr, "standin-relay: tun: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("standin-relay tun %s up as %s\n", tunName.c_str(), tunNet.c_str());
+  }
   std::fflush(stdout);
   int sig = 0;
   sigwait(&set, &sig);

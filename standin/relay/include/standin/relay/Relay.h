@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,15 @@ class Relay {
   void setFragmentMTU(size_t mtu);
   // Also writes every record as one JSON line to this file.
   bool setRecordFile(const std::string& path);
+  // TUN mode, for what the relay cannot carry on sockets: inner packets other than UDP are
+  // written to a TUN device `name`, created with `subnet` ("192.0.2.1/24": its address and
+  // mask). Each client's inner source address is replaced by an address of its own from the
+  // subnet, so that whatever the kernel routes back into the device goes to that client, with
+  // the original address restored, as 401 frames from the pair it last used. UDP keeps its
+  // sockets. The namespace must forward IPv4 and route the subnet's answers here. ICMP errors
+  // keep the translated address in the header they quote. False, with `error`, when the
+  // device cannot be made or TUN mode is already on.
+  bool enableTun(const std::string& name, const std::string& subnet, std::string& error);
 
   std::vector<Record> records() const;
   void clearRecords();
@@ -104,5 +114,8 @@ std::string recordJSON(const Record& r);
 
 // The dotted address a NAT text names: dotted itself, or the Base64 of a dotted text.
 std::optional<std::string> natAddressOf(const std::string& natText);
+
+// The packet header at the start of a type-400 body; nothing when the body is shorter.
+std::optional<IPPacketHeader> ipPacketHeaderOf(std::span<const uint8_t> body);
 
 }  // namespace standin::relay
