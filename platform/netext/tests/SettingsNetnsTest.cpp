@@ -181,3 +181,55 @@ TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
   }
   fs::remove_all(root);
 }
+
+// systemd-resolved does not run in a build container, so a stand-in resolvectl that records its
+// arguments is put first on PATH: the link settings asked for, their revert at restore, and a
+// refusal reported as an error rather than a tunnel without DNS.
+TEST(DnsConfigurator, ResolvedModeAsksForLinkDnsAndRoutingDomain) {
+  namespace fs = std::filesystem;
+  auto dir = fs::temp_directory_path() / ("gvdns-resolved-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path log = dir / "calls";
+  auto writeTool = [&](int status) {
+    std::ofstream(dir / "resolvectl")
+        << "#!/bin/sh\necho \"$*\" >> " << log.string() << "\nexit " << status << "\n";
+    fs::permissions(dir / "resolvectl", fs::perms::owner_all);
+  };
+  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (dir.string() + ":" + oldPath).c_str(), 1);
+  auto calls = [&] {
+    std::ifstream in(log);
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    fs::remove(log);
+    return all;
+  };
+
+  writeTool(0);
+  {
+    DnsConfigurator dns(DnsConfigurator::Mode::Resolved, "gvtun3", dir);
+    EXPECT_FALSE(dns.apply({"198.18.0.1"}, {""}));
+    EXPECT_EQ(calls(), "dns gvtun3 198.18.0.1\ndomain gvtun3 ~.\n");
+    dns.restore();
+    EXPECT_EQ(calls(), "revert gvtun3\n");
+    dns.restore();  // once only
+    EXPECT_EQ(calls(), "");
+  }
+  writeTool(1);
+  {
+    DnsConfigurator dns(DnsConfigurator::Mode::Resolved, "gvtun3", dir);
+    auto error = dns.apply({"198.18.0.1"}, {"game.example"});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "resolvectl refused the DNS settings");
+    calls();
+    dns.restore();  // nothing was applied, nothing to revert
+    EXPECT_EQ(calls(), "");
+  }
+  // The mode is chosen by resolved's socket being there.
+  EXPECT_EQ(DnsConfigurator::detectMode(dir), DnsConfigurator::Mode::ResolvConf);
+  fs::create_directories(dir / "run/systemd/resolve");
+  std::ofstream(dir / "run/systemd/resolve/io.systemd.Resolve");
+  EXPECT_EQ(DnsConfigurator::detectMode(dir), DnsConfigurator::Mode::Resolved);
+
+  ::setenv("PATH", oldPath.c_str(), 1);
+  fs::remove_all(dir);
+}
