@@ -40,6 +40,46 @@ constexpr size_t kMaxDeclined = 65536;
 std::mutex g_m;
 std::vector<Registered> g_filters;
 std::unordered_map<uint64_t, socket_opaque*> g_by_cookie;  // null: declined
+
+// The socket of each flow seen, so that a flow's later packets cost no kernel lookup. An entry
+// goes with its socket's destroy event; a new socket on the very same addresses and ports before
+// that event is read would be taken for the old one, which a closed port reused within that
+// moment makes unlikely.
+struct FlowKeyHash {
+  size_t operator()(const linux_backend::FlowKey& k) const {
+    uint64_t a = (static_cast<uint64_t>(k.local_addr) << 32) | k.remote_addr;
+    uint64_t b = (static_cast<uint64_t>(k.protocol) << 32) |
+                 (static_cast<uint64_t>(k.local_port) << 16) | k.remote_port;
+    return std::hash<uint64_t>{}(a * 0x9e3779b97f4a7c15ull ^ b);
+  }
+};
+struct FlowKeyEq {
+  bool operator()(const linux_backend::FlowKey& x, const linux_backend::FlowKey& y) const {
+    return x.protocol == y.protocol && x.local_addr == y.local_addr &&
+           x.local_port == y.local_port && x.remote_addr == y.remote_addr &&
+           x.remote_port == y.remote_port;
+  }
+};
+constexpr size_t kMaxFlows = 65536;
+std::unordered_map<linux_backend::FlowKey, uint64_t, FlowKeyHash, FlowKeyEq> g_by_flow;
+std::unordered_map<uint64_t, std::vector<linux_backend::FlowKey>> g_flows_of;  // by cookie
+
+// g_m held.
+void remember_flow(const linux_backend::FlowKey& key, uint64_t cookie) {
+  if (g_by_flow.size() >= kMaxFlows) {
+    g_by_flow.clear();
+    g_flows_of.clear();
+  }
+  if (g_by_flow.emplace(key, cookie).second) g_flows_of[cookie].push_back(key);
+}
+
+// g_m held.
+void forget_flows(uint64_t cookie) {
+  auto it = g_flows_of.find(cookie);
+  if (it == g_flows_of.end()) return;
+  for (const auto& k : it->second) g_by_flow.erase(k);
+  g_flows_of.erase(it);
+}
 // Every socket the filters were attached to, kept until the last filter leaves: the core may
 // still hold one it asked to detach. Sockets the filters declined are freed at once.
 std::vector<socket_opaque*> g_objects;
@@ -173,6 +213,7 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   }
   SocketIdentity id;
   pid_t owner = 0;
+  bool cached = false;  // the socket came from the flow table: its decision is known
   int type = type_of(p.key.protocol);
   if (p.key.protocol == IPPROTO_ICMP) {
     if (!find_ping_socket(p.key.local_port, &id)) {
@@ -186,8 +227,21 @@ void flows_on_output(const uint8_t* packet, size_t len) {
       if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner)) return;
       type = SOCK_RAW;
     }
-  } else if (!find_socket(p.key, &id)) {
-    return;
+  } else {
+    {
+      // A flow already seen, of a socket whose fate is known: no lookup.
+      std::lock_guard g(g_m);
+      auto f = g_by_flow.find(p.key);
+      if (f != g_by_flow.end() && g_by_cookie.count(f->second)) {
+        id.cookie = f->second;
+        cached = true;
+      }
+    }
+    if (!cached) {
+      if (!find_socket(p.key, &id)) return;
+      std::lock_guard g(g_m);
+      remember_flow(p.key, id.cookie);
+    }
   }
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -207,6 +261,7 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     as_callbacks(so, [&] { hand_data(so, &to, payload, payload_len, true); });
     return;
   }
+  if (cached) return;  // forgotten meanwhile: the socket is gone
   sflt_filter f{};
   if (!filter_for(type, p.key.protocol, &f)) return;
   if (p.key.protocol == IPPROTO_TCP && !p.syn) {
@@ -387,6 +442,7 @@ void tell_tcp(socket_opaque* so, const linux_backend::DiagSocket* d) {
 // The socket is gone: its last news (TCP), then detach; its cached decision goes too.
 void forget(uint64_t cookie, const linux_backend::DiagSocket* last) {
   std::unique_lock g(g_m);
+  forget_flows(cookie);
   auto it = g_by_cookie.find(cookie);
   if (it == g_by_cookie.end()) return;
   socket_opaque* so = it->second;
@@ -592,6 +648,8 @@ errno_t sflt_unregister(sflt_handle handle) {
       for (socket_opaque* so : g_objects) delete so;
       g_objects.clear();
       g_by_cookie.clear();
+      g_by_flow.clear();
+      g_flows_of.clear();
       g_raw_ids.clear();
     }
   }

@@ -616,8 +616,16 @@ TEST_F(Monitored, UdpCloseDetachesAndEarlierSocketsStayOutside) {
     std::lock_guard g(tally_.m);
     EXPECT_EQ(tally_.out, 1u);
   }
+  sockaddr_in used{};
+  socklen_t ul = sizeof used;
+  ASSERT_EQ(::getsockname(after, reinterpret_cast<sockaddr*>(&used), &ul), 0);
   ::close(after);  // the kernel's destroy event
   EXPECT_EQ(take(1), (V{"detach"}));
+  // A new socket on the very same addresses and ports is a socket of its own.
+  int reused = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(reused, reinterpret_cast<sockaddr*>(&used), sizeof used), 0);
+  udp_send(sink, 9410, reused);
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
 }
 
 TEST_F(Monitored, OwnersAreLookedForAmongListedNames) {
