@@ -542,7 +542,8 @@ void monitor_loop(Monitor* m) {
     next = std::max(next + kMonitorPeriod, now);
     check_tcp();
     check_icmp();
-    if (m->resync) {
+    // Lost events, or none to read at all: a dump tells which sockets are gone.
+    if (m->resync || m->events.fd() < 0) {
       m->resync = false;
       resync();
     }
@@ -560,7 +561,6 @@ void monitor_start() {
     char line[120];
     std::snprintf(line, sizeof line, "tamseld socket destroy events unavailable: %d\n", e);
     kern_log_line(line);
-    m->resync = true;
   }
   m->thread = std::thread(monitor_loop, m);
   g_monitor = m;
