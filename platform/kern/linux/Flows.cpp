@@ -307,6 +307,7 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     if (!so->filter.sf_attach || so->filter.sf_attach(&cookie, so) != 0) return;
     accepted = true;
     so->attached = true;
+    so->retired = false;
     so->filter_cookie = cookie;
     const sflt_filter& cb = so->filter;
     switch (so->protocol) {

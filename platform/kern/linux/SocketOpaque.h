@@ -40,7 +40,9 @@ struct socket_opaque {
   uint64_t bytes_out_told = 0;
   uint64_t bytes_in_told = 0;
   std::atomic<uint32_t> last_srtt_us{0};  // the last time seen, for a connection already gone
-  std::atomic<bool> retired{false};       // detached or gone: the monitor skips it
+  // Not (or no longer) attached: the monitor skips it. Set until an attach succeeds, so that
+  // the monitor never holds a socket the filters declined (those are freed at once).
+  std::atomic<bool> retired{true};
 };
 
 }  // namespace platform::kern
