@@ -25,6 +25,7 @@ class EntranceProbeTest : public ::testing::Test {
   void TearDown() override {
     Timing::set(Timing{});
     EntranceServer::setRandomSource({});
+    EntranceServer::setPortProber({});
     LOG::setConsoleSink({});
   }
   // Incoming frames the relay saw on ip:port.
@@ -70,8 +71,9 @@ TEST_F(EntranceProbeTest, AnsweringPortIsChosenAfterTwoRequestFrames) {
     EXPECT_EQ(e.port(), port);
     EXPECT_LT(e.delay(), 3000);
     EXPECT_GE(e.delay(), 0);
-    ASSERT_TRUE(relay.waitFor([&](const auto& all) { return seenIn(all, "127.0.0.2", port).size() >= 2; },
-                              std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        relay.waitFor([&](const auto& all) { return seenIn(all, "127.0.0.2", port).size() >= 2; },
+                      std::chrono::seconds(5)));
     auto frames = seenOn("127.0.0.2", port);
     ASSERT_EQ(frames.size(), 2u);
     for (const auto& f : frames) {
@@ -93,8 +95,10 @@ TEST_F(EntranceProbeTest, BadRepliesAndSilenceAreIgnored) {
   wrongType.wrongType = true;
   silent.silent = true;
   garbage.garbage = true;
-  const Case cases[] = {{"length field", wrongLength}, {"type", wrongType},
-                        {"silence", silent}, {"garbage", garbage}};
+  const Case cases[] = {{"length field", wrongLength},
+                        {"type", wrongType},
+                        {"silence", silent},
+                        {"garbage", garbage}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const uint16_t port = relay.addEndpoint("127.0.0.3");
@@ -126,9 +130,29 @@ TEST_F(EntranceProbeTest, PortsOutsideTheRangeOrNotNumbersAreSkipped) {
   const struct {
     json value;
     uint16_t port;
-  } values[] = {{8000, 8000}, {"8000", 8000}, {0, 0}, {65536, 0}, {"", 0}, {" 80", 0},
-                {json::array(), 0}, {65535, 65535}};
+  } values[] = {{8000, 8000}, {"8000", 8000},     {0, 0},        {65536, 0}, {"", 0},
+                {" 80", 0},   {json::array(), 0}, {65535, 65535}};
   for (const auto& v : values) EXPECT_EQ(EntranceServer::portValue(v.value), v.port) << v.value;
+}
+
+TEST_F(EntranceProbeTest, ProberSeamTakesTheFirstPortWithAUsableDelay) {
+  std::vector<uint16_t> asked;
+  EntranceServer::setPortProber(
+      [&](const std::string& ip, uint16_t port) -> std::optional<int32_t> {
+        EXPECT_EQ(ip, "198.51.100.7");
+        asked.push_back(port);
+        if (port == 7001) return std::nullopt;  // silent
+        if (port == 7002) return -4;            // no usable figure
+        if (port == 7003) return 3000;          // not below the no-answer delay
+        return 12;
+      });
+  EntranceServer::setRandomSource([] { return 0u; });
+  EntranceServer e = entrance("198.51.100.7", json::array({7001, "7002", 7003, 7004, 7005}));
+  EXPECT_EQ(e.SelectEntrancePort(), 7004);
+  EXPECT_EQ(e.delay(), 12);
+  EXPECT_EQ(asked, (std::vector<uint16_t>{7001, 7002, 7003, 7004}));
+  EntranceServer::setPortProber({});
+  EXPECT_TRUE(relay.records().empty());
 }
 
 TEST(EntranceExitEqualityTest, FieldsThatCount) {
@@ -139,8 +163,10 @@ TEST(EntranceExitEqualityTest, FieldsThatCount) {
     return e;
   };
   EXPECT_TRUE(entranceAt("198.51.100.1", 7000).IsEqualToEntrance(entranceAt("198.51.100.1", 7000)));
-  EXPECT_FALSE(entranceAt("198.51.100.1", 7000).IsEqualToEntrance(entranceAt("198.51.100.1", 7001)));
-  EXPECT_FALSE(entranceAt("198.51.100.1", 7000).IsEqualToEntrance(entranceAt("198.51.100.2", 7000)));
+  EXPECT_FALSE(
+      entranceAt("198.51.100.1", 7000).IsEqualToEntrance(entranceAt("198.51.100.1", 7001)));
+  EXPECT_FALSE(
+      entranceAt("198.51.100.1", 7000).IsEqualToEntrance(entranceAt("198.51.100.2", 7000)));
 
   auto exitOf = [](std::string addr, std::string nat) {
     ExitServer x;

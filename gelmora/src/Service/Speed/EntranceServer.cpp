@@ -25,6 +25,16 @@ std::function<std::uint32_t()>& randomSource() {
   return s;
 }
 
+EntranceServer::PortProber& portProber() {
+  static EntranceServer::PortProber p;
+  return p;
+}
+
+EntranceServer::PortProber currentPortProber() {
+  std::lock_guard lock(randomMutex());
+  return portProber();
+}
+
 std::uint32_t draw() {
   std::function<std::uint32_t()> source;
   {
@@ -54,6 +64,11 @@ class Socket {
 void EntranceServer::setRandomSource(std::function<std::uint32_t()> source) {
   std::lock_guard lock(randomMutex());
   randomSource() = std::move(source);
+}
+
+void EntranceServer::setPortProber(PortProber prober) {
+  std::lock_guard lock(randomMutex());
+  portProber() = std::move(prober);
 }
 
 std::vector<std::uint8_t> EntranceServer::portProbeFrame() {
@@ -93,6 +108,7 @@ std::uint16_t EntranceServer::SelectEntrancePort() {
   if (portArray_.is_array()) work.assign(portArray_.begin(), portArray_.end());
   const auto timeout = Timing::current().portProbe;
   const auto frame = portProbeFrame();
+  const PortProber prober = currentPortProber();
   while (!work.empty()) {
     const std::size_t index = draw() % work.size();
     const nlohmann::json element = work[index];
@@ -100,6 +116,11 @@ std::uint16_t EntranceServer::SelectEntrancePort() {
     const std::uint16_t candidate = portValue(element);
     if (candidate == 0) {
       MLOG().INFO("入口端口无效，跳过 IP=" + ip_ + " Port=" + element.dump(), false);
+      continue;
+    }
+    if (prober) {
+      const auto ms = prober(ip_, candidate);
+      if (ms && *ms >= 0 && *ms < delay_) return take(candidate, *ms);
       continue;
     }
     Socket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -131,14 +152,16 @@ std::uint16_t EntranceServer::SelectEntrancePort() {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - t0);
     const auto ms = static_cast<std::int32_t>(std::min<std::int64_t>(elapsed.count(), kNoDelay));
-    if (ms < delay_) {
-      delay_ = ms;
-      port_ = candidate;
-      MLOG().INFO("入口探测成功 IP=" + ip_ + " Port=" + std::to_string(candidate) +
-                      " Delay=" + std::to_string(ms),
-                  false);
-      return candidate;
-    }
+    if (ms < delay_) return take(candidate, ms);
   }
   return 0;
+}
+
+std::uint16_t EntranceServer::take(std::uint16_t port, std::int32_t delay) {
+  delay_ = delay;
+  port_ = port;
+  MLOG().INFO("入口探测成功 IP=" + ip_ + " Port=" + std::to_string(port) +
+                  " Delay=" + std::to_string(delay),
+              false);
+  return port;
 }

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 class EntranceServer {
  public:
@@ -39,8 +41,16 @@ class EntranceServer {
   // The draw of the next port (a 32-bit number, taken modulo the list size). Tests fix it; an
   // empty function restores the system's random source.
   static void setRandomSource(std::function<std::uint32_t()> source);
+  // Probes one port in place of the UDP exchange: the delay in ms, or none when the port stays
+  // silent. Lets the rule-list fuzz target run without sockets; an empty function restores UDP.
+  using PortProber =
+      std::function<std::optional<std::int32_t>(const std::string& ip, std::uint16_t port)>;
+  static void setPortProber(PortProber prober);
 
  private:
+  // Records the chosen port and its delay.
+  std::uint16_t take(std::uint16_t port, std::int32_t delay);
+
   std::string ip_;
   nlohmann::json portArray_ = nlohmann::json::array();
   std::uint16_t port_ = 0;
