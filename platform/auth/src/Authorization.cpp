@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -62,8 +63,9 @@ std::string defaultRunner() {
 namespace wire {
 
 std::string encodeRequest(const std::string& cwd, const std::string& tool,
-                          const std::vector<std::string>& args) {
+                          const std::vector<std::string>& args, Mode mode) {
   std::string out;
+  putU32(&out, static_cast<uint32_t>(mode));
   putU32(&out, static_cast<uint32_t>(args.size() + 2));
   for (const std::string* s : {&cwd, &tool}) {
     putU32(&out, static_cast<uint32_t>(s->size()));
@@ -77,9 +79,10 @@ std::string encodeRequest(const std::string& cwd, const std::string& tool,
 }
 
 bool decodeRequest(const std::string& frame, std::string* cwd, std::string* tool,
-                   std::vector<std::string>* args) {
+                   std::vector<std::string>* args, Mode* mode) {
   size_t pos = 0;
-  uint32_t count;
+  uint32_t kind, count;
+  if (!getU32(frame, &pos, &kind) || kind > static_cast<uint32_t>(Mode::Launch)) return false;
   if (!getU32(frame, &pos, &count) || count < 2 || count > Authorization::kMaxArgs + 2)
     return false;
   std::vector<std::string> parts;
@@ -96,6 +99,7 @@ bool decodeRequest(const std::string& frame, std::string* cwd, std::string* tool
   *cwd = parts[0];
   *tool = parts[1];
   args->assign(parts.begin() + 2, parts.end());
+  if (mode) *mode = static_cast<Mode>(kind);
   return true;
 }
 
@@ -201,6 +205,74 @@ RunResult runDirect(const std::string& tool, const std::vector<std::string>& arg
   return r;
 }
 
+RunResult launchDirect(const std::string& tool, const std::vector<std::string>& args,
+                       const std::string& cwd) {
+  RunResult r;
+  // ids: the daemon's pid, from the middle child. report: an exec failure's errno from the
+  // daemon, closed unread on a successful exec.
+  int ids[2], report[2];
+  if (::pipe2(ids, O_CLOEXEC) != 0) return r.err = errno, r;
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    r.err = errno;
+    ::close(ids[0]);
+    ::close(ids[1]);
+    return r;
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(tool.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  char* envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+
+  pid_t child = ::fork();
+  if (child == 0) {
+    // The middle child leaves our session and exits at once, so the daemon is nobody's child
+    // to reap and no terminal signal of ours reaches it.
+    ::setsid();
+    pid_t daemon = ::fork();
+    if (daemon != 0) {
+      (void)!::write(ids[1], &daemon, sizeof daemon);
+      ::_exit(daemon < 0 ? 1 : 0);
+    }
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, STDIN_FILENO);
+      ::dup2(null, STDOUT_FILENO);
+      if (null > STDERR_FILENO) ::close(null);
+    }
+    // Nothing of ours (the runner's channel, the app's sockets) may live on in the daemon.
+    (void)::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    int e = 0;
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) e = errno;
+    if (e == 0) {
+      ::execve(tool.c_str(), argv.data(), envp);
+      e = errno;
+    }
+    (void)!::write(report[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  ::close(ids[1]);
+  ::close(report[1]);
+  if (child < 0) {
+    r.err = errno;
+    ::close(ids[0]);
+    ::close(report[0]);
+    return r;
+  }
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid_t daemon = -1;
+  if (!readAll(ids[0], &daemon, sizeof daemon) || daemon <= 0) r.err = ECHILD;
+  ::close(ids[0]);
+  if (r.err == 0) {
+    r.pid = daemon;
+    int e = 0;
+    if (readAll(report[0], &e, sizeof e)) r.err = e;
+  }
+  ::close(report[0]);
+  return r;
+}
+
 bool Authorization::available(const Options& options) {
   if (::geteuid() == 0 && !options.forceElevation) return true;
   return !options.elevator.empty() && ::access(options.elevator.c_str(), X_OK) == 0;
@@ -254,14 +326,25 @@ std::unique_ptr<Authorization> Authorization::obtain(const Options& options, int
 
 RunResult Authorization::run(const std::string& tool, const std::vector<std::string>& args,
                              const std::string& cwd) {
+  return send(static_cast<int>(wire::Mode::Run), tool, args, cwd);
+}
+
+RunResult Authorization::launch(const std::string& tool, const std::vector<std::string>& args,
+                                const std::string& cwd) {
+  return send(static_cast<int>(wire::Mode::Launch), tool, args, cwd);
+}
+
+RunResult Authorization::send(int mode, const std::string& tool,
+                              const std::vector<std::string>& args, const std::string& cwd) {
+  const auto how = static_cast<wire::Mode>(mode);
   if (runner_pid_ <= 0) {
     RunResult r;
     if ((r.err = checkTool(tool)) != 0) return r;
-    return runDirect(tool, args, cwd);
+    return how == wire::Mode::Launch ? launchDirect(tool, args, cwd) : runDirect(tool, args, cwd);
   }
   RunResult r;
   if (args.size() > kMaxArgs) return r.err = E2BIG, r;
-  std::string req = wire::encodeRequest(cwd, tool, args);
+  std::string req = wire::encodeRequest(cwd, tool, args, how);
   if (req.size() > kMaxMessage) return r.err = E2BIG, r;
   std::string reply;
   if (!wire::writeFrame(to_runner_, req) ||

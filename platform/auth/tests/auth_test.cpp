@@ -1,13 +1,18 @@
 // Privileged launches through stand-ins for the elevator: one that passes through, one that
 // refuses. The runner is the real one.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/auth/Authorization.h"
 
@@ -115,12 +120,94 @@ TEST_F(AuthTest, WritableToolRefusedAsRoot) {
   EXPECT_EQ(direct->run(tool, {}, "/").err, EPERM);
 }
 
+// What a launched tool saw of itself, written by the tool before it turns into a long sleep.
+struct Launched {
+  pid_t pid = -1, ppid = -1, sid = -1;
+  std::string env, args, cwd;
+};
+
+std::optional<Launched> readLaunched(const std::string& file) {
+  // Waits for the other process to write its report, not for a timer of ours.
+  for (int i = 0; i < 500 && !fs::exists(file); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::ifstream in(file);
+  if (!in) return std::nullopt;
+  Launched l;
+  std::string line;
+  std::getline(in, line);
+  std::istringstream(line) >> l.pid >> l.ppid >> l.sid;
+  std::getline(in, l.args);
+  std::getline(in, l.cwd);
+  std::ostringstream rest;
+  rest << in.rdbuf();
+  l.env = rest.str();
+  return l;
+}
+
+TEST_F(AuthTest, LaunchStartsADetachedDaemonAndReturnsAtOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to own the launched tool";
+  // Reports itself, then stays alive as a daemon would. stdin is /dev/null: read ends at once.
+  writeScript("daemon",
+              "read x\n"
+              "echo \"$$ $(cut -d' ' -f4,6 /proc/$$/stat)\" > \"$1.tmp\"\n"
+              "echo \"$*\" >> \"$1.tmp\"\n"
+              "pwd >> \"$1.tmp\"\n"
+              "env | grep -v '^PWD=' | grep -v '^SHLVL=' | grep -v '^_=' >> \"$1.tmp\"\n"
+              "mv \"$1.tmp\" \"$1\"\n"
+              "exec sleep 60\n");
+  fs::permissions(dir_ + "/daemon",
+                  fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec,
+                  fs::perm_options::add);
+  ::setenv("AUTH_TEST_SECRET", "x", 1);
+  struct {
+    const char* what;
+    Options options;
+    size_t elevations;
+  } ways[] = {{"through the runner", options("pass"), 1}, {"directly as root", Options{}, 0}};
+  int n = 0;
+  for (auto& way : ways) {
+    SCOPED_TRACE(way.what);
+    const std::string report = dir_ + "/report-" + std::to_string(++n);
+    size_t before = calls();
+    auto auth = Authorization::obtain(way.options);
+    ASSERT_TRUE(auth);
+    RunResult r = auth->launch(dir_ + "/daemon", {report, "two words"}, dir_);
+    ASSERT_EQ(r.err, 0);
+    ASSERT_GT(r.pid, 0);
+    auth.reset();  // the daemon outlives the rights that started it
+    auto seen = readLaunched(report);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->pid, r.pid) << "the pid answered is the daemon's own";
+    EXPECT_NE(seen->ppid, ::getpid()) << "not our child";
+    EXPECT_NE(seen->sid, ::getsid(0)) << "out of our session";
+    EXPECT_EQ(seen->args, report + " two words");
+    EXPECT_EQ(seen->cwd, dir_);
+    EXPECT_EQ(seen->env, "PATH=/usr/sbin:/usr/bin:/sbin:/bin\n");
+    EXPECT_EQ(::kill(r.pid, 0), 0) << "still running";
+    ::kill(r.pid, SIGKILL);
+    EXPECT_EQ(calls() - before, way.elevations);
+  }
+
+  auto auth = Authorization::obtain(options("pass"));
+  ASSERT_TRUE(auth);
+  EXPECT_EQ(auth->launch(dir_ + "/missing", {}, "/").err, ENOENT);
+  EXPECT_EQ(auth->launch(dir_ + "/daemon", {}, dir_ + "/missing").err, ENOENT) << "bad folder";
+  fs::permissions(dir_ + "/daemon", fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(auth->launch(dir_ + "/daemon", {}, "/").err, EPERM);
+}
+
 TEST(AuthWire, MalformedMessagesRejected) {
   std::string cwd, tool;
   std::vector<std::string> args;
   std::string good = wire::encodeRequest("/", "/bin/ls", {"-l", ""});
-  ASSERT_TRUE(wire::decodeRequest(good, &cwd, &tool, &args));
+  wire::Mode mode = wire::Mode::Launch;
+  ASSERT_TRUE(wire::decodeRequest(good, &cwd, &tool, &args, &mode));
   EXPECT_EQ(args, (std::vector<std::string>{"-l", ""}));
+  EXPECT_EQ(mode, wire::Mode::Run);
+  ASSERT_TRUE(wire::decodeRequest(wire::encodeRequest("/", "/bin/ls", {}, wire::Mode::Launch), &cwd,
+                                  &tool, &args, &mode));
+  EXPECT_EQ(mode, wire::Mode::Launch);
   std::string nul = wire::encodeRequest("/", std::string("/bin/ls\0x", 9), {});
   struct {
     const char* what;
@@ -129,9 +216,11 @@ TEST(AuthWire, MalformedMessagesRejected) {
       {"empty", ""},
       {"cut", good.substr(0, good.size() - 1)},
       {"trailing", good + "x"},
-      {"one string", std::string("\x01\0\0\0\0\0\0\0", 8)},
-      {"huge count", std::string("\xff\xff\xff\x7f", 4)},
-      {"length past end", std::string("\x02\0\0\0\xff\xff\xff\xff", 8)},
+      {"unknown mode", std::string("\x02\0\0\0", 4) + good.substr(4)},
+      {"mode only", good.substr(0, 4)},
+      {"one string", std::string("\0\0\0\0\x01\0\0\0\0\0\0\0", 12)},
+      {"huge count", std::string("\0\0\0\0\xff\xff\xff\x7f", 8)},
+      {"length past end", std::string("\0\0\0\0\x02\0\0\0\xff\xff\xff\xff", 12)},
       {"embedded zero", nul},
   };
   for (const auto& c : bad)

@@ -63,37 +63,6 @@ int connectSocket(const std::string& path) {
   return fd;
 }
 
-// Runs argv detached: the grandchild execs, the child exits at once and is reaped here, so no
-// zombie is left for a caller that never waits.
-std::optional<ControlError> spawnDetached(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  // The daemon gets no environment of ours: nothing from the desktop session leaks into root.
-  static char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-  char* envp[] = {path, nullptr};
-  pid_t child = ::fork();
-  if (child < 0) return managerError(errno, std::string("fork failed: ") + std::strerror(errno));
-  if (child == 0) {
-    ::setsid();
-    pid_t grandchild = ::fork();
-    if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-    int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      ::dup2(null, STDIN_FILENO);
-      if (null > STDERR_FILENO) ::close(null);
-    }
-    ::execve(args[0], args.data(), envp);
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return managerError(ECHILD, "could not start " + argv[0]);
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::optional<ControlError> checkDaemonProgram(const std::string& program) {
@@ -106,27 +75,31 @@ std::optional<ControlError> checkDaemonProgram(const std::string& program) {
   return std::nullopt;
 }
 
+TunnelLauncher authorizedTunnelLauncher(platform::auth::Options options) {
+  return [options](const std::string& program,
+                   const std::vector<std::string>& arguments) -> std::optional<ControlError> {
+    if (auto e = checkDaemonProgram(program)) return e;
+    int err = 0;
+    // One elevation for this launch; the daemon then runs on its own.
+    auto auth = platform::auth::Authorization::obtain(options, &err);
+    if (!auth) {
+      if (err == ENOENT)
+        return managerError(EPERM, "the tunnel daemon needs root rights and " + options.elevator +
+                                       " is not available");
+      return managerError(EACCES, "root rights to start the tunnel daemon were refused");
+    }
+    platform::auth::RunResult r = auth->launch(program, arguments, "/");
+    if (r.err == EPIPE)
+      return managerError(EPIPE, "the privileged runner ended before starting " + program);
+    if (r.err != 0)
+      return managerError(r.err, "could not start " + program + ": " + std::strerror(r.err));
+    return std::nullopt;
+  };
+}
+
 std::optional<ControlError> defaultTunnelLauncher(const std::string& program,
                                                   const std::vector<std::string>& arguments) {
-  if (auto e = checkDaemonProgram(program)) return e;
-  std::vector<std::string> argv;
-  if (::geteuid() != 0) {
-    // One authorisation for the daemon's whole life; pkexec clears the environment itself.
-    static const char* candidates[] = {"/usr/bin/pkexec", "/bin/pkexec"};
-    std::string pkexec;
-    for (const char* c : candidates) {
-      if (::access(c, X_OK) == 0) {
-        pkexec = c;
-        break;
-      }
-    }
-    if (pkexec.empty())
-      return managerError(EPERM, "the tunnel daemon needs root rights and pkexec is not installed");
-    argv.push_back(pkexec);
-  }
-  argv.push_back(program);
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return spawnDetached(argv);
+  return authorizedTunnelLauncher(platform::auth::Options{})(program, arguments);
 }
 
 void setDefaultTunnelLauncher(TunnelLauncher launcher) {
@@ -214,15 +187,21 @@ void TunnelConnection::readerLoop(int fd) {
     }
     std::unique_lock lock(mu_);
     switch (message->kind) {
-      case DaemonMessageKind::Status:
+      case DaemonMessageKind::Status: {
+        // While a start is awaited, a plain "disconnected" is the daemon's state from before the
+        // start (its greeting on connect, or an answer to an earlier request), not the start's
+        // outcome: a failed start comes with its error or a hang-up.
+        const bool before = watching_ && !firstStatus_ &&
+                            message->status == VpnStatus::Disconnected && !message->error;
         daemonStatus_ = message->status;
         if (message->error) daemonError_ = message->error;
         ++statusEvents_;
-        if (watching_ && !firstStatus_) firstStatus_ = message->status;
+        if (watching_ && !firstStatus_ && !before) firstStatus_ = message->status;
         lock.unlock();
         cv_.notify_all();
-        publish(message->status);
+        if (!before) publish(message->status);
         break;
+      }
       case DaemonMessageKind::Reply: {
         ReplyHandler handler;
         if (!pendingReplies_.empty()) {
@@ -326,12 +305,30 @@ std::optional<ControlError> TunnelConnection::startVPNTunnel(const nlohmann::jso
   if (!path)
     return managerError(
         EINVAL, "provider bundle identifier \"" + provider_ + "\" cannot name a control socket");
+  uint64_t errorsSeen;
+  {
+    // Watched from before connecting: the daemon greets a new connection with its status, which
+    // must not pass for the start's outcome.
+    std::lock_guard lock(mu_);
+    watching_ = true;
+    firstStatus_.reset();
+    errorsSeen = errorMessages_;
+  }
+  auto result = startWatched(*path, options, errorsSeen);
+  std::lock_guard lock(mu_);
+  watching_ = false;
+  return result;
+}
+
+std::optional<ControlError> TunnelConnection::startWatched(const std::string& path,
+                                                           const nlohmann::json& options,
+                                                           uint64_t errorsSeen) {
   std::unique_lock lock(mu_);
   if (!connectLocked(lock)) {
     const auto timeout = settings_.launchTimeout;
     lock.unlock();
     publish(VpnStatus::Connecting);
-    if (auto e = launch(*path)) {
+    if (auto e = launch(path)) {
       {
         std::lock_guard g(mu_);
         daemonError_ = e;
@@ -344,7 +341,7 @@ std::optional<ControlError> TunnelConnection::startVPNTunnel(const nlohmann::jso
     lock.lock();
     while (!connectLocked(lock)) {
       if (std::chrono::steady_clock::now() >= deadline) {
-        ControlError e = managerError(ETIMEDOUT, "the tunnel daemon did not open " + *path);
+        ControlError e = managerError(ETIMEDOUT, "the tunnel daemon did not open " + path);
         daemonError_ = e;
         lock.unlock();
         publish(VpnStatus::Disconnected);
@@ -355,22 +352,15 @@ std::optional<ControlError> TunnelConnection::startVPNTunnel(const nlohmann::jso
       lock.lock();
     }
   }
-  uint64_t errorsSeen = errorMessages_;
   int fd = fd_;
   const auto timeout = settings_.answerTimeout;
-  // The first status after "start" tells acceptance from failure; later ones are the run's.
-  watching_ = true;
-  firstStatus_.reset();
   lock.unlock();
+  // The first status after "start" tells acceptance from failure; later ones are the run's.
   int rc = sendControlMessage(fd, encodeRequest(ControlRequest::start(options)));
   lock.lock();
-  if (rc != 0) {
-    watching_ = false;
-    return managerError(-rc, std::string("cannot send start: ") + std::strerror(-rc));
-  }
+  if (rc != 0) return managerError(-rc, std::string("cannot send start: ") + std::strerror(-rc));
   bool answered = cv_.wait_for(
       lock, timeout, [&] { return firstStatus_.has_value() || errorsSeen < errorMessages_; });
-  watching_ = false;
   if (errorMessages_ > errorsSeen)
     return lastRefusal_.value_or(managerError(EPROTO, "the tunnel daemon refused \"start\""));
   if (!answered) return managerError(ETIMEDOUT, "the tunnel daemon did not answer \"start\"");

@@ -13,8 +13,8 @@
 
 namespace platform::netext::testing {
 
-// Answers "status" with its status, "start" with 2 then 3 (or a refusal), "message" with the
-// data reversed (or null), "stop" with 5 and then hangs up.
+// Greets a connection with its status; answers "status" with its status, "start" with 2 then 3
+// (or a refusal), "message" with the data reversed (or null), "stop" with 5 and then hangs up.
 class FakeDaemon {
  public:
   explicit FakeDaemon(std::string path) : path_(std::move(path)) {}
@@ -49,11 +49,13 @@ class FakeDaemon {
   void send(int fd, const DaemonMessage& m) { sendControlMessage(fd, encodeDaemonMessage(m)); }
   void run() {
     int peer = -1;
+    bool greeted = false;
     while (!quit_) {
       pollfd p{peer >= 0 ? peer : listen_, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
       if (peer < 0) {
         peer = acceptControlPeer(listen_, ::getuid());
+        greeted = false;
         continue;
       }
       auto got = receiveControlMessage(peer);
@@ -62,6 +64,12 @@ class FakeDaemon {
         ::close(peer);
         peer = -1;
         continue;
+      }
+      // The real daemon greets each connection with its status; here the greeting comes as late
+      // as it can, after the app's first request has gone out.
+      if (!greeted) {
+        send(peer, DaemonMessage::statusEvent(status_));
+        greeted = true;
       }
       auto req = decodeRequest(*got.bytes);
       if (!req) continue;

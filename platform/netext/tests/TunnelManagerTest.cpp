@@ -2,6 +2,7 @@
 // one in the test speaking the real control protocol over the real socket code.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +309,111 @@ TEST_F(TunnelManager, DaemonProgramMustBeRootOwnedAndNotWritableByOthers) {
   EXPECT_TRUE(checkDaemonProgram(file)) << "not owned by root";
   // The default launcher refuses it before running anything.
   EXPECT_TRUE(defaultTunnelLauncher(file, {}));
+}
+
+// The default launch path: one elevation of the privileged runner per launch, the program checked
+// before anything runs, a scrubbed environment and a detached daemon. The elevators are stand-ins
+// (one passes through, one refuses); the runner is the real one.
+class AuthorizedLaunch : public TunnelManager {
+ protected:
+  void SetUp() override {
+    TunnelManager::SetUp();
+    script("pass", "echo call >> '" + dir + "/elevations'\nexec \"$@\"\n");
+    script("refuse", "echo call >> '" + dir + "/elevations'\nexit 126\n");
+    // Stands in for the daemon: reports how it was started, then stays up until killed.
+    script("galvent-tunnel",
+           "echo \"$$ $(cut -d' ' -f4 /proc/$$/stat)\" > \"$2.tmp\"\n"
+           "echo \"$*\" >> \"$2.tmp\"\n"
+           "env | grep -v '^PWD=' | grep -v '^SHLVL=' | grep -v '^_=' >> \"$2.tmp\"\n"
+           "mv \"$2.tmp\" \"$2\"\n"
+           "exec sleep 60\n");
+  }
+  void TearDown() override {
+    for (pid_t pid : started) ::kill(pid, SIGKILL);
+    TunnelManager::TearDown();
+  }
+  void script(const std::string& name, const std::string& body) {
+    std::ofstream(dir + "/" + name) << "#!/bin/sh\n" << body;
+    ::chmod((dir + "/" + name).c_str(), 0755);
+  }
+  platform::auth::Options through(const std::string& elevator) {
+    platform::auth::Options o;
+    o.elevator = dir + "/" + elevator;
+    o.runner = AUTH_RUNNER_PATH;
+    o.forceElevation = true;
+    return o;
+  }
+  size_t elevations() {
+    std::ifstream in(dir + "/elevations");
+    size_t n = 0;
+    for (std::string l; std::getline(in, l);) ++n;
+    return n;
+  }
+  // The report the stand-in daemon writes: "pid ppid", its arguments, its environment.
+  std::vector<std::string> report(const std::string& path) {
+    // Waits for the launched process, not for a timer of ours.
+    for (int i = 0; i < 500 && !fs::exists(path); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    if (!lines.empty()) started.push_back(std::stoi(lines[0]));
+    return lines;
+  }
+  std::vector<pid_t> started;
+};
+
+TEST_F(AuthorizedLaunch, OneElevationScrubbedEnvironmentDetachedDaemon) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to own the daemon program";
+  const std::string program = dir + "/galvent-tunnel";
+  const std::string reportPath = dir + "/report";
+  ::setenv("NETEXT_TEST_SECRET", "x", 1);
+  auto error = authorizedTunnelLauncher(through("pass"))(program, {"--control", reportPath});
+  ASSERT_FALSE(error) << error->description;
+  auto lines = report(reportPath);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].substr(lines[0].find(' ') + 1), std::to_string(::getpid()))
+      << "not a child of the app";
+  EXPECT_EQ(lines[1], "--control " + reportPath);
+  EXPECT_EQ(lines[2], "PATH=/usr/sbin:/usr/bin:/sbin:/bin");
+  EXPECT_EQ(elevations(), 1u);
+
+  // As root without forcing, the daemon starts directly: no elevation.
+  auto direct = through("pass");
+  direct.forceElevation = false;
+  error = authorizedTunnelLauncher(direct)(program, {"--control", reportPath + "2"});
+  ASSERT_FALSE(error) << error->description;
+  EXPECT_EQ(report(reportPath + "2").size(), 3u);
+  EXPECT_EQ(elevations(), 1u);
+}
+
+TEST_F(AuthorizedLaunch, RefusalsAreClearErrorsAndStartNothing) {
+  const std::string program = dir + "/galvent-tunnel";
+  const std::string reportPath = dir + "/report";
+  if (::geteuid() == 0) {
+    auto refused = authorizedTunnelLauncher(through("refuse"))(program, {"--control", reportPath});
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code, EACCES);
+    EXPECT_NE(refused->description.find("refused"), std::string::npos) << refused->description;
+    EXPECT_EQ(elevations(), 1u);
+
+    auto missing = authorizedTunnelLauncher(through("no-such-elevator"))(program, {});
+    ASSERT_TRUE(missing);
+    EXPECT_NE(missing->description.find("root rights"), std::string::npos);
+
+    // A program others may change is refused before anyone is asked for rights.
+    ::chmod(program.c_str(), 0757);
+    auto writable = authorizedTunnelLauncher(through("pass"))(program, {"--control", reportPath});
+    ASSERT_TRUE(writable);
+    EXPECT_EQ(writable->code, EPERM);
+    EXPECT_EQ(elevations(), 1u);
+  } else {
+    auto notRoots = authorizedTunnelLauncher(through("pass"))(program, {"--control", reportPath});
+    ASSERT_TRUE(notRoots);
+    EXPECT_EQ(notRoots->code, EPERM);
+    EXPECT_EQ(elevations(), 0u);
+  }
+  EXPECT_FALSE(fs::exists(reportPath)) << "nothing was started";
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/auth/Authorization.h"
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/VpnStatus.h"
 
@@ -45,9 +46,13 @@ struct TunnelLaunchSettings {
 // Checks that `program` is a regular file owned by root and writable by nobody else.
 std::optional<ControlError> checkDaemonProgram(const std::string& program);
 
-// The default launcher: refuses a program that fails checkDaemonProgram; runs it directly with a
-// scrubbed environment when this process is root, else through one pkexec call. The daemon is
-// detached (not a child to be reaped by the caller).
+// A launcher on platform/auth: refuses a program that fails checkDaemonProgram; starts it
+// directly with a scrubbed environment when this process is root, else through one elevation of
+// the privileged runner, which checks the program again as root. The daemon is detached (not a
+// child to be reaped by the caller); the rights end once it runs.
+TunnelLauncher authorizedTunnelLauncher(platform::auth::Options options);
+
+// authorizedTunnelLauncher with the default options (pkexec, the runner beside this program).
 std::optional<ControlError> defaultTunnelLauncher(const std::string& program,
                                                   const std::vector<std::string>& arguments);
 
@@ -95,6 +100,8 @@ class TunnelConnection : public std::enable_shared_from_this<TunnelConnection> {
   void closeConnection();
   void publish(VpnStatus status);
   std::optional<ControlError> launch(const std::string& socketPath);
+  std::optional<ControlError> startWatched(const std::string& socketPath,
+                                           const nlohmann::json& options, uint64_t errorsSeen);
 
   const std::string provider_;
   TunnelLaunchSettings settings_;
