@@ -9,6 +9,7 @@
 #include "FakeTunnelDaemon.h"
 #include "Galvent/VPN/GVQ5VPNController.h"
 #include "PexaraAPI/PexaraAPI.h"
+#include "Tovra/REST/CurlTransport.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/PumpedQueue.h"
 #include "standin/GameStandin.h"
@@ -29,6 +30,22 @@ const char* kRuleFileJson = R"({
     {"id": 2, "upstream": 10, "downstream": 20, "offset": 0, "flow-level": 1},
     {"upstream": 1}
   ]})";
+
+// The real transport, keeping how each request ended (completions run on the main queue).
+class RecordingTransport : public tq::HttpTransport {
+ public:
+  std::shared_ptr<tq::HttpTask> start(tq::HttpRequest request,
+                                      tq::HttpCallbacks callbacks) override {
+    auto completion = std::move(callbacks.completion);
+    callbacks.completion = [this, completion](const tq::HttpResponse& r, const TQError& e) {
+      outcomes.push_back(e ? e : TQError{"HTTP", r.status, "answered", {}});
+      if (completion) completion(r, e);
+    };
+    return real->start(std::move(request), std::move(callbacks));
+  }
+  std::shared_ptr<tq::HttpTransport> real = tq::CurlTransport::shared();
+  std::vector<TQError> outcomes;
+};
 
 template <class T>
 struct Events {
@@ -210,6 +227,34 @@ TEST_F(Q5Controller, BadDownloadsFailAndLeaveTheCacheAsItWas) {
   std::ifstream in(cachePath("rules-1.dat"), std::ios::binary);
   EXPECT_EQ(standin::GameStandin::md5Hex(std::string((std::istreambuf_iterator<char>(in)), {})),
             before);
+}
+
+TEST_F(Q5Controller, DisposingADownloadCancelsIt) {
+  auto transport = std::make_shared<RecordingTransport>();
+  controller->setTransport(transport);
+  game.setRuleFileDelay(std::chrono::minutes(1));  // the stand-in holds its answer
+  Events<PXA_SPEED_START_CACHE_FILE> e;
+  auto d =
+      controller->loadRuleFile("rules-1.dat", md5)
+          .subscribe({[&](const PXA_SPEED_START_CACHE_FILE& v) { e.values.push_back(v); },
+                      [&](const TQError& err) { e.error = err; }, [&] { e.completed = true; }});
+  ASSERT_TRUE(main.queue().runUntil([&] { return game.ruleFileRequests("rules-1.dat") == 1; }));
+  d.dispose();
+  // Only a cancelled request ends before the stand-in answers.
+  ASSERT_TRUE(main.queue().runUntil([&] { return !transport->outcomes.empty(); }));
+  EXPECT_EQ(transport->outcomes[0].domain, TQAPITransportErrorDomain);
+  EXPECT_EQ(transport->outcomes[0].code, TQAPITransportErrorCancelled);
+  game.setRuleFileDelay(std::chrono::milliseconds(0));  // answers now, to nobody
+  main.pump();
+  EXPECT_TRUE(e.values.empty());
+  EXPECT_FALSE(e.ended()) << "a disposed subscriber hears nothing";
+  EXPECT_FALSE(fs::exists(cachePath("rules-1.dat")));
+
+  // The next start downloads afresh and is served.
+  auto again = run(controller->loadRuleFile("rules-1.dat", md5));
+  ASSERT_FALSE(again.error) << again.error->description;
+  EXPECT_EQ(game.ruleFileRequests("rules-1.dat"), 2);
+  EXPECT_TRUE(fs::exists(cachePath("rules-1.dat")));
 }
 
 TEST_F(Q5Controller, FileNamesThatAreNotOnePlainComponentAreRefused) {

@@ -208,6 +208,10 @@ GameStandin::GameStandin() = default;
 GameStandin::~GameStandin() { stop(); }
 
 bool GameStandin::start(const std::string& host, int port) {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = false;
+  }
   server_ = std::make_unique<httplib::Server>();
   // One request per connection: a kept-alive connection would hold stop() for its time-out.
   server_->set_keep_alive_max_count(1);
@@ -237,6 +241,11 @@ bool GameStandin::start(const std::string& host, int port) {
 }
 
 void GameStandin::stop() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  ruleFileWake_.notify_all();
   if (server_) server_->stop();
   if (thread_.joinable()) thread_.join();
   server_.reset();
@@ -522,14 +531,12 @@ GameStandin::Reply GameStandin::handlePost(const std::string& path, const std::s
 }
 
 GameStandin::Reply GameStandin::handleRuleFile(const std::string& name) {
-  std::chrono::milliseconds delay;
-  {
-    std::lock_guard lock(mu_);
-    ++ruleFileRequests_[name];
-    delay = ruleFileDelay_;
-  }
-  if (delay.count() > 0) std::this_thread::sleep_for(delay);
-  std::lock_guard lock(mu_);
+  std::unique_lock lock(mu_);
+  ++ruleFileRequests_[name];
+  // Clearing the delay or stopping answers a waiting download at once.
+  const auto delay = ruleFileDelay_;
+  if (delay.count() > 0)
+    ruleFileWake_.wait_for(lock, delay, [&] { return stopping_ || ruleFileDelay_.count() == 0; });
   if (ruleFileMissing_[name]) return {404, "not found"};
   if (auto wrong = ruleFileBytes_.find(name); wrong != ruleFileBytes_.end()) {
     return {200, wrong->second};
@@ -560,8 +567,11 @@ void GameStandin::setRuleFileMissing(const std::string& name, bool missing) {
 }
 
 void GameStandin::setRuleFileDelay(std::chrono::milliseconds delay) {
-  std::lock_guard lock(mu_);
-  ruleFileDelay_ = delay;
+  {
+    std::lock_guard lock(mu_);
+    ruleFileDelay_ = delay;
+  }
+  ruleFileWake_.notify_all();
 }
 
 }  // namespace standin

@@ -3,6 +3,7 @@
 // {code, msg, result} answers out. A small store (guest registration, sign-in, user information,
 // start lists, rule files, path reports) and switches to answer badly.
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -82,7 +83,7 @@ class GameStandin {
   std::vector<Request> requests() const;
   // Rule-file downloads (GET /gameRule/<name>): how many arrived for a name, and switches to
   // serve other bytes than the stored file (empty bytes: the stored file again), to answer 404,
-  // or to wait before answering.
+  // or to wait before answering (a waiting answer leaves at once when the delay is cleared).
   int ruleFileRequests(const std::string& name) const;
   void setRuleFileBytes(const std::string& name, std::string bytes);
   void setRuleFileMissing(const std::string& name, bool missing);
@@ -143,6 +144,8 @@ class GameStandin {
   std::map<std::string, std::string> ruleFileBytes_;
   std::map<std::string, bool> ruleFileMissing_;
   std::chrono::milliseconds ruleFileDelay_{0};
+  std::condition_variable ruleFileWake_;
+  bool stopping_ = false;
 };
 
 }  // namespace standin
