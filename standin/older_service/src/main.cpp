@@ -1,11 +1,13 @@
 // standin-older-service: the older HTTP service stand-in as a program, for scripts and manual
-// runs.   standin-older-service [--host 127.0.0.1] [--port N] [--library PATH]
+// runs.   standin-older-service [--host 127.0.0.1] [--port N] [--library PATH] [--rules PATH]
 // Prints "standin-older-service listening on http://HOST:PORT" once bound; serves until SIGINT or
-// SIGTERM. --library serves the file as the area/ISP library.
+// SIGTERM. --library serves the file as the area/ISP library; --rules answers the rule list with
+// the JSON object in the file (fixtures/rule_list_*.json are examples).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
@@ -15,7 +17,9 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: standin-older-service [--host ADDR] [--port N] [--library PATH]\n");
+  std::fprintf(stderr,
+               "usage: standin-older-service [--host ADDR] [--port N] [--library PATH] "
+               "[--rules PATH]\n");
   return 2;
 }
 
@@ -25,6 +29,7 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   int port = 0;
   std::string library;
+  std::string rules;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--host" && i + 1 < argc) {
@@ -36,6 +41,8 @@ int main(int argc, char** argv) {
       port = static_cast<int>(v);
     } else if (arg == "--library" && i + 1 < argc) {
       library = argv[++i];
+    } else if (arg == "--rules" && i + 1 < argc) {
+      rules = argv[++i];
     } else {
       return usage();
     }
@@ -58,6 +65,15 @@ int main(int argc, char** argv) {
     std::ostringstream text;
     text << in.rdbuf();
     server.putFile("/files/area_isp.txt", text.str());
+  }
+  if (!rules.empty()) {
+    std::ifstream in(rules, std::ios::binary);
+    auto answer = nlohmann::json::parse(in, nullptr, false);
+    if (!in.is_open() || answer.is_discarded() || !answer.is_object()) {
+      std::fprintf(stderr, "standin-older-service: %s holds no JSON object\n", rules.c_str());
+      return 1;
+    }
+    server.setAnswer("/q5client/rule/list", std::move(answer));
   }
   if (!server.start(host, port)) {
     std::fprintf(stderr, "standin-older-service: cannot bind %s:%d\n", host.c_str(), port);

@@ -12,7 +12,6 @@
 #include "gelmora/Service/Params/TsParamsDirectory.h"
 #include "gelmora/Service/Tools/LOG.h"
 
-
 namespace abi = tamsel::abi;
 using json = nlohmann::json;
 
@@ -226,8 +225,8 @@ struct GroupLists {
     return domains != nullptr;
   }
   // Expands the nesting process, port, protocol, then the destinations; false when full.
-  bool expand(const std::function<bool(const std::string&, const std::string&,
-                                       const std::string&, const std::string&)>& add) const {
+  bool expand(const std::function<bool(const std::string&, const std::string&, const std::string&,
+                                       const std::string&)>& add) const {
     const auto processes = textsOf(*process, "process");
     const auto ports = textsOf(*port, "port");
     const auto protocols = textsOf(*protocol, "protocol");
@@ -257,10 +256,9 @@ void buildWhite(RuleLists& l, const json& rules) {
       return;
     }
     const std::int32_t level = int32Of(memberOf(g, "traffic_level")).value_or(0);
-    bool more = lists.expand([&](const std::string& p, const std::string& q,
-                                 const std::string& r, const std::string& d) {
-      return addWhite(l, p, q, r, d, group, level);
-    });
+    bool more =
+        lists.expand([&](const std::string& p, const std::string& q, const std::string& r,
+                         const std::string& d) { return addWhite(l, p, q, r, d, group, level); });
     if (!more) {
       LOG::console("白名单规则过多，只保留前 " + std::to_string(kMaxRulesOfOneKind) + " 条");
       return;
@@ -292,8 +290,7 @@ void buildBlack(RuleLists& l, const json& blacklist) {
       LOG::console("提取黑名单失败，参数错误 B");
       return;
     }
-    bool more = lists.expand([&](const std::string& p, const std::string& q,
-                                 const std::string& r,
+    bool more = lists.expand([&](const std::string& p, const std::string& q, const std::string& r,
                                  const std::string& d) { return addBlack(l, p, q, r, d); });
     if (!more) {
       LOG::console("黑名单规则过多，只保留前 " + std::to_string(kMaxRulesOfOneKind) + " 条");
@@ -474,8 +471,8 @@ std::optional<std::string> TsParams::updateWithRulelistReturnObject(const nlohma
   }
 
   const json* flowId = memberOf(*data, "flow_id");
-  if (flowId && (flowId->is_string() || flowId->is_number_integer() ||
-                 flowId->is_number_unsigned())) {
+  if (flowId &&
+      (flowId->is_string() || flowId->is_number_integer() || flowId->is_number_unsigned())) {
     setFlowId(*flowId);
   } else {
     setFlowId("0");
@@ -611,8 +608,8 @@ void TsParams::fetchWhiteRules(const nlohmann::json& rules) {
 void TsParams::fetchWhiteRulesWithAreaisp(const std::string& process, const std::string& port,
                                           const std::string& protocol,
                                           const nlohmann::json& dictOfArea,
-                                          const nlohmann::json& dictOfIsp,
-                                          std::int32_t folwGroupID, std::int32_t level) {
+                                          const nlohmann::json& dictOfIsp, std::int32_t folwGroupID,
+                                          std::int32_t level) {
   if (!dictOfArea.is_array() || !dictOfIsp.is_array()) return;
   std::lock_guard lock(state().mu);
   byAreaisp(dictOfArea, dictOfIsp, [&](const std::string& d) {

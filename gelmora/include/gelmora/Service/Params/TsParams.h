@@ -114,8 +114,8 @@ class TsParams {
   static void fetchWhiteRulesWithAreaisp(const std::string& process, const std::string& port,
                                          const std::string& protocol,
                                          const nlohmann::json& dictOfArea,
-                                         const nlohmann::json& dictOfIsp,
-                                         std::int32_t folwGroupID, std::int32_t level);
+                                         const nlohmann::json& dictOfIsp, std::int32_t folwGroupID,
+                                         std::int32_t level);
   static void fetchWhiteRulesWithDomain(const std::string& process, const std::string& port,
                                         const std::string& protocol,
                                         const nlohmann::json& dictOfDomain,
