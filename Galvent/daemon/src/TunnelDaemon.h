@@ -4,15 +4,19 @@
 
 #include <sys/types.h>
 
-#include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/signal_set.hpp>
+// Standard headers ahead of asio: asio picks its handler allocator (aligned_alloc or new) from
+// libstdc++'s configuration, and every translation unit of the process must pick the same one.
+// clang-format off
 #include <cstdint>
 #include <filesystem>
 #include <list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/signal_set.hpp>
+// clang-format on
 
 #include "Galvent/Tunnel/Provider/GVPacketTunnelProvider.h"
 #include "platform/netext/ControlMessage.h"
