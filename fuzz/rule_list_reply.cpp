@@ -26,19 +26,15 @@ void setUp() {
   TsParams::updateAreaispListWithFile(table);
   ::unlink(table.c_str());
 
+  // The real port probe runs, its datagrams replaced: ports below 100 stay silent, the others
+  // answer after (port % 100) ms; draws are fixed so a run repeats.
+  EntranceServer::setRandomSource([] { return 0u; });
+  EntranceServer::setPortProber(
+      [](const std::string&, std::uint16_t port) -> std::optional<std::int32_t> {
+        if (port < 100) return std::nullopt;
+        return port % 100;
+      });
   TsParams::Probes probes;
-  // The first usable port answers unless it is 9.
-  probes.selectPort = [](EntranceServer& e) {
-    e.setDelay(EntranceServer::kNoDelay);
-    if (!e.portArray().is_array()) return;
-    for (const auto& p : e.portArray()) {
-      std::uint16_t port = EntranceServer::portValue(p);
-      if (port == 0 || port == 9) continue;
-      e.setPort(port);
-      e.setDelay(static_cast<std::int32_t>(port % 100));
-      return;
-    }
-  };
   // Measuring starts a thread per distinct path; a few are enough to cover the hand-over.
   probes.measurePaths = [](const std::vector<EntranceServer>& entrances,
                            const std::vector<ExitServer>& exits) -> TsPathServiceSnapshot {
@@ -80,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (d.server[sizeof d.server - 1] != 0 || d.domains[sizeof d.domains - 1] != 0) std::abort();
   }
   for (const auto& e : TsParams::getEntranceServerArray()) {
-    if (e.delay() >= EntranceServer::kNoDelay || e.port() == 0) std::abort();
+    if (e.delay() < 0 || e.delay() >= EntranceServer::kNoDelay || e.port() < 100) std::abort();
   }
   auto hooks = TsParams::kextHooks();
   for (std::uint32_t offset : {0u, 1u, 2u, 3u, 0xFFFFFFFFu}) (void)hooks.path(offset);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "gelmora/General/Helper/TsSystemInformation.h"
 #include "gelmora/Service/Params/TsParams.h"
@@ -426,6 +427,17 @@ TsParams::Probes probes() {
   return p;
 }
 
+// The old service is released outside the lock: its destructor waits for its report, which
+// must not hold up the control reader's look-ups.
+void replacePathService(TsPathServiceSnapshot fresh, bool clearLists) {
+  TsPathServiceSnapshot old;
+  {
+    std::lock_guard lock(state().mu);
+    if (clearLists) state().lists = RuleLists{};
+    old = std::exchange(state().pathService, std::move(fresh));
+  }
+}
+
 void publish(const RuleLists& l) {
   std::lock_guard lock(state().mu);
   state().lists = l;
@@ -458,11 +470,7 @@ void saveLastAcceleration(const RuleLists& l) {
 std::optional<std::string> TsParams::updateWithRulelistReturnObject(const nlohmann::json& reply) {
   const Probes run = probes();
   RuleLists l;
-  {
-    std::lock_guard lock(state().mu);
-    state().lists = RuleLists{};
-    state().pathService = std::make_shared<const TsPathService>();
-  }
+  replacePathService(std::make_shared<const TsPathService>(), true);
 
   const json* data = objectOf(reply, "data");
   if (!data) {
@@ -507,10 +515,7 @@ std::optional<std::string> TsParams::updateWithRulelistReturnObject(const nlohma
   publish(l);
   auto service = run.measurePaths(l.entrances, l.exits);
   if (!service) service = std::make_shared<const TsPathService>();
-  {
-    std::lock_guard lock(state().mu);
-    state().pathService = std::move(service);
-  }
+  replacePathService(std::move(service), false);
   saveLastAcceleration(l);
   return std::nullopt;
 }
@@ -680,11 +685,7 @@ void TsParams::setProbes(Probes p) {
 }
 
 void TsParams::resetRuleLists() {
-  {
-    std::lock_guard lock(state().mu);
-    state().lists = RuleLists{};
-    state().pathService = std::make_shared<const TsPathService>();
-  }
+  replacePathService(std::make_shared<const TsPathService>(), true);
   setUpstreamlimit(0);
   setDownstreamlimit(0);
 }
