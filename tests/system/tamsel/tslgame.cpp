@@ -160,7 +160,8 @@ bool ping(const std::string& target) {
   }
   char buf[2048];
   for (int t = 1; t <= g_tries; ++t) {
-    std::vector<uint8_t> req(8 + g_text.size());
+    // The usual 56 bytes of data, as ping sends: the text, then zeroes.
+    std::vector<uint8_t> req(8 + std::max<size_t>(56, g_text.size()));
     req[0] = ICMP_ECHO;
     req[7] = static_cast<uint8_t>(t);  // sequence; the kernel fills in id and checksum
     std::memcpy(req.data() + 8, g_text.data(), g_text.size());
