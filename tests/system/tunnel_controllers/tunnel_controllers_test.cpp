@@ -60,6 +60,7 @@ const char* kRuleFileJson = R"({
 struct World {
   systest::Netns app{systest::uniqueName("tcapp")};
   systest::Netns peer{systest::uniqueName("tcpeer")};
+  systest::TempDir files{"tcrelay"};
   systest::Process relay;
   std::unique_ptr<systest::Netns::Enter> inside;
   standin::account::AccountServer account;
@@ -78,7 +79,8 @@ struct World {
     systest::SpawnOptions o;
     o.netns = &peer;
     relay = systest::Process::spawn(
-        {STANDIN_RELAY_PATH, "--listen", std::string(kRelay) + ":" + std::to_string(kRelayPort)},
+        {STANDIN_RELAY_PATH, "--listen", std::string(kRelay) + ":" + std::to_string(kRelayPort),
+         "--record", (files.path() / "relay.jsonl").string()},
         o);
     if (!systest::waitFor([&] { return relay.log().find("serving") != std::string::npos; }, 10s)) {
       failure = "the relay did not start: " + relay.log();
@@ -90,6 +92,12 @@ struct World {
       return;
     }
     if (!account.start() || !game.start()) failure = "the stand-ins did not start";
+    // The signed-in user of the line variant, whose heartbeats the daemon sends while it runs.
+    standin::account::Account user;
+    user.uid = 501;
+    user.username = "player";
+    user.online = true;
+    account.addAccount(user);
   }
   ~World() {
     account.stop();
@@ -309,17 +317,32 @@ TEST_F(TunnelControllers, LineVariantStartsAnswersTheTrafficQueryAndStopsWithout
       ASSERT_TRUE(info) << "answer \"" << answer << "\": " << why.description;
     }
   }
-  ::close(udp);
   ASSERT_TRUE(info) << "no figures";
   EXPECT_TRUE(info->duration.has_value());
   EXPECT_GT(info->txBytes.value_or(0), 0u) << "the game's packets are counted: " << answer;
+  // The daemon probes the entrance it was given.
+  EXPECT_TRUE(systest::waitFor(
+      [&] {
+        std::ifstream in(world->files.path() / "relay.jsonl");
+        for (std::string line; std::getline(in, line);) {
+          auto r = nlohmann::json::parse(line, nullptr, false);
+          if (r.is_object() && r.value("dir", "") == "in" &&
+              r.value("peer", "").rfind("198.51.100.1:", 0) == 0)
+            return true;
+        }
+        return false;
+      },
+      10s))
+      << "the relay heard nothing from the daemon";
+  ::close(udp);
 
   // The stop goes out when asked; the end report would wait for a subscriber that never comes.
   statuses.clear();
   (void)c->stopSession(session);
   ASSERT_NO_FATAL_FAILURE(waitStopped(*c, kTsProvider));
   EXPECT_EQ(statuses, (std::vector<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected}));
-  EXPECT_FALSE(c->manager()->connection()->lastError());
+  EXPECT_FALSE(c->manager()->connection()->lastError())
+      << c->manager()->connection()->lastError()->description;
   clock.advance(5s);
   main.pump();
   EXPECT_EQ(accountRequests("speed/end"), 0) << "no end report without a subscriber";
