@@ -288,6 +288,8 @@ std::unique_ptr<Authorization> Authorization::obtain(const Options& options, int
   }
   if (!available(options)) return *err = ENOENT, nullptr;
   std::string runner = options.runner.empty() ? defaultRunner() : options.runner;
+  // The runner gets root: one that someone else could have replaced is never elevated.
+  if (int bad = checkTool(runner); bad != 0) return *err = bad == ENOENT ? ENOENT : EPERM, nullptr;
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0) return *err = errno, nullptr;
   if (::pipe2(out, O_CLOEXEC) != 0) {

@@ -51,7 +51,13 @@ class AuthTest : public ::testing::Test {
   std::string dir_;
 };
 
+// The runner is elevated only when root owns it, as it does in a build made as root.
+#define SKIP_UNLESS_RUNNER_OWNED_BY_ROOT() \
+  if (checkTool(AUTH_RUNNER_PATH) != 0)    \
+  GTEST_SKIP() << "the built runner must be owned by root and not writable by others"
+
 TEST_F(AuthTest, BatchThroughOneElevation) {
+  SKIP_UNLESS_RUNNER_OWNED_BY_ROOT();
   int err = -1;
   auto auth = Authorization::obtain(options("pass"), &err);
   ASSERT_TRUE(auth) << err;
@@ -98,6 +104,7 @@ TEST_F(AuthTest, BatchThroughOneElevation) {
 }
 
 TEST_F(AuthTest, RefusedOrUnavailable) {
+  SKIP_UNLESS_RUNNER_OWNED_BY_ROOT();
   int err = 0;
   EXPECT_FALSE(Authorization::obtain(options("refuse"), &err));
   EXPECT_EQ(err, EACCES);
@@ -105,6 +112,21 @@ TEST_F(AuthTest, RefusedOrUnavailable) {
   EXPECT_FALSE(Authorization::available(none));
   EXPECT_FALSE(Authorization::obtain(none, &err));
   EXPECT_EQ(err, ENOENT);
+}
+
+TEST_F(AuthTest, RunnerOthersCouldReplaceIsNeverElevated) {
+  const std::string runner = dir_ + "/gelmora-auth-runner";
+  fs::copy_file(AUTH_RUNNER_PATH, runner);
+  fs::permissions(runner, fs::perms::owner_all | fs::perms::others_write);
+  Options o = options("pass");
+  o.runner = runner;
+  int err = 0;
+  EXPECT_FALSE(Authorization::obtain(o, &err));
+  EXPECT_EQ(err, EPERM);
+  o.runner = dir_ + "/missing-runner";
+  EXPECT_FALSE(Authorization::obtain(o, &err));
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_EQ(calls(), 0u) << "nobody was asked for rights";
 }
 
 TEST_F(AuthTest, WritableToolRefusedAsRoot) {
@@ -146,6 +168,7 @@ std::optional<Launched> readLaunched(const std::string& file) {
 
 TEST_F(AuthTest, LaunchStartsADetachedDaemonAndReturnsAtOnce) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to own the launched tool";
+  SKIP_UNLESS_RUNNER_OWNED_BY_ROOT();
   // Reports itself, then stays alive as a daemon would. stdin is /dev/null: read ends at once.
   writeScript("daemon",
               "read x\n"

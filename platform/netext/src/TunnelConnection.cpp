@@ -85,7 +85,10 @@ TunnelLauncher authorizedTunnelLauncher(platform::auth::Options options) {
     if (!auth) {
       if (err == ENOENT)
         return managerError(EPERM, "the tunnel daemon needs root rights and " + options.elevator +
-                                       " is not available");
+                                       " or the privileged runner is not available");
+      if (err == EPERM)
+        return managerError(
+            EPERM, "the privileged runner must be owned by root and not writable by others");
       return managerError(EACCES, "root rights to start the tunnel daemon were refused");
     }
     platform::auth::RunResult r = auth->launch(program, arguments, "/");

@@ -401,6 +401,15 @@ TEST_F(AuthorizedLaunch, RefusalsAreClearErrorsAndStartNothing) {
     ASSERT_TRUE(missing);
     EXPECT_NE(missing->description.find("root rights"), std::string::npos);
 
+    // A runner that others could have replaced is never elevated.
+    auto unsafe = through("pass");
+    unsafe.runner = dir + "/gelmora-auth-runner";
+    fs::copy_file(AUTH_RUNNER_PATH, unsafe.runner);
+    ::chmod(unsafe.runner.c_str(), 0757);
+    auto replaced = authorizedTunnelLauncher(unsafe)(program, {"--control", reportPath});
+    ASSERT_TRUE(replaced);
+    EXPECT_NE(replaced->description.find("runner"), std::string::npos) << replaced->description;
+
     // A program others may change is refused before anyone is asked for rights.
     ::chmod(program.c_str(), 0757);
     auto writable = authorizedTunnelLauncher(through("pass"))(program, {"--control", reportPath});

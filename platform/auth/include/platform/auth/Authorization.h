@@ -38,7 +38,7 @@ class Authorization {
   Authorization& operator=(const Authorization&) = delete;
 
   // None when the rights are refused or no way to get them exists (*err says which: EACCES,
-  // ENOENT).
+  // ENOENT, or EPERM for a runner that is not owned by root or is writable by others).
   static std::unique_ptr<Authorization> obtain(const Options& options, int* err = nullptr);
   // Whether privileged runs are possible at all here: root, or an executable elevator.
   static bool available(const Options& options);
