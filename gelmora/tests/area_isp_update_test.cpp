@@ -119,3 +119,21 @@ TEST_F(AreaIspUpdateTest, FailedRequestsAndDownloadsAnswerNo) {
   EXPECT_FALSE(IpPacketHelper::updateIpPacket());
   EXPECT_EQ(content(), "old");
 }
+
+TEST_F(AreaIspUpdateTest, DownloadPastTheCapKeepsTheOldFile) {
+  std::ofstream(library, std::ios::binary) << "old";
+  Timing t = Timing::current();
+  t.downloadCap = kLibrary.size() - 1;
+  Timing::set(t);
+  answerWith(standin::OlderService::sha1Hex(kLibrary));
+  EXPECT_FALSE(IpPacketHelper::updateIpPacket());
+  EXPECT_EQ(content(), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(library.parent_path()),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  t.downloadCap = kLibrary.size();  // exactly the cap is allowed
+  Timing::set(t);
+  EXPECT_TRUE(IpPacketHelper::updateIpPacket());
+  EXPECT_EQ(content(), kLibrary);
+}

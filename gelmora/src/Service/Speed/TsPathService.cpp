@@ -156,8 +156,8 @@ TsPathService::ProbeResult probePath(const TsPathObject& path,
     LOG::console("探测请求信息：" +
                  std::string(frame.begin() + Q5Protocol::kHeaderSize, frame.end()));
   }
-  (void)::send(sock.fd(), frame.data(), frame.size(), 0);
-  (void)::send(sock.fd(), frame.data(), frame.size(), 0);
+  (void)::send(sock.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
+  (void)::send(sock.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
   std::uint8_t buffer[1024 + 1];
   const ssize_t n = ::recv(sock.fd(), buffer, sizeof buffer - 1, 0);
   TsPathService::ProbeResult result = failed;
@@ -269,7 +269,7 @@ bool TsPathService::VelocityMeasurement() {
         continue;
       }
       slot.cancelled = true;
-      if (slot.fd >= 0) ::shutdown(slot.fd, SHUT_RDWR);
+      if (slot.fd >= 0) ::shutdown(slot.fd, SHUT_RD);
       LOG::console("路径探测超时 " + pathLine(distinct[i]));
     }
   }
