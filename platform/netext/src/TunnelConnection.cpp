@@ -318,8 +318,14 @@ std::optional<ControlError> TunnelConnection::startVPNTunnel(const nlohmann::jso
     errorsSeen = errorMessages_;
   }
   auto result = startWatched(*path, options, errorsSeen);
-  std::lock_guard lock(mu_);
-  watching_ = false;
+  VpnStatus last;
+  {
+    std::lock_guard lock(mu_);
+    watching_ = false;
+    last = daemonStatus_;
+  }
+  // A start that failed must not leave "connecting" behind: the daemon's own word stands.
+  if (result) publish(last);
   return result;
 }
 

@@ -236,6 +236,8 @@ TEST_F(TunnelManager, StartFailures) {
     auto error = c->startVPNTunnel(nlohmann::json::object());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->description, "bad options");
+    main.pump();
+    EXPECT_EQ(c->status(), VpnStatus::Disconnected) << "not left connecting";
   }
   {
     SCOPED_TRACE("accepted, then the daemon fails: status 1 with its error");
