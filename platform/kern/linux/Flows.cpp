@@ -343,6 +343,9 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     return;
   }
   if (type == SOCK_RAW) g_raw_ids[p.key.local_port] = id.cookie;
+  g.unlock();
+  // A connection being made: the monitor follows its handshake closely from now on.
+  if (p.key.protocol == IPPROTO_TCP) monitor_check_now();
 }
 
 void flows_on_injected(const uint8_t* packet, size_t len) {
@@ -374,6 +377,7 @@ namespace {
 // the kernel's state of every attached TCP connection (Linux tells no socket filter of these).
 
 constexpr auto kMonitorPeriod = std::chrono::seconds(1);
+constexpr auto kHandshakePeriod = std::chrono::milliseconds(10);
 
 struct Monitor {
   std::thread thread;
@@ -466,8 +470,15 @@ std::vector<socket_opaque*> monitored(uint8_t protocol) {
   return out;
 }
 
-void check_tcp() {
+// Looks at every attached TCP connection, or only at those still in their handshake; true when
+// some handshake is still going on afterwards.
+bool check_tcp(bool handshakes_only) {
+  bool pending = false;
   for (socket_opaque* so : monitored(IPPROTO_TCP)) {
+    if (handshakes_only) {
+      std::lock_guard hold(so->callbacks);
+      if (so->connected_told || so->closing_told) continue;
+    }
     linux_backend::FlowKey key{IPPROTO_TCP, so->local.sin_addr.s_addr, ntohs(so->local.sin_port),
                                so->remote.sin_addr.s_addr, ntohs(so->remote.sin_port)};
     linux_backend::DiagSocket d;
@@ -483,7 +494,9 @@ void check_tcp() {
       continue;
     }
     as_callbacks(so, [&] { tell_tcp(so, &d); });
+    pending = pending || (so->attached && !so->connected_told && !so->closing_told);
   }
+  return pending;
 }
 
 // Ping and raw sockets have no destroy events: gone from /proc/net is gone.
@@ -515,13 +528,18 @@ void resync() {
 }
 
 void monitor_loop(Monitor* m) {
-  auto next = std::chrono::steady_clock::now() + kMonitorPeriod;
+  using Clock = std::chrono::steady_clock;
+  auto next = Clock::now() + kMonitorPeriod;
+  // A closer look at connections being made, while there are any.
+  bool following = false;
+  Clock::time_point handshakes{};
   for (;;) {
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
+    auto until = following ? std::min(next, handshakes) : next;
     int wait_ms =
-        next > now
+        until > now
             ? static_cast<int>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) +
+                  std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) +
                   1
             : 0;
     // The events' descriptor last: -1 when they are unavailable, which poll skips.
@@ -538,16 +556,25 @@ void monitor_loop(Monitor* m) {
       uint64_t count;
       asked = ::read(m->check_fd, &count, sizeof count) == sizeof count;
     }
-    now = std::chrono::steady_clock::now();
-    if (now < next && !asked) continue;
-    next = std::max(next + kMonitorPeriod, now);
-    check_tcp();
-    check_icmp();
-    // Lost events, or none to read at all: a dump tells which sockets are gone.
-    if (m->resync || m->events.fd() < 0) {
-      m->resync = false;
-      resync();
+    now = Clock::now();
+    bool pending;
+    if (now >= next || asked) {
+      next = std::max(next + kMonitorPeriod, now);
+      pending = check_tcp(false);
+      check_icmp();
+      // Lost events, or none to read at all: a dump tells which sockets are gone.
+      if (m->resync || m->events.fd() < 0) {
+        m->resync = false;
+        resync();
+      }
+    } else if (following && now >= handshakes) {
+      pending = check_tcp(true);
+    } else {
+      continue;
     }
+    // "Connected" reports the time the handshake took: it is looked for more often.
+    following = pending;
+    handshakes = now + kHandshakePeriod;
   }
 }
 
