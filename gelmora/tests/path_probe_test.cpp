@@ -371,15 +371,21 @@ TEST_F(PathProbeTest, ProbeStillWaitingAtTheDeadlineFailsAndIsStopped) {
 }
 
 TEST_F(PathProbeTest, UnusableEntranceFailsThePathOnly) {
+  const uint16_t port = relay.addEndpoint("127.0.0.2");
   TsPathService paths_;
   paths_.addPath(entranceAt("not an address", 7000), exitOf("1-1", natOf(1)));
   paths_.addPath(entranceAt("127.0.0.2", 0), exitOf("1-2", natOf(2)));
+  // A request body past 1024 bytes is never sent.
+  paths_.addPath(entranceAt("127.0.0.2", port), exitOf("1-3", std::string(1100, 'A')));
   paths_.VelocityMeasurement();
+  ASSERT_EQ(paths_.pathArray().size(), 3u);
   for (const auto& p : paths_.pathArray()) {
     EXPECT_EQ(p.delay(), 3000);
     EXPECT_EQ(p.lost(), 100);
   }
   EXPECT_EQ(console.startingWith("socket连接失败").size(), 2u);
+  EXPECT_EQ(console.startingWith("探测请求过长").size(), 1u);
+  EXPECT_TRUE(relay.records().empty());
 }
 
 TEST_F(PathProbeTest, ProberSeamReplacesTheDatagrams) {

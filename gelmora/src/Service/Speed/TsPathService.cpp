@@ -156,6 +156,11 @@ TsPathService::ProbeResult probePath(const TsPathObject& path,
     LOG::console("探测请求信息：" +
                  std::string(frame.begin() + Q5Protocol::kHeaderSize, frame.end()));
   }
+  // The entrance reads requests into a 1024-byte body; a longer one would arrive cut.
+  if (frame.size() > Q5Protocol::kHeaderSize + TsPathService::kMaxProbeBody) {
+    LOG::console("探测请求过长 " + std::to_string(frame.size()));
+    return failed;
+  }
   (void)::send(sock.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
   (void)::send(sock.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
   std::uint8_t buffer[1024 + 1];

@@ -4,6 +4,7 @@
 // to every equal path, sorts the list and reports it to the service from a background thread.
 // After measuring the object is only read: the rule store publishes it as a shared snapshot and
 // the filter's control reader asks it for the best path of a flow group.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,8 @@
 class TsPathService {
  public:
   static constexpr const char* kReportPath = "/q5client/path/batch-report";
+  // Longest body of a type-300 request; a longer one (a huge NAT text) fails its path unsent.
+  static constexpr std::size_t kMaxProbeBody = 1024;
 
   struct ProbeResult {
     std::int32_t delay = TsPathObject::kFailedDelay;
