@@ -23,7 +23,9 @@ struct SteadyClock::Impl {
       }
       auto first = due.begin();
       if (first->first.first > std::chrono::steady_clock::now()) {
-        cv.wait_until(lock, first->first.first);
+        // A copy: cancel() may erase the entry while this thread waits.
+        const auto when = first->first.first;
+        cv.wait_until(lock, when);
         continue;
       }
       auto fire = std::move(first->second);

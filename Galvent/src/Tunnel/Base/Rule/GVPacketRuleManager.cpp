@@ -131,15 +131,24 @@ void GVPacketRuleManager::loadAreaISPLib() {
   std::error_code ec;
   std::string group = options->groupIdentifier.value_or("");
   fs::path root = GVLogger::containerRoot();
-  if (plainFileName(group) && !root.empty() && fs::is_regular_file(root / group / name, ec)) {
-    GVLogInfo("There has a update IP data file!");
-    path = root / group / name;
-  } else if (fs::path dir = resourceDirectory();
-             !dir.empty() && fs::is_regular_file(dir / name, ec)) {
-    path = dir / name;
+  if (plainFileName(group) && !root.empty()) {
+    // The container is the user's: it is read with the user's file identity, so a link placed
+    // there cannot make the daemon read what the user could not.
+    GVLogger::withContainerAccess([&] {
+      std::error_code inner;
+      if (!fs::is_regular_file(root / group / name, inner)) return;
+      GVLogInfo("There has a update IP data file!");
+      path = root / group / name;
+      ipdb_ = brevant::ip_database_new_from_file(path.string(), 1);
+    });
+  }
+  if (path.empty()) {
+    if (fs::path dir = resourceDirectory(); !dir.empty() && fs::is_regular_file(dir / name, ec)) {
+      path = dir / name;
+      ipdb_ = brevant::ip_database_new_from_file(path.string(), 1);
+    }
   }
   if (path.empty()) return;
-  ipdb_ = brevant::ip_database_new_from_file(path.string(), 1);
   if (!ipdb_) {
     GVLogError("Cannot read the IP data file " + path.string());
     return;
