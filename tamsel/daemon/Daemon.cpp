@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Backend.h"
 #include "platform/kctl/wire.h"
 #include "platform/kern/linux.h"
 #include "platform/kern/sim.h"
@@ -151,7 +152,11 @@ int run(int argc, char** argv, const char* program, ExtraCommand extra) {
     std::fprintf(stderr, "%s: admin socket %s: %s\n", program, admin.c_str(), std::strerror(errno));
     return 1;
   }
+  // The control appears only once the filter runs whole: a client (and the loader waiting for
+  // it) must not push rules while the queues and chains are still being set up.
+  platform::kern::linux_backend::defer_control_publishing();
   int r = tamsel_start();
+  if (r == 0 && (r = platform::kern::linux_backend::publish_controls()) != 0) tamsel_stop();
   if (r != 0) {
     std::fprintf(stderr, "%s: start failed: %s\n", program, std::strerror(r));
     ::close(afd);

@@ -40,6 +40,12 @@ void set_listed_names_source(std::vector<std::string> (*source)());
 // Marks every TCP and/or UDP socket open now as declined, as if made while a switch was off:
 // called when a switch turns on, before it does.
 void decline_existing_sockets(bool tcp, bool udp);
+// Controls registered from now on listen under a private name until publish_controls(): the
+// host calls that once its start is complete, so that a client never finds a half-started
+// filter. 0 or the errno of the first control that could not be published.
+void defer_control_publishing();
+int publish_controls();
+
 // Called with each control option's number before the filter sets it (control thread).
 using OptionHook = void (*)(int option);
 void set_option_hook(OptionHook hook);

@@ -42,6 +42,11 @@ struct ClientConn {
 linux_backend::ControlConfig g_config{"/run/tamsel", 0};
 bool g_configured = false;
 std::atomic<linux_backend::OptionHook> g_option_hook{nullptr};
+// While the host starts, controls listen under their private name and appear under their own
+// name only once it says the start is over: a client that finds one finds a filter at work.
+std::mutex g_publish_m;
+bool g_defer_publish = false;
+std::vector<ctl_opaque*> g_unpublished;
 
 void log_line(const char* fmt, const char* a = "", int b = 0) {
   char text[512];
@@ -63,6 +68,7 @@ struct ctl_opaque {
   std::mutex m;
   std::list<std::unique_ptr<ClientConn>> clients;  // accepted ones
   uint32_t next_unit = 1;
+  std::string listening_at;  // the staging name until published, then the path
 };
 
 namespace {
@@ -257,6 +263,26 @@ void accept_loop(ctl_opaque* ctl) {
 namespace linux_backend {
 void set_option_hook(OptionHook hook) { g_option_hook.store(hook); }
 
+void defer_control_publishing() {
+  std::lock_guard g(g_publish_m);
+  g_defer_publish = true;
+}
+
+int publish_controls() {
+  std::lock_guard g(g_publish_m);
+  g_defer_publish = false;
+  int result = 0;
+  for (ctl_opaque* ctl : g_unpublished) {
+    if (::rename(ctl->listening_at.c_str(), ctl->path.c_str()) != 0) {
+      if (!result) result = errno;
+      continue;
+    }
+    ctl->listening_at = ctl->path;
+  }
+  g_unpublished.clear();
+  return result;
+}
+
 void configure_control(const ControlConfig& config) {
   g_config = config;
   g_configured = true;
@@ -285,19 +311,28 @@ errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
   int rc = ::bind(ctl->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   ::umask(old);
   errno_t e = errno;
+  std::unique_lock publishing(g_publish_m);
   if (rc != 0 || ::chmod(staging.c_str(), 0600) != 0 ||
       (::geteuid() == 0 && ::chown(staging.c_str(), g_config.allow_uid, (gid_t)-1) != 0) ||
-      ::listen(ctl->listen_fd, 16) != 0 || ::rename(staging.c_str(), ctl->path.c_str()) != 0) {
+      ::listen(ctl->listen_fd, 16) != 0 ||
+      (!g_defer_publish && ::rename(staging.c_str(), ctl->path.c_str()) != 0)) {
     if (rc == 0) e = errno;
     ::close(ctl->listen_fd);
     if (rc == 0) ::unlink(staging.c_str());
     return e ? e : EIO;
   }
+  ctl->listening_at = g_defer_publish ? staging : ctl->path;
+  if (g_defer_publish) g_unpublished.push_back(ctl.get());
+  publishing.unlock();
   ctl->wake_fd = ::eventfd(0, EFD_CLOEXEC);
   if (ctl->wake_fd < 0) {
     e = errno;
+    {
+      std::lock_guard g(g_publish_m);
+      std::erase(g_unpublished, ctl.get());
+    }
     ::close(ctl->listen_fd);
-    ::unlink(ctl->path.c_str());
+    ::unlink(ctl->listening_at.c_str());
     return e;
   }
   ctl->acceptor = std::thread(accept_loop, ctl.get());
@@ -316,7 +351,11 @@ errno_t ctl_deregister(kern_ctl_ref ctl) {
   if (::write(ctl->wake_fd, &one, sizeof one) < 0) return errno;
   ctl->acceptor.join();
   ::close(ctl->listen_fd);
-  ::unlink(ctl->path.c_str());
+  {
+    std::lock_guard g(g_publish_m);
+    std::erase(g_unpublished, ctl);
+    ::unlink(ctl->listening_at.c_str());
+  }
   // A client accepted while stopping: the control is gone, so it is ended here.
   reap(ctl);
   for (auto& c : ctl->clients) {

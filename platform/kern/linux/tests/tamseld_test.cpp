@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/kctl/Client.h"
 #include "platform/kctl/wire.h"
@@ -113,6 +116,21 @@ TEST_F(Tamseld, StopsOnlyWithoutClientAndLeavesNothing) {
   EXPECT_EQ(traces(), "");
 }
 
+// A client that finds the control finds the filter at work: chains, queues and device are there.
+TEST_F(Tamseld, ControlAppearsOnlyOnceTheFilterRuns) {
+  systest::TempDir run("tamseld-run");
+  auto d = start(run);
+  const auto control = wire::socket_path(run.path(), tamsel::abi::kControlName);
+  ASSERT_TRUE(systest::waitFor([&] { return fs::exists(control); }, 10s)) << d.log();
+  EXPECT_NE(ns_->sh("iptables-save -t raw").output.find("-A PREROUTING -j TAMSEL_IN"),
+            std::string::npos);
+  EXPECT_NE(ns_->sh("cat /proc/net/netfilter/nfnetlink_queue").output.find(" 3550 "),
+            std::string::npos);
+  EXPECT_TRUE(ns_->ok("ip link show tamsel0"));
+  EXPECT_EQ(admin(run.path(), "stop"), "0");
+  EXPECT_EQ(d.wait(10s), std::optional<int>(0)) << d.log();
+}
+
 TEST_F(Tamseld, FailedStartExitsNonZeroAndSparesTheRunningOne) {
   systest::TempDir run("tamseld-run");
   auto first = start(run);
@@ -124,14 +142,33 @@ TEST_F(Tamseld, FailedStartExitsNonZeroAndSparesTheRunningOne) {
   EXPECT_NE(*rc, 0);
   EXPECT_NE(same.log().find("already running"), std::string::npos) << same.log();
   EXPECT_NE(admin(run.path(), "stats").find("\"attached\":0"), std::string::npos);
-  // In another run folder: the device and the queues are taken, so the start fails.
+  // In another run folder: the device and the queues are taken, so the start fails; its control
+  // never showed under its name, so no client could have taken it for a working filter.
   systest::TempDir other("tamseld-run");
+  int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, other.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
   auto second = start(other);
   rc = second.wait(10s);
   ASSERT_TRUE(rc.has_value());
   EXPECT_NE(*rc, 0);
   EXPECT_NE(second.log().find("start failed"), std::string::npos) << second.log();
   EXPECT_TRUE(fs::is_empty(other.path()));
+  const std::string control =
+      fs::path(wire::socket_path(other.path(), tamsel::abi::kControlName)).filename();
+  std::vector<std::string> appeared;
+  alignas(inotify_event) char events[4096];
+  ssize_t n;
+  while ((n = ::read(watch, events, sizeof events)) > 0) {
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      auto* e = reinterpret_cast<inotify_event*>(events + at);
+      if (e->len) appeared.emplace_back(e->name);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  }
+  ::close(watch);
+  EXPECT_FALSE(appeared.empty());  // its private names did
+  EXPECT_EQ(std::count(appeared.begin(), appeared.end(), control), 0);
   // The first one still filters and stops cleanly.
   EXPECT_NE(ns_->sh("iptables-save -t mangle").output.find("-A OUTPUT -j TAMSEL_OUT"),
             std::string::npos);
