@@ -162,7 +162,8 @@ bool Scene::setUp(std::string* why, bool quiet) {
       // Strict reverse-path filtering, as on a desktop: the daemon loosens it and restores it.
       !step(cli_->ok("sysctl -qw net.ipv4.conf.all.rp_filter=1"), "cli rp_filter") ||
       !step(ent_->ok("sysctl -qw net.ipv4.ip_forward=1"), "ent forwarding") ||
-      !step(srv_->ok(std::string("ip route add default via ") + kRelayOutIP), "srv route"))
+      !step(srv_->ok(std::string("ip route add default via ") + kRelayOutIP), "srv route") ||
+      !step(srv_->ok(std::string("ip route add 192.0.2.0/24 via ") + kRelayOutIP), "srv route"))
     return false;
   for (const char* ip : {kEchoIP, kLearntIP, kAskedDNS, kRuleDNS, kNxDNS})
     if (!step(srv_->ok(std::string("ip addr add ") + ip + "/24 dev s0"), "srv addresses"))
@@ -170,11 +171,13 @@ bool Scene::setUp(std::string* why, bool quiet) {
 
   systest::SpawnOptions inEnt;
   inEnt.netns = ent_.get();
-  relay_ = systest::Process::spawn(
-      {TSL_RELAY, "--listen", std::string(kEntranceIP) + ":" + std::to_string(kEntrancePort),
-       "--record", recordFile_},
-      inEnt);
-  if (!step(announced(relay_, "serving"), "the relay did not start")) {
+  std::vector<std::string> relayArgs{
+      TSL_RELAY, "--listen", std::string(kEntranceIP) + ":" + std::to_string(kEntrancePort)};
+  if (!quiet) relayArgs.insert(relayArgs.end(), {"--record", recordFile_});
+  // TCP and ICMP leave the relay through a TUN device whose subnet the servers route back.
+  relayArgs.insert(relayArgs.end(), {"--tun", "tslr0", "--tun-net", std::string(kRelayTunNet)});
+  relay_ = systest::Process::spawn(relayArgs, inEnt);
+  if (!step(announced(relay_, "tun tslr0 up"), "the relay did not start")) {
     *why += ": " + relay_.log();
     return false;
   }
@@ -209,9 +212,19 @@ bool Scene::setUp(std::string* why, bool quiet) {
 }
 
 int Scene::load() {
-  return cli_
-      ->sh("TAMSEL_RUN_DIR=" + runDir_ + " " + binDir_ + "/zandrel load " + binDir_ + "/tamseld")
-      .status;
+  int status = cli_->sh("TAMSEL_RUN_DIR=" + runDir_ + " " + binDir_ + "/zandrel load " + binDir_ +
+                        "/tamseld")
+                   .status;
+  // zandrel answers once the control does; the daemon's chains and queues are registered after
+  // it, and its pid file (naming a live process) says they are.
+  if (status == 0)
+    systest::waitFor(
+        [&] {
+          auto pid = tamseldPid();
+          return pid && ::kill(*pid, 0) == 0;
+        },
+        5s);
+  return status;
 }
 
 int Scene::unload() {

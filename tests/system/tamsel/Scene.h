@@ -19,6 +19,7 @@ inline constexpr char kClientIP[] = "198.51.100.1";
 inline constexpr char kEntranceIP[] = "198.51.100.254";
 inline constexpr int kEntrancePort = 4400;
 inline constexpr char kRelayOutIP[] = "203.0.113.254";  // where tunnelled traffic leaves ent
+inline constexpr char kRelayTunNet[] = "192.0.2.1/24";  // the relay's TUN device (TCP, ICMP)
 inline constexpr char kEchoIP[] = "203.0.113.10";       // echo reached by listed games
 inline constexpr char kLearntIP[] = "203.0.113.20";     // echo named by the DNS answer
 inline constexpr char kAskedDNS[] = "203.0.113.53";     // resolver the game asks
