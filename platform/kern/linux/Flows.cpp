@@ -80,9 +80,17 @@ void forget_flows(uint64_t cookie) {
   for (const auto& k : it->second) g_by_flow.erase(k);
   g_flows_of.erase(it);
 }
-// Every socket the filters were attached to, kept until the last filter leaves: the core may
-// still hold one it asked to detach. Sockets the filters declined are freed at once.
+
+// Every socket the filters were attached to while it lives. Sockets the filters declined are
+// freed at once; a closed socket, detached, waits a while before it is freed: the core may still
+// hold it for a detach of its own that it asked for just before (its reset copies its list).
 std::vector<socket_opaque*> g_objects;
+struct Closed {
+  socket_opaque* so;
+  std::chrono::steady_clock::time_point since;
+};
+std::vector<Closed> g_closed;
+constexpr auto kClosedKept = std::chrono::seconds(60);
 std::unordered_map<uint16_t, uint64_t> g_raw_ids;  // echo id -> cookie of an attached raw socket
 std::vector<std::string> (*g_listed_names)() = nullptr;
 thread_local std::string t_procname;
@@ -460,6 +468,31 @@ void forget(uint64_t cookie, const linux_backend::DiagSocket* last) {
   if (so->attached && so->protocol == IPPROTO_TCP) as_callbacks(so, [&] { tell_tcp(so, last); });
   run_detach(so);
   so->retired = true;
+  hold.unlock();
+  // Only this thread frees sockets while filters are registered: `so` is still here.
+  g.lock();
+  auto pos = std::find(g_objects.begin(), g_objects.end(), so);
+  if (pos == g_objects.end()) return;
+  g_objects.erase(pos);
+  g_closed.push_back({so, std::chrono::steady_clock::now()});
+}
+
+// Frees the closed sockets kept long enough.
+void free_closed() {
+  std::vector<socket_opaque*> gone;
+  {
+    std::lock_guard g(g_m);
+    auto now = std::chrono::steady_clock::now();
+    std::erase_if(g_closed, [&](const Closed& c) {
+      if (now - c.since < kClosedKept) return false;
+      gone.push_back(c.so);
+      return true;
+    });
+  }
+  for (socket_opaque* so : gone) {
+    { std::lock_guard last(so->callbacks); }  // a late detach of the core's has finished
+    delete so;
+  }
 }
 
 std::vector<socket_opaque*> monitored(uint8_t protocol) {
@@ -562,6 +595,7 @@ void monitor_loop(Monitor* m) {
       next = std::max(next + kMonitorPeriod, now);
       pending = check_tcp(false);
       check_icmp();
+      free_closed();
       // Lost events, or none to read at all: a dump tells which sockets are gone.
       if (m->resync || m->events.fd() < 0) {
         m->resync = false;
@@ -678,6 +712,8 @@ errno_t sflt_unregister(sflt_handle handle) {
       g_by_cookie.clear();
       g_by_flow.clear();
       g_flows_of.clear();
+      for (const Closed& c : g_closed) delete c.so;
+      g_closed.clear();
       g_raw_ids.clear();
     }
   }
