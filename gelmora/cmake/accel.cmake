@@ -2,7 +2,9 @@
 # two acceleration controllers. Included by gelmora's CMakeLists.txt (cmake/*.cmake).
 target_link_libraries(gelmora_core PUBLIC platform_kctl tamsel_abi)
 
-set(_accel_env XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/accel-test-config)
+set(_accel_env XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/accel-test-config
+               XDG_DATA_HOME=${CMAKE_CURRENT_BINARY_DIR}/accel-test-data
+               GELMORA_KEYCHAIN_DIR=${CMAKE_CURRENT_BINARY_DIR}/accel-test-keychain)
 if(TARGET tamseld-sim)
   foreach(test kext_helper_test rule_push_test)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/${test}.cpp)
@@ -42,9 +44,14 @@ if(TARGET tamseld-sim AND TARGET tamselstat AND EXISTS ${CMAKE_CURRENT_SOURCE_DI
   endif()
 endif()
 
-if(TARGET tamseld-sim AND TARGET tamselstat AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/kext_vpn_controller_test.cpp)
+# The start runs the real rule store against the older-service and relay stand-ins.
+if(TARGET tamseld-sim AND TARGET tamselstat
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/kext_vpn_controller_test.cpp
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/older_service/CMakeLists.txt
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt)
   add_unit_test(kext_vpn_controller_test SOURCES tests/kext_vpn_controller_test.cpp
-                LIBS gelmora_core LABEL integration ENV ${_accel_env})
+                LIBS gelmora_core standin_older_service standin_relay LABEL integration
+                ENV ${_accel_env})
   if(TARGET kext_vpn_controller_test)
     target_compile_definitions(kext_vpn_controller_test PRIVATE
                                TAMSELD_SIM_PATH="$<TARGET_FILE:tamseld-sim>"

@@ -1,16 +1,23 @@
 // The filter-mode acceleration controller: real loader calls (a fake loader that starts
 // tamseld-sim), the real control client, and stand-in rule steps.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "KextSimFixture.h"
+#include "OlderTestSupport.h"
 #include "gelmora/Core/TsKextVPNController.h"
 #include "gelmora/Core/TsUserController.h"
 #include "gelmora/Service/Params/TsParamsKext.h"
+#include "gelmora/Service/Speed/EntranceServer.h"
 #include "gelmora/Service/Speed/KextHelper.h"
+#include "gelmora/Service/Speed/Timing.h"
+#include "gelmora/Service/Speed/TsPathService.h"
 #include "gelmora/Service/Tools/Utils.h"
 #include "platform/dispatch/PumpedQueue.h"
+#include "standin/relay/Relay.h"
 
 namespace rx = platform::reactive;
 
@@ -204,6 +211,34 @@ TEST_F(KextControllerTest, FailingSteps) {
   }
 }
 
+// A presenter that knows which window is key, as the application's does.
+struct WindowRecorder : AlertSheetPresenter {
+  int keyWindow = 1;
+  std::vector<std::string> shown;  // "window:text"
+  void showErrorSheet(std::optional<std::string>, std::optional<std::string>) override {}
+  void showSheet(std::optional<std::string>, std::optional<std::string>, Completion) override {}
+  WindowAlert keyWindowAlert() override {
+    return [this, window = keyWindow](const std::string& text) {
+      shown.push_back(std::to_string(window) + ":" + text);
+    };
+  }
+};
+
+TEST_F(KextControllerTest, AlertGoesToTheWindowKeyAtStart) {
+  WindowRecorder windows;
+  TsKextVPNController c(steps());
+  c.setAlertPresenter(&windows);
+  parseText_ = "加速规则为空";
+  bool ended = false;
+  auto signal = c.start();
+  windows.keyWindow = 2;  // another window comes to the front while the start runs
+  signal.subscribe({nullptr, [&](const rx::Error&) { ended = true; }, [&] { ended = true; }});
+  ASSERT_TRUE(main_.queue().runUntil([&] { return ended; }, std::chrono::seconds(30)));
+  c.drain();
+  main_.queue().pump();
+  EXPECT_EQ(windows.shown, (std::vector<std::string>{"1:加速规则为空"}));
+}
+
 TEST_F(KextControllerTest, ClientRefused) {
   // Another client holds the control: the filter refuses ours.
   Utils::loakKEXT();
@@ -220,6 +255,172 @@ TEST_F(KextControllerTest, ClientRefused) {
   EXPECT_EQ(c.status(), 1);
   other.close();
   Utils::setZandrelPath(run_ + "/zandrel");
+}
+
+// The production steps end to end on loopback: the rule list and the address library from the
+// older-service stand-in, entrance and path probes against the relay stand-in, the push into the
+// simulated filter, and the filter's path request and traffic reports answered through the rule
+// store.
+class KextControllerRulesTest : public KextControllerTest {
+ public:
+  void SetUp() override {
+    KextControllerTest::SetUp();
+    ASSERT_TRUE(service.start());
+    TQAPIConfig::sharedInstance().setConfigValue(service.address(), "JVXDomain");
+    store = std::make_shared<platform::defaults::Store>(dir.path() / "defaults.json");
+    TsParamsDirectory::setStore(store);
+    // Never asks the outside world for the public address.
+    AppEnvironment::setCurrentEnvironment(std::make_shared<OfflineEnvironment>());
+    MLOG().setUuid(std::nullopt);
+    TsParams::resetLoginValues();
+    TsParams::resetRuleLists();
+    TsParams::setProbes({});
+    TsPathService::setHooks({});
+    Timing::set(Timing{});
+    EntranceServer::setRandomSource([] { return 0u; });
+
+    auto library = dir.path() / "Resources" / "area_isp.txt";
+    std::filesystem::create_directories(library.parent_path());
+    TsParams::setAreaispPath(library.string());
+    service.putFile("/files/area_isp.txt", fixtureText("area_isp.txt"));
+
+    port = relay.addEndpoint("127.0.0.2");
+    ASSERT_NE(port, 0);
+    answer = nlohmann::json::parse(fixtureText("rule_list_full.json"));
+    answer["data"]["entrance"] = {{{"ip", "127.0.0.2"}, {"ports", {port}}}};
+    service.setAnswer("/q5client/rule/list", answer);
+    TsParams::updateWithLoginReturnObject({{"data", {{"uid", 31}, {"package_id", 7}}}});
+  }
+  void TearDown() override {
+    KextControllerTest::TearDown();
+    EntranceServer::setRandomSource({});
+    TsParams::resetRuleLists();
+    service.stop();
+    TsParamsDirectory::setStore(nullptr);
+  }
+  static std::string fixtureText(const std::string& name) {
+    std::ifstream in(std::string(OLDER_SERVICE_FIXTURES_DIR) + "/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  TempDir dir;
+  standin::OlderService service;
+  std::shared_ptr<platform::defaults::Store> store;
+  standin::relay::Relay relay;
+  ConsoleCapture console;
+  std::uint16_t port = 0;
+  nlohmann::json answer;
+};
+
+TEST_F(KextControllerRulesTest, StartRunsOnTheServiceRulesAndServesTheFilter) {
+  TsKextVPNController c(TsKextVPNController::defaultSteps());
+  Outcome o = runStart(c);
+  ASSERT_EQ(o.events, (std::vector<std::string>{"completed"}));
+  EXPECT_EQ(c.status(), 3);
+  EXPECT_EQ(service.requests("/q5client/rule/list").size(), 1u);
+
+  // The parse's lists reached the filter: address rules as rules, rules by name waiting for
+  // their names, the DNS records and the flow id; interception is on.
+  EXPECT_EQ(TsParams::getWhiteArray().size(), 7u);
+  EXPECT_TRUE(WaitStats([](const std::string& s) {
+    return s.find("\"white_rule\":5,") != s.npos && s.find("\"unanalyzed_domain\":4,") != s.npos &&
+           s.find("\"dns_rule\":3,") != s.npos && s.find("\"vni\":5001") != s.npos &&
+           s.find("\"intercept\":1") != s.npos;
+  })) << Admin("stats");
+  // Entrance and paths were probed through the relay.
+  bool portProbe = false, pathProbe = false;
+  for (const auto& r : relay.records()) {
+    portProbe |= r.incoming && r.type == 100;
+    pathProbe |= r.incoming && r.type == 300;
+  }
+  EXPECT_TRUE(portProbe);
+  EXPECT_TRUE(pathProbe);
+
+  // The filter asks for the path of the first rule group: it gets the probed entrance and its
+  // server socket is installed.
+  namespace kabi = tamsel::abi;
+  kabi::k2u_req_path req{};
+  req.offset = 2;
+  req.level = 3;
+  req.ip = htonl(0xC0000263);
+  ASSERT_EQ(Admin("emit 2 " + Hex(&req, sizeof req)), "0");
+  EXPECT_TRUE(WaitStats([](const std::string& s) {
+    return s.find("\"server_sockets\":1") != s.npos;
+  })) << Admin("stats");
+  EXPECT_TRUE(console.anyContains("offset(2) in(127.0.0.2:" + std::to_string(port) + ")"));
+
+  // Traffic reports add up in the rule store by direction.
+  kabi::k2u_ippacket_desc out{}, in{};
+  out.desc.length = 60;
+  out.direction = kabi::K2U_DIR_OUT;
+  in.desc.length = 28;
+  in.direction = kabi::K2U_DIR_IN;
+  ASSERT_EQ(Admin("emit 3 " + Hex(&out, sizeof out)), "0");
+  ASSERT_EQ(Admin("emit 3 " + Hex(&out, sizeof out)), "0");
+  ASSERT_EQ(Admin("emit 3 " + Hex(&in, sizeof in)), "0");
+  for (int i = 0; i < 500 && TsParams::getDownstreamlimit() != 28; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(TsParams::getUpstreamlimit(), 120);
+  EXPECT_EQ(TsParams::getDownstreamlimit(), 28);
+
+  c.stop();
+  c.drain();
+  EXPECT_EQ(c.status(), 1);
+  EXPECT_FALSE(KextHelper::isConnected());
+  EXPECT_FALSE(Utils::existKEXT());
+}
+
+TEST_F(KextControllerRulesTest, ServiceAnswersThatEndTheStart) {
+  struct Case {
+    const char* what;
+    std::function<void(KextControllerRulesTest&)> arrange;
+    std::string alert;
+  };
+  std::vector<Case> cases = {
+      {"rule request refused twice",
+       [](KextControllerRulesTest& t) {
+         t.service.setAnswer("/q5client/rule/list", {{"code", 102}, {"info", "no traffic"}});
+       },
+       ""},
+      {"no rules",
+       [](KextControllerRulesTest& t) {
+         auto a = t.answer;
+         a["data"].erase("rules");
+         t.service.setAnswer("/q5client/rule/list", a);
+       },
+       "加速规则为空"},
+      {"entrance silent",
+       [](KextControllerRulesTest& t) {
+         standin::relay::Switches quiet;
+         quiet.silent = true;
+         t.relay.setSwitches("127.0.0.2", t.port, quiet);
+       },
+       "入口测试失败，无可用入口服务器"},
+  };
+  for (auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    service.setAnswer("/q5client/rule/list", answer);
+    relay.setSwitches("127.0.0.2", port, {});
+    k.arrange(*this);
+    const size_t asked = service.requests("/q5client/rule/list").size();
+    TsKextVPNController c(TsKextVPNController::defaultSteps());
+    Outcome o = runStart(c);
+    ASSERT_GE(o.events.size(), 2u);
+    EXPECT_EQ(o.events[0], "error:100");
+    if (k.alert.empty()) {
+      // The service's code 102 also asks for the shop, after the alert.
+      EXPECT_EQ(o.events.back(), "topup");
+      EXPECT_EQ(o.events.size(), 3u);
+      EXPECT_EQ(service.requests("/q5client/rule/list").size(), asked + 2);
+    } else {
+      EXPECT_EQ(o.events, (std::vector<std::string>{"error:100", "alert:" + k.alert}));
+    }
+    EXPECT_EQ(c.status(), 1);
+    EXPECT_FALSE(KextHelper::isConnected());
+    EXPECT_FALSE(Utils::existKEXT());
+  }
 }
 
 }  // namespace

@@ -31,14 +31,18 @@ SpeedEngines::Steps SpeedEngines::defaultSteps() {
   Steps s;
   s.setProgressBar = [](int percent) { TsParams::setProgressBar(percent); };
   s.systemLog = [](std::string_view line) { LOG::console(line); };
-  s.openConnection = KextHelper::openKextConnection;
+  s.openConnection = [] {
+    KextHelper::setHooks(TsParams::kextHooks());
+    return KextHelper::openKextConnection();
+  };
   s.closeConnection = KextHelper::unloadMessagePipe;
   s.lastConnectionError = KextHelper::getLastError;
   s.getRules = [](rx::Error* error) { return TsWebService::getRules(error); };
-  // The rule store that turns the reply into filter rules joins later; its result was never
-  // checked here.
-  s.parseRules = [](const nlohmann::json&) {};
-  s.pushRules = [] { return TsParamsKext::setRulesToKext(KextRuleSet{}); };
+  // The older sequence never looked at the parse's outcome.
+  s.parseRules = [](const nlohmann::json& reply) {
+    TsParams::updateWithRulelistReturnObject(reply);
+  };
+  s.pushRules = [] { return TsParamsKext::setRulesToKext(TsParams::kextRuleSet()); };
   return s;
 }
 

@@ -1,10 +1,13 @@
 #include "gelmora/Core/TsKextVPNController.h"
 
 #include "gelmora/Core/TsUserController.h"
+#include "gelmora/Service/Params/TsParams.h"
 #include "gelmora/Service/Params/TsParamsKext.h"
+#include "gelmora/Service/Speed/IpPacketHelper.h"
 #include "gelmora/Service/Speed/KextHelper.h"
 #include "gelmora/Service/Tools/LOG.h"
 #include "gelmora/Service/Tools/Utils.h"
+#include "gelmora/Service/Web/TsWebService.h"
 #include "platform/dispatch/Queue.h"
 
 namespace rx = platform::reactive;
@@ -27,20 +30,16 @@ TsKextVPNController::Steps TsKextVPNController::defaultSteps() {
   s.unloadKEXT = Utils::unloadKEXT;
   s.loakKEXT = Utils::loakKEXT;
   s.existKEXT = Utils::existKEXT;
-  s.openConnection = KextHelper::openKextConnection;
+  s.openConnection = [] {
+    // The reader answers path requests and sums the traffic through the rule store.
+    KextHelper::setHooks(TsParams::kextHooks());
+    return KextHelper::openKextConnection();
+  };
   s.closeConnection = KextHelper::unloadMessagePipe;
-  // The rule request, the address library and the rule parse belong to the rule store, which
-  // is not part of this build yet: until it is, a start ends at the rule request.
-  s.getRules = [](rx::Error* error) -> std::optional<nlohmann::json> {
-    error->code = -1;
-    error->description = "rule store unavailable";
-    return std::nullopt;
-  };
-  s.updateIpPacket = [] { return false; };
-  s.parseRules = [](const nlohmann::json&) -> std::optional<std::string> {
-    return std::string("加速规则获取失败");
-  };
-  s.pushRules = [] { return TsParamsKext::setRulesToKext(KextRuleSet{}); };
+  s.getRules = [](rx::Error* error) { return TsWebService::getRules(error); };
+  s.updateIpPacket = IpPacketHelper::updateIpPacket;
+  s.parseRules = TsParams::updateWithRulelistReturnObject;
+  s.pushRules = [] { return TsParamsKext::setRulesToKext(TsParams::kextRuleSet()); };
   return s;
 }
 
@@ -64,11 +63,24 @@ TsKextVPNController::~TsKextVPNController() {
   drain();
 }
 
-void TsKextVPNController::setAlertSink(AlertSink alert) { alert_ = std::move(alert); }
+void TsKextVPNController::setAlertSink(AlertSink alert) {
+  std::lock_guard lock(alertMutex_);
+  alert_ = std::move(alert);
+}
+
+void TsKextVPNController::setAlertPresenter(AlertSheetPresenter* presenter) {
+  std::lock_guard lock(alertMutex_);
+  presenter_ = presenter;
+}
 
 rx::Signal<bool> TsKextVPNController::start() {
   status_.store(2);
-  AlertSink alert = alert_;  // the window of this moment
+  AlertSink alert;
+  {
+    // The window that is key now gets any alert of this start, however late it comes.
+    std::lock_guard lock(alertMutex_);
+    alert = presenter_ ? AlertSink(presenter_->keyWindowAlert()) : alert_;
+  }
   return rx::Signal<bool>::create([this, alert](const rx::SubscriberPtr<bool>& subscriber) {
     queue_->async([this, subscriber, alert] { runStart(subscriber, alert); });
     return rx::Disposable();

@@ -6,10 +6,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
+#include "gelmora/Application/AlertSheetPresenter.h"
 #include "gelmora/Core/AccelerationController.h"
 #include "platform/dispatch/SerialQueue.h"
 #include "platform/notifications/NotificationCenter.h"
@@ -45,6 +47,9 @@ class TsKextVPNController : public AccelerationController {
   // The production steps; those whose pieces are not in the build fail with a logged reason.
   static Steps defaultSteps();
   void setAlertSink(AlertSink alert);
+  // Alerts go to the window that is key when `start` is called (the presenter's
+  // keyWindowAlert); a sink set with setAlertSink is used while no presenter is set.
+  void setAlertPresenter(AlertSheetPresenter* presenter);
 
   platform::reactive::Signal<bool> start() override;
   void stop() override;
@@ -64,7 +69,9 @@ class TsKextVPNController : public AccelerationController {
   void failOnQueue();
 
   Steps steps_;
+  std::mutex alertMutex_;
   AlertSink alert_;
+  AlertSheetPresenter* presenter_ = nullptr;
   std::atomic<long long> status_{1};
   std::atomic<unsigned long long> stops_{0};
   std::shared_ptr<platform::dispatch::SerialQueue> queue_;
