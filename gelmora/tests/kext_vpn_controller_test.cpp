@@ -8,6 +8,7 @@
 
 #include "KextSimFixture.h"
 #include "OlderTestSupport.h"
+#include "gelmora/Core/SpeedEngines.h"
 #include "gelmora/Core/TsKextVPNController.h"
 #include "gelmora/Core/TsUserController.h"
 #include "gelmora/Service/Params/TsParamsKext.h"
@@ -421,6 +422,25 @@ TEST_F(KextControllerRulesTest, ServiceAnswersThatEndTheStart) {
     EXPECT_FALSE(KextHelper::isConnected());
     EXPECT_FALSE(Utils::existKEXT());
   }
+}
+
+// The older start pair on the same production steps: no reload of its own, so the filter is
+// loaded first.
+TEST_F(KextControllerRulesTest, OlderStartPushesTheServiceRules) {
+  Utils::loakKEXT();
+  ASSERT_TRUE(Utils::existKEXT());
+  SpeedEngines::setSteps(SpeedEngines::defaultSteps());
+  rx::Error error;
+  auto reply = SpeedEngines::start(&error);
+  ASSERT_TRUE(reply) << error.description;
+  EXPECT_EQ((*reply)["data"]["flow_id"], 5001);
+  EXPECT_EQ(TsParams::getProgressBar(), 100);
+  EXPECT_TRUE(WaitStats([](const std::string& s) {
+    return s.find("\"vni\":5001") != s.npos && s.find("\"intercept\":1") != s.npos &&
+           s.find("\"dns_rule\":3,") != s.npos;
+  })) << Admin("stats");
+  SpeedEngines::stop();
+  EXPECT_FALSE(KextHelper::isConnected());
 }
 
 }  // namespace
