@@ -36,6 +36,7 @@ const TsVPNController::Resolvers kResolvers{"192.0.2.53", "198.51.100.53"};
 // client's long-lived threads (HTTP transport, queues) stay in the namespace they were born in.
 struct World {
   std::string skip;
+  std::string failure;  // the scene could not be built
   std::unique_ptr<systest::Netns> app, relayNs;
   std::unique_ptr<systest::Netns::Enter> inside;
   std::unique_ptr<systest::TempDir> dir;
@@ -59,7 +60,7 @@ class NetextE2E : public SessionFixture {
     if (!w.app->valid() || !w.relayNs->valid() ||
         !systest::veth(*w.app, "acn0", "198.51.100.1/24", *w.relayNs, "acn1",
                        std::string(kEntrance) + "/24")) {
-      w.skip = "namespaces or veth could not be made";
+      w.failure = "namespaces or veth could not be made";
       return;
     }
     w.recordPath = (w.dir->path() / "relay.jsonl").string();
@@ -71,11 +72,11 @@ class NetextE2E : public SessionFixture {
         o);
     if (!systest::waitFor([&] { return w.relay.log().find("serving") != std::string::npos; },
                           10s)) {
-      w.skip = "relay stand-in did not come up: " + w.relay.log();
+      w.failure = "relay stand-in did not come up: " + w.relay.log();
       return;
     }
     w.inside = std::make_unique<systest::Netns::Enter>(*w.app);
-    if (!w.inside->entered()) w.skip = "could not enter the app namespace";
+    if (!w.inside->entered()) w.failure = "could not enter the app namespace";
   }
   static void TearDownTestSuite() {
     World& w = world();
@@ -88,7 +89,9 @@ class NetextE2E : public SessionFixture {
 
   void SetUp() override {
     if (!world().skip.empty()) GTEST_SKIP() << world().skip;
+    ASSERT_TRUE(world().failure.empty()) << world().failure;
     SessionFixture::SetUp();
+    sessionUp = true;
     // Known to the service and online, so the tunnel's own heartbeat keeps it up.
     standin::account::Account alice;
     alice.uid = 10001;
@@ -138,7 +141,7 @@ class NetextE2E : public SessionFixture {
     controller->vpn()->setLaunchSettings(launch);
   }
   void TearDown() override {
-    if (!world().skip.empty()) return;
+    if (!sessionUp) return;
     controller.reset();
     {
       std::lock_guard lock(daemonMutex);
@@ -224,6 +227,7 @@ class NetextE2E : public SessionFixture {
   }
 
   fs::path runDir;
+  bool sessionUp = false;
   std::unique_ptr<TsVPNController> controller;
   std::mutex daemonMutex;
   systest::Process daemon;
