@@ -103,8 +103,7 @@ int startLoopbackEcho() {
 
 int main(int argc, char** argv) {
   if (auto why = systest::skipReason(); !why.empty()) {
-    std::printf("filter_path: skipped: %s (it builds network namespaces and loads tamseld)\n",
-                why.c_str());
+    std::printf("filter_path: skipped: %s\n", why.c_str());
     return 0;
   }
   tsl::Scene scene;
