@@ -94,7 +94,8 @@ TunnelDaemon::~TunnelDaemon() {
 }
 
 int TunnelDaemon::run() {
-  platform::dispatch::installMainQueue(std::make_shared<platform::dispatch::AsioQueue>(io_));
+  auto mainQueue = std::make_shared<platform::dispatch::AsioQueue>(io_);
+  platform::dispatch::installMainQueue(mainQueue);
   GVLogger::setLogger(std::make_shared<StderrLogger>());
   if (!config_.containerRoot.empty()) GVLogger::setContainerRoot(config_.containerRoot);
   OwnerFileAccess owner(config_.ownerUid, OwnerFileAccess::primaryGroupOf(config_.ownerUid));
@@ -123,6 +124,9 @@ int TunnelDaemon::run() {
   });
   io_.run();
   platform::dispatch::installMainQueue(nullptr);
+  // Service calls still in flight finish on the transport's thread after this; their outcomes
+  // must not be posted onto an io_context that is about to go.
+  mainQueue->close();
   return exitCode_;
 }
 
