@@ -3,14 +3,11 @@
 // Prints the ratio of the two mean round-trip times after the runs.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -19,11 +16,11 @@
 #include "Mazzle/MZTUNInterface.h"
 #include "Mazzle/MZUDPDirectStack.h"
 #include "platform/netext/NetworkSettings.h"
+#include "systest/Systest.h"
 
 namespace {
 
 constexpr uint32_t kMark = 0x47560001;
-std::string g_peer;
 
 sockaddr_in address(const char* text, uint16_t port) {
   sockaddr_in a{};
@@ -33,26 +30,22 @@ sockaddr_in address(const char* text, uint16_t port) {
   return a;
 }
 
-bool setUpNamespaces() {
-  g_peer = "gvb-" + std::to_string(::getpid());
-  return ::unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0 &&
-         std::system(("ip netns add " + g_peer).c_str()) == 0 &&
-         std::system(("ip link add gvba type veth peer name gvbb netns " + g_peer).c_str()) == 0 &&
-         std::system("ip addr add 198.51.100.1/24 dev gvba && ip link set gvba up") == 0 &&
-         std::system("ip route add 203.0.113.0/24 via 198.51.100.50") == 0 &&
-         std::system(("ip -n " + g_peer + " addr add 198.51.100.50/24 dev gvbb && ip -n " + g_peer +
-                      " addr add 203.0.113.10/32 dev lo && ip -n " + g_peer +
-                      " link set lo up && ip -n " + g_peer + " link set gvbb up")
-                         .c_str()) == 0;
+// The client side (TUN, sockets of the runs) and the echo's side, linked by a veth pair; the
+// echo's address is routed over it, so that it is never delivered locally.
+bool setUpNamespaces(const systest::Netns& client, const systest::Netns& peer) {
+  return client.valid() && peer.valid() &&
+         systest::veth(client, "gvba", "198.51.100.1/24", peer, "gvbb", "198.51.100.50/24") &&
+         client.ok("ip route add 203.0.113.0/24 via 198.51.100.50") &&
+         peer.ok("ip addr add 203.0.113.10/32 dev lo");
 }
 
 // Returns once the echo socket is bound, so that the first round trip is not lost to a race.
-bool startEcho() {
+bool startEcho(const systest::Netns& peer) {
   std::promise<bool> bound;
   auto ready = bound.get_future();
-  std::thread([&bound] {
-    int ns = ::open(("/run/netns/" + g_peer).c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return bound.set_value(false);
+  std::thread([&bound, &peer] {
+    systest::Netns::Enter in(peer);
+    if (!in.entered()) return bound.set_value(false);
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     auto a = address("203.0.113.10", 9999);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return bound.set_value(false);
@@ -110,46 +103,55 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (::geteuid() != 0) {
-    std::fprintf(stderr, "tunnel_udp_echo needs root (network namespaces, a TUN device)\n");
+  if (auto reason = systest::skipReason(); !reason.empty()) {
+    std::fprintf(stderr, "tunnel_udp_echo: %s\n", reason.c_str());
     return 0;
   }
-  if (!setUpNamespaces()) {
+  systest::Netns client(systest::uniqueName("gvb-c"));
+  systest::Netns peer(systest::uniqueName("gvb"));
+  if (!setUpNamespaces(client, peer)) {
     std::fprintf(stderr, "namespace setup failed\n");
     return 1;
   }
-  if (!startEcho()) {
+  if (!startEcho(peer)) {
     std::fprintf(stderr, "echo server setup failed\n");
-    (void)std::system(("ip netns del " + g_peer).c_str());
     return 1;
   }
-  MZRawSocketFactory::sharedInstance().setMark(kMark);
-  auto flow = std::make_shared<platform::netext::PacketFlow>();
-  int rc = flow->open("gvtun%d");
-  platform::netext::RtnetlinkSettingsApplier applier(rc == 0 ? flow->name() : "", kMark, 5160);
-  platform::netext::NetworkSettings settings;
-  platform::netext::IPv4Settings v4;
-  v4.addresses = {"192.0.2.1"};
-  v4.subnetMasks = {"255.255.255.0"};
-  v4.includedRoutes = {platform::netext::IPv4Route::defaultRoute()};
-  settings.ipv4Settings = v4;
-  if (rc != 0 || applier.apply(&settings)) {
-    std::fprintf(stderr, "TUN setup failed\n");
-    (void)std::system(("ip netns del " + g_peer).c_str());
-    return 1;
-  }
-  auto interface = std::make_shared<MZTUNInterface>(flow);
-  interface->registerStack(std::make_shared<MZUDPDirectStack>());
-  interface->start();
+  // This thread makes the TUN, the stacks' threads and the sockets of the runs: all in the
+  // client namespace. It leaves before the namespaces go, or their clean-up would kill it.
+  int status = [&] {
+    systest::Netns::Enter in(client);
+    if (!in.entered()) {
+      std::fprintf(stderr, "cannot enter the client namespace\n");
+      return 1;
+    }
+    MZRawSocketFactory::sharedInstance().setMark(kMark);
+    auto flow = std::make_shared<platform::netext::PacketFlow>();
+    int rc = flow->open("gvtun%d");
+    platform::netext::RtnetlinkSettingsApplier applier(rc == 0 ? flow->name() : "", kMark, 5160);
+    platform::netext::NetworkSettings settings;
+    platform::netext::IPv4Settings v4;
+    v4.addresses = {"192.0.2.1"};
+    v4.subnetMasks = {"255.255.255.0"};
+    v4.includedRoutes = {platform::netext::IPv4Route::defaultRoute()};
+    settings.ipv4Settings = v4;
+    if (rc != 0 || applier.apply(&settings)) {
+      std::fprintf(stderr, "TUN setup failed\n");
+      return 1;
+    }
+    auto interface = std::make_shared<MZTUNInterface>(flow);
+    interface->registerStack(std::make_shared<MZUDPDirectStack>());
+    interface->start();
 
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.direct > 0)
-    std::printf("tunnel/direct round-trip ratio: %.2f\n", reporter.tunnel / reporter.direct);
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (reporter.direct > 0)
+      std::printf("tunnel/direct round-trip ratio: %.2f\n", reporter.tunnel / reporter.direct);
 
-  interface->terminal();
-  applier.apply(nullptr);
-  (void)std::system(("ip netns del " + g_peer).c_str());
-  return 0;
+    interface->terminal();
+    applier.apply(nullptr);
+    return 0;
+  }();
+  return status;
 }

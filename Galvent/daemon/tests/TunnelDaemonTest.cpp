@@ -1,85 +1,53 @@
 // galvent-tunnel as a process in a private network namespace: control protocol, failed starts
 // reported as errors with everything undone, stop before start.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "platform/netext/ControlSocket.h"
+#include "systest/Systest.h"
 
 using namespace platform::netext;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char b[512];
-  while (size_t n = std::fread(b, 1, sizeof b, p)) out.append(b, n);
-  ::pclose(p);
-  return out;
-}
-
 class TunnelDaemon : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon makes a TUN device and routes";
-    static bool moved = ::unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0;
-    ASSERT_TRUE(moved);
-    dir_ = std::filesystem::temp_directory_path() / ("gvt-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-    control_ = (dir_ / "control").string();
+    if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
+    ns_ = std::make_unique<systest::Netns>(systest::uniqueName("gvt-d"));
+    ASSERT_TRUE(ns_->valid());
+    dir_ = std::make_unique<systest::TempDir>("gvt");
+    control_ = (dir_->path() / "control").string();
   }
   void TearDown() override {
-    // The daemon goes by its pid, whatever happened.
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    // The daemon goes by its pid before its namespace, whatever happened.
+    daemon_ = systest::Process();
+    ns_.reset();
   }
   void launch(std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {
-        GALVENT_TUNNEL_PATH, "--control", control_,           "--owner-uid", "0",
-        "--dns-config",      "none",      "--container-root", dir_.string()};
+        GALVENT_TUNNEL_PATH, "--control", control_,           "--owner-uid",        "0",
+        "--dns-config",      "none",      "--container-root", dir_->path().string()};
     args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && client_.connect(control_) != 0; ++i)
-      std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(client_.connected()) << "the daemon never listened";
+    systest::SpawnOptions options;
+    options.netns = ns_.get();
+    daemon_ = systest::Process::spawn(args, options);
+    ASSERT_TRUE(systest::waitFor([&] { return client_.connect(control_) == 0; }, 2s))
+        << "the daemon never listened: " << daemon_.log();
     auto hello = client_.receiveKind(DaemonMessageKind::Status, 5s);
     ASSERT_TRUE(hello);
     EXPECT_EQ(hello->status, VpnStatus::Disconnected);
   }
-  int exitStatus() {
-    int status = 0;
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -2;
-  }
-  std::filesystem::path dir_;
+  std::optional<int> exitStatus() { return daemon_.wait(5s); }
+
+  std::unique_ptr<systest::Netns> ns_;
+  std::unique_ptr<systest::TempDir> dir_;
   std::string control_;
-  pid_t pid_ = -1;
+  systest::Process daemon_;
   ControlClient client_;
 };
 
@@ -87,8 +55,8 @@ TEST_F(TunnelDaemon, BadFlagsAreRefused) {
   for (const char* flags : {"", "--control /tmp/x", "--control /tmp/x --owner-uid -1",
                             "--control /tmp/x --owner-uid 0 --dns-config maybe",
                             "--control /tmp/x --owner-uid 0 --table 254"}) {
-    auto out = run(std::string(GALVENT_TUNNEL_PATH) + " " + flags + " 2>&1; echo rc=$?");
-    EXPECT_NE(out.find("rc=2"), std::string::npos) << flags << ": " << out;
+    auto r = ns_->sh(std::string(GALVENT_TUNNEL_PATH) + " " + flags);
+    EXPECT_EQ(r.status, 2) << flags << ": " << r.output;
   }
 }
 
@@ -107,7 +75,7 @@ TEST_F(TunnelDaemon, BadMessagesGetAnErrorAndTheConnectionStays) {
   ASSERT_TRUE(reply);
   EXPECT_FALSE(reply->reply);
   ASSERT_EQ(client_.send(ControlRequest::stop(1)), 0);
-  EXPECT_EQ(exitStatus(), 0);
+  EXPECT_EQ(exitStatus(), std::optional<int>(0));
   EXPECT_FALSE(std::filesystem::exists(control_));
 }
 
@@ -123,15 +91,15 @@ TEST_F(TunnelDaemon, StartWithoutASessionFailsWithAnErrorAndLeavesNothingBehind)
   EXPECT_EQ(last->status, VpnStatus::Disconnected);
   ASSERT_TRUE(last->error);
   EXPECT_EQ(last->error->description, "NO proxy matched.");
-  EXPECT_EQ(exitStatus(), 1);
-  EXPECT_EQ(run("ip -o link show").find("gvtun"), std::string::npos);
-  EXPECT_EQ(run("ip rule show").find("lookup 5160"), std::string::npos);
+  EXPECT_EQ(exitStatus(), std::optional<int>(1));
+  EXPECT_EQ(ns_->sh("ip -o link show").output.find("gvtun"), std::string::npos);
+  EXPECT_EQ(ns_->sh("ip rule show").output.find("lookup 5160"), std::string::npos);
 }
 
 TEST_F(TunnelDaemon, TermSignalStopsWithReasonZero) {
   launch();
-  ASSERT_EQ(::kill(pid_, SIGTERM), 0);
-  EXPECT_EQ(exitStatus(), 0);
+  daemon_.signal(SIGTERM);
+  EXPECT_EQ(exitStatus(), std::optional<int>(0));
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 // Network settings by rtnetlink on a real TUN in a private network namespace; and the control
 // socket's peer and size rules.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -13,24 +11,19 @@
 #include "platform/netext/DnsConfigurator.h"
 #include "platform/netext/NetworkSettings.h"
 #include "platform/netext/PacketFlow.h"
+#include "systest/Systest.h"
 
 using namespace platform::netext;
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char b[512];
-  while (size_t n = std::fread(b, 1, sizeof b, p)) out.append(b, n);
-  ::pclose(p);
-  return out;
-}
-
 TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TUN device";
-  ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+  if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
+  systest::Netns ns(systest::uniqueName("gvset"));
+  ASSERT_TRUE(ns.valid());
+  // The TUN, the netlink sockets and the sysctl read below belong to this thread's namespace.
+  systest::Netns::Enter in(ns);
+  ASSERT_TRUE(in.entered());
   PacketFlow flow;
   ASSERT_EQ(flow.open(), 0);
   EXPECT_EQ(flow.name().rfind("gvtun", 0), 0u);
@@ -49,17 +42,17 @@ TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
   auto error = applier.apply(&settings);
   ASSERT_FALSE(error) << error->description;
 
-  auto link = run("ip -o link show " + flow.name());
+  auto link = ns.sh("ip -o link show " + flow.name()).output;
   EXPECT_NE(link.find("mtu 1400"), std::string::npos) << link;
   EXPECT_NE(link.find("UP"), std::string::npos) << link;
-  EXPECT_NE(run("ip -o addr show " + flow.name()).find("192.0.2.1/24"), std::string::npos);
-  auto table = run("ip route show table 5160");
+  EXPECT_NE(ns.sh("ip -o addr show " + flow.name()).output.find("192.0.2.1/24"), std::string::npos);
+  auto table = ns.sh("ip route show table 5160").output;
   EXPECT_NE(table.find("default dev " + flow.name()), std::string::npos) << table;
   EXPECT_NE(table.find("203.0.113.0/24 dev " + flow.name()), std::string::npos) << table;
   EXPECT_NE(table.find("throw 10.0.0.0/8"), std::string::npos) << table;
   EXPECT_NE(table.find("throw 198.51.100.7"), std::string::npos) << table;
   EXPECT_EQ(table.find("1.2.3.4"), std::string::npos) << "a non-contiguous mask is skipped";
-  auto rules = run("ip rule show");
+  auto rules = ns.sh("ip rule show").output;
   EXPECT_NE(rules.find("not from all fwmark 0x47560001 lookup 5160"), std::string::npos) << rules;
   std::ifstream rp("/proc/sys/net/ipv4/conf/" + flow.name() + "/rp_filter");
   int rpValue = -1;
@@ -69,15 +62,15 @@ TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
   // Applying again replaces rather than fails.
   ASSERT_FALSE(applier.apply(&settings));
   ASSERT_FALSE(applier.apply(nullptr));
-  EXPECT_EQ(run("ip rule show").find("5160"), std::string::npos);
-  EXPECT_EQ(run("ip route show table 5160"), "");
+  EXPECT_EQ(ns.sh("ip rule show").output.find("5160"), std::string::npos);
+  // An emptied table is gone: only the error on stderr says so.
+  EXPECT_EQ(ns.sh("ip route show table 5160 2>/dev/null").output, "");
   flow.close();
 }
 
 TEST(ControlSocket, OwnerOnlySocketAndOversizedMessages) {
-  auto dir = std::filesystem::temp_directory_path() / ("gvctl-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  auto path = (dir / "control").string();
+  systest::TempDir dir("gvctl");
+  auto path = (dir.path() / "control").string();
   // Something that is not a socket is never replaced.
   std::ofstream(path) << "data";
   EXPECT_EQ(listenControlSocket(path, ::geteuid()), -EEXIST);
@@ -109,11 +102,11 @@ TEST(ControlSocket, OwnerOnlySocketAndOversizedMessages) {
   EXPECT_FALSE(receiveControlMessage(peer).bytes);
   ::close(peer);
   ::close(listener);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
-  auto root = std::filesystem::temp_directory_path() / ("gvdns-" + std::to_string(::getpid()));
+  systest::TempDir tmp("gvdns");
+  const auto& root = tmp.path();
   std::filesystem::create_directories(root / "etc");
   std::ofstream(root / "etc/resolv.conf") << "nameserver 9.9.9.9\n";
   auto read = [&] {
@@ -136,7 +129,6 @@ TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
   EXPECT_FALSE(std::filesystem::exists(next.backupPath()));
   EXPECT_EQ(DnsConfigurator::modeFromText("resolv.conf"), DnsConfigurator::Mode::ResolvConf);
   EXPECT_FALSE(DnsConfigurator::modeFromText("Resolved"));
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace
@@ -145,7 +137,8 @@ TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
 // resolver's own file, which keeps changing), and a missing file is missing again.
 TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
   namespace fs = std::filesystem;
-  auto root = fs::temp_directory_path() / ("gvdns-link-" + std::to_string(::getpid()));
+  systest::TempDir tmp("gvdns-link");
+  const fs::path& root = tmp.path();
   fs::create_directories(root / "etc");
   fs::create_directories(root / "run");
   std::ofstream(root / "run/stub.conf") << "nameserver 127.0.0.53\n";
@@ -179,7 +172,6 @@ TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
     std::ifstream stub(root / "run/stub.conf");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stub), {}), "nameserver 127.0.0.53\n");
   }
-  fs::remove_all(root);
 }
 
 // systemd-resolved does not run in a build container, so a stand-in resolvectl that records its
@@ -187,8 +179,8 @@ TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
 // refusal reported as an error rather than a tunnel without DNS.
 TEST(DnsConfigurator, ResolvedModeAsksForLinkDnsAndRoutingDomain) {
   namespace fs = std::filesystem;
-  auto dir = fs::temp_directory_path() / ("gvdns-resolved-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  systest::TempDir tmp("gvdns-resolved");
+  const fs::path& dir = tmp.path();
   const fs::path log = dir / "calls";
   auto writeTool = [&](int status) {
     std::ofstream(dir / "resolvectl")
@@ -231,5 +223,4 @@ TEST(DnsConfigurator, ResolvedModeAsksForLinkDnsAndRoutingDomain) {
   EXPECT_EQ(DnsConfigurator::detectMode(dir), DnsConfigurator::Mode::Resolved);
 
   ::setenv("PATH", oldPath.c_str(), 1);
-  fs::remove_all(dir);
 }

@@ -5,6 +5,6 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/ControlMessageTest.cpp)
 endif()
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/SettingsNetnsTest.cpp)
   add_unit_test(platform_netext_settings_netns_test
-                SOURCES ${CMAKE_CURRENT_LIST_DIR}/SettingsNetnsTest.cpp LIBS platform_netext
-                LABEL system)
+                SOURCES ${CMAKE_CURRENT_LIST_DIR}/SettingsNetnsTest.cpp
+                LIBS platform_netext system_test_support LABEL system)
 endif()
