@@ -8,8 +8,8 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/MZTUNInterfaceTest.cpp)
 endif()
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/MZStacksNetnsTest.cpp)
   add_unit_test(mazzle_stacks_netns_test
-                SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/MZStacksNetnsTest.cpp LIBS Mazzle
-                LABEL system)
+                SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/MZStacksNetnsTest.cpp
+                LIBS Mazzle system_test_support LABEL system)
 endif()
 if(EXISTS ${PROJECT_FUZZ_DIR}/fuzz_tcp_nat.cpp)
   add_fuzz_target(fuzz_tcp_nat SOURCES ${PROJECT_FUZZ_DIR}/fuzz_tcp_nat.cpp LIBS Mazzle)

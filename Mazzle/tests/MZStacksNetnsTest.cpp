@@ -2,15 +2,14 @@
 // reach addresses on a veth interface through the tunnel (policy routing sends unmarked traffic
 // into the TUN, the stacks' marked sockets bypass it).
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "Mazzle/MZDNSServer.h"
@@ -20,26 +19,22 @@
 #include "Mazzle/MZTUNInterface.h"
 #include "Mazzle/MZUDPDirectStack.h"
 #include "platform/netext/NetworkSettings.h"
+#include "systest/Systest.h"
 
 namespace {
 
 constexpr uint32_t kMark = 0x47560001;
 constexpr uint32_t kTable = 5160;
 
-// A socket made inside the named namespace (on a helper thread, whose namespace is switched).
-int socketIn(const std::string& netns, int type) {
-  int fd = -1;
-  std::thread([&] {
-    int ns = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (ns >= 0) ::close(ns);
-  }).join();
-  return fd;
+// A socket made inside `netns`, or in the caller's namespace when null.
+int socketIn(const systest::Netns* netns, int type) {
+  std::optional<systest::Netns::Enter> in;
+  if (netns && !in.emplace(*netns).entered()) return -1;
+  return ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
 }
 
-int udpSocket(const char* bindAddr, uint16_t port, const std::string& netns = "") {
-  int fd =
-      netns.empty() ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : socketIn(netns, SOCK_DGRAM);
+int udpSocket(const char* bindAddr, uint16_t port, const systest::Netns* netns = nullptr) {
+  int fd = socketIn(netns, SOCK_DGRAM);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -63,7 +58,7 @@ struct UdpEcho {
   int fd;
   std::thread thread;
   // dns: answers a query with itself, QR bit set, like a resolver with nothing to add.
-  UdpEcho(const char* addr, uint16_t port, const std::string& netns, bool dns = false)
+  UdpEcho(const char* addr, uint16_t port, const systest::Netns* netns, bool dns = false)
       : fd(udpSocket(addr, port, netns)) {
     thread = std::thread([this, dns] {
       char b[2048];
@@ -94,30 +89,40 @@ struct UdpEcho {
 
 class StacksNetns : public ::testing::Test {
  protected:
+  // The test's own namespace holds the TUN and the client sockets; the servers live in a second
+  // one behind a veth pair, so that traffic to them is routed (addresses of our own would be
+  // delivered locally, never through the TUN). The main thread stays inside the first for the
+  // whole suite, so the stacks' threads, made meanwhile, live there too.
+  struct World {
+    systest::Netns client{systest::uniqueName("gvs-c")};
+    systest::Netns peer{systest::uniqueName("gvs")};
+    std::unique_ptr<systest::Netns::Enter> inside;
+    bool ok = false;
+    World() {
+      ok = client.valid() && peer.valid() &&
+           systest::veth(client, "gvva", "198.51.100.1/24", peer, "gvvb", "198.51.100.50/24") &&
+           client.ok("ip route add 203.0.113.0/24 via 198.51.100.50") &&
+           peer.ok("ip addr add 203.0.113.1/32 dev lo && ip addr add 203.0.113.2/32 dev lo");
+      if (ok) {
+        inside = std::make_unique<systest::Netns::Enter>(client);
+        ok = inside->entered();
+      }
+    }
+    // Out again before the namespaces go: their clean-up kills what is still inside.
+    ~World() { inside.reset(); }
+  };
   static void SetUpTestSuite() {
-    if (::geteuid() != 0) return;
-    // The whole process moves into a namespace of its own; it vanishes with the process.
-    // The servers live in a second, named namespace behind a veth pair, so that traffic to them
-    // is routed (addresses of our own would be delivered locally, never through the TUN).
-    peer_ = "gvs-" + std::to_string(::getpid());
-    ok_ = ::unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0 &&
-          std::system(("ip netns add " + peer_).c_str()) == 0 &&
-          std::system(("ip link add gvva type veth peer name gvvb netns " + peer_).c_str()) == 0 &&
-          std::system("ip addr add 198.51.100.1/24 dev gvva && ip link set gvva up") == 0 &&
-          std::system("ip route add 203.0.113.0/24 via 198.51.100.50") == 0 &&
-          std::system(("ip -n " + peer_ + " addr add 198.51.100.50/24 dev gvvb && ip -n " + peer_ +
-                       " addr add 203.0.113.1/32 dev lo && ip -n " + peer_ +
-                       " addr add 203.0.113.2/32 dev lo && ip -n " + peer_ +
-                       " link set lo up && ip -n " + peer_ + " link set gvvb up")
-                          .c_str()) == 0;
+    if (systest::skipReason().empty()) world_ = new World;
   }
   static void TearDownTestSuite() {
-    if (!peer_.empty()) (void)std::system(("ip netns del " + peer_ + " 2>/dev/null").c_str());
+    delete world_;
+    world_ = nullptr;
   }
-  static inline std::string peer_;
+  static inline World* world_ = nullptr;
+  static const systest::Netns* peer() { return &world_->peer; }
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a TUN device";
-    ASSERT_TRUE(ok_) << "namespace setup failed";
+    if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
+    ASSERT_TRUE(world_ && world_->ok) << "namespace setup failed";
     MZRawSocketFactory::sharedInstance().setMark(kMark);
     flow_ = std::make_shared<platform::netext::PacketFlow>();
     ASSERT_EQ(flow_->open("gvtun%d"), 0);
@@ -139,7 +144,6 @@ class StacksNetns : public ::testing::Test {
     if (applier_) applier_->apply(nullptr);
     MZRawSocketFactory::sharedInstance().reset();
   }
-  static inline bool ok_ = false;
   std::shared_ptr<platform::netext::PacketFlow> flow_;
   std::unique_ptr<platform::netext::RtnetlinkSettingsApplier> applier_;
   std::shared_ptr<MZTUNInterface> interface_;
@@ -163,7 +167,7 @@ TEST_F(StacksNetns, UdpGoesDirectAndIdleSocketsExpire) {
   auto udp = std::make_shared<MZUDPDirectStack>([&] { return now; });
   interface_->registerStack(udp);
   interface_->start();
-  UdpEcho a("203.0.113.1", 9999, peer_), b("203.0.113.2", 9999, peer_);
+  UdpEcho a("203.0.113.1", 9999, peer()), b("203.0.113.2", 9999, peer());
   int client = udpSocket("0.0.0.0", 0);
   EXPECT_EQ(exchange(client, to("203.0.113.1", 9999), "one"), "203.0.113.1:9999 echo:one");
   EXPECT_EQ(exchange(client, to("203.0.113.2", 9999), "two"), "203.0.113.2:9999 echo:two");
@@ -177,7 +181,7 @@ TEST_F(StacksNetns, UdpGoesDirectAndIdleSocketsExpire) {
 }
 
 TEST_F(StacksNetns, DnsQueriesAreForwardedAndAnsweredFromTheOriginalDestination) {
-  UdpEcho upstream("203.0.113.2", 53, peer_, true);
+  UdpEcho upstream("203.0.113.2", 53, peer(), true);
   auto dns = std::make_shared<MZDNSServer>("203.0.113.2");
   interface_->registerStack(dns);
   interface_->start();
@@ -204,7 +208,7 @@ TEST_F(StacksNetns, TcpConnectionsFromOneSourcePortToTwoDestinationsDoNotCollide
   std::vector<std::thread> threads;
   std::vector<int> listeners;
   for (const char* addr : {"203.0.113.1", "203.0.113.2"}) {
-    int l = socketIn(peer_, SOCK_STREAM);
+    int l = socketIn(peer(), SOCK_STREAM);
     auto a = to(addr, 8080);
     ASSERT_EQ(::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ::listen(l, 4);
