@@ -12,7 +12,8 @@ if(TARGET platform_dispatch AND TARGET platform_notifications)
   add_unit_test(galvent_network_monitor_test SOURCES ${_t}/galvent_network_monitor_test.cpp
                 LIBS Galvent)
   add_unit_test(galvent_network_monitor_netns_test
-                SOURCES ${_t}/galvent_network_monitor_netns_test.cpp LIBS Galvent LABEL system)
+                SOURCES ${_t}/galvent_network_monitor_netns_test.cpp
+                LIBS Galvent system_test_support LABEL system)
 endif()
 if(TARGET pexara_crypto AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsink/CMakeLists.txt)
   add_unit_test(galvent_log_upload_test SOURCES ${_t}/galvent_log_upload_test.cpp
