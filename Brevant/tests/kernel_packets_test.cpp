@@ -8,25 +8,22 @@
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "Brevant/Brevant.h"
 #include "Brevant/DnsMessage.h"
 #include "Brevant/Packet.h"
 #include "PacketBuilder.h"
+#include "systest/Systest.h"
 
 namespace fs = std::filesystem;
 using testpkt::Bytes;
@@ -37,41 +34,24 @@ namespace {
 const uint32_t kResolver = ip("198.18.0.1");
 const uint32_t kGame = ip("203.0.113.10");
 
-int run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
-// Builds the namespace and tears it down again, whatever happens in between.
-class Namespace {
+// The namespace's own resolv.conf, which `ip netns exec` binds over /etc/resolv.conf; it goes
+// with the test, whatever happens in between.
+class NetnsResolvConf {
  public:
-  Namespace() : name_("brvt" + std::to_string(getpid())) {
-    fs::create_directories("/etc/netns/" + name_);
-    std::ofstream("/etc/netns/" + name_ + "/resolv.conf")
-        << "nameserver 198.18.0.1\noptions timeout:2 attempts:1\n";
-    ok_ = run("ip netns add " + name_) == 0;
-    original_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  NetnsResolvConf(const systest::Netns& ns, const std::string& content)
+      : dir_(fs::path("/etc/netns") / ns.name()) {
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "resolv.conf") << content;
   }
-  ~Namespace() {
-    if (entered_) setns(original_, CLONE_NEWNET);
-    if (original_ >= 0) close(original_);
-    run("ip netns del " + name_);
+  ~NetnsResolvConf() {
     std::error_code ec;
-    fs::remove_all("/etc/netns/" + name_, ec);
+    fs::remove_all(dir_, ec);
   }
-  bool ok() const { return ok_ && original_ >= 0; }
-  const std::string& name() const { return name_; }
-  // Moves this thread into the namespace, so the TUN and sockets it makes live there.
-  bool enter() {
-    int fd = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    entered_ = setns(fd, CLONE_NEWNET) == 0;
-    close(fd);
-    return entered_;
-  }
+  NetnsResolvConf(const NetnsResolvConf&) = delete;
+  NetnsResolvConf& operator=(const NetnsResolvConf&) = delete;
 
  private:
-  std::string name_;
-  bool ok_ = false;
-  bool entered_ = false;
-  int original_ = -1;
+  fs::path dir_;
 };
 
 int openTun(const char* name) {
@@ -123,37 +103,28 @@ Bytes answerTo(const Bytes& query) {
 }
 
 TEST(KernelPackets, LookupAndGameTrafficGiveSessionRecords) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace and a TUN device";
+  if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
   if (access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/net/tun here";
-  if (run("ip -V") != 0) GTEST_SKIP() << "needs the ip tool (iproute2)";
-  Namespace ns;
-  if (!ns.ok()) GTEST_SKIP() << "cannot make a network namespace here";
-  ASSERT_TRUE(ns.enter());
+  systest::Netns ns(systest::uniqueName("brvt"));
+  if (!ns.valid()) GTEST_SKIP() << "cannot make a network namespace here";
+  NetnsResolvConf resolvConf(ns, "nameserver 198.18.0.1\noptions timeout:2 attempts:1\n");
+  // The TUN and the game's socket are made by this thread, so they live in the namespace.
+  systest::Netns::Enter inside(ns);
+  ASSERT_TRUE(inside.entered());
   int tun = openTun("brvt0");
   ASSERT_GE(tun, 0) << "TUN device";
-  const std::string in = "ip -n " + ns.name() + " ";
-  ASSERT_EQ(run(in + "link set lo up"), 0);
-  ASSERT_EQ(run(in + "link set brvt0 up"), 0);
-  ASSERT_EQ(run(in + "addr add 198.18.0.2/24 dev brvt0"), 0);
-  ASSERT_EQ(run(in + "route add 203.0.113.0/24 dev brvt0"), 0);
+  ASSERT_TRUE(ns.ok("ip link set brvt0 up"));
+  ASSERT_TRUE(ns.ok("ip addr add 198.18.0.2/24 dev brvt0"));
+  ASSERT_TRUE(ns.ok("ip route add 203.0.113.0/24 dev brvt0"));
 
   // The lookup runs in the namespace with its own resolv.conf naming 198.18.0.1.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execlp("ip", "ip", "netns", "exec", ns.name().c_str(), "getent", "ahostsv4", "game.example",
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  auto lookup = systest::Process::spawn(
+      {"/bin/ip", "netns", "exec", ns.name(), "getent", "ahostsv4", "game.example"});
 
   brevant::DomainTable domains;
   brevant::DnsRedirectTable redirects;
   bool sawQuery = false;
-  int status = -1;
-  auto lookupDone = [&] { return child > 0 && waitpid(child, &status, WNOHANG) == child; };
+  auto lookupDone = [&] { return !lookup.running(); };
   // Answer every query the resolver sends until the lookup ends.
   for (int i = 0; i < 8; ++i) {
     auto query = readUntil(
@@ -180,11 +151,9 @@ TEST(KernelPackets, LookupAndGameTrafficGiveSessionRecords) {
     ASSERT_TRUE(brevant::process_dns_answer_packet(redirects, domains, answer, 1));
     ASSERT_EQ(write(tun, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
   }
-  if (status == -1) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the lookup did not succeed";
+  // One still running is killed when it ends with the test: that is a failed lookup too.
+  EXPECT_EQ(lookup.wait(std::chrono::milliseconds(0)), std::optional<int>(0))
+      << "the lookup did not succeed: " << lookup.log();
   EXPECT_TRUE(sawQuery) << "no DNS query came through the TUN";
   EXPECT_EQ(brevant::domain_of_ip(domains, kGame), "game.example");
 
