@@ -13,14 +13,14 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "TunnelStart.h"
 #include "platform/netext/ControlSocket.h"
 #include "systest/Systest.h"
 
 using namespace std::chrono_literals;
 using platform::netext::ControlClient;
 using platform::netext::ControlRequest;
-using platform::netext::DaemonMessageKind;
-using platform::netext::VpnStatus;
+using tunnel_daemon_test::startTunnel;
 namespace fs = std::filesystem;
 
 namespace {
@@ -82,16 +82,12 @@ class ResolvConfMode : public ::testing::Test {
   }
   std::string control() const { return (dir_.path() / "control").string(); }
 
-  // Connects and starts; true once the tunnel runs.
-  bool start(ControlClient& client) {
-    if (!systest::waitFor([&] { return client.connect(control()) == 0; }, 5s)) return false;
-    if (client.send(ControlRequest::start(startOptions())) != 0) return false;
-    return systest::waitFor(
-        [&] {
-          auto m = client.receiveKind(DaemonMessageKind::Status, 200ms);
-          return m && m->status == VpnStatus::Connected;
-        },
-        10s);
+  // The resolver file as the running daemon sees it through its own mount namespace: the
+  // tunnel's address, and the original link kept as the backup.
+  void expectReplaced(const systest::Process& daemon) {
+    fs::path etc = fs::path("/proc") / std::to_string(daemon.pid()) / "root/etc";
+    EXPECT_NE(readFile(etc / "resolv.conf").find("nameserver 198.18.0.1"), std::string::npos);
+    EXPECT_EQ(fs::read_symlink(etc / "resolv.conf.galvent-backup"), dir_.path() / "stub.conf");
   }
 
   systest::TempDir dir_{"gvt-resolv"};
@@ -104,11 +100,9 @@ TEST_F(ResolvConfMode, ReplacedWhileRunningAndRestoredAfterACrash) {
   {
     auto daemon = launch(ns, true);
     ControlClient client;
-    ASSERT_TRUE(start(client)) << "exit " << daemon.wait(0ms).value_or(-1) << ": " << daemon.log();
-    // Seen through the daemon's own mount namespace.
-    fs::path etc = fs::path("/proc") / std::to_string(daemon.pid()) / "root/etc";
-    EXPECT_NE(readFile(etc / "resolv.conf").find("nameserver 198.18.0.1"), std::string::npos);
-    EXPECT_EQ(fs::read_symlink(etc / "resolv.conf.galvent-backup"), dir_.path() / "stub.conf");
+    ASSERT_EQ(startTunnel(client, control(), startOptions(), daemon), "")
+        << "exit " << daemon.wait(0ms).value_or(-1);
+    expectReplaced(daemon);
     // A crash: nothing is restored.
     daemon.signal(SIGKILL);
     ASSERT_TRUE(daemon.wait(5s));
@@ -122,10 +116,9 @@ TEST_F(ResolvConfMode, ReplacedWhileRunningAndRestoredAfterACrash) {
     // backup stays the original link and not the crashed run's file.
     auto daemon = launch(ns, false);
     ControlClient client;
-    ASSERT_TRUE(start(client)) << "exit " << daemon.wait(0ms).value_or(-1) << ": " << daemon.log();
-    fs::path etc = fs::path("/proc") / std::to_string(daemon.pid()) / "root/etc";
-    EXPECT_NE(readFile(etc / "resolv.conf").find("nameserver 198.18.0.1"), std::string::npos);
-    EXPECT_EQ(fs::read_symlink(etc / "resolv.conf.galvent-backup"), dir_.path() / "stub.conf");
+    ASSERT_EQ(startTunnel(client, control(), startOptions(), daemon), "")
+        << "exit " << daemon.wait(0ms).value_or(-1);
+    expectReplaced(daemon);
     ASSERT_EQ(client.send(ControlRequest::stop(1)), 0);
     EXPECT_EQ(daemon.wait(10s), std::optional<int>(0)) << daemon.log();
   }

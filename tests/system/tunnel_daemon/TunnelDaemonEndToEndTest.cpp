@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "TunnelStart.h"
 #include "platform/netext/ControlSocket.h"
 #include "standin/AccountServer.h"
 #include "standin/DnsStandin.h"
@@ -36,9 +37,7 @@
 using namespace std::chrono_literals;
 using platform::netext::ControlClient;
 using platform::netext::ControlRequest;
-using platform::netext::DaemonMessage;
 using platform::netext::DaemonMessageKind;
-using platform::netext::VpnStatus;
 
 namespace {
 
@@ -214,6 +213,9 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
   }
 
   static std::string buildWorld(World& w);
+  // Launches the daemon in the client namespace and starts the tunnel: "" once it runs, else why
+  // not.
+  static std::string startDaemon(World& w);
   static nlohmann::json launchOptions(const World& w);
 
   static World& world() { return *world_; }
@@ -342,6 +344,10 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   std::filesystem::create_directories(w.group);
   if (::chown(w.group.c_str(), kOwner, kOwner) != 0) return "cannot hand the container over";
   w.controlPath = (w.dir.path() / "control").string();
+  return startDaemon(w);
+}
+
+std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
   systest::SpawnOptions options;
   options.netns = &w.client;
   w.daemon = systest::Process::spawn(
@@ -349,18 +355,7 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
        "--container-root", w.dir.path().string(), "--dns-config", "none", "--mark",
        std::to_string(kMark), "--table", std::to_string(kTable)},
       options);
-  if (!systest::waitFor([&] { return w.control.connect(w.controlPath) == 0; }, 5s))
-    return "the daemon never listened: " + w.daemon.log();
-  if (w.control.send(ControlRequest::start(launchOptions(w))) != 0) return "cannot send start";
-  auto started = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - started < 10s) {
-    auto m = w.control.receiveKind(DaemonMessageKind::Status, 1s);
-    if (!m) continue;
-    if (m->status == VpnStatus::Connected) return "";
-    if (m->status == VpnStatus::Disconnected && m->error)
-      return "start failed: " + m->error->description + "\n" + w.daemon.log();
-  }
-  return "no status 3 within 10 s:\n" + w.daemon.log();
+  return tunnel_daemon_test::startTunnel(w.control, w.controlPath, launchOptions(w), w.daemon);
 }
 
 nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
@@ -517,23 +512,7 @@ TEST_F(TunnelDaemonEndToEnd, UserStopRemovesEverythingAndWritesNoReason) {
 // A run stopped for another reason leaves the reason in the user's container, as the user's file.
 TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   auto& w = world();
-  systest::SpawnOptions options;
-  options.netns = &w.client;
-  w.daemon = systest::Process::spawn(
-      {GALVENT_TUNNEL_PATH, "--control", w.controlPath, "--owner-uid", std::to_string(kOwner),
-       "--container-root", w.dir.path().string(), "--dns-config", "none", "--mark",
-       std::to_string(kMark), "--table", std::to_string(kTable)},
-      options);
-  w.control.close();
-  ASSERT_TRUE(systest::waitFor([&] { return w.control.connect(w.controlPath) == 0; }, 5s));
-  ASSERT_EQ(w.control.send(ControlRequest::start(launchOptions(w))), 0);
-  ASSERT_TRUE(systest::waitFor(
-      [&] {
-        auto m = w.control.receiveKind(DaemonMessageKind::Status, 200ms);
-        return m && m->status == VpnStatus::Connected;
-      },
-      10s))
-      << daemonLog();
+  ASSERT_EQ(startDaemon(w), "");
   ASSERT_EQ(w.control.send(ControlRequest::stop(2)), 0);
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
   std::ifstream in(w.group / "error.txt");
