@@ -392,6 +392,11 @@ TEST_F(TunnelControllers, GameVariantCachesTheRuleFileAndReportsTheEnd) {
   auto c = controller<GVQ5VPNController>(kQ5Provider);
   c->setLibraryFolder(dir->path() / "Library");
   auto session = q5Session();
+  auto endReports = [&] {
+    size_t n = 0;
+    for (const auto& r : game.requests()) n += r.path == "/api/end";
+    return n;
+  };
 
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE("start " + std::to_string(round));
@@ -400,11 +405,7 @@ TEST_F(TunnelControllers, GameVariantCachesTheRuleFileAndReportsTheEnd) {
     ASSERT_TRUE(session->speedInfo && session->speedInfo->vni_array);
     EXPECT_EQ(session->speedInfo->vni_array->size(), 1u);
 
-    const size_t endsBefore = [&] {
-      size_t n = 0;
-      for (const auto& r : game.requests()) n += r.path == "/api/end";
-      return n;
-    }();
+    const size_t endsBefore = endReports();
     bool ended = false;
     std::optional<TQError> error;
     auto d = c->stopSession(session).subscribe({[](const nlohmann::json&) {},
@@ -421,9 +422,7 @@ TEST_F(TunnelControllers, GameVariantCachesTheRuleFileAndReportsTheEnd) {
     ASSERT_TRUE(end);
     EXPECT_EQ(end->params.value("type", ""), "1");
     EXPECT_EQ(end->params.value("uid", ""), "10001");
-    size_t endsAfter = 0;
-    for (const auto& r : game.requests()) endsAfter += r.path == "/api/end";
-    EXPECT_EQ(endsAfter, endsBefore + 1);
+    EXPECT_EQ(endReports(), endsBefore + 1);
   }
   EXPECT_EQ(launches, 2);
 }
