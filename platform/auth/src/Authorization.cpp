@@ -58,6 +58,20 @@ std::string defaultRunner() {
   return path.substr(0, path.rfind('/') + 1) + "gelmora-auth-runner";
 }
 
+// In a forked child: enters `cwd` and becomes `tool`; when either fails, the errno goes to the
+// parent through `report` and the child ends.
+[[noreturn]] void execOrReport(const std::string& tool, char* const* argv, char* const* envp,
+                               const std::string& cwd, int report) {
+  int e = 0;
+  if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) e = errno;
+  if (e == 0) {
+    ::execve(tool.c_str(), argv, envp);
+    e = errno;
+  }
+  (void)!::write(report, &e, sizeof e);
+  ::_exit(127);
+}
+
 }  // namespace
 
 namespace wire {
@@ -170,14 +184,7 @@ RunResult runDirect(const std::string& tool, const std::vector<std::string>& arg
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(out[1], STDOUT_FILENO);
-    int e = 0;
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) e = errno;
-    if (e == 0) {
-      ::execve(tool.c_str(), argv.data(), envp);
-      e = errno;
-    }
-    (void)!::write(report[1], &e, sizeof e);
-    ::_exit(127);
+    execOrReport(tool, argv.data(), envp, cwd, report[1]);
   }
   ::close(out[1]);
   ::close(report[1]);
@@ -242,14 +249,7 @@ RunResult launchDirect(const std::string& tool, const std::vector<std::string>& 
     }
     // Nothing of ours (the runner's channel, the app's sockets) may live on in the daemon.
     (void)::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    int e = 0;
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) e = errno;
-    if (e == 0) {
-      ::execve(tool.c_str(), argv.data(), envp);
-      e = errno;
-    }
-    (void)!::write(report[1], &e, sizeof e);
-    ::_exit(127);
+    execOrReport(tool, argv.data(), envp, cwd, report[1]);
   }
   ::close(ids[1]);
   ::close(report[1]);
