@@ -3,22 +3,15 @@ target_link_libraries(Galvent PUBLIC platform_netext platform_reactive platform_
 
 set(_vt ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 set(_vfake ${CMAKE_CURRENT_SOURCE_DIR}/../platform/netext/tests)
-if(EXISTS ${_vt}/galvent_q5_controller_test.cpp
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/game/CMakeLists.txt)
-  add_unit_test(galvent_q5_controller_test SOURCES ${_vt}/galvent_q5_controller_test.cpp
-                LIBS Galvent PexaraAPI standin_game LABEL integration)
-  if(TARGET galvent_q5_controller_test)
-    target_include_directories(galvent_q5_controller_test PRIVATE ${_vfake})
+# Both talk to the fake tunnel daemon of the netext tests.
+function(galvent_controller_test name)
+  add_unit_test(${name} SOURCES ${_vt}/${name}.cpp ${ARGN} LABEL integration)
+  if(TARGET ${name})
+    target_include_directories(${name} PRIVATE ${_vfake})
   endif()
-endif()
-if(EXISTS ${_vt}/galvent_ts_controller_test.cpp
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/account/CMakeLists.txt)
-  add_unit_test(galvent_ts_controller_test SOURCES ${_vt}/galvent_ts_controller_test.cpp
-                LIBS Galvent JolvexAPI standin_account LABEL integration)
-  if(TARGET galvent_ts_controller_test)
-    target_include_directories(galvent_ts_controller_test PRIVATE ${_vfake})
-  endif()
-endif()
+endfunction()
+galvent_controller_test(galvent_q5_controller_test LIBS Galvent PexaraAPI standin_game)
+galvent_controller_test(galvent_ts_controller_test LIBS Galvent JolvexAPI standin_account)
 if(EXISTS ${PROJECT_FUZZ_DIR}/fuzz_rule_file.cpp)
   add_fuzz_target(fuzz_rule_file SOURCES ${PROJECT_FUZZ_DIR}/fuzz_rule_file.cpp LIBS Galvent)
 endif()

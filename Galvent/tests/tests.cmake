@@ -31,51 +31,30 @@ if(TARGET JolvexAPI AND TARGET platform_reactive
                 LIBS Galvent JolvexAPI standin_account LABEL integration)
 endif()
 
-# Flow groups, packet proxy and the two product variants.
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch)
+# Flow groups, packet proxy and the two product variants, against the relay and service
+# stand-ins; the proxy tests build their packets with Brevant's test helper.
+set(_packets ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
+function(galvent_proxy_test name)
+  add_unit_test(${name} SOURCES ${_t}/${name}.cpp ${_packets}/PacketBuilder.cpp ${ARGN})
+  if(TARGET ${name})
+    target_include_directories(${name} PRIVATE ${_packets})
+  endif()
+endfunction()
+if(TARGET platform_dispatch AND TARGET JolvexAPI AND TARGET PexaraAPI)
   add_unit_test(galvent_flow_group_test SOURCES ${_t}/galvent_flow_group_test.cpp
                 LIBS Galvent Mazzle Brevant standin_relay)
-endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch)
   add_unit_test(galvent_flow_group_heartbeat_test
                 SOURCES ${_t}/galvent_flow_group_heartbeat_test.cpp
                 LIBS Galvent Mazzle Brevant standin_relay)
-endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt AND TARGET platform_dispatch
-   AND TARGET JolvexAPI)
-  add_unit_test(galvent_packet_proxy_test SOURCES ${_t}/galvent_packet_proxy_test.cpp
-                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
-                LIBS Galvent Mazzle Brevant standin_relay)
-  if(TARGET galvent_packet_proxy_test)
-    target_include_directories(galvent_packet_proxy_test PRIVATE
-                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
-  endif()
-endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/game/CMakeLists.txt
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsink/CMakeLists.txt
-   AND TARGET platform_dispatch AND TARGET PexaraAPI)
-  add_unit_test(galvent_game_variant_test SOURCES ${_t}/galvent_game_variant_test.cpp
-                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
-                LIBS Galvent Mazzle Brevant PexaraAPI standin_relay standin_game standin_logsink
-                LABEL integration)
-  if(TARGET galvent_game_variant_test)
-    target_include_directories(galvent_game_variant_test PRIVATE
-                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
-  endif()
-endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/relay/CMakeLists.txt
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/account/CMakeLists.txt
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../standin/logsink/CMakeLists.txt
-   AND TARGET platform_dispatch AND TARGET JolvexAPI)
-  add_unit_test(galvent_line_variant_test SOURCES ${_t}/galvent_line_variant_test.cpp
-                ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests/PacketBuilder.cpp
-                LIBS Galvent Mazzle Brevant JolvexAPI standin_relay standin_account standin_logsink
-                LABEL integration)
-  if(TARGET galvent_line_variant_test)
-    target_include_directories(galvent_line_variant_test PRIVATE
-                               ${CMAKE_CURRENT_SOURCE_DIR}/../Brevant/tests)
-  endif()
+  galvent_proxy_test(galvent_packet_proxy_test LIBS Galvent Mazzle Brevant standin_relay)
+  galvent_proxy_test(galvent_game_variant_test
+                     LIBS Galvent Mazzle Brevant PexaraAPI standin_relay standin_game
+                          standin_logsink
+                     LABEL integration)
+  galvent_proxy_test(galvent_line_variant_test
+                     LIBS Galvent Mazzle Brevant JolvexAPI standin_relay standin_account
+                          standin_logsink
+                     LABEL integration)
 endif()
 add_fuzz_target(fuzz_detect_item SOURCES ${PROJECT_FUZZ_DIR}/fuzz_detect_item.cpp LIBS Galvent)
 if(TARGET platform_dispatch)

@@ -17,7 +17,7 @@ TEST(AreaIspTableTest, LinesGiveItemsOrAreSkipped) {
       {"16777216\t16777471\t1\t2\t9", std::nullopt},  // five fields
       {"16777216\t16777471\t1", std::nullopt},
       {"", std::nullopt},
-      {"4294967296\t1\t1\t1", std::nullopt},          // beyond 32 bits
+      {"4294967296\t1\t1\t1", std::nullopt},  // beyond 32 bits
       {"1\t2\t99999999999\t1", std::nullopt},
       {"1\t2\tx\t1", std::nullopt},
       {"1\t2\t\t1", std::nullopt},

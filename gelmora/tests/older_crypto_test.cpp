@@ -43,7 +43,8 @@ TEST(OlderCryptoTest, ScrambleHasMarkersNoiseAndUnpaddedBodyAndRoundTrips) {
     std::string text;
     int padding;
   };
-  const Case cases[] = {{"abc", 0}, {"a", 2}, {"ab", 1}, {"uid=7&details=a=b", 1},
+  const Case cases[] = {{"abc", 0},       {"a", 2},
+                        {"ab", 1},        {"uid=7&details=a=b", 1},
                         {"中文 text", 1}, {std::string("\x00\xff\x01", 3), 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -84,14 +85,14 @@ TEST(OlderCryptoTest, UnscrambleRefusesBadTexts) {
   const std::string good = t[2] + "QQ" + t[0] + "ZGVm";  // count 2, padding 0
   ASSERT_TRUE(Crypto::decryptedDataFromString(good));
   const std::string cases[] = {
-      "",                              // empty
-      "#!" + std::string("QQ") + t[0], // unknown count marker
-      t[3] + "QQ",                     // too short for the padding marker
-      t[1] + "Q" + "#!" + "ZGVm",      // unknown padding marker
-      t[1] + "Q" + t[5] + "ZGVm",      // a count marker where padding belongs (5 > 2)
-      t[1] + "Q" + t[0] + "Z",         // body is no base64
-      t[1] + "Q" + t[0] + "ZG=m",      // "=" inside the body
-      t[1].substr(0, 1),               // half a marker
+      "",                               // empty
+      "#!" + std::string("QQ") + t[0],  // unknown count marker
+      t[3] + "QQ",                      // too short for the padding marker
+      t[1] + "Q" + "#!" + "ZGVm",       // unknown padding marker
+      t[1] + "Q" + t[5] + "ZGVm",       // a count marker where padding belongs (5 > 2)
+      t[1] + "Q" + t[0] + "Z",          // body is no base64
+      t[1] + "Q" + t[0] + "ZG=m",       // "=" inside the body
+      t[1].substr(0, 1),                // half a marker
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c);

@@ -1,7 +1,7 @@
 // The older HTTP layer against the stand-in on loopback: every sender against every kind of
 // answer, transport failures, the raw form body, the feedback page and the file download.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -51,10 +51,14 @@ Outcome sendWith(Sender sender, const std::string& payload) {
 
 const char* senderName(Sender s) {
   switch (s) {
-    case Sender::Post: return "POST";
-    case Sender::PostJson: return "POST_JSON";
-    case Sender::AsynPost: return "ASYN_POST";
-    case Sender::PostLog: return "POST_LOG";
+    case Sender::Post:
+      return "POST";
+    case Sender::PostJson:
+      return "POST_JSON";
+    case Sender::AsynPost:
+      return "ASYN_POST";
+    case Sender::PostLog:
+      return "POST_LOG";
   }
   return "?";
 }
@@ -72,7 +76,8 @@ struct Row {
   std::string consoleLine;  // a console line that must be there, "" for no check
 };
 
-standin::OlderService::Script answerScript(std::optional<long long> code, std::string info = "msg") {
+standin::OlderService::Script answerScript(std::optional<long long> code,
+                                           std::string info = "msg") {
   standin::OlderService::Script s;
   json a = {{"info", info}, {"data", {{"k", 1}}}};
   if (code) a["code"] = *code;
@@ -99,7 +104,8 @@ std::vector<Row> table() {
   rows.push_back({"code 1", answerScript(1), A, true, 0, "", "", "", ""});
   rows.push_back({"code -1", answerScript(-1), P, false, -1, "msg", kSupport, codeLine, ""});
   rows.push_back({"code -1", answerScript(-1), J, false, -1, "msg", kSupport, codeLine, ""});
-  rows.push_back({"code -1", answerScript(-1), A, false, 16899, "msg", kSupport, "", "错误信息：msg"});
+  rows.push_back(
+      {"code -1", answerScript(-1), A, false, 16899, "msg", kSupport, "", "错误信息：msg"});
   rows.push_back({"code 5", answerScript(5), P, true, 0, "", "", "", ""});
   rows.push_back({"code 5", answerScript(5), J, false, 5, "msg", "msg", codeLine, ""});
   rows.push_back({"code 5", answerScript(5), A, true, 0, "", "", "", ""});
@@ -115,8 +121,8 @@ std::vector<Row> table() {
     rows.push_back({"code as text", s, J, false, 5, "msg", "msg", codeLine, ""});
     auto bad = answerScript(std::nullopt);
     bad.answer->operator[]("code") = json::array({1});
-    rows.push_back({"code of wrong kind", bad, P, false, 16898, kFormatText, kSupport,
-                    "返回值解析失败", ""});
+    rows.push_back(
+        {"code of wrong kind", bad, P, false, 16898, kFormatText, kSupport, "返回值解析失败", ""});
     auto big = answerScript(std::nullopt);
     big.answer->operator[]("code") = 4294967296LL;
     rows.push_back({"code beyond 32 bits", big, J, false, 16898, kFormatText, kSupport,
@@ -124,8 +130,10 @@ std::vector<Row> table() {
   }
   for (Mode m : {Mode::EmptyBody, Mode::Garbage}) {
     std::string n = m == Mode::EmptyBody ? "empty" : "garbage";
-    rows.push_back({n, modeScript(m), P, false, 16897, kEmptyText, "再来一次吧~", "返回值为空", ""});
-    rows.push_back({n, modeScript(m), J, false, 16897, kEmptyText, "再来一次吧~", ",返回值为空！", ""});
+    rows.push_back(
+        {n, modeScript(m), P, false, 16897, kEmptyText, "再来一次吧~", "返回值为空", ""});
+    rows.push_back(
+        {n, modeScript(m), J, false, 16897, kEmptyText, "再来一次吧~", ",返回值为空！", ""});
     rows.push_back({n, modeScript(m), A, false, 16897, kEmptyText, "再来一次吧~", "", ""});
   }
   rows.push_back({"not JSON", modeScript(Mode::ScrambledNonJson), P, false, 16898, "", kSupport,

@@ -184,9 +184,10 @@ TEST_F(OlderWebServiceTest, StartupTriesEachHostUntilOneAnswers) {
 }
 
 TEST_F(OlderWebServiceTest, SignInAndVerificationAnswers) {
-  const json reply107 = {{"code", 107}, {"info", "code expired"},
-                         {"data", {{"uid", 99}, {"username", "other"}}}};
-  const json replyOk = {{"code", 0}, {"info", "ok"},
+  const json reply107 = {
+      {"code", 107}, {"info", "code expired"}, {"data", {{"uid", 99}, {"username", "other"}}}};
+  const json replyOk = {{"code", 0},
+                        {"info", "ok"},
                         {"data", {{"uid", 55}, {"username", "player"}, {"package_id", 3}}}};
   TQError error;
   UserModel user("138", "1234", "86");

@@ -1,7 +1,6 @@
 // The report logger: console lines, reports to the stand-in, and one bounded worker.
 #include <dirent.h>
 
-
 #include "OlderTestSupport.h"
 #include "gelmora/General/Helper/TsSystemInformation.h"
 #include "gelmora/Service/Web/TsWebEscape.h"

@@ -58,6 +58,30 @@ std::string defaultRunner() {
   return path.substr(0, path.rfind('/') + 1) + "gelmora-auth-runner";
 }
 
+// Two close-on-exec pipes, or none: 0, else the errno of the failure.
+int openPipes(int first[2], int second[2]) {
+  if (::pipe2(first, O_CLOEXEC) != 0) return errno;
+  if (::pipe2(second, O_CLOEXEC) != 0) {
+    int e = errno;
+    ::close(first[0]);
+    ::close(first[1]);
+    return e;
+  }
+  return 0;
+}
+
+// The tool's argument vector for execve; the strings stay owned by the caller.
+std::vector<char*> toolArgv(const std::string& tool, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(tool.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// The whole environment a launched tool gets.
+char kCleanPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
 // In a forked child: enters `cwd` and becomes `tool`; when either fails, the errno goes to the
 // parent through `report` and the child ends.
 [[noreturn]] void execOrReport(const std::string& tool, char* const* argv, char* const* envp,
@@ -168,18 +192,9 @@ RunResult runDirect(const std::string& tool, const std::vector<std::string>& arg
   RunResult r;
   int out[2];
   int report[2];  // carries an exec failure's errno back; closed on a successful exec
-  if (::pipe2(out, O_CLOEXEC) != 0) return r.err = errno, r;
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    r.err = errno;
-    ::close(out[0]);
-    ::close(out[1]);
-    return r;
-  }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(tool.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  char* envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+  if ((r.err = openPipes(out, report)) != 0) return r;
+  std::vector<char*> argv = toolArgv(tool, args);
+  char* envp[] = {kCleanPath, nullptr};
 
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -218,18 +233,9 @@ RunResult launchDirect(const std::string& tool, const std::vector<std::string>& 
   // ids: the daemon's pid, from the middle child. report: an exec failure's errno from the
   // daemon, closed unread on a successful exec.
   int ids[2], report[2];
-  if (::pipe2(ids, O_CLOEXEC) != 0) return r.err = errno, r;
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    r.err = errno;
-    ::close(ids[0]);
-    ::close(ids[1]);
-    return r;
-  }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(tool.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  char* envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+  if ((r.err = openPipes(ids, report)) != 0) return r;
+  std::vector<char*> argv = toolArgv(tool, args);
+  char* envp[] = {kCleanPath, nullptr};
 
   pid_t child = ::fork();
   if (child == 0) {
@@ -291,13 +297,7 @@ std::unique_ptr<Authorization> Authorization::obtain(const Options& options, int
   // The runner gets root: one that someone else could have replaced is never elevated.
   if (int bad = checkTool(runner); bad != 0) return *err = bad == ENOENT ? ENOENT : EPERM, nullptr;
   int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return *err = errno, nullptr;
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    *err = errno;
-    ::close(in[0]);
-    ::close(in[1]);
-    return nullptr;
-  }
+  if ((*err = openPipes(in, out)) != 0) return nullptr;
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], STDIN_FILENO);

@@ -121,8 +121,7 @@ void ControlClient::close() {
   fd_ = -1;
 }
 
-int ControlClient::connect(const std::string& path) {
-  close();
+int connectControlSocket(const std::string& path) {
   sockaddr_un addr;
   if (!fillAddress(path, addr)) return -ENAMETOOLONG;
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -132,6 +131,13 @@ int ControlClient::connect(const std::string& path) {
     ::close(fd);
     return -err;
   }
+  return fd;
+}
+
+int ControlClient::connect(const std::string& path) {
+  close();
+  int fd = connectControlSocket(path);
+  if (fd < 0) return fd;
   fd_ = fd;
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,21 +45,6 @@ std::string dataHome() {
   if (const char* home = std::getenv("HOME"); home && home[0] == '/')
     return std::string(home) + "/.local/share";
   return "/tmp";
-}
-
-int connectSocket(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return -ENAMETOOLONG;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -errno;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
-    ::close(fd);
-    return -err;
-  }
-  return fd;
 }
 
 }  // namespace
@@ -165,7 +149,7 @@ bool TunnelConnection::connectLocked(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     if (fd_ >= 0) return true;
   }
-  int fd = connectSocket(*path);
+  int fd = connectControlSocket(*path);
   if (fd < 0) return false;
   fd_ = fd;
   readerRunning_ = true;

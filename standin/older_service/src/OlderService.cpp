@@ -17,11 +17,11 @@ constexpr const char* kLibraryFile = "/files/area_isp.txt";
 
 const std::vector<std::string>& routeList() {
   static const std::vector<std::string> list = {
-      "/q5client/parameters/startup",     "/q5client/user/login",
-      "/q5client/phone/verify-code",      "/q5client/rule/list",
-      "/q5client/speed/end",              "/q5client/user/logout",
-      "/q5client/user/heartbeat",         "/q5client/rule/area-isp-list",
-      "/q5client/path/batch-report",      "/q5client/client-error-log/report",
+      "/q5client/parameters/startup", "/q5client/user/login",
+      "/q5client/phone/verify-code",  "/q5client/rule/list",
+      "/q5client/speed/end",          "/q5client/user/logout",
+      "/q5client/user/heartbeat",     "/q5client/rule/area-isp-list",
+      "/q5client/path/batch-report",  "/q5client/client-error-log/report",
       "/q5client/client-log/report"};
   return list;
 }
@@ -57,9 +57,8 @@ struct OlderService::Impl {
         holdSilent();
         [[fallthrough]];
       case Mode::Drop:
-        res.set_content_provider(
-            64, "text/plain",
-            [](size_t, size_t, httplib::DataSink&) { return false; });
+        res.set_content_provider(64, "text/plain",
+                                 [](size_t, size_t, httplib::DataSink&) { return false; });
         return;
       case Mode::EmptyBody:
         res.set_content("", "text/plain");
@@ -137,7 +136,8 @@ std::optional<std::pair<std::string, bool>> OlderService::splitBody(const std::s
   if (body.rfind("info=", 0) != 0) return std::nullopt;
   std::string rest = body.substr(5);
   static const std::string kJson = "&encrypt-type=pc-json";
-  if (rest.size() >= kJson.size() && rest.compare(rest.size() - kJson.size(), kJson.size(), kJson) == 0) {
+  if (rest.size() >= kJson.size() &&
+      rest.compare(rest.size() - kJson.size(), kJson.size(), kJson) == 0) {
     return std::make_pair(rest.substr(0, rest.size() - kJson.size()), true);
   }
   if (rest.find('&') != std::string::npos) return std::nullopt;

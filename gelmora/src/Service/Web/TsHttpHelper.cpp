@@ -189,8 +189,8 @@ void TsHttpHelper::setFeedbackHook(std::function<void()> hook) {
 }
 
 std::optional<json> TsHttpHelper::readAnswer(Sender sender, const std::string& url,
-                                             std::string_view payloadForLog,
-                                             std::string_view body, TQError* error) {
+                                             std::string_view payloadForLog, std::string_view body,
+                                             TQError* error) {
   auto fail = [&](TQError e) -> std::optional<json> {
     if (error) *error = std::move(e);
     return std::nullopt;
@@ -212,8 +212,8 @@ std::optional<json> TsHttpHelper::readAnswer(Sender sender, const std::string& u
     logFormatError(sender, url, payloadForLog);
     // The plain sender reports the parser's own text, the others the format-error text.
     std::string text = sender == Sender::Post ? e.what() : kFormatText;
-    return fail(TQError{"", kFormatErrorCode, sender == Sender::Post ? text
-                                                                      : gelmora::localizedString(text),
+    return fail(TQError{"", kFormatErrorCode,
+                        sender == Sender::Post ? text : gelmora::localizedString(text),
                         gelmora::localizedString(kSupportSuggestion)});
   }
   std::optional<std::int32_t> code;
@@ -231,7 +231,8 @@ std::optional<json> TsHttpHelper::readAnswer(Sender sender, const std::string& u
         return fail(makeError(*code, info, kSupportSuggestion));
       case Sender::PostJson:
         MLOG().ERROR("code!=0  URL=[" + url + "], 返回值:" + answerForLog(answer));
-        return fail(makeError(*code, info, (*code == -1 || *code == 1) ? kSupportSuggestion : info));
+        return fail(
+            makeError(*code, info, (*code == -1 || *code == 1) ? kSupportSuggestion : info));
       case Sender::AsynPost:
         LOG::console("错误信息：" + info);
         return fail(makeError(kAsynServiceErrorCode, info, kSupportSuggestion));

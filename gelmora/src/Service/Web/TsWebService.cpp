@@ -132,8 +132,8 @@ TsWebService::Answer TsWebService::startup(TQError* error) {
 
 TsWebService::Answer TsWebService::login(const UserModel& user, TQError* error) {
   auto answer = TsHttpHelper::POST(
-      kLoginPath, loginForm(user.username().value_or(""), user.countryCode(),
-                            user.password().value_or("")),
+      kLoginPath,
+      loginForm(user.username().value_or(""), user.countryCode(), user.password().value_or("")),
       error);
   if (!answer) return answer;
   LOG::console("登录成功，更新相关参数");
@@ -170,9 +170,8 @@ TsWebService::Answer TsWebService::loginWithVerification(const std::string& phon
 
 void TsWebService::GetVerificatiuon(const UserModel& user) {
   TQError error;
-  auto answer =
-      TsHttpHelper::POST(kVerifyPath, verifyForm(user.username().value_or(""), user.countryCode()),
-                         &error);
+  auto answer = TsHttpHelper::POST(
+      kVerifyPath, verifyForm(user.username().value_or(""), user.countryCode()), &error);
   LOG::console(answer ? "验证码发送成功" : "验证码发发送失败");
 }
 
@@ -210,8 +209,7 @@ TsWebService::Answer TsWebService::stopSpeed(TQError* error) {
 TsWebService::Answer TsWebService::logout(TQError* error) {
   return TsHttpHelper::POST(
       kLogoutPath,
-      uidField() + "&mac=" + urlEscape(TsSystemInformation::macAddress()) + "&system=macOs",
-      error);
+      uidField() + "&mac=" + urlEscape(TsSystemInformation::macAddress()) + "&system=macOs", error);
 }
 
 TsWebService::Answer TsWebService::heartBeat(TQError* error) {
@@ -232,11 +230,10 @@ void TsWebService::AsynGetAreaispDownloadAddress() {
 }
 
 std::string TsWebService::RuquestWebPostfix() {
-  std::string fields = "system_name=MAC-OS&os_version=" +
-                       urlEscape(TsSystemInformation::osVersion()) +
-                       "&client_version=" + urlEscape(TsSystemInformation::clientVersion()) +
-                       "&system_plat=pc&" + uidField() +
-                       "&mac=" + urlEscape(TsSystemInformation::macAddress()) +
-                       "&language=zh-CN&wx_installed=0";
+  std::string fields =
+      "system_name=MAC-OS&os_version=" + urlEscape(TsSystemInformation::osVersion()) +
+      "&client_version=" + urlEscape(TsSystemInformation::clientVersion()) + "&system_plat=pc&" +
+      uidField() + "&mac=" + urlEscape(TsSystemInformation::macAddress()) +
+      "&language=zh-CN&wx_installed=0";
   return "?logincode=" + urlEscape(fields);
 }

@@ -8,12 +8,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace httplib {
 class Server;
@@ -44,9 +43,9 @@ class OlderService {
 
   struct Request {
     std::string path;
-    std::string body;     // raw bytes as received
-    std::string info;     // the "info=" value, not form-decoded
-    bool json = false;    // "&encrypt-type=pc-json" was present
+    std::string body;                    // raw bytes as received
+    std::string info;                    // the "info=" value, not form-decoded
+    bool json = false;                   // "&encrypt-type=pc-json" was present
     std::optional<std::string> payload;  // unscrambled; none when it does not unscramble
   };
 

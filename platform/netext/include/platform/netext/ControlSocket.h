@@ -20,6 +20,9 @@ int listenControlSocket(const std::string& path, uid_t ownerUid);
 // -EPERM for a refused peer (already closed), or -errno.
 int acceptControlPeer(int listenFd, uid_t ownerUid);
 
+// A blocking connection to the daemon at path: the fd (close-on-exec) or -errno.
+int connectControlSocket(const std::string& path);
+
 // One whole datagram, or -errno. Messages above kMaxControlMessageSize fail with -EMSGSIZE
 // and are discarded whole, so the connection stays usable.
 int sendControlMessage(int fd, const std::string& bytes);
