@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "gelmora/Service/Tools/Utils.h"
 #include "platform/kctl/Client.h"
 #include "platform/kctl/wire.h"
 #include "tamsel/kctl_abi.h"
@@ -91,6 +93,39 @@ class KextSimFixture : public ::testing::Test {
       out += d[p[i] & 15];
     }
     return out;
+  }
+
+  // A stand-in for the loader in the run folder, given to Utils: it appends `recorded` (shell
+  // text such as "$1" or "$*") to <run>/loader-calls; when `startsFilter`, "load" starts
+  // tamseld-sim unless <run>/no-load exists, and "unload" stops it.
+  void WriteFakeLoader(const std::string& recorded, bool startsFilter) {
+    std::string path = run_ + "/zandrel";
+    std::ofstream f(path);
+    f << "#!/bin/sh\necho \"" << recorded << "\" >> '" << run_ << "/loader-calls'\n";
+    if (startsFilter) {
+      f << "if [ \"$1\" = load ] && [ ! -f '" << run_ << "/no-load' ]; then\n"
+        << "  '" << TAMSELD_SIM_PATH << "' --foreground >/dev/null 2>&1 &\n"
+        << "  echo $! > '" << run_ << "/sim.pid'\n"
+        << "  for i in $(seq 1 500); do [ -S '" << run_ << "/cn.pelmoor.tamsel.admin' ] && exit 0;"
+        << " sleep 0.01; done\n"
+        << "fi\n"
+        << "if [ \"$1\" = unload ] && [ -f '" << run_ << "/sim.pid' ]; then\n"
+        << "  p=$(cat '" << run_ << "/sim.pid'); rm -f '" << run_ << "/sim.pid'\n"
+        << "  for i in $(seq 1 500); do kill $p 2>/dev/null; [ -S '" << run_
+        << "/cn.pelmoor.tamsel.admin' ] || exit 0;"
+        << " sleep 0.01; done\n"
+        << "fi\n";
+    }
+    f.close();
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    Utils::setZandrelPath(path);
+  }
+  // What the fake loader recorded, one "call;" each.
+  std::string LoaderCalls() const {
+    std::ifstream in(run_ + "/loader-calls");
+    std::string all, l;
+    while (std::getline(in, l)) all += l + ";";
+    return all;
   }
 
   std::string run_;

@@ -21,34 +21,8 @@ class KextUtilsTest : public KextSimFixture {
     KextSimFixture::TearDown();
   }
   // mode "start": load starts the filter, unload stops it; "none": does nothing.
-  void fakeLoader(const std::string& mode) {
-    std::string path = run_ + "/zandrel";
-    std::ofstream f(path);
-    f << "#!/bin/sh\necho \"$*\" >> '" << run_ << "/loader-calls'\n";
-    if (mode == "start") {
-      f << "if [ \"$1\" = load ]; then\n"
-        << "  '" << TAMSELD_SIM_PATH << "' --foreground >/dev/null 2>&1 &\n"
-        << "  echo $! > '" << run_ << "/sim.pid'\n"
-        << "  for i in $(seq 1 500); do [ -S '" << run_ << "/cn.pelmoor.tamsel.admin' ] && exit 0;"
-        << " sleep 0.01; done\n"
-        << "fi\n"
-        << "if [ \"$1\" = unload ] && [ -f '" << run_ << "/sim.pid' ]; then\n"
-        << "  p=$(cat '" << run_ << "/sim.pid'); rm -f '" << run_ << "/sim.pid'\n"
-        << "  for i in $(seq 1 500); do kill $p 2>/dev/null; [ -S '" << run_
-        << "/cn.pelmoor.tamsel.admin' ] || exit 0;"
-        << " sleep 0.01; done\n"
-        << "fi\n";
-    }
-    f.close();
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    Utils::setZandrelPath(path);
-  }
-  std::string calls() {
-    std::ifstream in(run_ + "/loader-calls");
-    std::string all, l;
-    while (std::getline(in, l)) all += l + ";";
-    return all;
-  }
+  void fakeLoader(const std::string& mode) { WriteFakeLoader("$*", mode == "start"); }
+  std::string calls() { return LoaderCalls(); }
 };
 
 TEST_F(KextUtilsTest, LoadAndUnloadDecidePresence) {

@@ -31,24 +31,7 @@ class KextControllerTest : public KextSimFixture {
  public:
   void SetUp() override {
     KextSimFixture::SetUp();
-    std::string path = run_ + "/zandrel";
-    std::ofstream f(path);
-    f << "#!/bin/sh\necho \"$1\" >> '" << run_ << "/loader-calls'\n"
-      << "if [ \"$1\" = load ] && [ ! -f '" << run_ << "/no-load' ]; then\n"
-      << "  '" << TAMSELD_SIM_PATH << "' --foreground >/dev/null 2>&1 &\n"
-      << "  echo $! > '" << run_ << "/sim.pid'\n"
-      << "  for i in $(seq 1 500); do [ -S '" << run_ << "/cn.pelmoor.tamsel.admin' ] && exit 0;"
-      << " sleep 0.01; done\n"
-      << "fi\n"
-      << "if [ \"$1\" = unload ] && [ -f '" << run_ << "/sim.pid' ]; then\n"
-      << "  p=$(cat '" << run_ << "/sim.pid'); rm -f '" << run_ << "/sim.pid'\n"
-      << "  for i in $(seq 1 500); do kill $p 2>/dev/null; [ -S '" << run_
-      << "/cn.pelmoor.tamsel.admin' ] || exit 0;"
-      << " sleep 0.01; done\n"
-      << "fi\n";
-    f.close();
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    Utils::setZandrelPath(path);
+    WriteFakeLoader("$1", true);
     Utils::setKextPath("/opt/filter/tamseld");
     Utils::setKextstatPath(TAMSELSTAT_PATH);
   }
@@ -78,12 +61,7 @@ class KextControllerTest : public KextSimFixture {
     };
     return s;
   }
-  std::string loaderCalls() {
-    std::ifstream in(run_ + "/loader-calls");
-    std::string all, l;
-    while (std::getline(in, l)) all += l + ";";
-    return all;
-  }
+  std::string loaderCalls() { return LoaderCalls(); }
   struct Outcome {
     std::vector<std::string> events;
     long long statusInHandler = -1;
