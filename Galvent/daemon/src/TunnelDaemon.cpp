@@ -1,6 +1,7 @@
 #include "TunnelDaemon.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -90,7 +91,9 @@ TunnelDaemon::TunnelDaemon(TunnelDaemonConfig config)
     : config_(std::move(config)), signals_(io_, SIGTERM, SIGINT) {}
 
 TunnelDaemon::~TunnelDaemon() {
-  if (!config_.control.empty()) ::unlink(config_.control.c_str());
+  if (boundControl_)
+    platform::netext::removeControlSocketIfSame(config_.control, boundControl_->first,
+                                                boundControl_->second);
 }
 
 int TunnelDaemon::run() {
@@ -117,6 +120,9 @@ int TunnelDaemon::run() {
                  std::strerror(-fd));
     return 1;
   }
+  struct stat bound;
+  if (::lstat(config_.control.c_str(), &bound) == 0)
+    boundControl_.emplace(bound.st_dev, bound.st_ino);
   listener_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
   acceptNext();
   signals_.async_wait([this](const asio::error_code& ec, int) {

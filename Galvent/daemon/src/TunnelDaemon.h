@@ -64,6 +64,8 @@ class TunnelDaemon {
   TunnelDaemonConfig config_;
   asio::io_context io_;
   std::unique_ptr<asio::posix::stream_descriptor> listener_;
+  // The control socket file this run bound; only that is removed at the end.
+  std::optional<std::pair<dev_t, ino_t>> boundControl_;
   asio::signal_set signals_;
   std::list<std::shared_ptr<asio::posix::stream_descriptor>> peers_;
   std::shared_ptr<GVPacketTunnelProvider> provider_;

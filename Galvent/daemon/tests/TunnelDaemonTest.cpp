@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/netext/ControlSocket.h"
 #include "systest/Systest.h"
@@ -58,6 +59,27 @@ TEST_F(TunnelDaemon, BadFlagsAreRefused) {
     auto r = ns_->sh(std::string(GALVENT_TUNNEL_PATH) + " " + flags);
     EXPECT_EQ(r.status, 2) << flags << ": " << r.output;
   }
+}
+
+TEST_F(TunnelDaemon, ControlPathThatIsNotOursIsLeftAlone) {
+  namespace fs = std::filesystem;
+  const std::string run = std::string(GALVENT_TUNNEL_PATH) + " --control " + control_ +
+                          " --owner-uid 0 --dns-config none";
+  // A file that is not a socket refuses the start and survives it.
+  std::ofstream(control_) << "somebody's data";
+  auto r = ns_->sh(run);
+  EXPECT_EQ(r.status, 1) << r.output;
+  std::ifstream in(control_);
+  std::string kept((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(kept, "somebody's data");
+  fs::remove(control_);
+  // A control folder that others may write is refused before anything is made in it.
+  fs::permissions(dir_->path(), fs::perms::all);
+  r = ns_->sh(run);
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_FALSE(fs::exists(control_));
+  EXPECT_TRUE(fs::is_empty(dir_->path()));
+  fs::permissions(dir_->path(), fs::perms::owner_all);
 }
 
 TEST_F(TunnelDaemon, BadMessagesGetAnErrorAndTheConnectionStays) {

@@ -27,29 +27,69 @@ bool fillAddress(const std::string& path, sockaddr_un& addr) {
 int listenControlSocket(const std::string& path, uid_t ownerUid) {
   sockaddr_un addr;
   if (!fillAddress(path, addr)) return -ENAMETOOLONG;
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -errno;
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return -EINVAL;
+  int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -errno;
   struct stat st;
-  // Only a socket file is replaced; anything else at the path is somebody's data.
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      ::close(fd);
-      return -EEXIST;
-    }
-    ::unlink(path.c_str());
+  // Run as root, the folder must be ours alone: anyone else who can write there could plant a
+  // link for the owner change below to follow, or swap the file between our steps.
+  if (::fstat(dir, &st) != 0 ||
+      (::geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))))) {
+    ::close(dir);
+    return -EPERM;
   }
-  // Created private, then handed to the owner, so nobody else can connect in between.
-  mode_t old = ::umask(0177);
-  int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::umask(old);
-  if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 ||
-      (::geteuid() == 0 && ::chown(path.c_str(), ownerUid, static_cast<gid_t>(-1)) != 0) ||
-      ::listen(fd, 4) != 0) {
+  // Only a socket file is replaced; anything else at the path is somebody's data.
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISSOCK(st.st_mode)) {
+    ::close(dir);
+    return -EEXIST;
+  }
+  // Bound under a private name, made the owner's, then renamed into place in one step.
+  const std::string privateName = "." + name + ".new-" + std::to_string(::getpid());
+  const std::string privatePath = folder + "/" + privateName;
+  sockaddr_un privateAddr;
+  if (!fillAddress(privatePath, privateAddr)) {
+    ::close(dir);
+    return -ENAMETOOLONG;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
     int err = errno;
-    ::close(fd);
+    ::close(dir);
     return -err;
   }
+  ::unlinkat(dir, privateName.c_str(), 0);
+  // Created private, then handed to the owner, so nobody else can connect in between.
+  mode_t old = ::umask(0177);
+  int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&privateAddr), sizeof privateAddr);
+  ::umask(old);
+  bool bound = rc == 0;
+  if (rc == 0 && ::geteuid() == 0)
+    rc =
+        ::fchownat(dir, privateName.c_str(), ownerUid, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW);
+  if (rc == 0) rc = ::listen(fd, 4);
+  if (rc == 0) rc = ::renameat(dir, privateName.c_str(), dir, name.c_str());
+  if (rc != 0) {
+    int err = errno;
+    if (bound) ::unlinkat(dir, privateName.c_str(), 0);
+    ::close(fd);
+    ::close(dir);
+    return -err;
+  }
+  ::close(dir);
   return fd;
+}
+
+bool removeControlSocketIfSame(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat st;
+  // Only the file this process bound goes, never one that replaced it or was there before.
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_dev != dev ||
+      st.st_ino != ino)
+    return false;
+  return ::unlink(path.c_str()) == 0;
 }
 
 int acceptControlPeer(int listenFd, uid_t ownerUid) {

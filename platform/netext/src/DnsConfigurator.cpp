@@ -1,5 +1,6 @@
 #include "platform/netext/DnsConfigurator.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,6 +72,14 @@ void DnsConfigurator::restoreStale() {
 
 std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string>& servers,
                                                    const std::vector<std::string>& matchDomains) {
+  // Servers come from the start options: each must be a plain IPv4 address before anything is
+  // written to the resolver file or handed to resolvectl (a newline would add lines of its own).
+  if (servers.empty()) return ControlError{"NEVPNErrorDomain", 1, "no DNS server given"};
+  for (const auto& s : servers) {
+    in_addr a;
+    if (s.size() > 15 || ::inet_pton(AF_INET, s.c_str(), &a) != 1)
+      return ControlError{"NEVPNErrorDomain", 1, "DNS server is not an IPv4 address"};
+  }
   switch (mode_) {
     case Mode::None:
       return std::nullopt;

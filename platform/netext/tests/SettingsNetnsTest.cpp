@@ -177,6 +177,27 @@ TEST(DnsConfigurator, ResolvConfLinkOrAbsenceComesBack) {
 // systemd-resolved does not run in a build container, so a stand-in resolvectl that records its
 // arguments is put first on PATH: the link settings asked for, their revert at restore, and a
 // refusal reported as an error rather than a tunnel without DNS.
+TEST(DnsConfigurator, ServersThatAreNotIPv4AddressesRefuseTheSettings) {
+  systest::TempDir tmp("gvdns");
+  const auto& root = tmp.path();
+  std::filesystem::create_directories(root / "etc");
+  const std::string original = "nameserver 9.9.9.9\n";
+  std::ofstream(root / "etc/resolv.conf") << original;
+  const std::vector<std::vector<std::string>> bad = {
+      {},           {""},    {"1.2.3.4\nnameserver 6.6.6.6"}, {"example.org"},
+      {"1.2.3.4 "}, {"::1"}, {"1.2.3.4", "300.1.1.1"},        {"1.2.3"}};
+  for (const auto& servers : bad) {
+    for (auto mode : {DnsConfigurator::Mode::ResolvConf, DnsConfigurator::Mode::None}) {
+      DnsConfigurator dns(mode, "gvtun0", root);
+      EXPECT_TRUE(dns.apply(servers, {}).has_value()) << testing::PrintToString(servers);
+    }
+    std::ifstream in(root / "etc/resolv.conf");
+    std::string now((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(now, original);
+    EXPECT_FALSE(std::filesystem::exists(root / "etc/resolv.conf.galvent-backup"));
+  }
+}
+
 TEST(DnsConfigurator, ResolvedModeAsksForLinkDnsAndRoutingDomain) {
   namespace fs = std::filesystem;
   systest::TempDir tmp("gvdns-resolved");

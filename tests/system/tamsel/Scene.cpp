@@ -121,7 +121,8 @@ Scene::~Scene() {
 }
 
 bool Scene::setUp(std::string* why, bool quiet) {
-  dir_ = std::make_unique<systest::TempDir>("tamsel-sys");
+  // Under /run: zandrel refuses a daemon below a folder others may write, as /tmp is.
+  dir_ = std::make_unique<systest::TempDir>("tamsel-sys", "/run");
   binDir_ = (dir_->path() / "bin").string();
   runDir_ = (dir_->path() / "run").string();
   recordFile_ = (dir_->path() / "relay.jsonl").string();

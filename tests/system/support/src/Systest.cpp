@@ -227,8 +227,11 @@ std::string Process::log() const {
   return out.str();
 }
 
-TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+TempDir::TempDir(const std::string& prefix)
+    : TempDir(prefix, std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::string& prefix, const std::filesystem::path& parent) {
+  std::string pattern = (parent / (prefix + "-XXXXXX")).string();
   if (char* made = ::mkdtemp(pattern.data())) path_ = made;
 }
 

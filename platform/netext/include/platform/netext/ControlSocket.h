@@ -14,7 +14,11 @@ namespace platform::netext {
 
 // Binds and listens at path (a stale socket file there is replaced), mode 0600, owned by
 // ownerUid. Returns the listening fd (close-on-exec, non-blocking) or -errno.
+// Run as root, the folder must be root-owned and not writable by group or others (-EPERM); a
+// non-socket file at `path` is never replaced (-EEXIST).
 int listenControlSocket(const std::string& path, uid_t ownerUid);
+// Unlinks `path` only while it is still the socket file identified by (dev, ino).
+bool removeControlSocketIfSame(const std::string& path, dev_t dev, ino_t ino);
 
 // Accepts one peer; only root and ownerUid are let in (SO_PEERCRED). Returns the connected fd,
 // -EPERM for a refused peer (already closed), or -errno.

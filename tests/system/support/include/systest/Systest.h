@@ -115,6 +115,9 @@ class Process {
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "systest");
+  // Made under `parent` instead of the temporary folder: privileged loaders refuse files below a
+  // folder that others may write, such as /tmp.
+  TempDir(const std::string& prefix, const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
