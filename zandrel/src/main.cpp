@@ -3,8 +3,11 @@
 //   zandrel unload                   stops it; 1 while a client holds the control
 //   zandrel flushdns1 | flushdns2    flushes the system's DNS caches
 #include <fcntl.h>
+#include <grp.h>
 #include <libgen.h>
+#include <linux/close_range.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -41,9 +44,56 @@ bool root_safe(const struct stat& st) {
   return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
-// The only daemon we start: the tamseld beside this tool, a plain root-owned file in a
-// root-owned folder.
-int check_daemon_path(const char* arg, std::string* daemon) {
+// Every folder from "/" down to the daemon, and the daemon itself, is opened by descriptor and
+// checked on that descriptor: root-owned, not writable by group or others, no symbolic link on
+// the way. A user who can rename or replace any component above the daemon could otherwise swap
+// the file between our check and the exec.
+int open_checked_chain(const std::string& path, int* out_fd) {
+  if (path.empty() || path[0] != '/') return fail("%s: not an absolute path", path.c_str());
+  int fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail("cannot open /");
+  std::string walked;
+  size_t pos = 1;
+  while (true) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !root_safe(st)) {
+      ::close(fd);
+      return fail(
+          "%s: every folder on the way must be root-owned and not writable by group or others",
+          walked.empty() ? "/" : walked.c_str());
+    }
+    if (pos >= path.size()) break;
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    std::string name = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      ::close(fd);
+      return fail("%s: '..' not accepted", path.c_str());
+    }
+    walked += "/" + name;
+    bool last = next >= path.size();
+    int child =
+        ::openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
+    ::close(fd);
+    if (child < 0) return fail("%s: cannot open (a symbolic link or missing)", walked.c_str());
+    fd = child;
+    if (last) {
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !root_safe(st)) {
+        ::close(fd);
+        return fail("%s: must be a root-owned file not writable by group or others",
+                    walked.c_str());
+      }
+      break;
+    }
+  }
+  *out_fd = fd;
+  return 0;
+}
+
+// The only daemon we start: the tamseld beside this tool. Answers an O_PATH descriptor of it.
+int check_daemon_path(const char* arg, int* daemon_fd) {
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return fail("cannot find own path");
@@ -56,13 +106,7 @@ int check_daemon_path(const char* arg, std::string* daemon) {
   char real[PATH_MAX];
   if (!::realpath(arg, real)) return fail("%s: cannot resolve", arg);
   if (sibling != real) return fail("%s: not the tamseld beside zandrel", arg);
-  if (::lstat(sibling.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !root_safe(st))
-    return fail("%s: must be a root-owned file not writable by group or others", arg);
-  struct stat ds;
-  if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode) || !root_safe(ds))
-    return fail("%s: folder must be root-owned and not writable by group or others", dir.c_str());
-  *daemon = sibling;
-  return 0;
+  return open_checked_chain(sibling, daemon_fd);
 }
 
 bool probe() {
@@ -111,7 +155,36 @@ bool wait_gone(pid_t pid, int tenths) {
   return false;
 }
 
-int start_daemon(const std::string& daemon, uid_t caller) {
+// The daemon starts from a clean state, not the caller's: no supplementary groups, no inherited
+// descriptors, "/" as its folder, fixed limits, default signal handling and an empty mask.
+void reset_process_state() {
+  ::setgroups(0, nullptr);
+  if (::chdir("/") != 0) ::_exit(126);
+  const struct {
+    int resource;
+    rlim_t value;
+  } limits[] = {{RLIMIT_NOFILE, 65536},
+                {RLIMIT_AS, RLIM_INFINITY},
+                {RLIMIT_FSIZE, RLIM_INFINITY},
+                {RLIMIT_CORE, 0}};
+  for (const auto& l : limits) {
+    struct rlimit r {
+      l.value, l.value
+    };
+    if (::setrlimit(l.resource, &r) != 0 && l.resource == RLIMIT_NOFILE) {
+      r.rlim_cur = r.rlim_max = 4096;
+      ::setrlimit(l.resource, &r);
+    }
+  }
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+int start_daemon(int daemon_fd, uid_t caller) {
   std::string uid = std::to_string(caller);
   pid_t child = ::fork();
   if (child < 0) return fail("fork failed");
@@ -119,14 +192,18 @@ int start_daemon(const std::string& daemon, uid_t caller) {
     // Detached: own session, no terminal, not our child once the middle process exits.
     ::setsid();
     if (::fork() != 0) ::_exit(0);
+    reset_process_state();
     int nul = ::open("/dev/null", O_RDWR);
     if (nul >= 0) {
       ::dup2(nul, 0);
       ::dup2(nul, 1);
       ::dup2(nul, 2);
-      if (nul > 2) ::close(nul);
     }
-    ::execl(daemon.c_str(), "tamseld", "--allow-uid", uid.c_str(), static_cast<char*>(nullptr));
+    // Everything above 2 closes at exec, the daemon's own descriptor included.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    char* const argv[] = {const_cast<char*>("tamseld"), const_cast<char*>("--allow-uid"),
+                          const_cast<char*>(uid.c_str()), nullptr};
+    ::execveat(daemon_fd, "", argv, environ, AT_EMPTY_PATH);
     ::_exit(127);
   }
   int status;
@@ -134,16 +211,38 @@ int start_daemon(const std::string& daemon, uid_t caller) {
   return 0;
 }
 
+// Owner of a running filter: the uid its control socket belongs to (root's filter serves the
+// whole machine). -1 when none runs.
+long running_owner() {
+  struct stat st;
+  std::string sock = wire::socket_path(wire::run_dir(), tamsel::abi::kControlName);
+  if (::lstat(sock.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return -1;
+  return static_cast<long>(st.st_uid);
+}
+
+bool may_use(uid_t caller) {
+  long owner = running_owner();
+  return caller == 0 || owner < 0 || owner == static_cast<long>(caller);
+}
+
 int load(const char* arg, uid_t caller) {
-  std::string daemon;
-  if (check_daemon_path(arg, &daemon) != 0) return 1;
-  if (probe()) return 0;  // already running
+  int daemon_fd = -1;
+  if (check_daemon_path(arg, &daemon_fd) != 0) return 1;
+  if (probe()) {
+    ::close(daemon_fd);
+    // Running for someone else: never report it as ours.
+    return may_use(caller) ? 0 : fail("tamseld is owned by another user");
+  }
   const std::string run = wire::run_dir();
   ::mkdir(run.c_str(), 0755);
   struct stat st;
-  if (::lstat(run.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !root_safe(st))
+  if (::lstat(run.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !root_safe(st)) {
+    ::close(daemon_fd);
     return fail("%s: run folder must be a root-owned folder not writable by others", run.c_str());
-  if (start_daemon(daemon, caller) != 0) return 1;
+  }
+  int started = start_daemon(daemon_fd, caller);
+  ::close(daemon_fd);
+  if (started != 0) return 1;
   for (int i = 0; i < 50; ++i) {
     if (probe()) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -155,7 +254,8 @@ int load(const char* arg, uid_t caller) {
   return fail("tamseld did not answer");
 }
 
-int unload() {
+int unload(uid_t caller) {
+  if (!may_use(caller)) return fail("tamseld is owned by another user");
   pid_t pid = read_pid();
   std::string reply = admin("stop");
   if (reply.empty()) return 0;  // not running
@@ -203,7 +303,7 @@ int main(int argc, char** argv) {
   if (::setgid(0) != 0 || ::setuid(0) != 0) return fail("needs to run as root (set-user-id)");
 
   if (cmd == "load") return load(argv[2], caller);
-  if (cmd == "unload") return unload();
+  if (cmd == "unload") return unload(caller);
   if (cmd == "flushdns1") return run_tool("/usr/bin/resolvectl", "flush-caches");
   return run_tool("/usr/sbin/nscd", "--invalidate=hosts");
 }

@@ -13,7 +13,8 @@ fi
 
 mount -t tmpfs -o mode=755 tmpfs /run || { echo "cannot mount tmpfs on /run"; exit 1; }
 unset TAMSEL_RUN_DIR
-D=$(mktemp -d /tmp/zandrel-test.XXXXXX)
+# The install folder and every folder above it must be root-owned: /tmp (1777) would be refused.
+D=$(mktemp -d /run/zandrel-test.XXXXXX)
 E=$(mktemp -d /tmp/zandrel-other.XXXXXX)
 chmod 755 "$D" "$E"
 cp "$1" "$D/zandrel"; cp "$2" "$D/tamseld"; cp "$3" "$D/tamselstat"; cp "$4" "$D/hold"
@@ -84,12 +85,27 @@ check "bad arguments refused" bash -c "! '$D/zandrel' load 2>/dev/null && ! '$D/
 
 # Set-user-id as nobody: the caller's environment stays behind, the control belongs to nobody.
 chmod 4755 "$D/zandrel"
-check "setuid load as nobody answers 0" setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  env TAMSEL_RUN_DIR="$E/elsewhere" LEAKME=secret "$D/zandrel" load "$D/tamseld"
+MARK="$E/inherited-marker"
+: >"$MARK"
+check "setuid load as nobody answers 0" setpriv --reuid=nobody --regid=nogroup --groups=1234,1235 \
+  --inh-caps=-all bash -c "exec 7<'$MARK'; cd '$E'; ulimit -S -n 64; trap '' USR1;
+    exec env TAMSEL_RUN_DIR='$E/elsewhere' LEAKME=secret '$D/zandrel' load '$D/tamseld'"
 check "run folder from the caller ignored" test -S $RUN/$NAME.sock -a ! -e "$E/elsewhere"
 pid=$(cat $RUN/tamseld.pid)
 check "no caller variable reaches the daemon" \
   bash -c "! tr '\0' '\n' </proc/$pid/environ | grep -qE '^(LEAKME|TAMSEL_RUN_DIR)='"
+check "no descriptor of the caller reaches the daemon" \
+  bash -c "! ls -l /proc/$pid/fd | grep -q inherited-marker"
+check "no supplementary group reaches the daemon" \
+  bash -c "grep -E '^Groups:' /proc/$pid/status | grep -qE '^Groups:[[:space:]]*$'"
+check "the daemon runs in /" test "$(readlink /proc/$pid/cwd)" = /
+check "the daemon's limits are its own" bash -c "grep -E '^Max open files' /proc/$pid/limits | grep -qv ' 64 '"
+check "the daemon's signals are at their defaults" bash -c "grep -E '^SigIgn:' /proc/$pid/status | grep -qE '0{16}$'"
+check "load by another uid is refused" bash -c \
+  "! setpriv --reuid=1234 --regid=1234 --clear-groups '$D/zandrel' load '$D/tamseld' 2>/dev/null"
+check "unload by another uid is refused" bash -c \
+  "! setpriv --reuid=1234 --regid=1234 --clear-groups '$D/zandrel' unload 2>/dev/null"
+check "daemon still runs after the refusals" kill -0 "$pid"
 check "control socket owned by the caller" test "$(stat -c %U:%a $RUN/$NAME.sock)" = "nobody:600"
 hold "$E/hold2.out" setpriv --reuid=1234 --regid=1234 --clear-groups
 check "another uid cannot reach the socket" grep -qx "error 13" "$E/hold2.out"
@@ -102,6 +118,17 @@ check "the caller's uid attaches" grep -qx attached "$E/hold4.out"
 kill "${holders[-1]}"; wait "${holders[-1]}" 2>/dev/null
 check "unload as root answers 0" unload_until_done
 check "run folder empty at the end" empty_dir $RUN
+
+# An install folder whose parent a user owns is refused: that user could swap the folder between
+# the check and the exec.
+U=$(mktemp -d /run/zandrel-user.XXXXXX)
+mkdir "$U/bin"
+cp "$D/zandrel" "$D/tamseld" "$U/bin/"
+chmod 755 "$U/bin" "$U/bin/"*
+chown nobody "$U"
+check "install folder under a user-owned parent refused" \
+  bash -c "! '$U/bin/zandrel' load '$U/bin/tamseld' 2>/dev/null && test -z \"\$('$D/tamselstat' -l -b $NAME)\""
+rm -rf "$U"
 
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all checks passed"
