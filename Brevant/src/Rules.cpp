@@ -69,8 +69,10 @@ std::string cut(std::string s) {
   return s;
 }
 
-template <class Rules>
-bool first_match(const Rules& list, const ip_session_info& session, traffic_rule* matched) {
+}  // namespace
+
+// The plain in-order walk the index must agree with.
+bool first_match_walk(const std::deque<traffic_rule>& list, const ip_session_info& session, traffic_rule* matched) {
   for (const traffic_rule& r : list) {
     if (traffic_rule_matches(r, session)) {
       if (matched) *matched = r;
@@ -79,8 +81,6 @@ bool first_match(const Rules& list, const ip_session_info& session, traffic_rule
   }
   return false;
 }
-
-}  // namespace
 
 bool domain_matches(std::string_view rule, std::string_view name) {
   rule = strip_final_dot(rule);
@@ -113,12 +113,16 @@ bool traffic_rule_matches(const traffic_rule& r, const ip_session_info& s) {
 
 bool is_session_match_black_rule(const RuleSet& rules, const ip_session_info& session,
                                  traffic_rule* matched) {
-  return first_match(rules.black_rules(), session, matched);
+  const traffic_rule* r = rules.black_index().first_match(session);
+  if (r && matched) *matched = *r;
+  return r != nullptr;
 }
 
 bool is_session_match_white_rule(const RuleSet& rules, const ip_session_info& session,
                                  traffic_rule* matched) {
-  return first_match(rules.white_rules(), session, matched);
+  const traffic_rule* r = rules.white_index().first_match(session);
+  if (r && matched) *matched = *r;
+  return r != nullptr;
 }
 
 bool is_domain_match_dns_rule(const RuleSet& rules, std::string_view domain, dns_rule* matched) {

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "Brevant/Brevant.h"
 #include "PacketBuilder.h"
 
@@ -135,6 +137,109 @@ TEST(RuleSet, LastAddedRuleIsTriedFirstAndCopiedOut) {
   EXPECT_EQ(got.rule_id, 1);
   EXPECT_FALSE(brevant::is_session_match_black_rule(
       rules, session(brevant::kProtoTCP, "1.2.3.4", 1), nullptr));
+}
+
+// The index must give the rule the in-order walk gives, on rule sets that mix every kind the
+// index sorts (domains, exact and ranged addresses, exact ports, the rest) and their edge
+// forms ("*.", ".", trailing dots, case, inverted ranges, ICMP against port rules).
+TEST(RuleSet, IndexAgreesWithWalkOnRandomRuleSets) {
+  using namespace brevant;
+  std::mt19937 rng(28);
+  auto pick = [&](const auto& v) { return v[rng() % v.size()]; };
+  const std::vector<std::string> rule_domains = {"",  "*", "*.", ".", "game.example",
+                                                 "Game.Example.", "example", "x.game.example",
+                                                 ".example", "other.test"};
+  const std::vector<std::string> names = {"",  "game.example", "GAME.example.", "x.game.example",
+                                          "xgame.example", "a..example", "example",
+                                          ".example", "other.test", "y.other.test"};
+  const std::vector<uint32_t> hosts = {0x0A000001, 0x0A0000FF, 0x0A000100, 0xCB007105,
+                                       0xCB0071FF, 0x00000000, 0xFFFFFFFF, 0x7F000001};
+  const std::vector<uint16_t> ports = {0, 1, 53, 443, 27000, 27015, 65535};
+  const std::vector<int> protos = {kProtoAny, kProtoTCP, kProtoUDP, kProtoICMP};
+
+  auto random_rule = [&](int64_t id) {
+    traffic_rule r = init_all_matched_traffic_rule();
+    r.rule_id = id;
+    if (rng() % 3 == 0) r.domain = pick(rule_domains);
+    r.protocol = pick(protos);
+    uint32_t h = pick(hosts);
+    switch (rng() % 5) {
+      case 0: break;  // any address
+      case 1: r.range = {h, h}; break;
+      case 2: {
+        int bits = static_cast<int>(rng() % 33);
+        uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+        r.range = {h & mask, (h & mask) | ~mask};
+        break;
+      }
+      case 3: r.range = {h, h + static_cast<uint32_t>(rng() % 700)}; break;
+      default: r.range = {h, h - 1}; break;  // inverted when h > 0: matches nothing
+    }
+    switch (rng() % 4) {
+      case 0: break;
+      case 1: r.port_low = r.port_high = pick(ports); break;
+      case 2: r.port_low = pick(ports); r.port_high = pick(ports); break;
+      default: r.port_low = 27000; r.port_high = 27015; break;
+    }
+    if (rng() % 6 == 0) r.areas = {static_cast<uint16_t>(rng() % 3)};
+    if (rng() % 8 == 0) r.isps = {static_cast<uint16_t>(rng() % 3)};
+    return r;
+  };
+  auto random_session = [&] {
+    ip_session_info s;
+    s.parsed = rng() % 20 != 0;
+    s.protocol = static_cast<uint8_t>(pick(std::vector<int>{kProtoTCP, kProtoUDP, kProtoICMP, 47}));
+    s.dst_ip = pick(hosts) + static_cast<uint32_t>(rng() % 3) - 1;
+    s.dst_port = htons(pick(ports));
+    s.domain = pick(names);
+    s.area_id = static_cast<uint16_t>(rng() % 3);
+    s.isp_id = static_cast<uint16_t>(rng() % 3);
+    return s;
+  };
+
+  size_t matched = 0;
+  for (int set = 0; set < 200; ++set) {
+    RuleSet rules;
+    size_t count = 1 + rng() % (set % 10 == 0 ? 400 : 40);
+    for (size_t i = 0; i < count; ++i) {
+      add_white_rule(rules, random_rule(static_cast<int64_t>(i)));
+      add_black_rule(rules, random_rule(static_cast<int64_t>(i)));
+    }
+    for (int n = 0; n < 300; ++n) {
+      ip_session_info s = random_session();
+      traffic_rule want, got;
+      bool walk = first_match_walk(rules.white_rules(), s, &want);
+      ASSERT_EQ(is_session_match_white_rule(rules, s, &got), walk) << "set " << set;
+      if (walk) {
+        ASSERT_EQ(got.rule_id, want.rule_id) << "set " << set;
+        ++matched;
+      }
+      walk = first_match_walk(rules.black_rules(), s, &want);
+      ASSERT_EQ(is_session_match_black_rule(rules, s, &got), walk) << "set " << set;
+      if (walk) {
+        ASSERT_EQ(got.rule_id, want.rule_id) << "set " << set;
+      }
+    }
+  }
+  // The table is only worth something when many sessions do match.
+  EXPECT_GT(matched, 10000u);
+}
+
+TEST(RuleSet, IndexFollowsRulesAddedAfterMatching) {
+  brevant::RuleSet rules;
+  brevant::add_white_rule(rules, rule(brevant::kProtoUDP, "", "1.2.3.4"));
+  auto s = session(brevant::kProtoUDP, "1.2.3.4", 9, "game.example");
+  brevant::traffic_rule got;
+  ASSERT_TRUE(brevant::is_session_match_white_rule(rules, s, &got));
+  EXPECT_EQ(got.rule_id, 0);
+  auto later = rule(brevant::kProtoAny, "game.example");
+  later.rule_id = 7;
+  brevant::add_white_rule(rules, later);
+  ASSERT_TRUE(brevant::is_session_match_white_rule(rules, s, &got));
+  EXPECT_EQ(got.rule_id, 7);
+  brevant::RuleSet copy = rules;
+  ASSERT_TRUE(brevant::is_session_match_white_rule(copy, s, &got));
+  EXPECT_EQ(got.rule_id, 7);
 }
 
 TEST(RuleSet, DnsRulesMatchNames) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
@@ -113,6 +114,31 @@ TEST(Q5ProtocolIPPacket, NatPaddingAndMissingNat) {
   LoggingScope scope;
   EXPECT_FALSE(Q5Protocol::IPPacketWithExit("1-1", 0, 0, 0, 0, "", Bytes{1, 2}));
   EXPECT_EQ(scope.logger->lines(), std::vector<std::string>{"I nat ipv4 can't be nil"});
+}
+
+// The per-path header and the encode into a caller's buffer give the same bytes as the
+// allocating builder, for several packet sizes through one header; a short buffer gets nothing.
+TEST(Q5ProtocolIPPacket, HeaderOnceEncodeIntoBuffer) {
+  auto header = Q5Protocol::IPPacketHeaderWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9,
+                                                   "203.0.113.9");
+  ASSERT_TRUE(header);
+  std::vector<uint8_t> buffer(1600, 0xEE);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{60}, size_t{1400}}) {
+    Bytes packet(size);
+    for (size_t i = 0; i < size; ++i) packet[i] = static_cast<uint8_t>(i * 13 + 1);
+    auto want = Q5Protocol::IPPacketWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9,
+                                             "203.0.113.9", packet);
+    ASSERT_TRUE(want);
+    size_t n = Q5Protocol::encodeIPPacket(buffer, *header, packet);
+    ASSERT_EQ(n, want->size()) << size;
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(n)), *want) << size;
+    auto withLength = *header;
+    Q5Protocol::setIPPacketLength(withLength, size);
+    EXPECT_TRUE(std::equal(withLength.begin(), withLength.end(), want->begin())) << size;
+  }
+  std::vector<uint8_t> tooSmall(41 + 59);
+  EXPECT_EQ(Q5Protocol::encodeIPPacket(tooSmall, *header, Bytes(60)), 0u);
+  EXPECT_FALSE(Q5Protocol::IPPacketHeaderWithExit("1-1", 0, 0, 0, 0, ""));
 }
 
 TEST(Q5ProtocolDetect, SixKeys) {

@@ -8,6 +8,7 @@
 #include "Galvent/Tunnel/Pexara/PexaraPacketProxy.h"
 #include "Mazzle/MZIPv4Packet.h"
 #include "ProxyTestSupport.h"
+#include "TestLogger.h"
 
 using namespace flowtest;
 namespace dispatch = platform::dispatch;
@@ -162,6 +163,44 @@ TEST_F(PacketProxyTest, ClassificationSteps) {
   proxy->inputPacket(cases.back().packet);
   EXPECT_EQ(proxy->trafficRecords().size(), records);
   EXPECT_EQ(proxy->txPackets(), sent);
+}
+
+// With packet lines off no packet description or rule text is built on the hot path; with
+// them on, every classified packet gets its line.
+TEST_F(PacketProxyTest, PacketTextIsBuiltOnlyWithPacketLinesOn) {
+  auto logger = std::make_shared<RecordingLogger>();
+  GVLogger::setLogger(logger);
+  struct Unset {
+    ~Unset() { GVLogger::setLogger(nullptr); }
+  } unset;
+  auto countPacketLines = [&] {
+    size_t n = 0;
+    for (const auto& line : logger->lines())
+      if (line.find("matched") != std::string::npos || line.find("Pass to") != std::string::npos)
+        ++n;
+    return n;
+  };
+  const std::vector<Bytes> packets = {dnsQuery("www.dns.game"), udpTo("203.0.113.9", 9000),
+                                      udpTo("192.0.2.77", 9000), udpTo("192.0.2.1", 9)};
+  for (bool lines : {false, true}) {
+    SCOPED_TRACE(lines ? "packet lines on" : "packet lines off");
+    setOptions([&](GVTunnelOptions& o) {
+      o.logEnable = true;
+      o.logInterceptPacket = lines;
+    });
+    make();
+    uint64_t before = GVLogger::packetTextsBuilt();
+    size_t linesBefore = countPacketLines();
+    for (const Bytes& p : packets) proxy->inputPacket(p);
+    if (lines) {
+      EXPECT_EQ(GVLogger::packetTextsBuilt() - before, packets.size());
+      EXPECT_EQ(countPacketLines() - linesBefore, packets.size());
+    } else {
+      EXPECT_EQ(GVLogger::packetTextsBuilt(), before);
+      EXPECT_EQ(countPacketLines(), linesBefore);
+    }
+    proxy->stop();
+  }
 }
 
 TEST_F(PacketProxyTest, CountersCountRefusedPacketsAndRecordsCanBeOff) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -115,6 +116,19 @@ bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> data) {
   // A connected datagram socket may be written from any thread without the loop.
   ssize_t n = ::send(impl_->socket.native_handle(), data.data(), data.size(), MSG_DONTWAIT);
   return n == static_cast<ssize_t>(data.size());
+}
+
+bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> head, std::span<const uint8_t> body) {
+  if (closed_ || !impl_) return false;
+  std::lock_guard lock(impl_->fdMutex);
+  if (!impl_->socket.is_open()) return false;
+  iovec parts[2] = {{const_cast<uint8_t*>(head.data()), head.size()},
+                    {const_cast<uint8_t*>(body.data()), body.size()}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  ssize_t n = ::sendmsg(impl_->socket.native_handle(), &message, MSG_DONTWAIT);
+  return n == static_cast<ssize_t>(head.size() + body.size());
 }
 
 void MZSpeedUDPSocket::setDelegate(std::weak_ptr<MZSpeedUDPSocketDelegate> delegate) {

@@ -32,6 +32,9 @@ bool is_session_match_black_rule(const RuleSet& rules, const ip_session_info& se
 bool is_session_match_white_rule(const RuleSet& rules, const ip_session_info& session,
                                  traffic_rule* matched);
 bool is_domain_match_dns_rule(const RuleSet& rules, std::string_view domain, dns_rule* matched);
+// The same answer as the two above by walking list in order, without the index.
+bool first_match_walk(const std::deque<traffic_rule>& list, const ip_session_info& session,
+                      traffic_rule* matched);
 
 // One traffic rule against one session, and one rule domain against one name.
 bool traffic_rule_matches(const traffic_rule& rule, const ip_session_info& session);

@@ -33,6 +33,8 @@ class MZSpeedUDPSocket : public std::enable_shared_from_this<MZSpeedUDPSocket> {
 
   // Sends one datagram; false when disconnected or the send failed. Safe from any thread.
   bool writeData(std::span<const uint8_t> data);
+  // One datagram of head followed by body, gathered by the kernel without a joined copy.
+  bool writeData(std::span<const uint8_t> head, std::span<const uint8_t> body);
   // The entrance's port (the remote port this socket is connected to).
   uint16_t port() const { return port_; }
   const std::string& host() const { return host_; }

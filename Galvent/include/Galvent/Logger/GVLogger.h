@@ -2,6 +2,7 @@
 // Logging facade of the tunnel engine. The host installs one logger; the option flags of the
 // current tunnel options switch whole kinds of lines on and off.
 
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -47,6 +48,22 @@ class GVLogger {
   // Packet bytes, described by the tunnel kit's IPv4 packet object.
   static void logOutgoingPacket(std::span<const uint8_t> packet, std::string_view note);
   static void logIncomingPacket(std::span<const uint8_t> packet, std::string_view note);
+  // The same, with the note built by note() only when the line is written.
+  template <class Note>
+    requires std::invocable<Note&>
+  static void logOutgoingPacket(std::span<const uint8_t> packet, Note&& note) {
+    if (packetLinesOn()) logOutgoingPacket(packet, std::string_view(note()));
+  }
+  template <class Note>
+    requires std::invocable<Note&>
+  static void logIncomingPacket(std::span<const uint8_t> packet, Note&& note) {
+    if (packetLinesOn()) logIncomingPacket(packet, std::string_view(note()));
+  }
+  // Packet lines are wanted (the option is on and a logger is set); describing a packet is
+  // skipped entirely otherwise.
+  static bool packetLinesOn();
+  // How many packet descriptions were built in this process, for tests of the hot path.
+  static uint64_t packetTextsBuilt();
 
   static void logFlowGroupHeartbeatNote(std::string_view flowGroup, std::string_view note);
   static void logFlowGroupServerResp(std::string_view flowGroup, std::string_view resp);

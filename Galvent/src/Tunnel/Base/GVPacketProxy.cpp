@@ -22,11 +22,6 @@ namespace dispatch = platform::dispatch;
 
 namespace {
 
-std::string describe(std::span<const uint8_t> packet, bool outgoing) {
-  auto p = MZIPv4Packet::packetWithData(packet, outgoing);
-  return p ? p->description() : "<not an IPv4 packet, " + std::to_string(packet.size()) + " bytes>";
-}
-
 // The global-proxy DNS server: parsed on first use and kept while the option text stays.
 uint32_t globalDNSServer(const GVTunnelOptions& options) {
   static std::mutex mutex;
@@ -134,10 +129,9 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
   if (!ruleManager_->sessionWithPacket(packet, session, true)) return false;
   auto options = GVTunnelOptions::currentOptions();
   const std::string& domain = session.domain;
-  const std::string protocol = std::to_string(session.protocol);
 
   if (GVFlag(options->globalProxy)) {
-    GVLogger::logOutgoingPacket(describe(packet, true), "Pass to global...");
+    GVLogger::logOutgoingPacket(packet, "Pass to global...");
     auto last = flowManager_->lastFlowGroup();
     uint64_t key = last ? last->groupKeyId() : 0;
     if (session.is_dns) {
@@ -167,8 +161,8 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
       recordSession(session, GVTrafficGroupByPass);
       return false;
     }
-    GVLogger::logOutgoingPacket(describe(packet, true),
-                                "DNS matched: " + brevant::dns_rule_string(rule));
+    GVLogger::logOutgoingPacket(
+        packet, [&] { return "DNS matched: " + brevant::dns_rule_string(rule); });
     rewritten.assign(packet.begin(), packet.end());
     brevant::process_dns_query_packet(ruleManager_->dnsRedirects(), rule.dns_server, rewritten);
     session.dst_ip = rule.dns_server;
@@ -194,23 +188,26 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
 
   brevant::traffic_rule rule;
   if (ruleManager_->matchedBlack(session, &rule)) {
-    GVLogger::logOutgoingPacket(
-        describe(working, true),
-        "domain: " + domain + " \nBLACK matched: " + brevant::traffic_rule_string(rule));
+    GVLogger::logOutgoingPacket(working, [&] {
+      return "domain: " + domain + " \nBLACK matched: " + brevant::traffic_rule_string(rule);
+    });
     recordSession(session, GVTrafficGroupBlack);
     return false;
   }
   if (ruleManager_->matchedWhite(session, &rule)) {
     auto group = flowManager_->groupForKeyId(static_cast<uint64_t>(rule.traffic_id));
-    GVLogger::logOutgoingPacket(describe(working, true),
-                                "domain: " + domain + " \nWHITE matched: " +
-                                    (group ? group->groupName() : std::string("(null)")) + " " +
-                                    brevant::traffic_rule_string(rule));
+    GVLogger::logOutgoingPacket(working, [&] {
+      return "domain: " + domain + " \nWHITE matched: " +
+             (group ? group->groupName() : std::string("(null)")) + " " +
+             brevant::traffic_rule_string(rule);
+    });
     recordSession(session, GVTrafficGroupWhite);
     return processPacket(working, session, static_cast<uint64_t>(rule.traffic_id));
   }
-  GVLogger::logOutgoingPacket(describe(working, true),
-                              "NO matched, Bypass, domain: " + domain + ", proto: " + protocol);
+  GVLogger::logOutgoingPacket(working, [&] {
+    return "NO matched, Bypass, domain: " + domain +
+           ", proto: " + std::to_string(session.protocol);
+  });
   recordSession(session, GVTrafficGroupByPass);
   return false;
 }
@@ -295,7 +292,7 @@ void GVPacketProxy::processIncomingIPv4Packet(std::vector<uint8_t> packet) {
   std::vector<uint8_t> bytes = p->rawData();
   ++rxPackets_;
   rxBytes_ += bytes.size();
-  GVLogger::logIncomingPacket(p->description(), "");
+  GVLogger::logIncomingPacket(bytes, "");
   if (ruleManager_) {
     brevant::ip_session_info session;
     if (ruleManager_->sessionWithPacket(bytes, session, false) && session.is_dns) {

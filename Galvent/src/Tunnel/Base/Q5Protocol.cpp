@@ -68,6 +68,34 @@ Q5Protocol::Bytes Q5Protocol::heartBeatPacketWithMessage(std::string_view text) 
   return wrapWithType(kEcho, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
+namespace {
+// The 33 bytes after the frame header of a type-400 frame.
+void fillIPPacketHeader(uint8_t* p, uint32_t exit, uint16_t tx, uint16_t rx, uint32_t flowId,
+                        uint8_t flowLevel, std::string_view natIPv4) {
+  Q5Protocol::storeU32(p, exit);
+  Q5Protocol::storeU16(p + 4, rx);
+  Q5Protocol::storeU16(p + 6, tx);
+  Q5Protocol::storeU32(p + 8, flowId);
+  p[12] = flowLevel;
+  std::memcpy(p + 13, natIPv4.data(), std::min(natIPv4.size(), Q5Protocol::kNatFieldSize));
+}
+}  // namespace
+
+std::optional<Q5Protocol::IPPacketHeader> Q5Protocol::IPPacketHeaderWithExit(
+    std::string_view exitText, uint16_t tx, uint16_t rx, uint32_t flowId, uint8_t flowLevel,
+    std::string_view natIPv4) {
+  uint32_t exit = exitFromString(exitText);
+  if (natIPv4.empty()) {
+    GVLogInfo("nat ipv4 can't be nil");
+    return std::nullopt;
+  }
+  IPPacketHeader header{};
+  storeU32(header.data() + 4, kIPPacket);
+  fillIPPacketHeader(header.data() + kHeaderSize, exit, tx, rx, flowId, flowLevel, natIPv4);
+  setIPPacketLength(header, 0);
+  return header;
+}
+
 std::optional<Q5Protocol::Bytes> Q5Protocol::IPPacketWithExit(std::string_view exitText,
                                                               uint16_t tx, uint16_t rx,
                                                               uint32_t flowId, uint8_t flowLevel,
@@ -83,14 +111,9 @@ std::optional<Q5Protocol::Bytes> Q5Protocol::IPPacketWithExit(std::string_view e
   uint8_t* p = frame.data();
   storeU32(p, static_cast<uint32_t>(frame.size()));
   storeU32(p + 4, kIPPacket);
-  p += kHeaderSize;
-  storeU32(p, exit);
-  storeU16(p + 4, rx);
-  storeU16(p + 6, tx);
-  storeU32(p + 8, flowId);
-  p[12] = flowLevel;
-  std::memcpy(p + 13, natIPv4.data(), std::min(natIPv4.size(), kNatFieldSize));
-  if (!ipPacket.empty()) std::memcpy(p + kIPPacketHeaderSize, ipPacket.data(), ipPacket.size());
+  fillIPPacketHeader(p + kHeaderSize, exit, tx, rx, flowId, flowLevel, natIPv4);
+  if (!ipPacket.empty())
+    std::memcpy(p + kHeaderSize + kIPPacketHeaderSize, ipPacket.data(), ipPacket.size());
   return frame;
 }
 

@@ -433,7 +433,11 @@ void GVFlowGroup::finishResolving() {
     auto socket = sockets[best.entrance.ip];
     socket->setDelegate(weak_from_this());
     best.port = socket->port();
-    auto next = std::make_shared<Path>(Path{socket, best.entrance, best.exit});
+    auto next = std::make_shared<Path>(Path{
+        socket, best.entrance, best.exit,
+        Q5Protocol::IPPacketHeaderWithExit(best.exit.addr, tx_, rx_,
+                                           static_cast<uint32_t>(flowId_),
+                                           static_cast<uint8_t>(flowLevel_), best.exit.nat)});
     std::shared_ptr<const Path> previous;
     {
       std::lock_guard lock(pathMutex_);
@@ -465,10 +469,13 @@ bool GVFlowGroup::inputPacket(std::span<const uint8_t> packet) {
   int64_t expected = kStatusResolved;
   if (status_.compare_exchange_strong(expected, kStatusRunning))
     statusChanged(kStatusResolved, kStatusRunning);
-  auto frame = Q5Protocol::IPPacketWithExit(p->exit.addr, tx_, rx_, static_cast<uint32_t>(flowId_),
-                                            static_cast<uint8_t>(flowLevel_), p->exit.nat, packet);
-  if (!frame) return false;
-  p->socket->writeData(*frame);
+  if (!p->header) {
+    GVLogInfo("nat ipv4 can't be nil");
+    return false;
+  }
+  Q5Protocol::IPPacketHeader header = *p->header;
+  Q5Protocol::setIPPacketLength(header, packet.size());
+  p->socket->writeData(header, packet);
   return true;
 }
 

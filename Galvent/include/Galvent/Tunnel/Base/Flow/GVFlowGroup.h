@@ -24,6 +24,7 @@
 #include "Galvent/Tunnel/Base/Flow/GVResolveResultItem.h"
 #include "Galvent/Tunnel/Base/Flow/Q5DetectItem.h"
 #include "Galvent/Tunnel/Base/Flow/Q5HeartBeatItem.h"
+#include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "Mazzle/MZSpeedUDPSocket.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Timer.h"
@@ -135,6 +136,8 @@ class GVFlowGroup : public MZSpeedUDPSocketDelegate,
     std::shared_ptr<MZSpeedUDPSocket> socket;
     GVEntrance entrance;
     GVExit exit;
+    // Frame header of this path; nothing when the exit has no NAT address.
+    std::optional<Q5Protocol::IPPacketHeader> header;
   };
 
   void setStatus(int64_t status);
