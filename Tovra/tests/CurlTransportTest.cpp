@@ -218,6 +218,80 @@ TEST_F(CurlTransportTest, IdleAnswerTimesOut) {
   server.release();
 }
 
+// A server that answers headers, then one body byte every 300 ms: fast enough for the idle
+// check, so only the whole-call deadline ends it.
+TEST_F(CurlTransportTest, DrippingAnswerEndsAtTheDeadline) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::atomic<bool> done{false};
+  std::thread drip([&] {
+    int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    char buf[4096];
+    (void)!recv(c, buf, sizeof buf, 0);
+    const char head[] = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    (void)!send(c, head, sizeof head - 1, MSG_NOSIGNAL);
+    while (!done.load() && send(c, "x", 1, MSG_NOSIGNAL) == 1) std::this_thread::sleep_for(300ms);
+    close(c);
+  });
+  HttpRequest req;
+  req.url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+  req.timeoutInterval = 1.0;  // deadline: 3 s
+  auto r = run(req);
+  done = true;
+  shutdown(listener, SHUT_RDWR);
+  close(listener);
+  drip.join();
+  EXPECT_EQ(r.error.code, TQAPITransportErrorTimedOut) << r.error.description;
+}
+
+TEST_F(CurlTransportTest, BodyIsNeverResentToAnotherOrigin) {
+  standin::HttpStandin other;
+  ASSERT_TRUE(other.start());
+  other.handle("/sink", [](const standin::Request&) { return standin::Reply::json("{}"); });
+  for (int status : {307, 308}) {
+    server.handle("/redirect", [&, status](const standin::Request&) {
+      standin::Reply r = standin::Reply::text("", "text/plain", status);
+      r.headers.emplace_back("Location", other.baseUrl() + "/sink");
+      return r;
+    });
+    HttpRequest post = get("/redirect");
+    post.method = "POST";
+    post.body = "secret=1";
+    auto r = run(post);
+    EXPECT_TRUE(r.error) << status;
+    EXPECT_NE(r.error.description.find("redirect refused"), std::string::npos)
+        << r.error.description;
+  }
+  EXPECT_TRUE(other.requests().empty());
+  // The same redirect within the origin is followed with its body.
+  server.handle("/redirect", [](const standin::Request&) {
+    standin::Reply r = standin::Reply::text("", "text/plain", 307);
+    r.headers.emplace_back("Location", "/hello");
+    return r;
+  });
+  HttpRequest post = get("/redirect");
+  post.method = "POST";
+  post.body = "a=1";
+  auto r = run(post);
+  ASSERT_FALSE(r.error) << r.error.description;
+  EXPECT_EQ(r.response.body, R"({"method":"POST"})");
+  // A GET may go elsewhere.
+  server.handle("/redirect", [&](const standin::Request&) {
+    standin::Reply r = standin::Reply::text("", "text/plain", 302);
+    r.headers.emplace_back("Location", other.baseUrl() + "/sink");
+    return r;
+  });
+  EXPECT_FALSE(run(get("/redirect")).error);
+  EXPECT_EQ(other.requests().size(), 1u);
+}
+
 TEST_F(CurlTransportTest, DestroyingTheTransportEndsRunningTasksOnce) {
   server.setHold(true);
   auto out = std::make_shared<Outcome>();

@@ -193,6 +193,7 @@ Signal<PXA_SPEED_START_CACHE_FILE> GVQ5VPNController::loadRuleFile(const std::st
     }
     tq::HttpRequest request;
     request.url = "http://" + *domain + "/gameRule/" + percentEncode(name);
+    request.maxBodySize = 64u << 20;  // a rule file, not an API answer
     tq::HttpCallbacks callbacks;
     callbacks.completion = [s, folder, path, name, md5](const tq::HttpResponse& response,
                                                         const TQError& error) {

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -78,6 +79,8 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
   size_t bodyCap = 0;
   bool tooLarge = false;
   bool hookFailed = false;
+  bool redirectRefused = false;
+  long lastStatus = 0;
   std::atomic<bool> cancelled{false};
   bool finished = false;  // worker thread only
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -106,8 +109,10 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
       // A new status line: a redirect or an interim answer; keep only the last answer's headers.
       t->response.headers.clear();
       t->response.reasonPhrase.clear();
+      t->lastStatus = 0;
       auto sp1 = line.find(' ');
       if (sp1 != std::string_view::npos) {
+        t->lastStatus = std::strtol(std::string(line.substr(sp1 + 1, 3)).c_str(), nullptr, 10);
         auto sp2 = line.find(' ', sp1 + 1);
         if (sp2 != std::string_view::npos) t->response.reasonPhrase = trim(line.substr(sp2 + 1));
       }
@@ -115,9 +120,48 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
       auto colon = line.find(':');
       if (colon != std::string_view::npos) {
         t->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        if (t->lastStatus >= 300 && t->lastStatus < 400 &&
+            lower(std::string(trim(line.substr(0, colon)))) == "location" &&
+            !t->redirectAllowed(std::string(trim(line.substr(colon + 1))))) {
+          t->redirectRefused = true;
+          return 0;  // ends the transfer before curl follows it
+        }
       }
     }
     return n;
+  }
+
+  // A redirect never leads from https to http, and a request that carries a body (307, 308 keep
+  // it) never goes to another scheme, host or port.
+  bool redirectAllowed(const std::string& location) const {
+    char* current = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &current);
+    CURLU* from = curl_url();
+    CURLU* to = curl_url();
+    bool ok = false;
+    if (from && to && curl_url_set(from, CURLUPART_URL, request.url.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(to, CURLUPART_URL, current ? current : request.url.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(to, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK) {
+      auto part = [](CURLU* u, CURLUPart p, unsigned flags) {
+        char* v = nullptr;
+        std::string out;
+        if (curl_url_get(u, p, &v, flags) == CURLUE_OK && v) out = v;
+        curl_free(v);
+        return lower(out);
+      };
+      const std::string fromScheme = part(from, CURLUPART_SCHEME, 0);
+      const std::string toScheme = part(to, CURLUPART_SCHEME, 0);
+      const bool sameOrigin = fromScheme == toScheme &&
+                              part(from, CURLUPART_HOST, 0) == part(to, CURLUPART_HOST, 0) &&
+                              part(from, CURLUPART_PORT, CURLU_DEFAULT_PORT) ==
+                                  part(to, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+      const bool keepsBody = (lastStatus == 307 || lastStatus == 308) && request.method != "GET" &&
+                             request.method != "HEAD";
+      ok = !(fromScheme == "https" && toScheme != "https") && (sameOrigin || !keepsBody);
+    }
+    if (from) curl_url_cleanup(from);
+    if (to) curl_url_cleanup(to);
+    return ok;
   }
 
   static int onProgress(void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
@@ -167,6 +211,9 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
     // Connect within the time-out, then fail when no byte moves for as long.
     double t = request.timeoutInterval > 0 ? request.timeoutInterval : 60.0;
     long ms = static_cast<long>(std::min(t, 86400.0) * 1000.0);
+    double whole = request.deadline > 0 ? request.deadline : 3 * t;
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                     std::max(1L, static_cast<long>(std::min(whole, 3 * 86400.0) * 1000.0)));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(ms, 1L));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(t))));
@@ -205,6 +252,9 @@ struct Transfer : std::enable_shared_from_this<Transfer> {
     if (tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
       err = TQAPITransportErrorTooLarge;
       text = "answer larger than " + std::to_string(bodyCap) + " bytes";
+    } else if (redirectRefused) {
+      err = TQAPITransportErrorOther;
+      text = "redirect refused: it would leave https or re-send the body to another host";
     } else if (hookFailed) {
       err = TQAPITransportErrorCannotConnect;
       text = "socket option hook refused the socket";
@@ -367,7 +417,7 @@ std::shared_ptr<HttpTask> CurlTransport::start(HttpRequest request, HttpCallback
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
     t->socketHook = impl_->socketHook;
-    t->bodyCap = impl_->bodyCap;
+    t->bodyCap = t->request.maxBodySize ? t->request.maxBodySize : impl_->bodyCap;
   }
   if (!t->setUp()) {
     std::snprintf(t->errorBuffer, sizeof(t->errorBuffer), "cannot create a transfer");

@@ -15,7 +15,7 @@ class CurlTransport : public HttpTransport, public std::enable_shared_from_this<
   // its sockets here).
   using SocketHook = std::function<bool(int fd)>;
 
-  static constexpr size_t kDefaultBodyCap = 64u << 20;
+  static constexpr size_t kDefaultBodyCap = 8u << 20;
 
   CurlTransport();
   ~CurlTransport() override;

@@ -22,6 +22,11 @@ struct HttpRequest {
   std::string body;
   // Seconds: connect within it, and fail when no byte moves for that long.
   double timeoutInterval = 60.0;
+  // Seconds the whole call may take, however slowly bytes keep arriving; 0: three times the
+  // time-out, so a server that drips one byte at a time cannot hold a call for ever.
+  double deadline = 0;
+  // Largest answer body accepted; 0: the transport's own cap (a few MiB for API answers).
+  size_t maxBodySize = 0;
 };
 
 struct HttpResponse {
