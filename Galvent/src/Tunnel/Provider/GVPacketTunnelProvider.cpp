@@ -87,6 +87,7 @@ void GVPacketTunnelProvider::setUpLogger() {
 void GVPacketTunnelProvider::startTunnel(const nlohmann::json& options,
                                          ErrorCompletion completion) {
   setUpLogger();
+  GVLogger::clearExitReasonMark();
   GVLogInfo("Options: " + options.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   GVIPPacketStack::ProxyFactory factory;
   {
@@ -261,7 +262,8 @@ void GVPacketTunnelProvider::stopTunnel(int64_t reason, std::function<void()> co
   if (reason != 1) {
     std::string text = "VPN Stopped by reason: " + std::to_string(reason);
     GVLogInfo(text);
-    GVLogger::logVPNExitReason(text);
+    // A kick-off has already said why the run ends; the stop that follows it keeps that text.
+    if (!GVLogger::exitReasonWritten()) GVLogger::logVPNExitReason(text);
   }
   kickoffObservation_.reset();
   interfaceObservation_.reset();
