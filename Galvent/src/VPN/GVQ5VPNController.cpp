@@ -165,10 +165,10 @@ namespace {
 bool makePrivateFolder(const std::filesystem::path& folder) {
   std::error_code ec;
   for (const auto& f : {folder.parent_path(), folder}) {
+    if (std::filesystem::is_directory(f, ec)) continue;
+    std::filesystem::create_directories(f.parent_path(), ec);
     if (std::filesystem::create_directory(f, ec))
       std::filesystem::permissions(f, std::filesystem::perms::owner_all, ec);
-    else if (!std::filesystem::is_directory(f, ec) && !std::filesystem::create_directories(f, ec))
-      return false;
   }
   return std::filesystem::is_directory(folder, ec);
 }

@@ -128,10 +128,13 @@ platform::reactive::Signal<GVLaunchOptions> GVVPNController<Session>::startSessi
             s->sendError(TQError{TQAPILocalErrorDomain, 0, "the tunnel controller is gone", {}});
             return;
           }
+          // Set once a launch is under way: the launch, not speedStart's end, completes.
+          auto launching = std::make_shared<bool>(false);
           inner.set(self->speedStart(session).subscribe(
-              {[weak, tunnelOptions, willLaunch, s](const GVLaunchOptions& value) {
+              {[weak, tunnelOptions, willLaunch, s, launching](const GVLaunchOptions& value) {
                  auto self = weak.lock();
                  if (!self) return;
+                 *launching = true;
                  GVLaunchOptions options = value;
                  options.tunnelOptions = tunnelOptions;
                  auto connection = self->connection();
@@ -153,7 +156,10 @@ platform::reactive::Signal<GVLaunchOptions> GVVPNController<Session>::startSessi
                    });
                  });
                },
-               [s](const TQError& e) { s->sendError(e); }, [s] { s->sendCompleted(); }}));
+               [s](const TQError& e) { s->sendError(e); },
+               [s, launching] {
+                 if (!*launching) s->sendCompleted();
+               }}));
         }));
     return inner.asDisposable();
   });
