@@ -270,7 +270,8 @@ TEST_F(Q5Controller, FileNamesThatAreNotOnePlainComponentAreRefused) {
 // Without a library folder set, the cache is the user's own private folder under the data home,
 // and with no home at all the rule file is refused rather than cached in a shared folder.
 TEST_F(Q5Controller, RuleCacheIsPrivateUnderTheDataHomeAndNeedsOne) {
-  auto own = std::make_shared<GVQ5VPNController>("com.example.q5.tunnel", "relay.example", "Galvent");
+  auto own =
+      std::make_shared<GVQ5VPNController>("com.example.q5.tunnel", "relay.example", "Galvent");
   const char* savedXdg = std::getenv("XDG_DATA_HOME");
   const char* savedHome = std::getenv("HOME");
   const std::string xdg = savedXdg ? savedXdg : "", home = savedHome ? savedHome : "";

@@ -4,9 +4,9 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "FakeTunnelDaemon.h"
 #include "Galvent/VPN/GVTsVPNController.h"

@@ -34,8 +34,9 @@ constexpr char kCleanStop = 'S';
     n = ::read(3, &byte, 1);
   } while (n < 0 && errno == EINTR);
   if (n == 1 && byte == kCleanStop) ::_exit(0);
-  std::fprintf(stderr, "W the tunnel process ended without a clean stop; putting routes and the "
-                       "resolver back\n");
+  std::fprintf(stderr,
+               "W the tunnel process ended without a clean stop; putting routes and the "
+               "resolver back\n");
   Guardian::putBack(settings);
   ::_exit(0);
 }

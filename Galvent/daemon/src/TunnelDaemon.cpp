@@ -14,10 +14,10 @@
 #include "Mazzle/MZRawSocketFactory.h"
 #include "Mazzle/MZTCPStack.h"
 #include "OwnerFileAccess.h"
-#include "platform/netext/NetworkSettings.h"
 #include "Tovra/REST/CurlTransport.h"
 #include "platform/dispatch/AsioQueue.h"
 #include "platform/netext/ControlSocket.h"
+#include "platform/netext/NetworkSettings.h"
 
 using namespace platform::netext;
 

@@ -143,8 +143,7 @@ platform::reactive::Signal<GVLaunchOptions> GVVPNController<Session>::startSessi
                  // the main queue, which sees "connecting" first and the outcome after the
                  // statuses the launch published.
                  connection->announceConnecting();
-                 launchQueue()->async([connection, options, s,
-                                       json = tq::toDictionary(options)] {
+                 launchQueue()->async([connection, options, s, json = tq::toDictionary(options)] {
                    auto error = connection->startVPNTunnel(json);
                    platform::dispatch::postToMain([error, options, s] {
                      if (error) {

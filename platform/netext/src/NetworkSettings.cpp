@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <tuple>
-#include <fstream>
 #include <vector>
 
 namespace platform::netext {

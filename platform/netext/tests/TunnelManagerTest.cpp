@@ -228,9 +228,9 @@ TEST_F(TunnelManager, DaemonFlagsAndADaemonEndingUnasked) {
   settings.logHost = "logs.example";
   auto connection = std::make_shared<TunnelConnection>("com.example.tunnel", settings);
   ASSERT_FALSE(connection->startVPNTunnel({{"tunnelOptions", nlohmann::json::object()}}));
-  const std::vector<std::string> tail = {"--mark",       "1196818434",  "--table",
-                                         "5170",         "--dns-config", "resolv.conf",
-                                         "--log-host",   "logs.example"};
+  const std::vector<std::string> tail = {"--mark",     "1196818434",   "--table",
+                                         "5170",       "--dns-config", "resolv.conf",
+                                         "--log-host", "logs.example"};
   ASSERT_GE(args.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(args.end() - long(tail.size()), args.end()), tail);
   ASSERT_TRUE(main.queue().runUntil([&] { return connection->status() == VpnStatus::Connected; }));

@@ -13,8 +13,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "TunnelStart.h"
 #include "platform/netext/ControlSocket.h"

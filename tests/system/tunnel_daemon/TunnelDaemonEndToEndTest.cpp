@@ -169,8 +169,7 @@ class TcpClient {
     timeval tv{5, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     auto to = addressOf(ip, port);
-    connectError_ =
-        ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+    connectError_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
   }
   ~TcpClient() { ::close(fd_); }
   int connectError() const { return connectError_; }

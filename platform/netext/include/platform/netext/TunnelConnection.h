@@ -39,7 +39,7 @@ struct TunnelLaunchSettings {
   uid_t ownerUid = static_cast<uid_t>(-1);  // -1: the real uid of this process
   TunnelLauncher launcher;                  // empty: the default launcher (below)
   // The daemon's own flags; unset or empty: the daemon's defaults.
-  std::optional<uint32_t> mark;  // --mark: the mark of the daemon's sockets
+  std::optional<uint32_t> mark;   // --mark: the mark of the daemon's sockets
   std::optional<uint32_t> table;  // --table: its routing table
   std::string dnsConfig;          // --dns-config: resolved, resolv.conf or none
   std::string logHost;            // --log-host: where the game variant uploads its log
