@@ -639,7 +639,7 @@ TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
   std::ifstream in(w.group / "error.txt");
   std::string reason((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(reason, "VPN Stopped by reason: 2");
+  EXPECT_EQ(reason, "VPN Stopped by reason: 2") << daemonLog();
   struct stat st {};
   ASSERT_EQ(::stat((w.group / "error.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOwner);
