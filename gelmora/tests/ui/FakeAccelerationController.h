@@ -33,6 +33,7 @@ class FakeAccelerationController : public AccelerationController {
   }
   void stop() override {
     calls.push_back("stop");
+    if (onStop) onStop();
     if (stopChangesStatus) setStatus(1);
   }
   void sendStopCMD(std::function<void()> done) override {
@@ -63,6 +64,7 @@ class FakeAccelerationController : public AccelerationController {
 
   StartMode mode = StartMode::CompleteAtOnce;
   bool stopChangesStatus = false;
+  std::function<void()> onStop;  // runs inside stop()
   std::vector<std::string> calls;
   platform::reactive::SubscriberPtr<bool> pending;
 
