@@ -714,6 +714,24 @@ TEST_F(Monitored, DeclinedFlowsLeaveTheQueue) {
   EXPECT_GE(std::atoi(passed.c_str()), 4) << output_of("iptables-save -c -t mangle");
 }
 
+// A new socket's datagrams wait for its owner off the queue's thread and leave in their order:
+// the filter sees each once, in order, and so does the receiver.
+TEST_F(Monitored, HeldPacketsLeaveInOrder) {
+  int sink = keep(udp_bound(9440));
+  int fd = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  auto a = sin(kLocal, 9440);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  constexpr int kCount = 40;
+  for (int i = 0; i < kCount; ++i) {
+    std::string text = std::to_string(i);
+    ASSERT_EQ(::send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  }
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(receive(sink), std::to_string(i));
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
+  std::lock_guard g(tally_.m);
+  EXPECT_EQ(tally_.out, static_cast<uint64_t>(10 + 2 * (kCount - 10)));  // the bytes of "0".."39"
+}
+
 // Raw ICMP sockets: the one a listed process holds, else the one whose pid is the echo id.
 TEST_F(Monitored, RawIcmpOwners) {
   auto echo = [](int fd, uint16_t id) {
