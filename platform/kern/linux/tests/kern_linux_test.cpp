@@ -287,7 +287,7 @@ struct SfltLog {
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::string> events;
-  bool detach_on_connect = false;
+  std::atomic<bool> detach_on_connect{false};  // set by the test, read by the queue thread
   int unregistered = 0;
   std::vector<errno_t> tcp_info;  // what sock_tcp_info answered at each connect out
 };
