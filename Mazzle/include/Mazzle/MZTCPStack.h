@@ -52,11 +52,12 @@ class MZTCPStack : public MZIPStackProtocol {
   // The flow a fake source stands for (the proxy server's view of an accepted peer).
   std::optional<Flow> flowForFake(uint32_t fakeIP, uint16_t sourcePort) const;
   size_t flowCount() const;
-  // Drops flows idle past their time; runs on every packet too.
+  // Drops flows idle past their time; also runs on packets, at most once a second.
   void expire();
 
-  // Translates one packet in place; true when it was ours and is to be written back. Exposed for
-  // the fuzz target.
+  // Translates one packet in place; true when it was ours and is to be written back. The
+  // checksums are updated for the rewritten fields only, so a segment that arrived damaged stays
+  // damaged. Exposed for the fuzz target.
   bool translate(std::vector<uint8_t>& packet);
 
  private:
@@ -72,5 +73,6 @@ class MZTCPStack : public MZIPStackProtocol {
   std::map<FakeKey, ForwardKey> byFake_;
   uint32_t nextFake_ = 1;
   uint16_t listenPort_ = 0;
+  std::chrono::steady_clock::time_point lastExpire_{};
   std::shared_ptr<MZProxyServer> server_;
 };

@@ -5,7 +5,8 @@
 //   --listen IP:PORT        serve this exact address and port (port 0 picks a free one); each
 //                           bound pair is printed as "standin-relay serving IP:PORT"; answers
 //                           leave from the pair that was asked
-//   --record FILE           append every frame seen or sent as one JSON line (see recordJSON:
+//   --record FILE           append every frame seen or sent as one JSON line (without it no
+//                           frame is recorded at all; see recordJSON:
 //                           dir, local, peer, type, length, size, body in hex, note; type-400
 //                           frames also exit, rx, tx, flow_id, level, nat and nat_address (the
 //                           dotted address a dotted or Base64 NAT text names); 400 and 401
@@ -142,6 +143,8 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   standin::relay::Relay relay;
+  // Nobody reads the records of the program but the --record file.
+  relay.setKeepRecords(false);
   bool any = false;
   std::string tunName, tunNet;
   for (int i = 1; i < argc; ++i) {

@@ -52,6 +52,11 @@ class NetworkSettingsApplier {
 // Applies to a TUN interface by rtnetlink: address, MTU, link up; a default route through the
 // interface in its own table, a rule "not fwmark M lookup T", excluded routes as throw routes
 // in T, loose reverse-path filtering on the interface. DNS is left to a DnsConfigurator.
+// Strict reverse-path filtering elsewhere would drop the answers to marked sockets, whose
+// source routes into the TUN for unmarked packets: while applied, the connection-tracking mark
+// of marked connections is put back on their answers (mangle table) and
+// net.ipv4.conf.all.src_valid_mark is 1, so the check routes them as marked; the previous value
+// is restored when cleared.
 class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
  public:
   RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark, uint32_t table);

@@ -16,7 +16,8 @@ namespace platform::netext {
 
 class PacketFlow {
  public:
-  using PacketHandler = std::function<void(std::vector<uint8_t> packet, int family)>;
+  // The bytes are valid during the call only.
+  using PacketHandler = std::function<void(std::span<const uint8_t> packet, int family)>;
 
   PacketFlow() = default;
   ~PacketFlow();
@@ -31,7 +32,8 @@ class PacketFlow {
   int ifindex() const;
   bool isOpen() const { return fd_ >= 0; }
 
-  // Starts the packet loop: every packet read goes to handler on the loop thread.
+  // Starts the packet loop: every packet read goes to handler on the loop thread. The loop reads
+  // until the device is empty before it waits again, so a burst costs one wait.
   void readPackets(PacketHandler handler);
   // Stops the loop (waits for it unless called from the loop itself).
   void stopReading();

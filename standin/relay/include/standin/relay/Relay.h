@@ -88,6 +88,9 @@ class Relay {
   void setFragmentMTU(size_t mtu);
   // Also writes every record as one JSON line to this file.
   bool setRecordFile(const std::string& path);
+  // Whether records are kept for records() and waitFor (the default). Off, a frame costs no
+  // record unless a record file is set, so the relay keeps up with bulk traffic.
+  void setKeepRecords(bool keep);
   // TUN mode, for what the relay cannot carry on sockets: inner packets other than UDP are
   // written to a TUN device `name`, created with `subnet` ("192.0.2.1/24": its address and
   // mask). Each client's inner source address is replaced by an address of its own from the
