@@ -1,6 +1,7 @@
 #pragma once
 // A UDP socket connected to one entrance server. Made by MZRawSocketFactory (so it carries the
-// bypass mark) and read on the packet loop of MZQueueFactory; every datagram goes to the delegate.
+// bypass mark) and read on the packet loop of MZQueueFactory, several datagrams a call; every
+// datagram goes to the delegate.
 
 #include <atomic>
 #include <cstdint>
@@ -50,10 +51,13 @@ class MZSpeedUDPSocket : public std::enable_shared_from_this<MZSpeedUDPSocket> {
   struct Impl;
   MZSpeedUDPSocket(std::string host, uint16_t port);
   void readNext();
+  // Reads what the socket holds, in batches, and hands it to the delegate.
+  void drain();
 
   std::string host_;
   uint16_t port_ = 0;
   uint16_t localPort_ = 0;
+  std::string peerText_;
   std::atomic<bool> closed_{false};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<MZSpeedUDPSocketDelegate> delegate_;

@@ -341,18 +341,23 @@ size_t GVPacketProxy::RecordKeyHash::operator()(const RecordKey& k) const {
 }
 
 void GVPacketProxy::flowPacket(std::vector<uint8_t> packet, GVFlowGroup&) {
+  // A whole packet goes on in the bytes it came in.
+  auto info = brevant::parse_ipv4(packet);
+  if (info && !info->is_fragment()) return processIncomingIPv4Packet(std::move(packet));
   processIncomingIPPacket(packet);
 }
 
 void GVPacketProxy::processIncomingIPPacket(std::span<const uint8_t> packet) {
   // Bodies from the network are checked before anything reads them.
-  if (!MZIPv4Packet::packetWithData(packet, false)) {
+  auto info = brevant::parse_ipv4(packet);
+  if (!info) {
     GVLogError("Dropped incoming packet that is not sound IPv4 (" + std::to_string(packet.size()) +
                " bytes)");
     return;
   }
-  if (!MZIPv4Packet::fragmentPacket(packet)) {
-    processIncomingIPv4Packet(std::vector<uint8_t>(packet.begin(), packet.end()));
+  if (!info->is_fragment()) {
+    processIncomingIPv4Packet(
+        std::vector<uint8_t>(packet.begin(), packet.begin() + info->total_length));
     return;
   }
   GVLogInfo("-- Fragment Packet (" + std::to_string(packet.size()) + ") --");
@@ -370,18 +375,21 @@ void GVPacketProxy::processIncomingIPPacket(std::span<const uint8_t> packet) {
   }
 }
 
-void GVPacketProxy::processIncomingIPv4Packet(std::vector<uint8_t> packet) {
-  auto p = MZIPv4Packet::packetWithData(packet, false);
-  if (!p) {
+void GVPacketProxy::processIncomingIPv4Packet(std::vector<uint8_t> bytes) {
+  auto info = brevant::parse_ipv4(bytes);
+  if (!info) {
     GVLogError("Dropped reassembled packet that is not sound IPv4");
     return;
   }
-  p->updateChecksum();
-  std::vector<uint8_t> bytes = p->rawData();
+  // Bytes past the IP length are no part of the packet.
+  bytes.resize(info->total_length);
+  brevant::update_checksums(bytes);
   ++rxPackets_;
   rxBytes_ += bytes.size();
   GVLogger::logIncomingPacket(bytes, "");
-  if (ruleManager_) {
+  // Only DNS answers are rewritten; other packets skip the session and its name lookup.
+  if (ruleManager_ && info->protocol == brevant::kProtoUDP && info->has_transport &&
+      info->src_port == 53) {
     brevant::ip_session_info session;
     if (ruleManager_->sessionWithPacket(bytes, session, false) && session.is_dns) {
       std::vector<uint8_t> copy = bytes;
