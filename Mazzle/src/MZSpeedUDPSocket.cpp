@@ -21,7 +21,21 @@ struct MZSpeedUDPSocket::Impl {
   asio::ip::udp::socket socket;
   // Sends happen on any thread; the descriptor must not be closed (and reused) under them.
   std::mutex fdMutex;
+  // Frames held back in a burst, each copied whole; touched by the bursting thread only.
+  std::vector<std::vector<uint8_t>> held;
+  size_t heldCount = 0;
 };
+
+namespace {
+
+// The bursting thread's state: whether a burst runs, and the sockets holding frames.
+struct Burst {
+  bool open = false;
+  std::vector<std::shared_ptr<MZSpeedUDPSocket>> sockets;
+};
+thread_local Burst tBurst;
+
+}  // namespace
 
 namespace {
 
@@ -149,6 +163,15 @@ bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> data) {
 
 bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> head, std::span<const uint8_t> body) {
   if (closed_ || !impl_) return false;
+  if (tBurst.open) {
+    if (impl_->heldCount == kBurstSize) flushBurst();
+    if (impl_->heldCount == 0) tBurst.sockets.push_back(shared_from_this());
+    if (impl_->held.size() <= impl_->heldCount) impl_->held.emplace_back();
+    auto& frame = impl_->held[impl_->heldCount++];
+    frame.assign(head.begin(), head.end());
+    frame.insert(frame.end(), body.begin(), body.end());
+    return true;
+  }
   std::lock_guard lock(impl_->fdMutex);
   if (!impl_->socket.is_open()) return false;
   iovec parts[2] = {{const_cast<uint8_t*>(head.data()), head.size()},
@@ -158,6 +181,38 @@ bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> head, std::span<const 
   message.msg_iovlen = 2;
   ssize_t n = ::sendmsg(impl_->socket.native_handle(), &message, MSG_DONTWAIT);
   return n == static_cast<ssize_t>(head.size() + body.size());
+}
+
+void MZSpeedUDPSocket::flushBurst() {
+  const size_t count = impl_->heldCount;
+  impl_->heldCount = 0;
+  if (count == 0 || closed_) return;
+  iovec iov[kBurstSize];
+  mmsghdr msgs[kBurstSize] = {};
+  for (size_t i = 0; i < count; ++i) {
+    iov[i] = {impl_->held[i].data(), impl_->held[i].size()};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  std::lock_guard lock(impl_->fdMutex);
+  if (!impl_->socket.is_open()) return;
+  // What the socket cannot take at once is dropped, as a single send would be.
+  for (size_t sent = 0; sent < count;) {
+    int n = ::sendmmsg(impl_->socket.native_handle(), msgs + sent,
+                       static_cast<unsigned>(count - sent), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // Another error (a refusal reported by ICMP) belongs to the first frame, which is lost.
+    sent += n > 0 ? static_cast<size_t>(n) : 1;
+  }
+}
+
+void MZSpeedUDPSocket::beginBurst() { tBurst.open = true; }
+
+void MZSpeedUDPSocket::endBurst() {
+  tBurst.open = false;
+  auto sockets = std::move(tBurst.sockets);
+  tBurst.sockets.clear();
+  for (auto& socket : sockets) socket->flushBurst();
 }
 
 void MZSpeedUDPSocket::setDelegate(std::weak_ptr<MZSpeedUDPSocketDelegate> delegate) {

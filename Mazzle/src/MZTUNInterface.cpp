@@ -1,5 +1,7 @@
 #include "Mazzle/MZTUNInterface.h"
 
+#include "Mazzle/MZSpeedUDPSocket.h"
+
 MZTUNInterface::MZTUNInterface(std::shared_ptr<platform::netext::PacketFlow> packetFlow)
     : flow_(std::move(packetFlow)) {}
 
@@ -52,7 +54,13 @@ void MZTUNInterface::start() {
   }
   for (const auto& stack : stacks) stack->start();
   if (flow_) {
-    flow_->readPackets([this](std::span<const uint8_t> packet, int) { offer(packet); });
+    // Frames to the relay leave once per burst of packets read, not once per packet.
+    flow_->readPackets(
+        [this](std::span<const uint8_t> packet, int) {
+          MZSpeedUDPSocket::beginBurst();
+          offer(packet);
+        },
+        [] { MZSpeedUDPSocket::endBurst(); });
   }
 }
 

@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <libmnl/libmnl.h>
 #include <linux/fib_rules.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -79,7 +79,7 @@ struct RtnetlinkSettingsApplier::Impl {
   bool rulesAdded = false;
   bool dnsRouted = false;
   bool marksRestored = false;
-  std::optional<std::string> savedSrcValidMark;  // the value before this applier set it
+  std::optional<std::string> savedSrcValidMark;       // the value before this applier set it
   std::vector<std::pair<uint32_t, int>> throwRoutes;  // destination (network order), prefix
   std::vector<std::pair<uint32_t, int>> devRoutes;
 

@@ -33,8 +33,11 @@ class PacketFlow {
   bool isOpen() const { return fd_ >= 0; }
 
   // Starts the packet loop: every packet read goes to handler on the loop thread. The loop reads
-  // until the device is empty before it waits again, so a burst costs one wait.
-  void readPackets(PacketHandler handler);
+  // until the device is empty before it waits again, so a burst costs one wait; burstEnd, when
+  // given, runs after each burst (at most kBurst packets) and before the loop ends, so that the
+  // handler may hold back what it sends until then.
+  static constexpr int kBurst = 32;
+  void readPackets(PacketHandler handler, std::function<void()> burstEnd = {});
   // Stops the loop (waits for it unless called from the loop itself).
   void stopReading();
 
@@ -54,6 +57,7 @@ class PacketFlow {
   int wake_ = -1;  // eventfd that ends the loop
   std::string name_;
   PacketHandler handler_;
+  std::function<void()> burstEnd_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> read_{0}, written_{0};
