@@ -83,9 +83,8 @@ std::vector<Cut> tunnelCuts(const tsl::Scene& scene, failover::Variant v,
     failover::setEntrance(scene, current, "silent");
     const int64_t cut = failover::switchedAt(scene.relayFrames(), current, "silent", since);
     Cut c;
-    until(
-        [&] { return failover::trafficOn(scene.relayFrames(), other, cut).answersOut > 0; },
-        failover::kTunnelFloor + 20s);
+    until([&] { return failover::trafficOn(scene.relayFrames(), other, cut).answersOut > 0; },
+          failover::kTunnelFloor + 20s);
     if (auto t = failover::trafficOn(scene.relayFrames(), other, cut); t.answersOut)
       c.throughMs = t.firstAnswer - cut;
     if (auto g = stream.waitGapEndingAfter(cut, 5s)) c.outageMs = g->ms;
@@ -108,7 +107,8 @@ std::vector<Cut> filterCuts(const tsl::Scene& scene, int cuts, std::chrono::mill
   failover::FilterAcceleration accel(scene);
   auto events = accel.start();
   if (events != std::vector<std::string>{"completed"}) {
-    std::fprintf(stderr, "filter mode did not start: %s\n", events.empty() ? "" : events[0].c_str());
+    std::fprintf(stderr, "filter mode did not start: %s\n",
+                 events.empty() ? "" : events[0].c_str());
     return out;
   }
   failover::Stream stream;
@@ -178,8 +178,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::map<std::string, std::vector<Cut>> results;
-  for (auto [name, variant] : {std::pair{"line", failover::Variant::Line},
-                               std::pair{"game", failover::Variant::Game}})
+  for (auto [name, variant] :
+       {std::pair{"line", failover::Variant::Line}, std::pair{"game", failover::Variant::Game}})
     if (modes.find(name) != std::string::npos)
       results[std::string("tunnel/") + name] = tunnelCuts(scene, variant, services, cuts);
   if (modes.find("filter") != std::string::npos) results["filter"] = filterCuts(scene, cuts, hold);

@@ -236,6 +236,11 @@ void TunnelDaemon::start(const nlohmann::json& options) {
                            std::string("cannot open the TUN device: ") + std::strerror(-rc)});
     return finish(1);
   }
+  // Answers to what the tunnel passes down arrive on the real interface while the policy rule
+  // routes their sources into the TUN device.
+  reversePath_ = std::make_unique<ReversePathFilter>("/proc/sys/net/ipv4/conf/all/rp_filter",
+                                                     config_.control + ".rp_filter");
+  if (auto done = reversePath_->loosen(); !done.empty()) GVLogInfo(done);
   provider_ = std::make_shared<GVPacketTunnelProvider>();
   provider_->setPacketFlow(flow_);
   provider_->setSettingsApplier(
@@ -288,6 +293,8 @@ void TunnelDaemon::finish(int exitCode) {
   exitCode_ = exitCode;
   if (provider_) provider_->setTunnelNetworkSettings(nullptr, nullptr);
   if (flow_) flow_->close();
+  if (reversePath_)
+    if (auto done = reversePath_->restore(); !done.empty()) GVLogInfo(done);
   // Let the last status events leave before the loop ends.
   asio::post(io_, [this] {
     for (auto& peer : peers_) ::shutdown(peer->native_handle(), SHUT_WR);

@@ -585,10 +585,15 @@ std::string recordJSON(const Record& r) {
     body += hex[b >> 4];
     body += hex[b & 0xF];
   }
-  nlohmann::json j = {
-      {"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer}, {"type", r.type},
-      {"length", r.lengthField},          {"size", r.size},   {"body", body},   {"note", r.note},
-      {"time_ms", r.timeMs}};
+  nlohmann::json j = {{"dir", r.incoming ? "in" : "out"},
+                      {"local", r.local},
+                      {"peer", r.peer},
+                      {"type", r.type},
+                      {"length", r.lengthField},
+                      {"size", r.size},
+                      {"body", body},
+                      {"note", r.note},
+                      {"time_ms", r.timeMs}};
   if (r.header) {
     j["exit"] = r.header->exit;
     j["rx"] = r.header->rx;

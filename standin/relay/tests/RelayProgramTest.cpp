@@ -217,6 +217,8 @@ TEST(RelayProgramTest, ControlSocketChangesSwitchesWhileItServes) {
   // Another local user reaches neither the socket nor, were its mode opened, the switches.
   if (geteuid() == 0) {
     EXPECT_EQ(asOtherUser(path, "switch " + pair + "=silent\n"), "refused");
+    // Opened to everyone, folder and socket: the relay itself still refuses the stranger.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     EXPECT_EQ(asOtherUser(path, "switch " + pair + "=silent\n"), "error: not allowed");
     EXPECT_TRUE(probeAnswered(port, 5s));
@@ -232,11 +234,11 @@ TEST(RelayProgramTest, ControlSocketChangesSwitchesWhileItServes) {
     if (j["note"].get<std::string>().rfind("switch", 0) != 0) continue;
     switches.push_back(j["note"].get<std::string>() + " at " + j["local"].get<std::string>());
     const auto at = std::chrono::milliseconds(j["time_ms"].get<int64_t>());
-    EXPECT_GE(at, std::chrono::duration_cast<std::chrono::milliseconds>(
-                      before.time_since_epoch() - 1ms));
+    EXPECT_GE(
+        at, std::chrono::duration_cast<std::chrono::milliseconds>(before.time_since_epoch() - 1ms));
   }
-  EXPECT_EQ(switches, (std::vector<std::string>{"switch silent at " + pair,
-                                                "switch normal at " + pair}));
+  EXPECT_EQ(switches,
+            (std::vector<std::string>{"switch silent at " + pair, "switch normal at " + pair}));
 }
 
 TEST(RelayProgramTest, ControlPathThatExistsIsRefused) {

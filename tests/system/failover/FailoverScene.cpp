@@ -78,11 +78,11 @@ bool Stream::start(const tsl::Scene& scene, std::chrono::milliseconds limit) {
 
 bool Stream::waitFirstAnswer(std::chrono::milliseconds timeout) {
   return systest::waitFor(
-      [&] {
-        return process_.log().find("stream first-answer") != std::string::npos ||
-               !process_.running();
-      },
-      timeout) &&
+             [&] {
+               return process_.log().find("stream first-answer") != std::string::npos ||
+                      !process_.running();
+             },
+             timeout) &&
          process_.log().find("stream first-answer") != std::string::npos;
 }
 
@@ -179,8 +179,8 @@ Tunnel::~Tunnel() {
 
 std::string Tunnel::start(Variant v, const Services& services) {
   dir_ = std::make_unique<systest::TempDir>("failover-tunnel");
-  fs::permissions(dir_->path(), fs::perms::owner_all | fs::perms::group_exec |
-                                    fs::perms::others_exec);
+  fs::permissions(dir_->path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   const fs::path group = dir_->path() / "group.failover";
   fs::create_directories(group);
   if (::chown(group.c_str(), kOwner, kOwner) != 0) return "cannot hand the container over";

@@ -38,8 +38,8 @@ inline constexpr std::chrono::milliseconds kTunnelFloor =
     kHeartbeatInterval * kHeartbeatLossLimit + kResolveDuration;
 
 std::string pairOf(const std::string& ip);  // "ip:4400"
-std::string echoTarget();                  // the UDP echo the game streams to
-int64_t nowMs();                           // CLOCK_MONOTONIC, as the relay and the game print it
+std::string echoTarget();                   // the UDP echo the game streams to
+int64_t nowMs();                            // CLOCK_MONOTONIC, as the relay and the game print it
 
 // The scene's options: both entrances, the relay's control, A's paths faster than B's.
 tsl::SceneOptions sceneOptions(bool quiet = false);
@@ -61,7 +61,6 @@ class Stream {
   // Ends it; its whole output.
   std::string stop();
   std::string log() const { return process_.log(); }
-  // The local port of the game's socket, once it printed it (0 before).
   bool running() { return process_.running(); }
 
  private:
@@ -107,11 +106,11 @@ class Tunnel {
 
 // Frames of the relay on one entrance of the game's stream (by the echo server's address).
 struct Traffic {
-  size_t framesIn = 0;     // 400 frames of the game's echo that reached the entrance
-  size_t answersOut = 0;   // 401 answers it sent back
-  size_t probesIn = 0;     // type-500 resolve probes (not heartbeats)
-  size_t heartbeatsIn = 0; // type-500 heartbeats ("__N")
-  size_t detectsIn = 0;    // type-300 path probes
+  size_t framesIn = 0;                    // 400 frames of the game's echo that reached the entrance
+  size_t answersOut = 0;                  // 401 answers it sent back
+  size_t probesIn = 0;                    // type-500 resolve probes (not heartbeats)
+  size_t heartbeatsIn = 0;                // type-500 heartbeats ("__N")
+  size_t detectsIn = 0;                   // type-300 path probes
   int64_t first400 = 0, firstAnswer = 0;  // times of the first 400 and 401 (0 when none)
 };
 Traffic trafficOn(const std::vector<tsl::RelayFrame>& frames, const std::string& entranceIP,
