@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +69,9 @@ std::vector<Cut> tunnelCuts(const tsl::Scene& scene, failover::Variant v,
   failover::Stream stream;
   stream.start(scene, std::chrono::minutes(2) + cuts * 40s);
   std::string current = kEntranceA, other = kEntranceB;
+  std::mt19937 rng(std::random_device{}());
+  std::uniform_int_distribution<int> phase(0,
+                                           static_cast<int>(failover::kHeartbeatInterval.count()));
   int64_t since = failover::nowMs();
   for (int k = 0; k < cuts; ++k) {
     // Running through `current`, its heartbeat answered twice since the last change.
@@ -80,6 +84,8 @@ std::vector<Cut> tunnelCuts(const tsl::Scene& scene, failover::Variant v,
       std::fprintf(stderr, "cut %d: the stream does not run through %s\n", k, current.c_str());
       break;
     }
+    // At any moment of the heartbeat's 2 s period, as a real loss would come.
+    std::this_thread::sleep_for(std::chrono::milliseconds(phase(rng)));
     failover::setEntrance(scene, current, "silent");
     const int64_t cut = failover::switchedAt(scene.relayFrames(), current, "silent", since);
     Cut c;
