@@ -78,9 +78,18 @@ QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int
     const bool last = n == lines - 1;
     if (last && line.textStart() + line.textLength() < t.size()) {
       // More text follows: the last line ends with an ellipsis.
+      const QFontMetrics metrics(font);
       QString rest = t.mid(line.textStart());
-      rest.replace(QChar::LineSeparator, QLatin1Char(' '));
-      out += QFontMetrics(font).elidedText(rest.simplified(), Qt::ElideRight, width);
+      const int separator = rest.indexOf(QChar::LineSeparator);
+      if (separator >= 0) {
+        rest = rest.left(separator);
+        const QString marked = rest + QChar(0x2026);
+        out += metrics.horizontalAdvance(marked) <= width
+                   ? marked
+                   : metrics.elidedText(rest, Qt::ElideRight, width);
+      } else {
+        out += metrics.elidedText(rest.simplified(), Qt::ElideRight, width);
+      }
     } else {
       out += part;
     }

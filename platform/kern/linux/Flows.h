@@ -7,8 +7,9 @@
 
 namespace platform::kern::linux_backend {
 
-// Called by the output queue before the IPv4 filter sees the packet.
-void flows_on_output(const uint8_t* packet, size_t len);
+// Called by the output queue before the IPv4 filter sees the packet. true when the packet's flow
+// belongs to a socket the filters declined for good: its later packets need not be queued.
+bool flows_on_output(const uint8_t* packet, size_t len);
 // Called for an answer handed to the input path: data in for an attached UDP socket.
 void flows_on_injected(const uint8_t* packet, size_t len);
 // The socket monitor checks the attached sockets once a second; this asks for a check now (a

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Backend.h"
+
 extern "C" {
 #include <libnetfilter_queue/libnetfilter_queue.h>
 }
@@ -19,6 +21,7 @@ extern "C" {
 namespace platform::kern::linux_backend {
 
 namespace {
+thread_local bool t_leave_out = false;
 constexpr uint32_t kCopyRange = 0xffff;
 constexpr uint32_t kQueueLength = 4096;
 constexpr int kReceiveBuffer = 8 * 1024 * 1024;
@@ -35,6 +38,8 @@ QueueLoop::QueueLoop(uint16_t number, Side side, const ipf_filter* filter)
 
 QueueLoop::~QueueLoop() { stop(); }
 
+void QueueLoop::leave_flow_out() { t_leave_out = true; }
+
 QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const uint8_t* packet,
                                      size_t len, mbuf_t* holder) {
   *holder = nullptr;
@@ -44,6 +49,7 @@ QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const 
   if (len == 0 || mbuf_allocpacket(len, &m) != 0) return accept;
   std::memcpy(mbuf_data(m), packet, len);
   errno_t r;
+  t_leave_out = false;
   if (side == Side::kOutput) {
     r = filter.ipf_output ? filter.ipf_output(filter.cookie, &m) : 0;
   } else {
@@ -66,6 +72,8 @@ QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const 
     return Verdict{NF_ACCEPT, mbuf_data(m), static_cast<uint32_t>(mbuf_len(m))};
   }
   mbuf_freem(m);
+  // Unchanged and never the filter's: through the chain once more, which marks its connection.
+  if (side == Side::kOutput && r == 0 && t_leave_out) return Verdict{NF_REPEAT, nullptr, 0};
   return accept;
 }
 
@@ -79,7 +87,17 @@ int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data)
   if (len <= 0 || !payload) return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
   mbuf_t holder = nullptr;
   Verdict v = decide(self->side_, self->filter_, payload, static_cast<size_t>(len), &holder);
-  int rc = nfq_set_verdict(qh, id, v.verdict, v.length, v.payload);
+  int rc;
+  if (v.verdict == NF_REPEAT) {
+    // The chain's first rules move the mark onto the connection and take it off the packet. A
+    // packet that comes back with the mark still on it found no such rules: it goes on.
+    uint32_t mark = nfq_get_nfmark(nfa);
+    rc = (mark & kLeftOutMark)
+             ? nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr)
+             : nfq_set_verdict2(qh, id, NF_REPEAT, mark | kLeftOutMark, 0, nullptr);
+  } else {
+    rc = nfq_set_verdict(qh, id, v.verdict, v.length, v.payload);
+  }
   if (holder) mbuf_freem(holder);
   return rc;
 }

@@ -28,10 +28,14 @@ class QueueLoop {
 
   // The verdict for one packet: exposed so that tests hand it packets of any shape.
   struct Verdict {
-    uint32_t verdict;        // NF_ACCEPT or NF_DROP
+    uint32_t verdict;        // NF_ACCEPT, NF_DROP, or NF_REPEAT for a flow left out from now on
     const uint8_t* payload;  // a replaced payload, or null
     uint32_t length;
   };
+  // Called by the output filter while it decides a packet: the packet's flow is never the
+  // filter's, so it goes on with the left-out mark, and the chain keeps its later packets out of
+  // the queue (kLeftOutMark).
+  static void leave_flow_out();
   static Verdict decide(Side side, const ipf_filter& filter, const uint8_t* packet, size_t len,
                         mbuf_t* holder);
 

@@ -140,8 +140,11 @@ bool Scene::setUp(std::string* why, const SceneOptions& options) {
   ::chmod(dir_->path().c_str(), 0755);
   ::chmod(binDir_.c_str(), 0755);
   ::chmod(runDir_.c_str(), 0755);
-  fs::copy_file(TSL_ZANDREL, binDir_ + "/zandrel", ec);
-  fs::copy_file(TSL_TAMSELD, binDir_ + "/tamseld", ec);
+  fs::copy_file(daemonDir_.empty() ? TSL_ZANDREL : daemonDir_ + "/zandrel", binDir_ + "/zandrel",
+                ec);
+  if (!ec)
+    fs::copy_file(daemonDir_.empty() ? TSL_TAMSELD : daemonDir_ + "/tamseld", binDir_ + "/tamseld",
+                  ec);
   if (ec) {
     *why = "cannot copy zandrel and tamseld: " + ec.message();
     return false;
@@ -247,6 +250,21 @@ int Scene::load() {
   return status;
 }
 
+int Scene::loadFor(uid_t uid) {
+  systest::SpawnOptions o;
+  o.netns = cli_.get();
+  o.env = {"TAMSEL_RUN_DIR=" + runDir_};
+  daemon_ = systest::Process::spawn(
+      {binDir_ + "/tamseld", "--foreground", "--allow-uid", std::to_string(uid)}, o);
+  bool up = systest::waitFor(
+      [&] {
+        auto pid = tamseldPid();
+        return pid && ::kill(*pid, 0) == 0;
+      },
+      10s);
+  return up ? 0 : 1;
+}
+
 int Scene::unload() {
   return cli_->sh("TAMSEL_RUN_DIR=" + runDir_ + " " + binDir_ + "/zandrel unload").status;
 }
@@ -279,17 +297,19 @@ std::string Scene::admin(const std::string& cmd) const {
   return out;
 }
 
-systest::Process Scene::startGame(const std::string& name,
-                                  const std::vector<std::string>& args) const {
+systest::Process Scene::startGame(const std::string& name, const std::vector<std::string>& args,
+                                  uid_t uid) const {
   std::vector<std::string> argv{std::string(TSL_GAME_DIR) + "/" + name};
   argv.insert(argv.end(), args.begin(), args.end());
   systest::SpawnOptions o;
   o.netns = cli_.get();
+  o.uid = uid;
   return systest::Process::spawn(argv, o);
 }
 
-systest::Result Scene::game(const std::string& name, const std::vector<std::string>& args) const {
-  systest::Process p = startGame(name, args);
+systest::Result Scene::game(const std::string& name, const std::vector<std::string>& args,
+                            uid_t uid) const {
+  systest::Process p = startGame(name, args, uid);
   auto code = p.wait(30s);
   systest::Result r;
   r.status = code ? *code : -1;

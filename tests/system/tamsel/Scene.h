@@ -78,19 +78,27 @@ class Scene {
   // Builds everything up to a running relay and servers; false with the reason.
   bool setUp(std::string* why, bool quiet = false);
   bool setUp(std::string* why, const SceneOptions& options);
+  // Before setUp: zandrel and tamseld from `dir` instead of this build's (for comparisons).
+  void setDaemonDir(const std::string& dir) { daemonDir_ = dir; }
 
   // zandrel load / unload inside cli; the exit code.
   int load();
   int unload();
+  // tamseld started as zandrel starts it for a caller of `uid` (the filter serves that user),
+  // without zandrel; 0 once it runs. unload() stops it.
+  int loadFor(uid_t uid);
   std::string runDir() const { return runDir_; }
   std::optional<int> tamseldPid() const;
   // The daemon's answer to an admin command ("stats", "stop").
   std::string admin(const std::string& cmd) const;
 
   // A game run to its end (bounded); its exit code and output.
-  systest::Result game(const std::string& name, const std::vector<std::string>& args) const;
+  // As `uid` when given.
+  systest::Result game(const std::string& name, const std::vector<std::string>& args,
+                       uid_t uid = static_cast<uid_t>(-1)) const;
   // A game left running (for --pause).
-  systest::Process startGame(const std::string& name, const std::vector<std::string>& args) const;
+  systest::Process startGame(const std::string& name, const std::vector<std::string>& args,
+                             uid_t uid = static_cast<uid_t>(-1)) const;
 
   std::vector<RelayFrame> relayFrames() const;
   // One line to the relay's control socket ("switch IP:PORT=silent"); its answer, "" when none.
@@ -105,8 +113,8 @@ class Scene {
  private:
   std::unique_ptr<systest::TempDir> dir_;
   std::unique_ptr<systest::Netns> cli_, ent_, srv_;
-  std::string binDir_, runDir_, recordFile_, controlPath_;
-  systest::Process relay_, servers_, stub_;
+  std::string binDir_, runDir_, recordFile_, controlPath_, daemonDir_;
+  systest::Process relay_, servers_, stub_, daemon_;
 };
 
 // Lines of `log` that contain `needle`.

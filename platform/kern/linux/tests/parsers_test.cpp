@@ -21,8 +21,12 @@ namespace {
 TEST(Chains, InstallTextQueuesEveryFlowKindWithBypass) {
   std::string t = chains_install_text();
   for (const char* want :
-       {"-I OUTPUT 1 -j TAMSEL_OUT\n", "-I PREROUTING 1 -j TAMSEL_IN\n",
+       {"-I INPUT 1 -j TAMSEL_ACCEPT\n", "-A TAMSEL_ACCEPT -i tamsel0 -j ACCEPT\n",
         "-A TAMSEL_OUT -m mark --mark 0x35500000/0xffff0000 -j RETURN\n",
+        "-A TAMSEL_OUT -m mark --mark 0x00800000/0x00800000 -j CONNMARK --set-xmark "
+        "0x00800000/0x00800000\n",
+        "-A TAMSEL_OUT -m mark --mark 0x00800000/0x00800000 -j MARK --set-xmark 0x0/0x00800000\n",
+        "-A TAMSEL_OUT -m connmark --mark 0x00800000/0x00800000 -j RETURN\n",
         "-A TAMSEL_OUT -p udp -m udp --dport 53 -j NFQUEUE --queue-bypass --queue-num 3550\n",
         "-A TAMSEL_OUT -p icmp -m icmp --icmp-type 8 -j NFQUEUE --queue-bypass --queue-num 3550\n",
         "-A TAMSEL_IN -i tamsel0 -j CT --notrack\n",
@@ -31,6 +35,17 @@ TEST(Chains, InstallTextQueuesEveryFlowKindWithBypass) {
   // Queries are queued before private destinations return: a resolver on the LAN is still seen.
   EXPECT_LT(t.find("--dport 53"), t.find("-d 10.0.0.0/8"));
   EXPECT_LT(t.find("-d 127.0.0.0/8"), t.find("--dport 53"));
+  // A left-out flow's mark moves to its connection before anything else; its later packets
+  // pass, except queries, which are queued whoever sends them.
+  EXPECT_LT(t.find("CONNMARK"), t.find("--mark 0x35500000"));
+  EXPECT_LT(t.find("--dport 53"), t.find("-m connmark"));
+  EXPECT_LT(t.find("-m connmark"), t.find("-p tcp -j NFQUEUE"));
+  // Nothing reaches the queues until the master switch adds the jumps.
+  EXPECT_EQ(t.find("-j TAMSEL_OUT"), std::string::npos);
+  EXPECT_EQ(t.find("-j TAMSEL_IN"), std::string::npos);
+  EXPECT_EQ(
+      chains_jumps_text(),
+      "*mangle\n-I OUTPUT 1 -j TAMSEL_OUT\nCOMMIT\n*raw\n-I PREROUTING 1 -j TAMSEL_IN\nCOMMIT\n");
 }
 
 TEST(Chains, RemovalFollowsWhatIsLoaded) {
@@ -62,6 +77,10 @@ TEST(Chains, RemovalFollowsWhatIsLoaded) {
        "*mangle\n:TAMSEL_OUTX - [0:0]\n-A OUTPUT -j TAMSEL_OUTX\n-A OUTPUT -p udp -j TAMSEL_OUT\n"
        "COMMIT\n",
        ""},
+      {"accepting chain",
+       "*filter\n:INPUT DROP [0:0]\n:TAMSEL_ACCEPT - [0:0]\n-A INPUT -j TAMSEL_ACCEPT\n"
+       "-A TAMSEL_ACCEPT -i tamsel0 -j ACCEPT\nCOMMIT\n",
+       "*filter\n-D INPUT -j TAMSEL_ACCEPT\n-F TAMSEL_ACCEPT\n-X TAMSEL_ACCEPT\nCOMMIT\n"},
       {"carriage returns", "*raw\r\n:TAMSEL_IN - [0:0]\r\n-A PREROUTING -j TAMSEL_IN\r\nCOMMIT\r\n",
        "*raw\n-D PREROUTING -j TAMSEL_IN\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
   };
@@ -170,6 +189,76 @@ TEST(ProcNet, EveryInodeOnAPort) {
   EXPECT_EQ(proc_net_inodes_for_port(raw, IPPROTO_ICMP), (std::vector<uint64_t>{11, 13}));
   EXPECT_EQ(proc_net_inodes(raw), (std::vector<uint64_t>{11, 12, 13}));
   EXPECT_TRUE(proc_net_inodes(header).empty());
+}
+
+TEST(ProcNet, UsersOfEntries) {
+  const std::string table =
+      std::string("  sl  local_address rem_address st ...\n") +
+      "   1: 00000000:0001 00000000:0000 07 0:0 0:0 0 1234 0 11 2 0 0\n" +
+      "   2: 0100007F:0001 00000000:0000 07 0:0 0:0 0 0 0 12 2 0 0\n" +
+      "   3: 0100007F:0001 00000000:0000 07 0:0 0:0 0 4294967296 0 13 2 0 0\n" +  // no such uid
+      "   4: 0100007F:0002 00000000:0000 07 0:0 0:0 0 -1 0 14 2 0 0\n";
+  std::vector<uid_t> uids;
+  EXPECT_EQ(proc_net_inodes_for_port(table, 1, &uids), (std::vector<uint64_t>{11, 12}));
+  EXPECT_EQ(uids, (std::vector<uid_t>{1234, 0}));
+  uid_t uid = 99;
+  EXPECT_EQ(proc_net_inode_for_port(table, 1, &uid), 11u);
+  EXPECT_EQ(uid, 1234u);
+  EXPECT_EQ(proc_net_inode_for_port(table, 2, &uid), 0u);
+}
+
+TEST(ProcStatus, RealAndEffectiveUsers) {
+  struct Case {
+    const char* what;
+    const char* status;
+    bool ok;
+    uid_t real, effective;
+  };
+  const Case cases[] = {
+      {"usual", "Name:\tx\nUid:\t1000\t1001\t1000\t1000\nGid:\t5\n", true, 1000, 1001},
+      {"root", "Name:\tx\nUid:\t0\t0\t0\t0\n", true, 0, 0},
+      {"no line", "Name:\tx\nGid:\t1\t1\n", false, 0, 0},
+      {"one field", "Name:\tx\nUid:\t7\n", false, 0, 0},
+      {"out of range", "Name:\tx\nUid:\t99999999999\t1\n", false, 0, 0},
+      {"empty", "", false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    uid_t r = 42, e = 42;
+    EXPECT_EQ(status_uids(c.status, &r, &e), c.ok) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(r, c.real) << c.what;
+      EXPECT_EQ(e, c.effective) << c.what;
+    }
+  }
+}
+
+// A literal's bytes, inner NULs included.
+template <size_t N>
+std::string with_nuls(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+TEST(ProcCmdline, Argv0BaseName) {
+  struct Case {
+    const char* what;
+    std::string cmdline;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"plain", with_nuls("/opt/game/bin/tslgame\0--udp\0"), "tslgame"},
+      {"no folder", with_nuls("tslgame\0"), "tslgame"},
+      {"backslashes", with_nuls("C:\\Games\\Big\\game.exe\0-x\0"), "game.exe"},
+      {"mixed", with_nuls("Z:/x\\y/run.exe"), "run.exe"},
+      {"no NUL at the end", "/usr/bin/abc", "abc"},
+      {"ends in a separator", with_nuls("/usr/bin/\0"), ""},
+      {"empty argv[0]", with_nuls("\0rest\0"), ""},
+      {"long", "/x/" + std::string(40, 'n'), std::string(31, 'n')},
+      {"nothing", "", ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> bytes(c.cmdline.begin(), c.cmdline.end());  // exact size
+    EXPECT_EQ(argv0_name(bytes.data(), bytes.size()), c.name) << c.what;
+  }
 }
 
 TEST(OwnerScopeNames, ComparedAsTheFilterComparesThem) {
