@@ -67,6 +67,31 @@ std::optional<MZTCPStack::Flow> MZTCPStack::flowForFake(uint32_t fakeIP,
   return flow->second;
 }
 
+std::optional<MZTCPStack::Flow> MZTCPStack::acceptFlow(uint32_t fakeIP, uint16_t sourcePort) {
+  std::lock_guard lock(mutex_);
+  auto it = byFake_.find({fakeIP, sourcePort});
+  if (it == byFake_.end()) return std::nullopt;
+  auto flow = flows_.find(it->second);
+  if (flow == flows_.end() || flow->second.relayEnded) return std::nullopt;
+  flow->second.accepted = true;
+  return flow->second;
+}
+
+void MZTCPStack::relayEnded(uint32_t fakeIP, uint16_t sourcePort) {
+  std::lock_guard lock(mutex_);
+  auto it = byFake_.find({fakeIP, sourcePort});
+  if (it == byFake_.end()) return;
+  auto flow = flows_.find(it->second);
+  if (flow == flows_.end()) return;
+  flow->second.relayEnded = true;
+  flow->second.lastSeen = clock_();
+}
+
+void MZTCPStack::setIdleTimeout(std::chrono::seconds limit) {
+  std::lock_guard lock(mutex_);
+  idleTimeout_ = limit;
+}
+
 void MZTCPStack::remove(std::map<ForwardKey, Flow>::iterator it) {
   byFake_.erase({it->second.fakeIP, it->second.sourcePort});
   flows_.erase(it);
@@ -77,10 +102,14 @@ void MZTCPStack::expire() {
   const auto now = clock_();
   for (auto it = flows_.begin(); it != flows_.end();) {
     const auto& f = it->second;
-    auto limit =
-        (f.finFromClient && f.finFromServer) ? kClosingTimeout : std::chrono::seconds(kIdleTimeout);
     auto next = std::next(it);
-    if (now - f.lastSeen >= limit) remove(it);
+    std::optional<std::chrono::seconds> limit;
+    if (f.relayEnded || (f.finFromClient && f.finFromServer)) {
+      limit = kClosingTimeout;
+    } else if (!f.accepted) {
+      limit = idleTimeout_;
+    }
+    if (limit && now - f.lastSeen >= *limit) remove(it);
     it = next;
   }
 }

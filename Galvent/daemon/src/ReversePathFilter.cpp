@@ -68,3 +68,13 @@ std::string ReversePathFilter::restore() {
   if (ok) std::filesystem::remove(note_, ec);
   return ok ? "rp_filter put back to " + value : "rp_filter could not be put back to " + value;
 }
+
+std::string ReversePathFilter::putBackNoted(const std::filesystem::path& setting,
+                                            const std::filesystem::path& note) {
+  const std::string noted = readText(note);
+  if (!isSetting(noted)) return "";
+  if (!writeText(setting, noted, false)) return "rp_filter could not be put back to " + noted;
+  std::error_code ec;
+  std::filesystem::remove(note, ec);
+  return "rp_filter put back to " + noted;
+}

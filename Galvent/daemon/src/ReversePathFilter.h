@@ -12,6 +12,8 @@
 
 class ReversePathFilter {
  public:
+  static constexpr const char* kAllSetting = "/proc/sys/net/ipv4/conf/all/rp_filter";
+
   // `setting`: the "all" setting (/proc/sys/net/ipv4/conf/all/rp_filter); `note`: where the value
   // to put back is kept while it is changed.
   ReversePathFilter(std::filesystem::path setting, std::filesystem::path note);
@@ -24,6 +26,9 @@ class ReversePathFilter {
   std::string loosen();
   // Puts the noted value back and removes the note; "" when there was nothing to put back.
   std::string restore();
+  // What a run that died left: the value in its note, if any, put back and the note removed.
+  static std::string putBackNoted(const std::filesystem::path& setting,
+                                  const std::filesystem::path& note);
 
  private:
   std::filesystem::path setting_, note_;

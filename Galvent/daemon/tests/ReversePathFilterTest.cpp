@@ -78,6 +78,20 @@ TEST_F(ReversePathFilterTest, NoteOfACrashedRunIsTakenOverAndPutBack) {
   EXPECT_FALSE(fs::exists(note));
 }
 
+TEST_F(ReversePathFilterTest, GuardianPutsBackOnlyANotedSetting) {
+  // What the guardian does once its run died: the noted value back, the note gone.
+  put(setting, "2\n");
+  put(note, "1\n");
+  EXPECT_EQ(ReversePathFilter::putBackNoted(setting, note), "rp_filter put back to 1");
+  EXPECT_EQ(read(setting), "1\n");
+  EXPECT_FALSE(fs::exists(note));
+  // Without a note, or with one that holds no setting, nothing is touched.
+  EXPECT_EQ(ReversePathFilter::putBackNoted(setting, note), "");
+  put(note, "12\n");
+  EXPECT_EQ(ReversePathFilter::putBackNoted(setting, note), "");
+  EXPECT_EQ(read(setting), "1\n");
+}
+
 TEST_F(ReversePathFilterTest, ForeignNoteOrLinkIsNeitherTrustedNorFollowed) {
   // A note that holds no setting is not ours: dropped, and the strict value is noted afresh.
   put(setting, "1\n");

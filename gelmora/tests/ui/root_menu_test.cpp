@@ -46,8 +46,8 @@ class RootTest : public ::testing::Test {
  protected:
   void SetUp() override {
     UiTiming::setScale(0.01);
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("root_menu_test_" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("root_menu_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::remove(dir / "defaults.json");
     defaults = std::make_unique<AppUserDefaults>(

@@ -54,10 +54,8 @@ TEST(Bindings, ButtonMirrorsTheCommandAndAClickExecutesIt) {
 
 TEST(Bindings, EnablingFromAnotherThreadArrivesOnTheGuiThread) {
   rx::Property<bool> valid(true);
-  auto command =
-      std::make_shared<UnitCommand>(valid.signal(), [](const rx::Unit&) {
-        return rx::Signal<rx::Unit>::empty();
-      });
+  auto command = std::make_shared<UnitCommand>(
+      valid.signal(), [](const rx::Unit&) { return rx::Signal<rx::Unit>::empty(); });
   QPushButton button;
   bindCommand(&button, command);
   std::thread([&] { valid.setValue(false); }).join();

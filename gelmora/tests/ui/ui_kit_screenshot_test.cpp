@@ -88,8 +88,9 @@ TEST(KitScreenshot, PanelOfTheKit) {
 
   auto* links = new TsHyperlinkTextField(&panel);
   links->setGeometry(40, 310, 412, 40);
-  links->setHtml("<span style=\"color:#AEB3C2\">New here? <a href=\"https://example.com/join\" "
-                 "style=\"color:#2BBDD4\">Create an account</a></span>");
+  links->setHtml(
+      "<span style=\"color:#AEB3C2\">New here? <a href=\"https://example.com/join\" "
+      "style=\"color:#2BBDD4\">Create an account</a></span>");
 
   auto* overlay = new HLImageAlertView(&panel);
   overlay->configure("New line chosen", "It takes effect the next time you start the boost.",
@@ -100,8 +101,10 @@ TEST(KitScreenshot, PanelOfTheKit) {
   panel.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
   disabled->setEnabled(false);
-  ASSERT_TRUE(waitFor([&] { return disabled->alpha() == 0.5 && back->runningAnimations() == 0 &&
-                                   line->runningAnimations() == 0; }));
+  ASSERT_TRUE(waitFor([&] {
+    return disabled->alpha() == 0.5 && back->runningAnimations() == 0 &&
+           line->runningAnimations() == 0;
+  }));
 
   const QImage shot = panel.grab().toImage();
   QDir().mkpath(screenshotDir());

@@ -5,19 +5,20 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QWindow>
 #include <QTimer>
+#include <QWindow>
 #include <atomic>
 #include <thread>
 
 #include "UiTestSupport.h"
+#include "gelmora/Core/BHAppPackage.h"
 #include "platform/dispatch/Queue.h"
 #include "ui/Application/QtAlertSheetPresenter.h"
 #include "ui/Application/QtMainQueue.h"
 #include "ui/Application/QtUrlOpener.h"
+#include "ui/Application/RecordingCollaborators.h"
 #include "ui/Application/ScreenRegistry.h"
 #include "ui/Application/Windows.h"
-#include "ui/Application/RecordingCollaborators.h"
 #include "ui/Kit/Alert.h"
 #include "ui/Kit/BezierPath.h"
 #include "ui/Kit/DRFlatButton.h"
@@ -31,7 +32,6 @@
 #include "ui/Kit/TsWindow.h"
 #include "ui/Kit/UiTiming.h"
 #include "ui/Kit/ViewHelpers.h"
-#include "gelmora/Core/BHAppPackage.h"
 
 using namespace gelmora::ui;
 using gelmora::ui::test::LogCapture;
@@ -118,12 +118,18 @@ TEST_F(KitTest, UrlOpenerPassesOnlyWebAndMailAddresses) {
     const char* url;
     bool open;
   } cases[] = {
-      {"https://example.com/a?b=c", true},  {"http://example.com", true},
-      {"HTTPS://EXAMPLE.COM", true},        {"mailto:help@example.com", true},
-      {"", false},                          {"example.com", false},
-      {"file:///etc/passwd", false},        {"javascript:alert(1)", false},
-      {"http://", false},                   {"mailto:", false},
-      {"ftp://example.com/x", false},       {"https://exa mple.com", false},
+      {"https://example.com/a?b=c", true},
+      {"http://example.com", true},
+      {"HTTPS://EXAMPLE.COM", true},
+      {"mailto:help@example.com", true},
+      {"", false},
+      {"example.com", false},
+      {"file:///etc/passwd", false},
+      {"javascript:alert(1)", false},
+      {"http://", false},
+      {"mailto:", false},
+      {"ftp://example.com/x", false},
+      {"https://exa mple.com", false},
   };
   for (const auto& c : cases) EXPECT_EQ(QtUrlOpener::isOpenable(c.url), c.open) << c.url;
 }
@@ -229,10 +235,10 @@ TEST(KitTables, EveryKeyOfTheRootMenuAndTrayIsInEachTable) {
   const auto en = L10n::readTable("en");
   const auto zh = L10n::readTable("zh-Hans");
   ASSERT_FALSE(en.empty());
-  const char* used[] = {"yes_button", "cancel", "acceleration_button", "top_up_button",
-                        "user_button", "start_button", "starting_button", "stop_button",
-                        "注销", "登录", "系统启动时运行 OxlaVPN", "联系我们", "隐藏", "打开",
-                        "退出 OxlaVPN", "sure_to_opt_out"};
+  const char* used[] = {"yes_button",  "cancel",       "acceleration_button",    "top_up_button",
+                        "user_button", "start_button", "starting_button",        "stop_button",
+                        "注销",        "登录",         "系统启动时运行 OxlaVPN", "联系我们",
+                        "隐藏",        "打开",         "退出 OxlaVPN",           "sure_to_opt_out"};
   for (const char* key : used) {
     EXPECT_TRUE(en.count(key)) << "en: " << key;
     EXPECT_TRUE(zh.count(key)) << "zh-Hans: " << key;
@@ -252,17 +258,21 @@ TEST(KitTables, InstalledTableServesTheLanguageAndMissingKeysStandAsThemselves) 
   struct Case {
     const char* code;
     const char* table;
-  } cases[] = {{"zh", "zh-Hans"}, {"zh-CN", "zh-Hans"}, {"zh-TW", "zh-Hans"},
-               {"ZH_hans", "zh-Hans"}, {"en-US", "en"}, {"ja", "en"}, {"", "en"},
-               {"zhx", "en"}};
+  } cases[] = {
+      {"zh", "zh-Hans"}, {"zh-CN", "zh-Hans"}, {"zh-TW", "zh-Hans"}, {"ZH_hans", "zh-Hans"},
+      {"en-US", "en"},   {"ja", "en"},         {"", "en"},           {"zhx", "en"}};
   for (const auto& c : cases) EXPECT_EQ(L10n::tableNameForLanguage(c.code), c.table) << c.code;
 }
 
 TEST(KitTables, EveryImageTheShellNamesIsPresent) {
-  const char* names[] = {"ic_error", "ic_logo", "ic_close", "ic_close_highlighted", "ic_exit",
-                         "ic_exit_highlighted", "ic_accelerate", "ic_accelerate_highlighted",
-                         "topup", "topup_highlighted", "ic_more", "ic_more_highlighted",
-                         "ic_status", "ic_status_disconnected", "ic_status_busy"};
+  const char* names[] = {"ic_error",      "ic_logo",
+                         "ic_close",      "ic_close_highlighted",
+                         "ic_exit",       "ic_exit_highlighted",
+                         "ic_accelerate", "ic_accelerate_highlighted",
+                         "topup",         "topup_highlighted",
+                         "ic_more",       "ic_more_highlighted",
+                         "ic_status",     "ic_status_disconnected",
+                         "ic_status_busy"};
   for (const char* name : names) {
     EXPECT_TRUE(Images::exists(name)) << name;
     EXPECT_FALSE(Images::named(name).isNull()) << name;
@@ -276,8 +286,8 @@ TEST(KitTables, TimeScaleAcceptsOnlyPositiveNumbers) {
   struct Case {
     const char* text;
     double scale;
-  } cases[] = {{nullptr, 1}, {"", 1},     {"0.01", 0.01}, {"2", 2},  {"0", 1},
-               {"-1", 1},    {"abc", 1},  {"1x", 1},      {"nan", 1}, {"inf", 1}};
+  } cases[] = {{nullptr, 1}, {"", 1},    {"0.01", 0.01}, {"2", 2},   {"0", 1},
+               {"-1", 1},    {"abc", 1}, {"1x", 1},      {"nan", 1}, {"inf", 1}};
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(UiTiming::parseScale(c.text), c.scale) << (c.text ? c.text : "(unset)");
   }
@@ -565,8 +575,9 @@ TEST_F(KitTest, ImageAlertRunsOnlyTheBlocksItHasAndCentresAnew) {
   parent.resize(600, 400);
   auto* overlay = new HLImageAlertView(&parent);
   int confirms = 0;
-  overlay->configure("New line", "Takes effect after the next start", Images::named("ic_error"),
-                     "Switch", "Keep", [&] { ++confirms; }, nullptr);
+  overlay->configure(
+      "New line", "Takes effect after the next start", Images::named("ic_error"), "Switch", "Keep",
+      [&] { ++confirms; }, nullptr);
   overlay->show();
   EXPECT_EQ(overlay->geometry().center(), QPoint(299, 199));
   overlay->confirm();
@@ -637,8 +648,9 @@ TEST_F(KitTest, HyperlinkFieldOpensTheLinkUnderTheClickOnly) {
   EXPECT_TRUE(opener.opened.empty());
 
   // A link that wraps over two lines: two records, both open the same address.
-  field.setHtml("Read <a href=\"https://example.com/terms\">the terms of service and the "
-                "privacy notice</a> first.");
+  field.setHtml(
+      "Read <a href=\"https://example.com/terms\">the terms of service and the "
+      "privacy notice</a> first.");
   auto infos = field.hyperlinkInfos();
   ASSERT_TRUE(infos.has_value());
   ASSERT_GE(infos->size(), 2u);

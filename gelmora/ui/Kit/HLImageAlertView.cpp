@@ -61,8 +61,7 @@ HLImageAlertView::HLImageAlertView(QWidget* parent) : QWidget(parent) {
   connect(cancelButton_, &QAbstractButton::clicked, this, [this] { cancel(); });
 }
 
-QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int width,
-                                     int lines) {
+QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int width, int lines) {
   // Line breaks in the text end lines as the layout sees them.
   QString t = text;
   t.replace(QLatin1Char('\n'), QChar::LineSeparator);
@@ -99,9 +98,9 @@ QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int
   return out.trimmed();
 }
 
-void HLImageAlertView::configure(const QString& title, const QString& message,
-                                 const QPixmap& image, const QString& confirmTitle,
-                                 const QString& cancelTitle, std::function<void()> confirmBlock,
+void HLImageAlertView::configure(const QString& title, const QString& message, const QPixmap& image,
+                                 const QString& confirmTitle, const QString& cancelTitle,
+                                 std::function<void()> confirmBlock,
                                  std::function<void()> cancelBlock) {
   iconView_->setPixmap(image);
   gelmora::ui::setTextValue(titleLabel_, title);

@@ -216,6 +216,32 @@ TEST_F(TunnelManager, StartLaunchesDaemonAndPublishesEachStatus) {
   EXPECT_FALSE(connection->lastError());
 }
 
+// The daemon's own flags reach it; a daemon that goes away unasked (killed, crashed) leaves
+// status 1 with an error, not a silent "disconnected".
+TEST_F(TunnelManager, DaemonFlagsAndADaemonEndingUnasked) {
+  FakeDaemon daemon(dir + "/com.example.tunnel.sock");
+  std::vector<std::string> args;
+  auto settings = launchingInto(daemon, &args);
+  settings.mark = 0x47560002;
+  settings.table = 5170;
+  settings.dnsConfig = "resolv.conf";
+  settings.logHost = "logs.example";
+  auto connection = std::make_shared<TunnelConnection>("com.example.tunnel", settings);
+  ASSERT_FALSE(connection->startVPNTunnel({{"tunnelOptions", nlohmann::json::object()}}));
+  const std::vector<std::string> tail = {"--mark",     "1196818434",   "--table",
+                                         "5170",       "--dns-config", "resolv.conf",
+                                         "--log-host", "logs.example"};
+  ASSERT_GE(args.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(args.end() - long(tail.size()), args.end()), tail);
+  ASSERT_TRUE(main.queue().runUntil([&] { return connection->status() == VpnStatus::Connected; }));
+
+  daemon.stop();
+  ASSERT_TRUE(
+      main.queue().runUntil([&] { return connection->status() == VpnStatus::Disconnected; }));
+  ASSERT_TRUE(connection->lastError());
+  EXPECT_NE(connection->lastError()->description.find("ended unexpectedly"), std::string::npos);
+}
+
 TEST_F(TunnelManager, RestartedAppFindsRunningDaemon) {
   FakeDaemon daemon(dir + "/com.example.tunnel.sock");
   ASSERT_TRUE(daemon.start(VpnStatus::Connected));

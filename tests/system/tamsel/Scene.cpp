@@ -297,6 +297,8 @@ std::string Scene::admin(const std::string& cmd) const {
   return out;
 }
 
+std::string Scene::gameDir() { return TSL_GAME_DIR; }
+
 systest::Process Scene::startGame(const std::string& name, const std::vector<std::string>& args,
                                   uid_t uid) const {
   std::vector<std::string> argv{std::string(TSL_GAME_DIR) + "/" + name};

@@ -93,6 +93,8 @@ class Scene {
   std::string admin(const std::string& cmd) const;
 
   // A game run to its end (bounded); its exit code and output.
+  // Where the test games are.
+  static std::string gameDir();
   // As `uid` when given.
   systest::Result game(const std::string& name, const std::vector<std::string>& args,
                        uid_t uid = static_cast<uid_t>(-1)) const;

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -48,6 +49,7 @@ constexpr uint32_t kMark = 0x47560077;
 constexpr uint32_t kTable = 5177;
 constexpr uid_t kOwner = 4242;  // the desktop user; needs no account in the passwd file
 constexpr int64_t kGameRule = 11;
+constexpr std::chrono::seconds kTcpIdleLimit{2};  // the daemon's, shortened
 
 sockaddr_in addressOf(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
@@ -131,6 +133,69 @@ class TinyHttp : public SocketServer {
   }
 };
 
+// Echoes every connection until its client closes it.
+class TcpEcho : public SocketServer {
+ public:
+  TcpEcho(const std::string& ip, uint16_t port) : SocketServer(SOCK_STREAM, ip, port) {
+    serve([this](int fd) {
+      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) return;
+      std::lock_guard lock(mu_);
+      connections_.emplace_back([c] {
+        char b[4096];
+        for (;;) {
+          ssize_t n = ::recv(c, b, sizeof b, 0);
+          if (n <= 0 || ::send(c, b, size_t(n), MSG_NOSIGNAL) != n) break;
+        }
+        ::close(c);
+      });
+    });
+  }
+  ~TcpEcho() override {
+    std::lock_guard lock(mu_);
+    for (auto& t : connections_) t.join();
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::thread> connections_;
+};
+
+// A TCP client in the calling thread's namespace; "" for anything that failed.
+class TcpClient {
+ public:
+  TcpClient(const std::string& ip, uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    auto to = addressOf(ip, port);
+    connectError_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+  }
+  ~TcpClient() { ::close(fd_); }
+  int connectError() const { return connectError_; }
+  std::string exchange(const std::string& payload) {
+    if (::send(fd_, payload.data(), payload.size(), MSG_NOSIGNAL) != ssize_t(payload.size()))
+      return "";
+    std::string got;
+    char b[4096];
+    while (got.size() < payload.size()) {
+      ssize_t n = ::recv(fd_, b, sizeof b, 0);
+      if (n <= 0) break;
+      got.append(b, size_t(n));
+    }
+    return got;
+  }
+  // What the first read gives: 0 at an orderly close, -1 at a reset or time-out.
+  ssize_t readOnce() {
+    char b[64];
+    return ::recv(fd_, b, sizeof b, 0);
+  }
+
+ private:
+  int fd_ = -1;
+  int connectError_ = 0;
+};
+
 // One UDP exchange from the calling thread's namespace: the answer, or "" after the timeout.
 std::string udpExchange(const std::string& ip, uint16_t port, const std::string& payload,
                         std::chrono::milliseconds timeout = 3s) {
@@ -184,6 +249,7 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
     std::unique_ptr<standin::MaskedConnectProxy> proxy;
     std::unique_ptr<UdpEcho> gameEcho, bypassEcho;
     std::unique_ptr<TinyHttp> web;
+    std::unique_ptr<TcpEcho> tcpEcho;
     std::unique_ptr<standin::account::AccountServer> account;
     int64_t uid = 0;
     systest::Process daemon;
@@ -292,7 +358,11 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   if (!systest::veth(w.client, "gvc0", "198.51.100.1/24", w.peer, "gvp0", "198.51.100.50/24"))
     return "cannot link the namespaces";
   if (!w.peer.ok("ip addr add 203.0.113.10/32 dev lo && ip addr add 203.0.113.20/32 dev lo") ||
-      !w.client.ok("ip route add 203.0.113.0/24 via 198.51.100.50"))
+      !w.client.ok("ip route add 203.0.113.0/24 via 198.51.100.50") ||
+      // A home LAN whose router is also its resolver.
+      !w.client.ok("ip link add lan0 type veth peer name lan1 && ip link set lan1 up && "
+                   "ip addr add 192.168.1.2/16 dev lan0 && "
+                   "ip link set lan0 up"))
     return "cannot address the servers";
   // What `ip netns exec` binds over /etc/resolv.conf in the client: the tunnel's DNS address.
   w.netnsEtc = std::filesystem::path("/etc/netns") / w.client.name();
@@ -319,7 +389,9 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
     w.gameEcho = std::make_unique<UdpEcho>(kGameServer, 27015);
     w.bypassEcho = std::make_unique<UdpEcho>(kBypassServer, 9999);
     w.web = std::make_unique<TinyHttp>(kBypassServer, 8080);
-    if (!w.gameEcho->bound() || !w.bypassEcho->bound() || !w.web->bound())
+    w.tcpEcho = std::make_unique<TcpEcho>(kBypassServer, 7777);
+    w.dns->addA("lan.example", "203.0.113.40");
+    if (!w.gameEcho->bound() || !w.bypassEcho->bound() || !w.web->bound() || !w.tcpEcho->bound())
       return "servers cannot bind";
   }
   {
@@ -353,7 +425,8 @@ std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
   w.daemon = systest::Process::spawn(
       {GALVENT_TUNNEL_PATH, "--control", w.controlPath, "--owner-uid", std::to_string(kOwner),
        "--container-root", w.dir.path().string(), "--dns-config", "none", "--mark",
-       std::to_string(kMark), "--table", std::to_string(kTable)},
+       std::to_string(kMark), "--table", std::to_string(kTable), "--tcp-idle-limit",
+       std::to_string(kTcpIdleLimit.count())},
       options);
   return tunnel_daemon_test::startTunnel(w.control, w.controlPath, launchOptions(w), w.daemon);
 }
@@ -497,6 +570,55 @@ TEST_F(TunnelDaemonEndToEnd, TrafficQueryCountsAndRecords) {
   EXPECT_TRUE(bypass) << info;
 }
 
+TEST_F(TunnelDaemonEndToEnd, IdleTcpConnectionOutlivesTheIdleLimit) {
+  systest::Netns::Enter in(world().client);
+  TcpClient c(kBypassServer, 7777);
+  ASSERT_EQ(c.connectError(), 0) << daemonLog();
+  EXPECT_EQ(c.exchange("before"), "before");
+  // Idle time is what is tested: the connection stays silent past the limit, during which other
+  // packets (the ping below) run the stack's expiry.
+  std::this_thread::sleep_for(kTcpIdleLimit + 1s);
+  EXPECT_EQ(udpExchange(kBypassServer, 9999, "tick"), "tick");
+  EXPECT_EQ(c.exchange("after"), "after") << daemonLog();
+}
+
+// The proxy's listener serves the tunnel's own flows only: it is not on the LAN address, and
+// a connection from outside that reaches the tunnel address is closed unserved.
+TEST_F(TunnelDaemonEndToEnd, ProxyListenerRefusesOutsidePeers) {
+  auto& w = world();
+  auto listening = w.client.sh("ss -Hltn").output;
+  auto at = listening.find("192.0.2.1:");
+  ASSERT_NE(at, std::string::npos) << listening;
+  const auto port = static_cast<uint16_t>(std::stoi(listening.substr(at + 10)));
+  EXPECT_EQ(listening.find("0.0.0.0:" + std::to_string(port)), std::string::npos) << listening;
+  ASSERT_TRUE(w.peer.ok("ip route replace 192.0.2.1/32 via 198.51.100.1"));
+  systest::Netns::Enter in(w.peer);
+  {
+    TcpClient lan("198.51.100.1", port);
+    EXPECT_EQ(lan.connectError(), ECONNREFUSED);
+  }
+  TcpClient stranger("192.0.2.1", port);
+  if (stranger.connectError() == 0) {
+    EXPECT_LE(stranger.readOnce(), 0) << "served a stranger";
+  }
+  EXPECT_TRUE(systest::waitFor(
+      [] { return daemonLog().find("not a tunnel flow") != std::string::npos; }, 5s))
+      << daemonLog();
+}
+
+// A network manager may point resolv.conf at the LAN's resolver, inside an excluded range: the
+// queries still reach the tunnel's DNS stack, so domain rules keep learning addresses.
+TEST_F(TunnelDaemonEndToEnd, DnsToALanResolverStillReachesTheDnsStack) {
+  auto& w = world();
+  std::ofstream(w.netnsEtc / "resolv.conf") << "nameserver 192.168.1.1\n";
+  auto resolved = w.client.sh("getent ahostsv4 lan.example");
+  std::ofstream(w.netnsEtc / "resolv.conf") << "nameserver 198.18.0.1\n";
+  EXPECT_NE(resolved.output.find("203.0.113.40"), std::string::npos)
+      << resolved.output << daemonLog();
+  auto asked = w.dns->queries();
+  EXPECT_NE(std::find(asked.begin(), asked.end(), "lan.example"), asked.end());
+}
+
 TEST_F(TunnelDaemonEndToEnd, UserStopRemovesEverythingAndWritesNoReason) {
   auto& w = world();
   ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
@@ -517,7 +639,7 @@ TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
   std::ifstream in(w.group / "error.txt");
   std::string reason((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(reason, "VPN Stopped by reason: 2");
+  EXPECT_EQ(reason, "VPN Stopped by reason: 2") << daemonLog();
   struct stat st {};
   ASSERT_EQ(::stat((w.group / "error.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOwner);
