@@ -68,9 +68,18 @@ struct FilterAcceleration::Impl {
   std::unique_ptr<TsKextVPNController> controller;
   mutable std::mutex consoleMutex;
   std::vector<std::string> console;
+  std::vector<const char*> ownEnv;  // variables set here, unset at the end
 };
 
 FilterAcceleration::FilterAcceleration(const tsl::Scene& scene) : impl_(std::make_unique<Impl>()) {
+  // The user's own files stay untouched when no test runner chose folders for them.
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "GELMORA_KEYCHAIN_DIR"}) {
+    if (::getenv(name)) continue;
+    const fs::path folder = impl_->dir.path() / name;
+    fs::create_directories(folder);
+    ::setenv(name, folder.c_str(), 1);
+    impl_->ownEnv.push_back(name);
+  }
   LOG::setConsoleSink([impl = impl_.get()](const std::string& line) {
     std::lock_guard lock(impl->consoleMutex);
     impl->console.push_back(line);
@@ -113,6 +122,7 @@ FilterAcceleration::~FilterAcceleration() {
   ::unsetenv("GELMORA_EDNS_SERVER");
   ::unsetenv("TAMSEL_RUN_DIR");
   LOG::setConsoleSink({});
+  for (const char* name : impl_->ownEnv) ::unsetenv(name);
 }
 
 std::vector<std::string> FilterAcceleration::start() {
