@@ -124,7 +124,7 @@ void MZProxyServer::acceptLoop() {
       continue;
     }
     if (serving_.load() >= kMaxRelays) {
-      stack->relayEnded(flow->fakeIP, flow->sourcePort);
+      stack->relayEnded(*flow);
       refuse(client, loggedFull, "too many relays; refused a connection");
       continue;
     }
@@ -150,7 +150,7 @@ void MZProxyServer::serve(int client, MZTCPStack::Flow flow, std::shared_ptr<MZT
     ::close(client);
     if (other >= 0) ::close(other);
     // The flow stays in the table exactly as long as this relay.
-    stack->relayEnded(flow.fakeIP, flow.sourcePort);
+    stack->relayEnded(flow);
     --serving_;
   };
   MZConnectSession session;

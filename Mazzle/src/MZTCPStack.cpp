@@ -93,12 +93,12 @@ std::optional<MZTCPStack::Flow> MZTCPStack::acceptFlow(uint32_t fakeIP, uint16_t
   return flow->second;
 }
 
-void MZTCPStack::relayEnded(uint32_t fakeIP, uint16_t sourcePort) {
+void MZTCPStack::relayEnded(const Flow& ended) {
   std::lock_guard lock(mutex_);
-  auto it = byFake_.find({fakeIP, sourcePort});
-  if (it == byFake_.end()) return;
-  auto flow = flows_.find(it->second);
-  if (flow == flows_.end()) return;
+  // By the whole connection: the fake source of an evicted flow may already name a new one.
+  auto flow =
+      flows_.find({ended.sourceIP, ended.sourcePort, ended.destinationIP, ended.destinationPort});
+  if (flow == flows_.end() || flow->second.fakeIP != ended.fakeIP) return;
   flow->second.relayEnded = true;
   flow->second.lastSeen = clock_();
 }

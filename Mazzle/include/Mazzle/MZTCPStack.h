@@ -61,7 +61,7 @@ class MZTCPStack : public MZIPStackProtocol {
   // the fake source is not in the table.
   std::optional<Flow> acceptFlow(uint32_t fakeIP, uint16_t sourcePort);
   // The relay of an accepted flow ended: it goes after the closing time.
-  void relayEnded(uint32_t fakeIP, uint16_t sourcePort);
+  void relayEnded(const Flow& flow);
   // Idle limit of flows never accepted (the daemon's tests shorten it).
   void setIdleTimeout(std::chrono::seconds limit);
   size_t flowCount() const;

@@ -139,6 +139,9 @@ struct Relay::Impl {
   }
 
   void record(Record r) {
+    r.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
     std::lock_guard lock(mutex);
     if (!keepRecords) {
       if (recordFile.is_open()) recordFile << recordJSON(r) << "\n" << std::flush;
@@ -572,6 +575,21 @@ void Relay::setSwitches(const std::string& ip, uint16_t port, const Switches& s)
   if (it != impl_->endpoints.end()) it->second.sw = s;
 }
 
+bool Relay::changeSwitches(const std::string& ip, uint16_t port, const Switches& s,
+                           const std::string& names) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->endpoints.find(key(ip, port));
+    if (it == impl_->endpoints.end()) return false;
+    it->second.sw = s;
+  }
+  Record r;
+  r.local = key(ip, port);
+  r.note = "switch " + names;
+  impl_->record(std::move(r));
+  return true;
+}
+
 void Relay::setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f) {
   std::lock_guard lock(impl_->mutex);
   impl_->figures[{ip, natIP}] = {f, std::nullopt};
@@ -653,9 +671,15 @@ std::string recordJSON(const Record& r) {
     body += hex[b >> 4];
     body += hex[b & 0xF];
   }
-  nlohmann::json j = {
-      {"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer}, {"type", r.type},
-      {"length", r.lengthField},          {"size", r.size},   {"body", body},   {"note", r.note}};
+  nlohmann::json j = {{"dir", r.incoming ? "in" : "out"},
+                      {"local", r.local},
+                      {"peer", r.peer},
+                      {"type", r.type},
+                      {"length", r.lengthField},
+                      {"size", r.size},
+                      {"body", body},
+                      {"note", r.note},
+                      {"time_ms", r.timeMs}};
   if (r.header) {
     j["exit"] = r.header->exit;
     j["rx"] = r.header->rx;

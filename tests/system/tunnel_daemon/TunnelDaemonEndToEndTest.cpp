@@ -282,8 +282,8 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
   static std::string buildWorld(World& w);
   // Launches the daemon in the client namespace and starts the tunnel: "" once it runs, else why
   // not.
-  static std::string startDaemon(World& w);
-  static nlohmann::json launchOptions(const World& w);
+  static std::string startDaemon(World& w, bool observeInterfaceChange = false);
+  static nlohmann::json launchOptions(const World& w, bool observeInterfaceChange);
 
   static World& world() { return *world_; }
   static std::string daemonLog() { return world_->daemon.log(); }
@@ -425,7 +425,7 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   return startDaemon(w);
 }
 
-std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
+std::string TunnelDaemonEndToEnd::startDaemon(World& w, bool observeInterfaceChange) {
   systest::SpawnOptions options;
   options.netns = &w.client;
   w.daemon = systest::Process::spawn(
@@ -434,10 +434,11 @@ std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
        std::to_string(kMark), "--table", std::to_string(kTable), "--tcp-idle-limit",
        std::to_string(kTcpIdleLimit.count())},
       options);
-  return tunnel_daemon_test::startTunnel(w.control, w.controlPath, launchOptions(w), w.daemon);
+  return tunnel_daemon_test::startTunnel(w.control, w.controlPath,
+                                         launchOptions(w, observeInterfaceChange), w.daemon);
 }
 
-nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
+nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w, bool observeInterfaceChange) {
   nlohmann::json entrance = entranceJSON();
   nlohmann::json exits = nlohmann::json::array({{{"addr", "3-7"}, {"nat", kEntrance}}});
   nlohmann::json speedInfo = {
@@ -463,7 +464,7 @@ nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
                                   {"ipDataFile", ""},
                                   {"recordTrafficEnable", true},
                                   {"logEnable", true},
-                                  {"observeInterfaceChange", false},
+                                  {"observeInterfaceChange", observeInterfaceChange},
                                   {"httpsProxyMatchDomains", {"proxied.example"}},
                                   {"httpsProxyServer", kEntrance},
                                   {"httpsProxyPort", 3128},
@@ -704,6 +705,41 @@ TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   struct stat st {};
   ASSERT_EQ(::stat((w.group / "error.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOwner);
+}
+
+// With interface changes observed, the default route going and coming back reasserts the tunnel
+// (status 4, then 3) and the game's traffic resumes.
+TEST_F(TunnelDaemonEndToEnd, DefaultRouteChangeReassertsAndTheGameResumes) {
+  auto& w = world();
+  ASSERT_TRUE(w.client.ok("ip route replace default via 198.51.100.50"));
+  ASSERT_EQ(startDaemon(w, true), "");
+  EXPECT_EQ(gameExchange("before-change"), "before-change") << daemonLog();
+  ASSERT_TRUE(w.client.ok("ip route del default"));
+  ASSERT_TRUE(w.client.ok("ip route add default via 198.51.100.50"));
+  std::vector<int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !(seen.size() >= 2 && seen[seen.size() - 2] == 4 && seen.back() == 3)) {
+    if (auto m = w.control.receiveKind(DaemonMessageKind::Status, 1s))
+      seen.push_back(static_cast<int>(m->status));
+  }
+  ASSERT_GE(seen.size(), 2u) << daemonLog();
+  EXPECT_EQ(seen[seen.size() - 2], 4) << daemonLog();
+  EXPECT_EQ(seen.back(), 3) << daemonLog();
+  {
+    systest::Netns::Enter in(w.client);
+    std::string answer;
+    EXPECT_TRUE(systest::waitFor(
+        [&] {
+          answer = udpExchange(kGameServer, 27015, "after-change", 1s);
+          return answer == "after-change";
+        },
+        15s))
+        << daemonLog();
+  }
+  ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
+  EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
+  w.client.ok("ip route del default");
 }
 
 }  // namespace
