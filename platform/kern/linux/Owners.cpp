@@ -21,7 +21,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::kern::linux_backend {
@@ -139,7 +141,9 @@ bool holds_inode(pid_t pid, const std::string& want) {
 
 }  // namespace
 
-bool runs_as(pid_t pid, uid_t uid) {
+namespace {
+
+bool read_status_uids(pid_t pid, uid_t* real, uid_t* effective) {
   const std::string path = "/proc/" + std::to_string(pid) + "/status";
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -148,8 +152,23 @@ bool runs_as(pid_t pid, uid_t uid) {
   ::close(fd);
   if (n <= 0) return false;
   buf[n] = 0;
+  return status_uids(buf, real, effective);
+}
+
+// The users of root-owned process folders, read once per process: a folder's inode number is
+// the process's for its whole life, so a pid used again by a new process is read again.
+struct StatusUids {
+  ino_t ino;
   uid_t real, effective;
-  return status_uids(buf, &real, &effective) && (real == uid || effective == uid);
+};
+std::mutex g_status_m;
+std::unordered_map<pid_t, StatusUids> g_status_uids;
+
+}  // namespace
+
+bool runs_as(pid_t pid, uid_t uid) {
+  uid_t real, effective;
+  return read_status_uids(pid, &real, &effective) && (real == uid || effective == uid);
 }
 
 bool status_uids(const char* status, uid_t* real, uid_t* effective) {
@@ -540,6 +559,9 @@ pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
     return 0;
   }
   std::vector<pid_t> pids;
+  std::unique_lock status(g_status_m, std::defer_lock);
+  std::unordered_map<pid_t, StatusUids> seen;  // this walk's root-owned folders
+  if (uid != kAnyUid && uid != 0) status.lock();
   while (dirent* e = ::readdir(d)) {
     if (!all_digits(e->d_name) || std::strlen(e->d_name) >= 10) continue;
     pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
@@ -547,12 +569,25 @@ pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
     // after a change of identity): other users' processes are skipped without reading their
     // descriptors.
     struct stat st;
-    if (uid != kAnyUid && (::fstatat(proc, e->d_name, &st, 0) != 0 ||
-                           (st.st_uid != uid && !(st.st_uid == 0 && runs_as(pid, uid)))))
-      continue;
+    if (uid != kAnyUid && ::fstatat(proc, e->d_name, &st, 0) != 0) continue;
+    if (uid != kAnyUid && st.st_uid != uid) {
+      if (st.st_uid != 0) continue;
+      auto known = g_status_uids.find(pid);
+      StatusUids u{st.st_ino, 0, 0};
+      if (known != g_status_uids.end() && known->second.ino == st.st_ino)
+        u = known->second;
+      else if (!read_status_uids(pid, &u.real, &u.effective))
+        continue;
+      seen[pid] = u;
+      if (u.real != uid && u.effective != uid) continue;
+    }
     pids.push_back(pid);
   }
   ::closedir(d);
+  if (status.owns_lock()) {
+    g_status_uids.swap(seen);  // processes gone are forgotten
+    status.unlock();
+  }
   // Listed names first: their few processes are where a filtered socket is found.
   if (!scope.names.empty()) {
     OwnerScope listed = scope;

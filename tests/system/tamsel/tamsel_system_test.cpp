@@ -319,6 +319,43 @@ TEST_F(TamselSystem, AnotherUsersGameIsNeverSelected) {
     EXPECT_NE(tsl::innerOf(f)->srcPort, otherPort);
 }
 
+// A closed socket's last answers count: six 5-byte echoes are 30 bytes each way.
+TEST_F(TamselSystem, UdpBytesAreCountedExactly) {
+  pushGameRules();
+  // A first run learns the path, so that no datagram of the second waits for it.
+  ASSERT_EQ(scene.game("tslgame", {"--udp", kUdpEcho}).status, 0);
+  std::vector<std::string> args{"--text", "hello"};
+  for (int i = 0; i < 6; ++i) args.insert(args.end(), {"--udp", kUdpEcho});
+  auto run = scene.game("tslgame", args);
+  ASSERT_EQ(run.status, 0) << run.output;
+  ASSERT_EQ(countLines(run.output, "ok tries=1"), 6u) << run.output;  // nothing sent twice
+  EXPECT_TRUE(client->waitFor(
+      [](auto& r) { return countLog(r, "tslgame: UDP[1] closed (elapsed ") == 1; }, 5s))
+      << logs(client->records());
+  EXPECT_EQ(countLog(client->records(), "(send 30 recv 30)"), 1u) << logs(client->records());
+}
+
+// A game started through a loader under another name is selected by the name it was started
+// with (argv[0]).
+TEST_F(TamselSystem, ListedNameMatchesArgv0OfALoader) {
+  pushGameRules();
+  systest::TempDir links("tsl-loader", "/run");
+  ::chmod(links.path().c_str(), 0755);
+  const std::string loader = (links.path() / "tslgame").string();
+  ASSERT_EQ(::symlink((tsl::Scene::gameDir() + "/tslother").c_str(), loader.c_str()), 0);
+  systest::SpawnOptions o;
+  o.netns = &scene.cli();
+  auto p = systest::Process::spawn({loader, "--udp", kUdpEcho}, o);
+  ASSERT_EQ(p.wait(30s), std::optional<int>(0)) << p.log();
+  int port = portOf(p.log(), kUdpEcho);
+  size_t tunnelled = 0;
+  for (const auto& f : framesTo(tsl::kEchoIP, IPPROTO_UDP))
+    tunnelled += tsl::innerOf(f)->srcPort == port;
+  EXPECT_GE(tunnelled, 1u) << p.log();
+  EXPECT_EQ(countLog(client->records(), "tslgame: UDP[0] sendto 203.0.113.10:7000"), 1u)
+      << logs(client->records());
+}
+
 // DNS rules send a game's query to the rule's resolver and the answer back from the address it
 // asked; NXDOMAIN too; a query to the local stub is left alone.
 TEST_F(TamselSystem, DnsQueriesAreRedirectedAndAnswersRestored) {
