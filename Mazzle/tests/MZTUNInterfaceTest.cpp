@@ -170,7 +170,8 @@ TEST_F(NatFixture, FlowsLiveWithTheirRelayOthersEndOnResetIdleAndClosingAndTheTa
   syn = tcpPacket(client, 7001, ip("203.0.113.20"), 80, 0x02);
   ASSERT_TRUE(stack.translate(syn));
   const uint32_t held = parse(syn).source();
-  ASSERT_TRUE(stack.acceptFlow(held, 7001));
+  auto accepted = stack.acceptFlow(held, 7001);
+  ASSERT_TRUE(accepted);
   EXPECT_FALSE(stack.acceptFlow(held, 7002)) << "not a flow of the table";
   now += MZTCPStack::kIdleTimeout + std::chrono::seconds(1);
   stack.expire();
@@ -180,7 +181,7 @@ TEST_F(NatFixture, FlowsLiveWithTheirRelayOthersEndOnResetIdleAndClosingAndTheTa
   ASSERT_TRUE(stack.translate(back));
   EXPECT_EQ(parse(back).source(), ip("203.0.113.20"));
   // Once its relay ended it goes after the closing time.
-  stack.relayEnded(held, 7001);
+  stack.relayEnded(*accepted);
   now += MZTCPStack::kClosingTimeout;
   stack.expire();
   EXPECT_EQ(stack.flowCount(), 0u);

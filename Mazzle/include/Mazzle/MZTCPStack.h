@@ -61,15 +61,16 @@ class MZTCPStack : public MZIPStackProtocol {
   // the fake source is not in the table.
   std::optional<Flow> acceptFlow(uint32_t fakeIP, uint16_t sourcePort);
   // The relay of an accepted flow ended: it goes after the closing time.
-  void relayEnded(uint32_t fakeIP, uint16_t sourcePort);
+  void relayEnded(const Flow& flow);
   // Idle limit of flows never accepted (the daemon's tests shorten it).
   void setIdleTimeout(std::chrono::seconds limit);
   size_t flowCount() const;
-  // Drops flows idle past their time; runs on every packet too.
+  // Drops flows idle past their time; also runs on packets, at most once a second.
   void expire();
 
-  // Translates one packet in place; true when it was ours and is to be written back. Exposed for
-  // the fuzz target.
+  // Translates one packet in place; true when it was ours and is to be written back. The
+  // checksums are updated for the rewritten fields only, so a segment that arrived damaged stays
+  // damaged. Exposed for the fuzz target.
   bool translate(std::vector<uint8_t>& packet);
 
  private:
@@ -85,6 +86,7 @@ class MZTCPStack : public MZIPStackProtocol {
   std::map<FakeKey, ForwardKey> byFake_;
   uint32_t nextFake_ = 1;
   uint16_t listenPort_ = 0;
+  std::chrono::steady_clock::time_point lastExpire_{};
   std::chrono::seconds idleTimeout_ = kIdleTimeout;
   std::shared_ptr<MZProxyServer> server_;
 };

@@ -392,10 +392,16 @@ errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
 
 errno_t ctl_deregister(kern_ctl_ref ctl) {
   if (!ctl) return EINVAL;
-  reap(ctl);
-  {
-    std::lock_guard g(ctl->m);
-    if (!ctl->clients.empty()) return EBUSY;
+  // A client that has just hung up is let go on its own thread a moment later: a stop that
+  // follows its close at once (the app closes, then unloads) must not be refused for it.
+  for (int i = 0;; ++i) {
+    reap(ctl);
+    {
+      std::lock_guard g(ctl->m);
+      if (ctl->clients.empty()) break;
+      if (i == 50) return EBUSY;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   uint64_t one = 1;
   if (::write(ctl->wake_fd, &one, sizeof one) < 0) return errno;

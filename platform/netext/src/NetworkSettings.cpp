@@ -2,16 +2,20 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <libmnl/libmnl.h>
 #include <linux/fib_rules.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -71,8 +75,11 @@ struct RtnetlinkSettingsApplier::Impl {
   mnl_socket* nl = nullptr;
   uint32_t seq = 0;
   unsigned portid = 0;
+  static constexpr uint32_t kTunQueueLength = 256;
   bool rulesAdded = false;
   bool dnsRouted = false;
+  bool marksRestored = false;
+  std::optional<std::string> savedSrcValidMark;       // the value before this applier set it
   std::vector<std::pair<uint32_t, int>> throwRoutes;  // destination (network order), prefix
   std::vector<std::pair<uint32_t, int>> devRoutes;
 
@@ -129,6 +136,10 @@ struct RtnetlinkSettingsApplier::Impl {
     ifi->ifi_flags = IFF_UP;
     ifi->ifi_change = IFF_UP;
     if (mtu) mnl_attr_put_u32(nlh, IFLA_MTU, static_cast<uint32_t>(*mtu));
+    // The device's queue is the one every packet of the machine waits in before the tunnel
+    // reads it: short, so that a flood from one program costs the others about a millisecond
+    // of waiting, not several.
+    mnl_attr_put_u32(nlh, IFLA_TXQLEN, kTunQueueLength);
     return request(nlh);
   }
 
@@ -254,7 +265,70 @@ struct RtnetlinkSettingsApplier::Impl {
     return 0;
   }
 
+  // Runs iptables with `args` (no shell, empty environment); true when it exits with 0.
+  static bool iptables(const std::vector<std::string>& args) {
+    static const char* const kTools[] = {"/usr/sbin/iptables", "/sbin/iptables"};
+    const char* tool = nullptr;
+    for (const char* t : kTools)
+      if (::access(t, X_OK) == 0) tool = t;
+    if (!tool) return false;
+    std::vector<char*> argv{const_cast<char*>(tool)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char* const env[] = {nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, tool, &actions, nullptr, argv.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  std::vector<std::vector<std::string>> markRules(const char* op) const {
+    const std::string m = std::to_string(mark);
+    return {{"-w", "-t", "mangle", op, "OUTPUT", "-m", "mark", "--mark", m, "-j", "CONNMARK",
+             "--save-mark"},
+            {"-w", "-t", "mangle", op, "PREROUTING", "-m", "connmark", "--mark", m, "-j",
+             "CONNMARK", "--restore-mark"}};
+  }
+
+  static constexpr const char* kSrcValidMark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
+
+  // Lets answers to marked sockets through a strict reverse-path check (see the header).
+  void restoreMarks() {
+    // Without iptables the tunnel still runs; only a strict reverse-path check then drops the
+    // answers, as it would without this.
+    for (const auto& r : markRules("-A")) (void)iptables(r);
+    marksRestored = true;
+    std::ifstream in(kSrcValidMark);
+    std::string old;
+    if (in >> old && old != "1") {
+      std::ofstream out(kSrcValidMark);
+      if (out << "1\n") savedSrcValidMark = old;
+    }
+  }
+
+  // Deletes the mark rules however many runs left them.
+  void removeMarkRules() {
+    for (const auto& r : markRules("-D"))
+      for (int i = 0; i < 64 && iptables(r); ++i) {
+      }
+  }
+
   void clear() {
+    if (marksRestored) removeMarkRules();
+    marksRestored = false;
+    if (savedSrcValidMark) {
+      std::ofstream out(kSrcValidMark);
+      out << *savedSrcValidMark << "\n";
+    }
+    savedSrcValidMark.reset();
     if (rulesAdded) {
       (void)rule(false, tunnelRule());
       (void)rule(false, dnsRule());
@@ -363,6 +437,7 @@ std::optional<ControlError> RtnetlinkSettingsApplier::apply(const NetworkSetting
     if (int rc = add(impl_->dnsRule()); rc != 0) return fail("DNS rule", rc);
   }
   if (int rc = add(impl_->tunnelRule()); rc != 0) return fail("rule", rc);
+  impl_->restoreMarks();
   return std::nullopt;
 }
 
@@ -381,6 +456,8 @@ int removeTunnelPolicy(uint32_t mark, uint32_t table) {
   note(impl.deleteAll(impl.skipRule()));
   note(impl.flushTable(table));
   note(impl.flushTable(impl.dnsTable));
+  // The mark rules too; src_valid_mark stays 1, as nobody knows what it was before the crash.
+  impl.removeMarkRules();
   if (impl.nl) mnl_socket_close(impl.nl);
   return first;
 }

@@ -415,6 +415,31 @@ TEST_F(AuthorizedLaunch, OneElevationScrubbedEnvironmentDetachedDaemon) {
   EXPECT_EQ(elevations(), 1u);
 }
 
+// Every start asks for rights through the runner itself (the runner is the program the elevator
+// runs), so the policy's keep period of the runner's action covers a second start. The elevator
+// stands in for the policy agent: it asks only when that program was not authorized before.
+TEST_F(AuthorizedLaunch, SecondStartWithinTheKeepPeriodAsksNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to own the daemon program";
+  script("keeping", "echo \"$1\" >> '" + dir + "/elevations'\n" + "stamp='" + dir +
+                        "/kept-'$(echo \"$1\" | md5sum | cut -c1-32)\n" +
+                        "[ -e \"$stamp\" ] || { echo ask >> '" + dir +
+                        "/prompts'; touch \"$stamp\"; }\n" + "exec \"$@\"\n");
+  const std::string program = dir + "/galvent-tunnel";
+  for (const char* name : {"/first", "/second"}) {
+    auto error = authorizedTunnelLauncher(through("keeping"))(program, {"--control", dir + name});
+    ASSERT_FALSE(error) << error->description;
+    EXPECT_EQ(report(dir + name).size(), 3u) << name;
+  }
+  std::ifstream prompts(dir + "/prompts");
+  size_t asked = 0;
+  for (std::string l; std::getline(prompts, l);) ++asked;
+  EXPECT_EQ(asked, 1u) << "the second start asked again";
+  std::ifstream calls(dir + "/elevations");
+  std::vector<std::string> programs;
+  for (std::string l; std::getline(calls, l);) programs.push_back(l);
+  EXPECT_EQ(programs, (std::vector<std::string>{AUTH_RUNNER_PATH, AUTH_RUNNER_PATH}));
+}
+
 TEST_F(AuthorizedLaunch, RefusalsAreClearErrorsAndStartNothing) {
   const std::string program = dir + "/galvent-tunnel";
   const std::string reportPath = dir + "/report";

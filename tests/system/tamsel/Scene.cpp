@@ -121,6 +121,13 @@ Scene::~Scene() {
 }
 
 bool Scene::setUp(std::string* why, bool quiet) {
+  SceneOptions o;
+  o.quiet = quiet;
+  return setUp(why, o);
+}
+
+bool Scene::setUp(std::string* why, const SceneOptions& options) {
+  const bool quiet = options.quiet;
   // Under /run: zandrel refuses a daemon below a folder others may write, as /tmp is.
   dir_ = std::make_unique<systest::TempDir>("tamsel-sys", "/run");
   binDir_ = (dir_->path() / "bin").string();
@@ -172,16 +179,28 @@ bool Scene::setUp(std::string* why, bool quiet) {
   for (const char* ip : {kEchoIP, kLearntIP, kAskedDNS, kRuleDNS, kNxDNS})
     if (!step(srv_->ok(std::string("ip addr add ") + ip + "/24 dev s0"), "srv addresses"))
       return false;
+  for (const auto& ip : options.moreEntrances)
+    if (!step(ent_->ok("ip addr add " + ip + "/24 dev e0"), "more entrance addresses"))
+      return false;
 
   systest::SpawnOptions inEnt;
   inEnt.netns = ent_.get();
   std::vector<std::string> relayArgs{
       TSL_RELAY, "--listen", std::string(kEntranceIP) + ":" + std::to_string(kEntrancePort)};
+  for (const auto& ip : options.moreEntrances)
+    relayArgs.insert(relayArgs.end(), {"--listen", ip + ":" + std::to_string(kEntrancePort)});
+  relayArgs.insert(relayArgs.end(), options.relayArgs.begin(), options.relayArgs.end());
+  if (options.relayControl) {
+    controlPath_ = (dir_->path() / "relay.control").string();
+    relayArgs.insert(relayArgs.end(), {"--control", controlPath_});
+  }
   if (!quiet) relayArgs.insert(relayArgs.end(), {"--record", recordFile_});
   // TCP and ICMP leave the relay through a TUN device whose subnet the servers route back.
   relayArgs.insert(relayArgs.end(), {"--tun", "tslr0", "--tun-net", std::string(kRelayTunNet)});
   relay_ = systest::Process::spawn(relayArgs, inEnt);
-  if (!step(announced(relay_, "tun tslr0 up"), "the relay did not start")) {
+  if (!step(announced(relay_, "tun tslr0 up"), "the relay did not start") ||
+      (options.relayControl &&
+       !step(announced(relay_, "standin-relay control"), "the relay's control did not open"))) {
     *why += ": " + relay_.log();
     return false;
   }
@@ -300,6 +319,24 @@ systest::Result Scene::game(const std::string& name, const std::vector<std::stri
   return r;
 }
 
+std::string Scene::relayControl(const std::string& line) const {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (controlPath_.empty() || controlPath_.size() >= sizeof a.sun_path) return "";
+  std::memcpy(a.sun_path, controlPath_.c_str(), controlPath_.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string out, text = line + "\n";
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    while (::recv(fd, &c, 1, 0) == 1 && c != '\n') out += c;
+  }
+  if (fd >= 0) ::close(fd);
+  return out;
+}
+
 std::vector<RelayFrame> Scene::relayFrames() const {
   std::vector<RelayFrame> out;
   std::ifstream in(recordFile_);
@@ -315,6 +352,8 @@ std::vector<RelayFrame> Scene::relayFrames() const {
     f.body = fromHex(j.value("body", ""));
     f.note = j.value("note", "");
     f.peer = j.value("peer", "");
+    f.local = j.value("local", "");
+    f.timeMs = j.value("time_ms", int64_t{0});
     if (j.contains("flow_id")) {
       f.decoded = true;
       f.exit = j.value("exit", 0u);

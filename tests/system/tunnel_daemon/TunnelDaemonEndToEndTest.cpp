@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -281,8 +282,8 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
   static std::string buildWorld(World& w);
   // Launches the daemon in the client namespace and starts the tunnel: "" once it runs, else why
   // not.
-  static std::string startDaemon(World& w);
-  static nlohmann::json launchOptions(const World& w);
+  static std::string startDaemon(World& w, bool observeInterfaceChange = false);
+  static nlohmann::json launchOptions(const World& w, bool observeInterfaceChange);
 
   static World& world() { return *world_; }
   static std::string daemonLog() { return world_->daemon.log(); }
@@ -364,6 +365,11 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
                    "ip addr add 192.168.1.2/16 dev lan0 && "
                    "ip link set lan0 up"))
     return "cannot address the servers";
+  // Strict reverse-path filtering, as some distributions ship it: answers to the daemon's marked
+  // sockets arrive from addresses that unmarked traffic routes into the tunnel.
+  if (!w.client.ok("sysctl -qw net.ipv4.conf.all.rp_filter=1 net.ipv4.conf.gvc0.rp_filter=1 "
+                   "net.ipv4.conf.all.src_valid_mark=0"))
+    return "cannot make reverse-path filtering strict";
   // What `ip netns exec` binds over /etc/resolv.conf in the client: the tunnel's DNS address.
   w.netnsEtc = std::filesystem::path("/etc/netns") / w.client.name();
   std::filesystem::create_directories(w.netnsEtc);
@@ -419,7 +425,7 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   return startDaemon(w);
 }
 
-std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
+std::string TunnelDaemonEndToEnd::startDaemon(World& w, bool observeInterfaceChange) {
   systest::SpawnOptions options;
   options.netns = &w.client;
   w.daemon = systest::Process::spawn(
@@ -428,10 +434,11 @@ std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
        std::to_string(kMark), "--table", std::to_string(kTable), "--tcp-idle-limit",
        std::to_string(kTcpIdleLimit.count())},
       options);
-  return tunnel_daemon_test::startTunnel(w.control, w.controlPath, launchOptions(w), w.daemon);
+  return tunnel_daemon_test::startTunnel(w.control, w.controlPath,
+                                         launchOptions(w, observeInterfaceChange), w.daemon);
 }
 
-nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
+nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w, bool observeInterfaceChange) {
   nlohmann::json entrance = entranceJSON();
   nlohmann::json exits = nlohmann::json::array({{{"addr", "3-7"}, {"nat", kEntrance}}});
   nlohmann::json speedInfo = {
@@ -457,7 +464,7 @@ nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
                                   {"ipDataFile", ""},
                                   {"recordTrafficEnable", true},
                                   {"logEnable", true},
-                                  {"observeInterfaceChange", false},
+                                  {"observeInterfaceChange", observeInterfaceChange},
                                   {"httpsProxyMatchDomains", {"proxied.example"}},
                                   {"httpsProxyServer", kEntrance},
                                   {"httpsProxyPort", 3128},
@@ -525,7 +532,10 @@ TEST_F(TunnelDaemonEndToEnd, HeartbeatsAndPathReports) {
   EXPECT_TRUE(gameGroupReported()) << "no path batch report of the game rule with an entrance port";
 }
 
+// Runs under strict reverse-path filtering (see buildWorld): the answers to the marked sockets of
+// the bypass path get through.
 TEST_F(TunnelDaemonEndToEnd, BypassTrafficGoesDirect) {
+  EXPECT_EQ(world().client.sh("sysctl -n net.ipv4.conf.all.src_valid_mark").output, "1\n");
   std::string echoed;
   {
     systest::Netns::Enter in(world().client);
@@ -619,10 +629,62 @@ TEST_F(TunnelDaemonEndToEnd, DnsToALanResolverStillReachesTheDnsStack) {
   EXPECT_NE(std::find(asked.begin(), asked.end(), "lan.example"), asked.end());
 }
 
+// A program flooding the bypass path builds no queue in front of the game: the game echo keeps
+// its round trip.
+TEST_F(TunnelDaemonEndToEnd, BypassFloodLeavesTheGameEchoFast) {
+  ASSERT_FALSE(gameExchange("ping-flood").empty());
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    systest::Netns::Enter in(world().client);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto to = addressOf(kBypassServer, 9);  // nobody listens: the datagrams just go
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    // 50,000 datagrams of 1,200 bytes a second, sent in bursts of 50.
+    std::vector<char> payload(1200, 'f');
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t sent = 0; flooding;) {
+      auto due =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 50000;
+      if (double(sent) >= due) {
+        std::this_thread::sleep_for(500us);
+        continue;
+      }
+      for (int i = 0; i < 50; ++i, ++sent) (void)::send(fd, payload.data(), payload.size(), 0);
+    }
+    ::close(fd);
+  });
+  std::vector<double> rtts;
+  int lost = 0;
+  {
+    systest::Netns::Enter in(world().client);
+    for (int i = 0; i < 300; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      std::string payload = "flood-" + std::to_string(i);
+      if (udpExchange(kGameServer, 27015, payload, 1s) != payload) {
+        ++lost;
+        continue;
+      }
+      rtts.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count());
+    }
+  }
+  flooding = false;
+  flood.join();
+  ASSERT_GE(rtts.size(), 270u) << lost << " of 300 game echoes lost under the flood";
+  std::sort(rtts.begin(), rtts.end());
+  std::printf("game echo under a bypass flood: p50 %.2f ms, p99 %.2f ms, %d lost\n",
+              rtts[rtts.size() / 2], rtts[rtts.size() * 99 / 100], lost);
+  EXPECT_LT(rtts[rtts.size() * 99 / 100], 10.0) << "p99 in ms; p50 " << rtts[rtts.size() / 2];
+}
+
 TEST_F(TunnelDaemonEndToEnd, UserStopRemovesEverythingAndWritesNoReason) {
   auto& w = world();
   ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
+  // The reverse-path settings are as the daemon found them.
+  EXPECT_EQ(w.client.sh("sysctl -n net.ipv4.conf.all.src_valid_mark").output, "0\n");
+  EXPECT_EQ(w.client.sh("iptables -w -t mangle -S").output.find("CONNMARK"), std::string::npos);
   EXPECT_EQ(w.client.sh("ip rule show").output.find("lookup " + std::to_string(kTable)),
             std::string::npos);
   EXPECT_EQ(w.client.sh("ip route show table " + std::to_string(kTable)).output, "");
@@ -643,6 +705,41 @@ TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   struct stat st {};
   ASSERT_EQ(::stat((w.group / "error.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOwner);
+}
+
+// With interface changes observed, the default route going and coming back reasserts the tunnel
+// (status 4, then 3) and the game's traffic resumes.
+TEST_F(TunnelDaemonEndToEnd, DefaultRouteChangeReassertsAndTheGameResumes) {
+  auto& w = world();
+  ASSERT_TRUE(w.client.ok("ip route replace default via 198.51.100.50"));
+  ASSERT_EQ(startDaemon(w, true), "");
+  EXPECT_EQ(gameExchange("before-change"), "before-change") << daemonLog();
+  ASSERT_TRUE(w.client.ok("ip route del default"));
+  ASSERT_TRUE(w.client.ok("ip route add default via 198.51.100.50"));
+  std::vector<int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !(seen.size() >= 2 && seen[seen.size() - 2] == 4 && seen.back() == 3)) {
+    if (auto m = w.control.receiveKind(DaemonMessageKind::Status, 1s))
+      seen.push_back(static_cast<int>(m->status));
+  }
+  ASSERT_GE(seen.size(), 2u) << daemonLog();
+  EXPECT_EQ(seen[seen.size() - 2], 4) << daemonLog();
+  EXPECT_EQ(seen.back(), 3) << daemonLog();
+  {
+    systest::Netns::Enter in(w.client);
+    std::string answer;
+    EXPECT_TRUE(systest::waitFor(
+        [&] {
+          answer = udpExchange(kGameServer, 27015, "after-change", 1s);
+          return answer == "after-change";
+        },
+        15s))
+        << daemonLog();
+  }
+  ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
+  EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
+  w.client.ok("ip route del default");
 }
 
 }  // namespace

@@ -59,7 +59,11 @@ constexpr uint32_t dnsTableFor(uint32_t table) { return table + 1; }
 // "not fwmark M lookup T", loose reverse-path filtering on the interface. With DNS settings, any
 // unmarked UDP to port 53 is sent into the tunnel too, whatever resolver it is addressed to (a
 // table T+1 holding only the default route through the interface). The resolver itself is left
-// to a DnsConfigurator.
+// to a DnsConfigurator. Strict reverse-path filtering elsewhere would drop the answers to marked
+// sockets, whose source routes into the TUN for unmarked packets: while applied, the
+// connection-tracking mark of marked connections is put back on their answers (mangle table)
+// and net.ipv4.conf.all.src_valid_mark is 1, so the check routes them as marked; the previous
+// value is restored when cleared. The device's queue is kept short (256 packets).
 class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
  public:
   RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark, uint32_t table);
@@ -73,7 +77,8 @@ class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
 };
 
 // Removes what runs with this mark and table may have left behind after a crash: every policy
-// rule of theirs and the routes of both tables. 0, or the first -errno.
+// rule of theirs, the routes of both tables and the mark rules of the mangle table. 0, or the
+// first -errno.
 int removeTunnelPolicy(uint32_t mark, uint32_t table);
 
 // Records every call as text lines, in order; refuses on demand. For tests.
