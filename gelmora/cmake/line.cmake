@@ -22,3 +22,4 @@ foreach(fuzz line_node_answer)
     add_fuzz_target(${fuzz} SOURCES ${PROJECT_FUZZ_DIR}/${fuzz}.cpp LIBS gelmora_core)
   endif()
 endforeach()
+

@@ -229,6 +229,69 @@ int type_of(uint8_t protocol) { return protocol == IPPROTO_TCP ? SOCK_STREAM : S
 
 namespace linux_backend {
 
+namespace {
+
+// What a lookup off the queue's thread found for a flow, until its first packet is decided.
+struct Resolution {
+  bool found = false;  // a socket
+  SocketIdentity id;
+  bool looked = false;  // its owner was looked for: `name` is what the filters are given
+  std::string name;
+};
+constexpr size_t kMaxResolutions = 4096;
+std::unordered_map<FlowKey, Resolution, FlowKeyHash, FlowKeyEq> g_resolutions;  // under g_m
+
+bool take_resolution(const FlowKey& key, Resolution* out) {
+  std::lock_guard g(g_m);
+  auto it = g_resolutions.find(key);
+  if (it == g_resolutions.end()) return false;
+  *out = std::move(it->second);
+  g_resolutions.erase(it);
+  return true;
+}
+
+}  // namespace
+
+bool flows_flow_key(const uint8_t* packet, size_t len, FlowKey* key) {
+  Parsed p;
+  // Ping and raw sockets are looked up at once: /proc/net/icmp is short, raw sockets rare.
+  if (!parse(packet, len, &p) || p.key.protocol == IPPROTO_ICMP) return false;
+  *key = p.key;
+  return true;
+}
+
+bool flows_known(const FlowKey& key) {
+  std::lock_guard g(g_m);
+  if (g_filters.empty()) return true;  // nothing to look up for
+  auto f = g_by_flow.find(key);
+  return f != g_by_flow.end() && g_by_cookie.count(f->second);
+}
+
+void flows_resolve(const uint8_t* packet, size_t len) {
+  Parsed p;
+  if (!parse(packet, len, &p)) return;
+  Resolution r;
+  r.found = find_socket(p.key, &r.id);
+  bool look = false;
+  if (r.found) {
+    std::lock_guard g(g_m);
+    sflt_filter f{};
+    // Only a socket the filters may still take: new to them, a new connection, the served
+    // user's.
+    look = !g_by_cookie.count(r.id.cookie) &&
+           filter_for(type_of(p.key.protocol), p.key.protocol, &f) &&
+           (p.key.protocol != IPPROTO_TCP || p.syn) && user_admitted(r.id.uid);
+  }
+  if (look && protocol_on(p.key.protocol)) {
+    OwnerScope scope = current_scope();
+    if (pid_t owner = find_owner(r.id.inode, scope, r.id.uid)) r.name = listed_name(owner, scope);
+    r.looked = true;
+  }
+  std::lock_guard g(g_m);
+  if (g_resolutions.size() >= kMaxResolutions) g_resolutions.clear();
+  g_resolutions[p.key] = std::move(r);
+}
+
 bool flows_on_output(const uint8_t* packet, size_t len) {
   Parsed p;
   if (!parse(packet, len, &p)) return false;
@@ -243,6 +306,8 @@ bool flows_on_output(const uint8_t* packet, size_t len) {
   SocketIdentity id;
   pid_t owner = 0;
   bool cached = false;  // the socket came from the flow table: its decision is known
+  bool looked = false;  // its owner was looked for already: `looked_name`
+  std::string looked_name;
   int type = type_of(p.key.protocol);
   if (p.key.protocol == IPPROTO_ICMP) {
     if (!find_ping_socket(p.key.local_port, &id)) {
@@ -269,7 +334,18 @@ bool flows_on_output(const uint8_t* packet, size_t len) {
       }
     }
     if (!cached) {
-      if (!find_socket(p.key, &id)) return false;
+      // Looked up off the queue's thread while the packet waited, or now.
+      Resolution r;
+      if (take_resolution(p.key, &r)) {
+        if (!r.found) return false;
+        id = r.id;
+        if (r.looked) {
+          looked = true;
+          looked_name = std::move(r.name);
+        }
+      } else if (!find_socket(p.key, &id)) {
+        return false;
+      }
       std::lock_guard g(g_m);
       remember_flow(p.key, id.cookie);
     }
@@ -306,7 +382,9 @@ bool flows_on_output(const uint8_t* packet, size_t len) {
   // The owner, without the lock: /proc walks are slow. A process gone meanwhile, or one the
   // filter doesn't list, is a miss: the socket is then never attached.
   std::string name;
-  if (protocol_on(p.key.protocol)) {
+  if (looked) {
+    name = looked_name;
+  } else if (protocol_on(p.key.protocol)) {
     linux_backend::OwnerScope scope = current_scope();
     if (!owner) owner = find_owner(id.inode, scope, id.uid);
     if (owner) name = listed_name(owner, scope);
@@ -757,6 +835,7 @@ errno_t sflt_unregister(sflt_handle handle) {
       g_by_cookie.clear();
       g_by_flow.clear();
       g_flows_of.clear();
+      linux_backend::g_resolutions.clear();
       for (const Closed& c : g_closed) delete c.so;
       g_closed.clear();
       g_raw_ids.clear();

@@ -67,8 +67,12 @@ errno_t ipf_addv4(const ipf_filter* filter, ipfilter_t* ref) {
   g_core = *filter;
   ipf->queued = *filter;
   ipf->queued.ipf_output = output_with_flows;
+  linux_backend::OwnerLookup lookup;
+  lookup.key = linux_backend::flows_flow_key;
+  lookup.known = linux_backend::flows_known;
+  lookup.resolve = linux_backend::flows_resolve;
   ipf->output = std::make_unique<QueueLoop>(linux_backend::kOutputQueue, QueueLoop::Side::kOutput,
-                                            &ipf->queued);
+                                            &ipf->queued, lookup);
   ipf->input =
       std::make_unique<QueueLoop>(linux_backend::kInputQueue, QueueLoop::Side::kInput, filter);
   if ((e = ipf->output->start()) != 0 || (e = ipf->input->start()) != 0) {

@@ -287,7 +287,7 @@ struct SfltLog {
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::string> events;
-  bool detach_on_connect = false;
+  std::atomic<bool> detach_on_connect{false};  // set by the test, read by the queue thread
   int unregistered = 0;
   std::vector<errno_t> tcp_info;  // what sock_tcp_info answered at each connect out
 };
@@ -712,6 +712,24 @@ TEST_F(Monitored, DeclinedFlowsLeaveTheQueue) {
   std::string passed =
       output_of("iptables-save -c -t mangle | grep -- '-m connmark' | tr -d '[' | cut -d: -f1");
   EXPECT_GE(std::atoi(passed.c_str()), 4) << output_of("iptables-save -c -t mangle");
+}
+
+// A new socket's datagrams wait for its owner off the queue's thread and leave in their order:
+// the filter sees each once, in order, and so does the receiver.
+TEST_F(Monitored, HeldPacketsLeaveInOrder) {
+  int sink = keep(udp_bound(9440));
+  int fd = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  auto a = sin(kLocal, 9440);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  constexpr int kCount = 40;
+  for (int i = 0; i < kCount; ++i) {
+    std::string text = std::to_string(i);
+    ASSERT_EQ(::send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  }
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(receive(sink), std::to_string(i));
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
+  std::lock_guard g(tally_.m);
+  EXPECT_EQ(tally_.out, static_cast<uint64_t>(10 + 2 * (kCount - 10)));  // the bytes of "0".."39"
 }
 
 // Raw ICMP sockets: the one a listed process holds, else the one whose pid is the echo id.

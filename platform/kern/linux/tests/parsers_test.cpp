@@ -14,6 +14,7 @@
 
 #include "Backend.h"
 #include "Owners.h"
+#include "QueueLoop.h"
 
 namespace platform::kern::linux_backend {
 namespace {
@@ -259,6 +260,44 @@ TEST(ProcCmdline, Argv0BaseName) {
     std::vector<char> bytes(c.cmdline.begin(), c.cmdline.end());  // exact size
     EXPECT_EQ(argv0_name(bytes.data(), bytes.size()), c.name) << c.what;
   }
+}
+
+// Packets waiting for their flow's owner: released per flow in their order, bounded per flow and
+// in all.
+TEST(PendingSet, ReleasesInOrderWithinBounds) {
+  PendingSet set;
+  const FlowKey a{17, 1, 1000, 2, 53}, b{6, 1, 1001, 2, 80};
+  EXPECT_EQ(set.add(a, {1, 0, {1}}), PendingSet::Added::kFirst);
+  EXPECT_EQ(set.add(b, {2, 0, {2}}), PendingSet::Added::kFirst);
+  EXPECT_EQ(set.add(a, {3, 7, {3, 3}}), PendingSet::Added::kBehind);
+  EXPECT_TRUE(set.holds(a));
+  EXPECT_EQ(set.size(), 3u);
+  auto got = set.release(a);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].id, 1u);
+  EXPECT_EQ(got[1].id, 3u);
+  EXPECT_EQ(got[1].mark, 7u);
+  EXPECT_EQ(got[1].bytes, (std::vector<uint8_t>{3, 3}));
+  EXPECT_FALSE(set.holds(a));
+  EXPECT_TRUE(set.release(a).empty());
+  EXPECT_EQ(set.size(), 1u);
+
+  // One flow holds at most kPerFlow; the set at most kTotal.
+  for (uint32_t i = 1; i < PendingSet::kPerFlow; ++i)
+    ASSERT_EQ(set.add(b, {100 + i, 0, {}}), PendingSet::Added::kBehind) << i;
+  EXPECT_EQ(set.add(b, {999, 0, {}}), PendingSet::Added::kFull);
+  uint16_t port = 2000;
+  while (set.size() < PendingSet::kTotal) {
+    FlowKey k{17, 1, port++, 2, 53};
+    for (size_t i = 0; i < PendingSet::kPerFlow && set.size() < PendingSet::kTotal; ++i)
+      ASSERT_NE(set.add(k, {0, 0, {}}), PendingSet::Added::kFull);
+  }
+  EXPECT_EQ(set.add(FlowKey{17, 9, 9, 9, 9}, {0, 0, {}}), PendingSet::Added::kFull);
+  auto first = set.release(b);
+  ASSERT_EQ(first.size(), PendingSet::kPerFlow);
+  for (size_t i = 1; i < first.size(); ++i) EXPECT_EQ(first[i].id, 100 + i);
+  EXPECT_EQ(set.release_all().size(), PendingSet::kTotal - PendingSet::kPerFlow);
+  EXPECT_EQ(set.size(), 0u);
 }
 
 TEST(OwnerScopeNames, ComparedAsTheFilterComparesThem) {
