@@ -18,12 +18,6 @@ namespace {
 
 const QColor kTextColor(111, 107, 152);
 
-std::optional<std::string> textOf(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
-
 QLabel* makeLabel(QWidget* parent, Qt::Alignment alignment) {
   auto* label = new QLabel(parent);
   label->setFont(TsStyleSheet::sharedInstance().h4());
@@ -34,27 +28,6 @@ QLabel* makeLabel(QWidget* parent, Qt::Alignment alignment) {
 }
 
 }  // namespace
-
-TsPackagePrivilege TsPackagePrivilege::fromJSON(const nlohmann::json& answer) {
-  TsPackagePrivilege p;
-  if (!answer.is_object()) return p;
-  p.flowSize = textOf(answer, "flow_size");
-  p.mobileLimit = textOf(answer, "mobile_limit");
-  p.desktopLimit = textOf(answer, "desktop_limit");
-  auto images = answer.find("images");
-  if (images != answer.end() && images->is_array()) {
-    for (const auto& entry : *images) {
-      if (p.images.size() == TsAccelerateTopView::kSlots) break;
-      Item item;
-      if (entry.is_object()) {
-        item.image = textOf(entry, "image");
-        item.name = textOf(entry, "name");
-      }
-      p.images.push_back(std::move(item));
-    }
-  }
-  return p;
-}
 
 TsAccelerateTopView::TsAccelerateTopView(Dependencies dependencies, QWidget* parent)
     : QWidget(parent), deps_(std::move(dependencies)) {
@@ -130,7 +103,7 @@ void TsAccelerateTopView::apply(const TsPackagePrivilege& p) {
   setTextValue(values_[2], q(p.desktopLimit));
   auto& loader = deps_.images ? *deps_.images : gelmora::ui::ImageLoader::shared();
   const std::string host = deps_.webDomain();
-  for (size_t i = 0; i < kSlots; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(kSlots); ++i) {
     // Slots beyond this answer are cleared, not left with an older package's pictures.
     imageViews_[i]->clear();
     imageURLs_[i].clear();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "gelmora/Sections/Accelerate/TsPackagePrivilege.h"
 #include "platform/reactive/Disposable.h"
 #include "platform/reactive/Signal.h"
 
@@ -18,18 +19,6 @@ class TsUserController;
 namespace gelmora::ui {
 class ImageLoader;
 }
-
-// What the strip reads from a privilege answer; anything of the wrong kind is left out.
-struct TsPackagePrivilege {
-  struct Item {
-    std::optional<std::string> image;  // path on the web host
-    std::optional<std::string> name;
-  };
-  std::optional<std::string> flowSize, mobileLimit, desktopLimit;
-  std::vector<Item> images;
-
-  static TsPackagePrivilege fromJSON(const nlohmann::json& answer);
-};
 
 struct TsAccelerateTopDependencies {
   // Sends the privilege request for a package id; empty: the account service.
@@ -42,7 +31,7 @@ struct TsAccelerateTopDependencies {
 class TsAccelerateTopView : public QWidget {
   Q_OBJECT
  public:
-  static constexpr int kSlots = 6;
+  static constexpr int kSlots = TsPackagePrivilege::kSlots;
   using Dependencies = TsAccelerateTopDependencies;
   explicit TsAccelerateTopView(Dependencies dependencies = {}, QWidget* parent = nullptr);
   ~TsAccelerateTopView() override;
