@@ -107,7 +107,37 @@ void status(QPainter& p, QRectF r, QColor ring, bool dot) {
   if (dot) p.fillRect(QRectF(r.right() - 6, r.bottom() - 6, 5, 5), QColor(255, 196, 0));
 }
 
-<<<<<<< HEAD
+// The acceleration screen and the line choice.
+void chevron(QPainter& p, QRectF r, bool up) {
+  p.setPen(QPen(kGray, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  const QRectF in = r.adjusted(3, 3, -3, -3);
+  if (up) {
+    p.drawPolyline(
+        QPolygonF({QPointF(in.left(), in.bottom() - 2), QPointF(in.center().x(), in.top() + 2),
+                   QPointF(in.right(), in.bottom() - 2)}));
+  } else {
+    p.drawPolyline(
+        QPolygonF({QPointF(in.right() - 2, in.top()), QPointF(in.left() + 2, in.center().y()),
+                   QPointF(in.right() - 2, in.bottom())}));
+  }
+}
+
+void tick(QPainter& p, QRectF r, bool on) {
+  p.setPen(on ? Qt::NoPen : QPen(kLight, 1.5));
+  p.setBrush(on ? QBrush(QColor(130, 123, 255)) : Qt::NoBrush);
+  p.drawEllipse(r.adjusted(1, 1, -1, -1));
+  if (on) {
+    p.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF({QPointF(r.width() * 0.28, r.height() * 0.52),
+                              QPointF(r.width() * 0.44, r.height() * 0.68),
+                              QPointF(r.width() * 0.72, r.height() * 0.36)}));
+  }
+}
+
+}  // namespace
+
+namespace {
+
 // Pictures of the login screens: the brand picture, field icons, provider badges (a coloured
 // disc with a letter, no maker's marks).
 void addLoginArt(std::map<QString, Art>& a) {
@@ -178,39 +208,6 @@ void addLoginArt(std::map<QString, Art>& a) {
   }
 }
 
-=======
-// The acceleration screen and the line choice.
-void chevron(QPainter& p, QRectF r, bool up) {
-  p.setPen(QPen(kGray, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-  const QRectF in = r.adjusted(3, 3, -3, -3);
-  if (up) {
-    p.drawPolyline(
-        QPolygonF({QPointF(in.left(), in.bottom() - 2), QPointF(in.center().x(), in.top() + 2),
-                   QPointF(in.right(), in.bottom() - 2)}));
-  } else {
-    p.drawPolyline(
-        QPolygonF({QPointF(in.right() - 2, in.top()), QPointF(in.left() + 2, in.center().y()),
-                   QPointF(in.right() - 2, in.bottom())}));
-  }
-}
-
-void tick(QPainter& p, QRectF r, bool on) {
-  p.setPen(on ? Qt::NoPen : QPen(kLight, 1.5));
-  p.setBrush(on ? QBrush(QColor(130, 123, 255)) : Qt::NoBrush);
-  p.drawEllipse(r.adjusted(1, 1, -1, -1));
-  if (on) {
-    p.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.drawPolyline(QPolygonF({QPointF(r.width() * 0.28, r.height() * 0.52),
-                              QPointF(r.width() * 0.44, r.height() * 0.68),
-                              QPointF(r.width() * 0.72, r.height() * 0.36)}));
-  }
-}
-
-}  // namespace
-
-namespace {
-
->>>>>>> main
 std::map<QString, Art> catalogue() {
   std::map<QString, Art> a;
   a["ic_error"] = {64, 64, [](QPainter& p, QRectF r) {
@@ -249,9 +246,6 @@ std::map<QString, Art> catalogue() {
   a["ic_status_disconnected"] = {22, 22,
                                  [](QPainter& p, QRectF r) { status(p, r, kLight, false); }};
   a["ic_status_busy"] = {22, 22, [](QPainter& p, QRectF r) { status(p, r, Qt::white, true); }};
-<<<<<<< HEAD
-  addLoginArt(a);
-=======
   a["ic_accelerate_normal"] = {180, 180, [](QPainter& p, QRectF r) {
                                  p.setPen(QPen(QColor(60, 56, 90), 3));
                                  p.setBrush(QColor(36, 33, 56));
@@ -336,7 +330,7 @@ std::map<QString, Art> catalogue() {
                                 p.drawLine(QPointF(globe.left(), globe.center().y()),
                                            QPointF(globe.right(), globe.center().y()));
                               }};
->>>>>>> main
+  addLoginArt(a);
   return a;
 }
 
