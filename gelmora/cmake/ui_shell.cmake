@@ -1,0 +1,32 @@
+# The application shell: one-copy check, and (once the Qt application targets exist) the
+# delegate, tray and main window with their tests. Included by gelmora's CMakeLists.txt after
+# ui.cmake (cmake/*.cmake, in name order).
+if(FUZZ OR TSAN)
+  return()
+endif()
+find_package(Qt6 REQUIRED COMPONENTS Core Network)
+
+if(TARGET gelmora_app AND NOT TARGET gelmora_app_network)
+  # Marker so that the link below is added once.
+  add_library(gelmora_app_network INTERFACE)
+  target_link_libraries(gelmora_app_network INTERFACE Qt6::Network)
+  get_target_property(_app_type gelmora_app TYPE)
+  if(_app_type STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(gelmora_app INTERFACE gelmora_app_network)
+  else()
+    target_link_libraries(gelmora_app PUBLIC gelmora_app_network)
+  endif()
+endif()
+
+# The one-copy check runs in a small probe program; the test starts copies of it side by side.
+add_executable(single_instance_probe tests/app/single_instance_probe.cpp app/SingleInstance.cpp)
+project_warnings(single_instance_probe)
+set_target_properties(single_instance_probe PROPERTIES AUTOMOC ON)
+target_include_directories(single_instance_probe PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+target_link_libraries(single_instance_probe PRIVATE gelmora_core Qt6::Core Qt6::Network)
+add_unit_test(single_instance_test SOURCES tests/app/single_instance_test.cpp LABEL integration)
+if(TARGET single_instance_test)
+  target_compile_definitions(single_instance_test PRIVATE
+                             SINGLE_INSTANCE_PROBE="$<TARGET_FILE:single_instance_probe>")
+  add_dependencies(single_instance_test single_instance_probe)
+endif()
