@@ -110,3 +110,52 @@ function(add_benchmark name)
   project_warnings(${name})
   target_link_libraries(${name} PRIVATE ${A_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
+
+# add_gui_test(name SOURCES ... LIBS ... [XVFB] [LABELS ...] [ENV ...] [TIMEOUT s])
+# A Qt Widgets test (label gui plus LABELS). It runs on the offscreen platform, or with XVFB under
+# its own X server (web views, screenshots). Each test gets private XDG folders and a file
+# keychain, so it never reads or writes the user's settings. LIBS must bring a main that creates
+# the QApplication (gelmora_gui_test_main does, and installs the Qt main queue).
+function(add_gui_test name)
+  cmake_parse_arguments(A "XVFB" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  if(FUZZ OR TSAN)
+    return()
+  endif()
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  project_warnings(${name})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+
+  set(home ${CMAKE_CURRENT_BINARY_DIR}/gui-${name})
+  # The runtime folder must be private to the user, or Qt refuses it.
+  file(MAKE_DIRECTORY ${home}/config ${home}/data ${home}/cache ${home}/runtime ${home}/keychain)
+  file(CHMOD ${home}/runtime ${home}/keychain DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE
+       OWNER_EXECUTE)
+  set(env
+      QT_SCALE_FACTOR=1
+      QTWEBENGINE_DISABLE_SANDBOX=1
+      QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu
+      XDG_CONFIG_HOME=${home}/config
+      XDG_DATA_HOME=${home}/data
+      XDG_CACHE_HOME=${home}/cache
+      XDG_RUNTIME_DIR=${home}/runtime
+      GELMORA_KEYCHAIN_DIR=${home}/keychain
+      GELMORA_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots
+      ${A_ENV})
+  if(A_XVFB)
+    find_program(XVFB_RUN xvfb-run REQUIRED)
+    add_test(NAME ${name} COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24"
+                                  $<TARGET_FILE:${name}>)
+    list(APPEND env QT_QPA_PLATFORM=xcb)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+    list(APPEND env QT_QPA_PLATFORM=offscreen)
+  endif()
+  set(labels gui ${A_LABELS})
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT}
+                                          SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+                                          ENVIRONMENT "${env}")
+endfunction()

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "gelmora/Shared/Make.h"
@@ -30,6 +31,20 @@ TEST(DateFormatterCache, OneFormatterPerThreadAndKey) {
             Make::dateFormatterWithDateStyle(Make::Style::Short));
   EXPECT_NE(Make::dateFormatterWithDateStyle(Make::Style::Short),
             Make::dateFormatterWithTimeStyle(Make::Style::Short));
+}
+
+// The cache keeps the formatters used last: a flood of formats pushes out the oldest only.
+TEST(DateFormatterCache, KeepsTheMostRecentlyUsed) {
+  auto first = Make::dateFormatterWithFormat("'first'yyyy");
+  auto kept = Make::dateFormatterWithFormat("'kept'yyyy");
+  for (size_t i = 0; i + 1 < Make::kDateFormatterCacheSize; ++i) {
+    Make::dateFormatterWithFormat("'" + std::to_string(i) + "'yyyy");
+    EXPECT_EQ(Make::dateFormatterWithFormat("'kept'yyyy"), kept) << i;
+  }
+  // "first" was the least recently used: made anew; one held by a caller still works.
+  EXPECT_NE(Make::dateFormatterWithFormat("'first'yyyy"), first);
+  EXPECT_EQ(first->stringFromDate(utc(2020, 1, 1)), "first2020");
+  EXPECT_EQ(Make::dateFormatterWithFormat("'kept'yyyy"), kept);
 }
 
 TEST(DateFormatterCache, ZoneIsSetAgainOnACachedFormatter) {

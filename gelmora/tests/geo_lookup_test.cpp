@@ -168,13 +168,18 @@ TEST(GeoAnswers, FirstOutsideLookup) {
   struct Case {
     const char* body;
     std::optional<std::string> ip, code;
-  } cases[] = {{R"({"code":0,"data":{"ip":"1.2.3.4","country_id":"EX"}})", "1.2.3.4", "EX"},
-               {R"({"code":"0","data":{"ip":"1.2.3.4"}})", "1.2.3.4", std::nullopt},
-               {R"({"code":1,"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
-               {R"({"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
-               {R"({"code":0,"data":"x"})", std::nullopt, std::nullopt},
-               {R"([0])", std::nullopt, std::nullopt},
-               {"", std::nullopt, std::nullopt}};
+  } cases[] = {
+      {R"({"code":0,"data":{"ip":"1.2.3.4","country_id":"EX"}})", "1.2.3.4", "EX"},
+      {R"({"code":"0","data":{"ip":"1.2.3.4"}})", "1.2.3.4", std::nullopt},
+      {R"({"code":1,"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
+      {R"({"code":0.5,"data":{"ip":"1.2.3.4"}})", "1.2.3.4", std::nullopt},
+      {R"({"code":-0.9,"data":{"ip":"1.2.3.4"}})", "1.2.3.4", std::nullopt},
+      {R"({"code":588888888388888888888,"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
+      {R"({"code":-1e300,"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
+      {R"({"data":{"ip":"1.2.3.4"}})", std::nullopt, std::nullopt},
+      {R"({"code":0,"data":"x"})", std::nullopt, std::nullopt},
+      {R"([0])", std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt}};
   for (const auto& c : cases) {
     auto i = TsfetchIPService::parseTaobaoAnswer(c.body);
     EXPECT_EQ(i.publicIP, c.ip) << c.body;

@@ -101,9 +101,10 @@ ServerSock* create_server_socket(const char* ip_text, int32_t port, errno_t* err
 void add_entrance_black_rules(const char* ip, int32_t port) {
   char rule[64];
   std::snprintf(rule, sizeof rule, "*|%s|%d|udp", ip, port);
-  add_rule(RULE_KIND_BLACK, 0, 0, rule, nullptr);
+  errno_t e = add_rule(RULE_KIND_BLACK, 0, 0, rule, nullptr);
   std::snprintf(rule, sizeof rule, "*|%s|*|icmp", ip);
-  add_rule(RULE_KIND_BLACK, 0, 0, rule, nullptr);
+  if (!e) e = add_rule(RULE_KIND_BLACK, 0, 0, rule, nullptr);
+  if (e) klog("entrance %s:%d not black-listed: %d", ip, port, e);
 }
 
 void req_path(uint8_t offset, uint8_t level, uint32_t ip) {

@@ -1,11 +1,14 @@
 // Rule language and rule lists.
 #include "rules.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace tamsel {
@@ -27,13 +30,35 @@ struct dns_rule_entry {
   dns_labels labels;
 };
 
-std::list<rule_entry> white_rule_list;
-std::list<rule_entry> black_rule_list;
+// Every field that makes two rules duplicates (the text is not one of them), as bytes.
+struct RuleKey {
+  std::array<char, 41> bytes;
+  bool operator==(const RuleKey&) const = default;
+};
+struct RuleKeyHash {
+  size_t operator()(const RuleKey& k) const {
+    return std::hash<std::string_view>()(std::string_view(k.bytes.data(), k.bytes.size()));
+  }
+};
+
+// The white list is kept as one bucket per path offset, walked in offset order, so that an
+// insert goes to the front of its bucket instead of walking past every lower offset.
+std::array<std::deque<rule_entry>, abi::kPathOffsetCount> white_rule_list;
+size_t white_rule_total = 0;
+std::deque<rule_entry> black_rule_list;
 // Keys of the entries of each list, so that the duplicate test does not walk thousands of rules.
-std::unordered_set<std::string> white_rule_keys;
-std::unordered_set<std::string> black_rule_keys;
-std::list<std::string> enabled_procname_list;  // names of at most 23 characters
-std::list<std::string> black_procname_list;
+std::unordered_set<RuleKey, RuleKeyHash> white_rule_keys;
+std::unordered_set<RuleKey, RuleKeyHash> black_rule_keys;
+
+// A process-name list in its order (newest first) with its names in lower case beside it, so
+// that "is this name covered" is one lookup: an entry "*" covers every name.
+struct NameList {
+  std::deque<std::string> order;  // names of at most 23 characters
+  std::unordered_set<std::string> lowered;
+  bool star = false;
+};
+NameList enabled_procname_list;
+NameList black_procname_list;
 std::list<pending_domain_entry*> unanalyzed_domain_list;
 std::list<dns_rule_entry*> dns_rule_list;
 
@@ -97,15 +122,56 @@ uint32_t address_number(const uint8_t* a, int octets) {
   return v;
 }
 
-// Every field that makes two rules duplicates; the text is not one of them.
-std::string rule_key(const rule_entry& r) {
-  std::string k(r.procname, strnlen(r.procname, sizeof r.procname));
-  k.push_back('\0');
-  k.append(reinterpret_cast<const char*>(r.from), 4);
-  k.append(reinterpret_cast<const char*>(r.to), 4);
-  const uint16_t rest[] = {r.octets, r.port_from, r.port_to, r.protocol, r.offset, r.level};
-  k.append(reinterpret_cast<const char*>(rest), sizeof rest);
+RuleKey rule_key(const rule_entry& r) {
+  RuleKey k{};
+  char* p = k.bytes.data();
+  // Only the name's own bytes: what follows its end is left zero.
+  std::memcpy(p, r.procname, strnlen(r.procname, sizeof r.procname));
+  p += sizeof r.procname;
+  auto put = [&p](const void* v, size_t n) {
+    std::memcpy(p, v, n);
+    p += n;
+  };
+  put(r.from, 4);
+  put(r.to, 4);
+  put(&r.octets, 1);
+  put(&r.port_from, 2);
+  put(&r.port_to, 2);
+  put(&r.protocol, 2);
+  put(&r.offset, 1);
+  put(&r.level, 1);
   return k;
+}
+
+std::string lowered(const char* name) {
+  std::string n(name, strnlen(name, 23));
+  for (char& c : n) c = lower(c);
+  return n;
+}
+
+bool name_covered(const NameList& l, const char* name) {
+  if (l.star) return true;
+  // A name of 24 characters or more equals no entry: entries have at most 23.
+  if (strnlen(name, 24) > 23) return false;
+  return l.lowered.count(lowered(name)) != 0;
+}
+
+// 0 when the name is covered already or added; ENOSPC when the list is full.
+errno_t name_add(NameList& l, const char* name, size_t cap) {
+  if (name_covered(l, name)) return 0;
+  if (l.order.size() >= cap) return ENOSPC;
+  l.order.emplace_front(name, strnlen(name, 23));
+  if (l.order.front() == "*")
+    l.star = true;
+  else
+    l.lowered.insert(lowered(name));
+  return 0;
+}
+
+void name_clear(NameList& l) {
+  l.order.clear();
+  l.lowered.clear();
+  l.star = false;
 }
 
 // The address test of both matchers: the rule's counted octets read as one number, missing
@@ -117,31 +183,43 @@ bool address_in_rule(const rule_entry& r, uint32_t ip_net) {
   return v >= address_number(r.from, r.octets) && v <= address_number(r.to, r.octets);
 }
 
-void add_to_white_rule_list(const rule_entry& r) {
+errno_t add_to_white_rule_list(const rule_entry& r) {
+  if (r.offset >= abi::kPathOffsetCount) return EINVAL;
+  // The name first: a rule whose name finds no room is not added at all. (A duplicate's name is
+  // there already.)
+  errno_t e = enabled_procname_add(r.procname);
+  if (e) return e;
   {
     MutexHold hold(lock_mutext_white_rule_list);
-    if (!white_rule_keys.insert(rule_key(r)).second) return;
-    auto it = white_rule_list.begin();
-    while (it != white_rule_list.end() && it->offset < r.offset) ++it;
-    white_rule_list.insert(it, r);
+    RuleKey key = rule_key(r);
+    if (white_rule_keys.count(key)) return 0;
+    if (white_rule_total >= kMaxWhiteRules) return ENOSPC;
+    white_rule_keys.insert(key);
+    // Among equal offsets the newest comes first.
+    white_rule_list[r.offset].push_front(r);
+    ++white_rule_total;
   }
   klog("W+ [%d/%d] [%s] [%d.%d.%d.%d-%d.%d.%d.%d %d] [%d-%d] %s {%s}\n", r.offset, r.level,
        r.procname, r.from[0], r.from[1], r.from[2], r.from[3], r.to[0], r.to[1], r.to[2], r.to[3],
        r.octets, r.port_from, r.port_to, protocol_string(r.protocol), r.text);
-  enabled_procname_add(r.procname);
+  return 0;
 }
 
-void add_to_black_rule_list(const rule_entry& r) {
+errno_t add_to_black_rule_list(const rule_entry& r) {
   size_t before;
   {
     MutexHold hold(lock_mutext_black_rule_list);
-    if (!black_rule_keys.insert(rule_key(r)).second) return;
+    RuleKey key = rule_key(r);
+    if (black_rule_keys.count(key)) return 0;
+    if (black_rule_list.size() >= kMaxBlackRules) return ENOSPC;
+    black_rule_keys.insert(key);
     before = black_rule_list.size();
     black_rule_list.push_front(r);
   }
   klog("B+ [%s] [%d.%d.%d.%d - %d.%d.%d.%d  %d] [%d - %d] %s {%s}  index=%zu\n", r.procname,
        r.from[0], r.from[1], r.from[2], r.from[3], r.to[0], r.to[1], r.to[2], r.to[3], r.octets,
        r.port_from, r.port_to, protocol_string(r.protocol), r.text, before);
+  return 0;
 }
 
 // A port part of at most 15 characters, read whole as a decimal number within 16 bits.
@@ -305,11 +383,7 @@ errno_t add_rule(int kind, int32_t offset, int32_t level, const char* text, cons
     r.level = static_cast<uint8_t>(level & 0xff);
   }
   copy_text(r.text, sizeof r.text, stored ? stored : text, 63);
-  if (kind == RULE_KIND_WHITE)
-    add_to_white_rule_list(r);
-  else
-    add_to_black_rule_list(r);
-  return 0;
+  return kind == RULE_KIND_WHITE ? add_to_white_rule_list(r) : add_to_black_rule_list(r);
 }
 
 errno_t add_to_unanalyzed_domain_list(int kind, int32_t offset, int32_t level, const char* text) {
@@ -321,6 +395,7 @@ errno_t add_to_unanalyzed_domain_list(int kind, int32_t offset, int32_t level, c
   if (*rest == '|') ++rest;  // the second separator
   while (*rest == ' ' || *rest == '\t') ++rest;
   if (std::strlen(rest) >= 64) return E2BIG;
+  if (unanalyzed_domain_count() >= kMaxPendingDomainRules) return ENOSPC;
   auto* e = static_cast<pending_domain_entry*>(k::kalloc(sizeof(pending_domain_entry)));
   if (!e) return ENOMEM;
   errno_t r = split_labels(db, static_cast<size_t>(de - db), &e->labels);
@@ -343,6 +418,11 @@ errno_t add_to_unanalyzed_domain_list(int kind, int32_t offset, int32_t level, c
     std::snprintf(prefix, sizeof prefix, "_B+ ");
   klog("%s[%s] [%s] [%s] {%s}\n", prefix, e->procname, name, e->rest, e->text);
   MutexHold hold(lock_mutext_unanalyzed_domain_list);
+  // Checked again under the mutex: answers may add rules meanwhile.
+  if (unanalyzed_domain_list.size() >= kMaxPendingDomainRules) {
+    k::kfree(e);
+    return ENOSPC;
+  }
   unanalyzed_domain_list.push_front(e);
   return 0;
 }
@@ -356,6 +436,7 @@ errno_t add_to_dns_rule_list(uint32_t server, const char* text) {
   dns_labels labels;
   errno_t r = split_labels(b, static_cast<size_t>(e - b), &labels);
   if (r) return r;
+  if (dns_rule_count() >= kMaxDnsRules) return ENOSPC;
   auto* entry = static_cast<dns_rule_entry*>(k::kalloc(sizeof(dns_rule_entry)));
   if (!entry) return ENOMEM;
   entry->server = server;
@@ -367,6 +448,10 @@ errno_t add_to_dns_rule_list(uint32_t server, const char* text) {
   std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", s[0], s[1], s[2], s[3]);
   klog("+D [%s]  [%s]", name, ip);
   MutexHold hold(lock_mutext_dns_rule_list);
+  if (dns_rule_list.size() >= kMaxDnsRules) {
+    k::kfree(entry);
+    return ENOSPC;
+  }
   dns_rule_list.push_front(entry);
   return 0;
 }
@@ -404,17 +489,19 @@ int intercept_ippacket_match_white_list(const abi::ippacket_desc_s* d, uint8_t* 
                                         uint8_t* level, char* text) {
   MutexHold hold(lock_mutext_white_rule_list);
   uint16_t port = static_cast<uint16_t>((d->remote_port >> 8) | (d->remote_port << 8));
-  for (auto& r : white_rule_list) {
-    if (d->procname[0] ? !procname_match(r.procname, d->procname)
-                       : std::strcmp(r.procname, "*") != 0)
-      continue;
-    if (r.protocol != PROTO_ANY && r.protocol != d->protocol) continue;
-    if (!address_in_rule(r, d->ip)) continue;
-    if (d->protocol != 1 && (port < r.port_from || port > r.port_to)) continue;
-    if (offset) *offset = r.offset;
-    if (level) *level = r.level;
-    if (text) copy_text(text, 64, r.text, sizeof r.text);
-    return 1;
+  for (auto& bucket : white_rule_list) {
+    for (auto& r : bucket) {
+      if (d->procname[0] ? !procname_match(r.procname, d->procname)
+                         : std::strcmp(r.procname, "*") != 0)
+        continue;
+      if (r.protocol != PROTO_ANY && r.protocol != d->protocol) continue;
+      if (!address_in_rule(r, d->ip)) continue;
+      if (d->protocol != 1 && (port < r.port_from || port > r.port_to)) continue;
+      if (offset) *offset = r.offset;
+      if (level) *level = r.level;
+      if (text) copy_text(text, 64, r.text, sizeof r.text);
+      return 1;
+    }
   }
   return 0;
 }
@@ -442,51 +529,40 @@ bool procname_match(const char* entry, const char* name) {
 bool enabled_procname_exist(const char* name) {
   {
     MutexHold hold(lock_mutext_black_procname_list);
-    for (auto& n : black_procname_list)
-      if (procname_match(n.c_str(), name)) return false;
+    if (name_covered(black_procname_list, name)) return false;
   }
   MutexHold hold(lock_mutext_enabled_procname);
-  for (auto& n : enabled_procname_list)
-    if (procname_match(n.c_str(), name)) return true;
-  return false;
+  return name_covered(enabled_procname_list, name);
 }
 
-void enabled_procname_add(const char* name) {
+errno_t enabled_procname_add(const char* name) {
   // Black-listed names are still recorded: they count again once no longer black.
-  {
-    MutexHold hold(lock_mutext_enabled_procname);
-    for (auto& n : enabled_procname_list)
-      if (procname_match(n.c_str(), name)) return;
-    enabled_procname_list.emplace_front(name, strnlen(name, 23));
-  }
+  MutexHold hold(lock_mutext_enabled_procname);
+  return name_add(enabled_procname_list, name, kMaxProcnames);
 }
 
-void black_procname_add(const char* name) {
+errno_t black_procname_add(const char* name) {
   MutexHold hold(lock_mutext_black_procname_list);
-  for (auto& n : black_procname_list)
-    if (procname_match(n.c_str(), name)) return;
-  black_procname_list.emplace_front(name, strnlen(name, 23));
+  return name_add(black_procname_list, name, kMaxProcnames);
 }
 
-errno_t add_black_procname(const char* name) {
-  black_procname_add(name);
-  return 0;
-}
+errno_t add_black_procname(const char* name) { return black_procname_add(name); }
 
 void procname_lists_clear() {
   {
     MutexHold hold(lock_mutext_enabled_procname);
-    enabled_procname_list.clear();
+    name_clear(enabled_procname_list);
   }
   MutexHold hold(lock_mutext_black_procname_list);
-  black_procname_list.clear();
+  name_clear(black_procname_list);
 }
 
 void rule_lists_clear() {
   // The only nesting of the filter: white first, then black.
   MutexHold white(lock_mutext_white_rule_list);
   MutexHold black(lock_mutext_black_rule_list);
-  white_rule_list.clear();
+  for (auto& bucket : white_rule_list) bucket.clear();
+  white_rule_total = 0;
   black_rule_list.clear();
   white_rule_keys.clear();
   black_rule_keys.clear();
@@ -506,7 +582,10 @@ void dns_rule_list_clear() {
 
 std::vector<rule_entry> white_rules_snapshot() {
   MutexHold hold(lock_mutext_white_rule_list);
-  return {white_rule_list.begin(), white_rule_list.end()};
+  std::vector<rule_entry> out;
+  out.reserve(white_rule_total);
+  for (auto& bucket : white_rule_list) out.insert(out.end(), bucket.begin(), bucket.end());
+  return out;
 }
 std::vector<rule_entry> black_rules_snapshot() {
   MutexHold hold(lock_mutext_black_rule_list);
@@ -514,20 +593,20 @@ std::vector<rule_entry> black_rules_snapshot() {
 }
 std::vector<std::string> enabled_procnames_snapshot() {
   MutexHold hold(lock_mutext_enabled_procname);
-  return {enabled_procname_list.begin(), enabled_procname_list.end()};
+  return {enabled_procname_list.order.begin(), enabled_procname_list.order.end()};
 }
 
 size_t enabled_procname_count() {
   MutexHold hold(lock_mutext_enabled_procname);
-  return enabled_procname_list.size();
+  return enabled_procname_list.order.size();
 }
 size_t black_procname_count() {
   MutexHold hold(lock_mutext_black_procname_list);
-  return black_procname_list.size();
+  return black_procname_list.order.size();
 }
 size_t white_rule_count() {
   MutexHold hold(lock_mutext_white_rule_list);
-  return white_rule_list.size();
+  return white_rule_total;
 }
 size_t black_rule_count() {
   MutexHold hold(lock_mutext_black_rule_list);

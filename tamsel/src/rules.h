@@ -15,6 +15,15 @@ enum : int { RULE_KIND_BLACK = 100, RULE_KIND_WHITE = 200 };
 enum : uint16_t { PROTO_ANY = 65535 };
 
 inline constexpr int kMaxLabels = 16;
+
+// Room of each list: an option that would add beyond it is answered ENOSPC and adds nothing.
+// The client sends at most 19,999 black rules; a list of rules costs about 200 bytes an entry,
+// one of domain or DNS rules about 1.2 KB.
+inline constexpr size_t kMaxWhiteRules = 65536;
+inline constexpr size_t kMaxBlackRules = 65536;
+inline constexpr size_t kMaxPendingDomainRules = 8192;
+inline constexpr size_t kMaxDnsRules = 8192;
+inline constexpr size_t kMaxProcnames = 4096;  // each of the two process-name lists
 inline constexpr int kLabelSize = 64;
 
 // Labels of a name, top-level label first.
@@ -46,6 +55,8 @@ void join_labels(const dns_labels& l, char* out, size_t size);
 // without regard to case.
 bool labels_match(const dns_labels& rule, const dns_labels& name);
 
+// 0 (also for a duplicate), E2BIG, EINVAL, ENOMEM, or ENOSPC when the rule's list (or, for a
+// white rule with a new process name, the name list) is full.
 errno_t add_rule(int kind, int32_t offset, int32_t level, const char* text, const char* stored);
 errno_t add_to_unanalyzed_domain_list(int kind, int32_t offset, int32_t level, const char* text);
 errno_t add_to_dns_rule_list(uint32_t server, const char* text);
@@ -56,8 +67,9 @@ int intercept_ippacket_match_white_list(const abi::ippacket_desc_s* d, uint8_t* 
 int intercept_ippacket_match_black_list(const abi::ippacket_desc_s* d);
 
 bool procname_match(const char* entry, const char* name);
-void enabled_procname_add(const char* name);
-void black_procname_add(const char* name);
+// 0, or ENOSPC when the name is new and its list full.
+errno_t enabled_procname_add(const char* name);
+errno_t black_procname_add(const char* name);
 const char* protocol_string(uint16_t protocol);
 
 // The resolver of the first DNS rule that covers the name (network order), 0 when none.

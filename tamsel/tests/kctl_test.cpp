@@ -1,9 +1,13 @@
 // The control channel on the simulated kernel: option table, client slot, records.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "../src/rules.h"
 #include "../src/tamsel_internal.h"
 #include "option_cases.h"
 #include "sim_fixture.h"
@@ -190,6 +194,66 @@ TEST_F(KctlTest, EdnsTableFullStillAnswersZero) {
   EXPECT_EQ(SetOpt(KCTL_SET_EDNS_SERVER, &extra, 4), 0);
   EXPECT_EQ(tamsel_stats().edns_servers, 1024);
   EXPECT_TRUE(HasLog("edns server table full"));
+}
+
+// Each list takes as many entries as its room; the next new one is answered ENOSPC and adds
+// nothing, while a duplicate of a kept rule still answers 0.
+TEST_F(KctlTest, FullListsAnswerEnospc) {
+  Attach();
+  auto address = [](size_t i) {
+    char a[32];
+    std::snprintf(a, sizeof a, "10.%zu.%zu.%zu", (i >> 16) & 255, (i >> 8) & 255, i & 255);
+    return std::string(a);
+  };
+  struct Case {
+    const char* what;
+    size_t room;
+    std::function<int(size_t)> add;
+    std::function<size_t()> count;
+    bool duplicate_ok;  // adding entry 0 again answers 0
+  };
+  const Case cases[] = {
+      {"white rules", kMaxWhiteRules,
+       [&](size_t i) {
+         return AddWhite("g" + std::to_string(i % 7) + "|" + address(i) + "|80|udp",
+                         static_cast<int>(i % kPathOffsetCount), 1);
+       },
+       [] { return tamsel_stats().white_rules; }, true},
+      {"black rules", kMaxBlackRules,
+       [&](size_t i) { return SetOpt(KCTL_ADD_BLACK_RULE, "g|" + address(i) + "|*|tcp"); },
+       [] { return tamsel_stats().black_rules; }, true},
+      {"black process names", kMaxProcnames,
+       [&](size_t i) { return SetOpt(KCTL_ADD_BLACK_PROCNAME, "n" + std::to_string(i)); },
+       [] { return tamsel_stats().black_procnames; }, true},
+      {"process names of white rules", kMaxProcnames,
+       [&](size_t i) { return AddWhite("w" + std::to_string(i) + "|1.2.3.4|80|udp"); },
+       [] { return tamsel_stats().enabled_procnames; }, true},
+      {"domain rules", kMaxPendingDomainRules,
+       [&](size_t i) { return AddWhite("g|d" + std::to_string(i) + ".example|80|udp"); },
+       [] { return tamsel_stats().unanalyzed_domains; }, false},
+      {"DNS rules", kMaxDnsRules,
+       [&](size_t i) {
+         auto d = dns("192.0.2.53", ("d" + std::to_string(i) + ".example").c_str());
+         return SetOpt(KCTL_SET_DNS_RULE_FOR_SRV, d.data(), d.size());
+       },
+       [] { return tamsel_stats().dns_rules; }, false},
+  };
+  for (const auto& c : cases) {
+    // Each case on emptied lists: the client's leaving empties them.
+    sim::ctl_disconnect(unit_);
+    unit_ = 0;
+    Attach();
+    for (size_t i = 0; i < c.room; ++i) ASSERT_EQ(c.add(i), 0) << c.what << " " << i;
+    EXPECT_EQ(c.count(), c.room) << c.what;
+    size_t white_before = tamsel_stats().white_rules;
+    EXPECT_EQ(c.add(c.room), ENOSPC) << c.what;
+    EXPECT_EQ(c.count(), c.room) << c.what;
+    // A white rule whose new name finds no room is not added either.
+    EXPECT_EQ(tamsel_stats().white_rules, white_before) << c.what;
+    if (c.duplicate_ok) {
+      EXPECT_EQ(c.add(0), 0) << c.what;
+    }
+  }
 }
 
 TEST_F(KctlTest, SendIsDiscarded) {

@@ -91,7 +91,11 @@ TsUserGEOInfo TsfetchIPService::parseTaobaoAnswer(std::string_view body) {
   auto code = doc.find("code");
   if (code == doc.end()) return info;
   auto n = TsUtilIntegerValueNumberGuard(*code);
-  if (!n || !n->is_number() || static_cast<long long>(n->get<double>()) != 0) return info;
+  if (!n || !n->is_number()) return info;
+  // The code's integer part must be 0, that is -1 < code < 1; a value beyond any integer type
+  // (588888888388888888888) is simply not 0 and is never converted.
+  const double code_value = n->get<double>();
+  if (!(code_value > -1.0 && code_value < 1.0)) return info;
   auto data = doc.find("data");
   if (data == doc.end() || !data->is_object()) return info;
   info.publicIP = textField(*data, "ip");

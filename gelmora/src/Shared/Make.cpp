@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <list>
 #include <unordered_map>
 
 namespace Make {
@@ -97,8 +98,34 @@ const char* timeStyleFormat(Style s) {
   }
 }
 
-std::unordered_map<std::string, std::shared_ptr<DateFormatter>>& threadCache() {
-  thread_local std::unordered_map<std::string, std::shared_ptr<DateFormatter>> cache;
+// The formatters of one thread, the least recently used leaving first once the cache is full,
+// so that formats made up from outside cannot grow it without bound.
+class FormatterCache {
+ public:
+  // The slot of the key, made the most recently used; empty when the key is new.
+  std::shared_ptr<DateFormatter>& operator[](const std::string& key) {
+    auto it = index_.find(key);
+    if (it != index_.end()) {
+      order_.splice(order_.begin(), order_, it->second);
+      return it->second->second;
+    }
+    if (order_.size() >= kDateFormatterCacheSize) {
+      index_.erase(order_.back().first);
+      order_.pop_back();
+    }
+    order_.emplace_front(key, nullptr);
+    index_.emplace(key, order_.begin());
+    return order_.front().second;
+  }
+
+ private:
+  using Entry = std::pair<std::string, std::shared_ptr<DateFormatter>>;
+  std::list<Entry> order_;  // most recently used first
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+};
+
+FormatterCache& threadCache() {
+  thread_local FormatterCache cache;
   return cache;
 }
 

@@ -8,8 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -73,6 +75,23 @@ struct ctl_opaque {
 
 namespace {
 
+// The descriptors a message brought, whatever its length (an empty message can carry some).
+std::vector<int> received_fds(msghdr& msg) {
+  std::vector<int> fds;
+  if (msg.msg_controllen < sizeof(cmsghdr)) return fds;
+  for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h; h = CMSG_NXTHDR(&msg, h)) {
+    if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SCM_RIGHTS || h->cmsg_len < CMSG_LEN(0))
+      continue;
+    size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int f;
+      std::memcpy(&f, CMSG_DATA(h) + i * sizeof(int), sizeof f);
+      fds.push_back(f);
+    }
+  }
+  return fds;
+}
+
 void send_reply(int fd, int32_t result, uint32_t unit) {
   wire::HelloReply r{result, unit};
   ::send(fd, &r, sizeof r, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -82,18 +101,22 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
   std::vector<uint8_t> buf(sizeof(wire::OptionRequest) + wire::kMaxOptionLen + 1);
   std::vector<uint8_t> out(sizeof(wire::OptionReply) + wire::kMaxOptionLen);
   for (;;) {
-    pollfd p[3] = {
-        {c->option_fd, POLLIN, 0}, {c->record_fd, POLLRDHUP, 0}, {ctl->wake_fd, POLLIN, 0}};
+    pollfd p[3] = {{c->option_fd, POLLIN | POLLRDHUP, 0},
+                   {c->record_fd, POLLRDHUP, 0},
+                   {ctl->wake_fd, POLLIN, 0}};
     if (::poll(p, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    // Only a hang-up of either channel ends the session. (recvmsg answers 0 both for an empty
+    // message and at the end, so the end is taken from poll.)
     if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
+    if (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
     if (p[2].revents & POLLIN) {
       // Stop asked while this client is still attached: only at deregister, which refuses
       // then; keep serving.
     }
-    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    if (!(p[0].revents & POLLIN)) continue;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
     iovec iov{buf.data(), buf.size()};
     msghdr msg{};
@@ -101,20 +124,11 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(c->option_fd, &msg, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    // Descriptors have no place in a request: close any that came.
-    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h; h = CMSG_NXTHDR(&msg, h)) {
-      if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) {
-        size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-          int fd;
-          std::memcpy(&fd, CMSG_DATA(h) + i * sizeof(int), sizeof fd);
-          ::close(fd);
-        }
-      }
-    }
+    ssize_t n = ::recvmsg(c->option_fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) break;
+    // Descriptors have no place in a request: close any that came (also with an empty one).
+    for (int fd : received_fds(msg)) ::close(fd);
     wire::OptionRequest req;
     const uint8_t* payload = nullptr;
     wire::OptionReply rep{0, 0};
@@ -169,10 +183,10 @@ void reap(ctl_opaque* ctl) {
     if (c->thread.joinable()) c->thread.join();
 }
 
-void handle_new(ctl_opaque* ctl, int fd) {
-  // A silent peer must not hold up the next one for long.
-  timeval tv{2, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+// Reads the hello that a readable connection brought and attaches or refuses it. False when
+// nothing has come yet after all (the connection stays waiting); every refusal closes the
+// connection and every descriptor the hello brought.
+bool handle_hello(ctl_opaque* ctl, int fd) {
   uint8_t buf[sizeof(wire::Hello) + 1];
   iovec iov{buf, sizeof buf};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
@@ -181,23 +195,15 @@ void handle_new(ctl_opaque* ctl, int fd) {
   msg.msg_iovlen = 1;
   msg.msg_control = control;
   msg.msg_controllen = sizeof control;
-  ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
   std::vector<int> fds;
-  if (n > 0) {
-    for (cmsghdr* h = CMSG_FIRSTHDR(&msg); h; h = CMSG_NXTHDR(&msg, h)) {
-      if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SCM_RIGHTS) continue;
-      size_t count = (h->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t i = 0; i < count; ++i) {
-        int f;
-        std::memcpy(&f, CMSG_DATA(h) + i * sizeof(int), sizeof f);
-        fds.push_back(f);
-      }
-    }
-  }
+  if (n >= 0) fds = received_fds(msg);
   auto drop = [&](int32_t err) {
     if (fds.size() == 1) send_reply(fds[0], err, 0);
     for (int f : fds) ::close(f);
     ::close(fd);
+    return true;
   };
   wire::Hello hello;
   if (n <= 0 || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
@@ -219,8 +225,6 @@ void handle_new(ctl_opaque* ctl, int fd) {
     log_line("peer uid %s%d refused", "", static_cast<int>(cred.uid));
     return drop(EACCES);
   }
-  timeval none{0, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   if (hello.flags & wire::kHelloProbe) return drop(0);
 
   sockaddr_ctl sac{};
@@ -243,19 +247,62 @@ void handle_new(ctl_opaque* ctl, int fd) {
     send_reply(raw->option_fd, 0, raw->unit);
     raw->thread = std::thread(serve_client, ctl, raw);
   }
+  return true;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Connections accepted whose hello has not come yet. All are read from one poll set, each
+// within its own deadline from its accept, so a silent peer delays nobody.
+struct WaitingHello {
+  int fd;
+  Clock::time_point deadline;
+};
+constexpr auto kHelloDeadline = std::chrono::seconds(2);
+constexpr size_t kMaxWaitingHellos = 64;
+
 void accept_loop(ctl_opaque* ctl) {
+  std::vector<WaitingHello> waiting;
+  std::vector<pollfd> p;
   for (;;) {
-    pollfd p[2] = {{ctl->listen_fd, POLLIN, 0}, {ctl->wake_fd, POLLIN, 0}};
-    if (::poll(p, 2, 1000) < 0 && errno != EINTR) return;
-    if (p[1].revents & POLLIN) return;
+    p.clear();
+    p.push_back({ctl->listen_fd, POLLIN, 0});
+    p.push_back({ctl->wake_fd, POLLIN, 0});
+    for (const auto& w : waiting) p.push_back({w.fd, POLLIN, 0});
+    // Reaping the threads of clients that left needs no hurry: once a second.
+    auto now = Clock::now();
+    auto next = now + std::chrono::seconds(1);
+    for (const auto& w : waiting) next = std::min(next, w.deadline);
+    int timeout = static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(std::max(next - now, Clock::duration(0)))
+            .count());
+    if (::poll(p.data(), p.size(), timeout) < 0 && errno != EINTR) break;
+    if (p[1].revents & POLLIN) break;
     reap(ctl);
+    now = Clock::now();
+    std::vector<WaitingHello> still;
+    for (size_t i = 0; i < waiting.size(); ++i) {
+      const WaitingHello& w = waiting[i];
+      if (p[2 + i].revents && handle_hello(ctl, w.fd)) continue;
+      if (now >= w.deadline) {
+        log_line("silent peer closed%s", "");
+        ::close(w.fd);
+        continue;
+      }
+      still.push_back(w);
+    }
+    waiting.swap(still);
     if (!(p[0].revents & POLLIN)) continue;
     int fd = ::accept4(ctl->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    handle_new(ctl, fd);
+    // A crowd of silent peers loses its oldest member, never the newcomer.
+    if (waiting.size() >= kMaxWaitingHellos) {
+      ::close(waiting.front().fd);
+      waiting.erase(waiting.begin());
+    }
+    waiting.push_back({fd, Clock::now() + kHelloDeadline});
   }
+  for (const auto& w : waiting) ::close(w.fd);
 }
 
 }  // namespace

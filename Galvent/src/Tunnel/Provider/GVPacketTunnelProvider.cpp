@@ -12,6 +12,7 @@
 #include "Mazzle/MZRawSocketFactory.h"
 #include "Mazzle/MZUDPDirectStack.h"
 #include "Tovra/Base/TQConstants.h"
+#include "Tovra/Base/TQRedact.h"
 
 using platform::netext::ControlError;
 
@@ -87,7 +88,9 @@ void GVPacketTunnelProvider::setUpLogger() {
 void GVPacketTunnelProvider::startTunnel(const nlohmann::json& options,
                                          ErrorCompletion completion) {
   setUpLogger();
-  GVLogInfo("Options: " + options.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  // The options carry the user's session (tokens among them): masked before they are logged.
+  GVLogInfo("Options: " +
+            tq::redacted(options).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   GVIPPacketStack::ProxyFactory factory;
   {
     std::lock_guard lock(mutex_);

@@ -11,6 +11,7 @@ class AppEnvironment;
 class TsUserController;
 class TsAnalyticsService;
 class AccelerationController;
+class TsStyleSheet;
 
 class BHAppPackage {
  public:
@@ -26,6 +27,7 @@ class BHAppPackage {
   TsUserController& user() const;               // TsUserController.cpp
   TsAnalyticsService& analytics() const;        // TsAnalyticsService.cpp
   AccelerationController& vpn() const;          // AccelerationController.cpp
+  TsStyleSheet& style() const;                  // the Qt application (gelmora_ui): TsStyleSheet.cpp
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

@@ -1,6 +1,7 @@
 #pragma once
 // Date formatters, handed out from a per-thread cache keyed by format (or style), time zone and
-// locale. A formatter belongs to the thread that asked for it.
+// locale. A formatter belongs to the thread that asked for it. The cache keeps the
+// kDateFormatterCacheSize formatters used last; one asked for after it left is made anew.
 //
 // Format-based formatters understand the letters y M d H m s (repeated for zero padding; "yy"
 // is a two-digit year) and 'quoted' literals ('' is a quote); a format with any other letter
@@ -63,6 +64,8 @@ class DateFormatter {
   TimeZone zone_ = TimeZone::local();
   std::string locale_;
 };
+
+inline constexpr size_t kDateFormatterCacheSize = 32;
 
 // The fixed +8 h zone of the format-based formatters.
 TimeZone defaultTimeZone();

@@ -1,0 +1,65 @@
+# The Qt application: gelmora_ui (the UI kit, view models and screens, gelmora/ui/), gelmora_app
+# (program entry, application delegate, tray, web profile, gelmora/app/) and the executable.
+# gelmora_core stays free of Qt.
+if(FUZZ)
+  return()
+endif()
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
+
+file(GLOB_RECURSE GELMORA_UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ui/*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/ui/*.h)
+# The artwork generator is a build tool, not part of the library.
+list(FILTER GELMORA_UI_SOURCES EXCLUDE REGEX "/ui/resources/")
+
+add_library(gelmora_ui STATIC ${GELMORA_UI_SOURCES})
+project_warnings(gelmora_ui)
+set_target_properties(gelmora_ui PROPERTIES AUTOMOC ON AUTORCC ON)
+target_include_directories(gelmora_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(gelmora_ui PUBLIC gelmora_core Qt6::Widgets)
+# The reactive layer has parameters named "signals": Qt code writes Q_SIGNALS, Q_SLOTS, Q_EMIT.
+target_compile_definitions(gelmora_ui PUBLIC QT_NO_KEYWORDS)
+
+# Translation tables, looked up by key (L10n::text).
+qt_add_resources(gelmora_ui gelmora_ui_i18n
+  PREFIX /i18n
+  BASE ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/i18n
+  FILES ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/i18n/en.json
+        ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/i18n/zh-Hans.json)
+
+# Images by name (Images::named): our own artwork, drawn at build time by a small tool.
+include(${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/artwork.cmake)
+
+# The application part of the executable; its tests link it too.
+file(GLOB_RECURSE GELMORA_APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/app/*.h)
+list(REMOVE_ITEM GELMORA_APP_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/app/main.cpp)
+if(GELMORA_APP_SOURCES)
+  add_library(gelmora_app OBJECT ${GELMORA_APP_SOURCES})
+  project_warnings(gelmora_app)
+  set_target_properties(gelmora_app PROPERTIES AUTOMOC ON)
+  target_link_libraries(gelmora_app PUBLIC gelmora_ui)
+else()
+  add_library(gelmora_app INTERFACE)
+  target_link_libraries(gelmora_app INTERFACE gelmora_ui)
+endif()
+
+add_executable(gelmora ${CMAKE_CURRENT_SOURCE_DIR}/app/main.cpp)
+project_warnings(gelmora)
+set_target_properties(gelmora PROPERTIES AUTOMOC ON)
+target_link_libraries(gelmora PRIVATE gelmora_app)
+
+# main() of the widget tests: a QApplication with the Qt main queue installed.
+add_library(gelmora_gui_test_main STATIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/gui_test_main.cpp)
+project_warnings(gelmora_gui_test_main)
+target_link_libraries(gelmora_gui_test_main PUBLIC gelmora_ui Qt6::Test GTest::gtest)
+
+# Widget tests of the kit and the root screens.
+foreach(test ui_kit_test ui_bindings_test root_menu_test)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/${test}.cpp)
+    add_gui_test(${test} SOURCES tests/ui/${test}.cpp LIBS gelmora_ui gelmora_gui_test_main)
+  endif()
+endforeach()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/ui_kit_screenshot_test.cpp)
+  add_gui_test(ui_kit_screenshot_test SOURCES tests/ui/ui_kit_screenshot_test.cpp
+               LIBS gelmora_ui gelmora_gui_test_main XVFB)
+endif()

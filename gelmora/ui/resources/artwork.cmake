@@ -1,0 +1,28 @@
+# The application's images: our own artwork, drawn by gelmora_artwork at build time and put into
+# the resources as :/images/<name>.png. A screen that needs a new image adds its name here and
+# its drawing to gelmora/ui/resources/artwork.cpp.
+set(GELMORA_IMAGES
+    ic_error ic_logo
+    ic_close ic_close_highlighted ic_exit ic_exit_highlighted
+    ic_accelerate ic_accelerate_highlighted topup topup_highlighted ic_more ic_more_highlighted
+    ic_status ic_status_disconnected ic_status_busy)
+
+add_executable(gelmora_artwork ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/artwork.cpp)
+project_warnings(gelmora_artwork)
+target_link_libraries(gelmora_artwork PRIVATE Qt6::Gui)
+
+set(_artwork_dir ${CMAKE_CURRENT_BINARY_DIR}/artwork)
+set(_artwork_files)
+foreach(image IN LISTS GELMORA_IMAGES)
+  list(APPEND _artwork_files ${_artwork_dir}/${image}.png)
+endforeach()
+add_custom_command(
+  OUTPUT ${_artwork_files}
+  COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+          $<TARGET_FILE:gelmora_artwork> ${_artwork_dir} ${GELMORA_IMAGES}
+  DEPENDS gelmora_artwork
+  COMMENT "Drawing the application's images")
+qt_add_resources(gelmora_ui gelmora_ui_images
+  PREFIX /images
+  BASE ${_artwork_dir}
+  FILES ${_artwork_files})

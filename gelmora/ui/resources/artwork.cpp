@@ -1,0 +1,183 @@
+// Draws the application's images (our own simple artwork) as PNG files at build time.
+// Usage: gelmora_artwork <output folder> <name>...; an unknown name fails the build.
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+const QColor kGray(117, 127, 141);
+const QColor kLight(174, 179, 194);
+const QColor kDark(77, 69, 217);
+const QColor kPink(191, 82, 150);
+
+struct Art {
+  int w, h;
+  std::function<void(QPainter&, QRectF)> draw;
+};
+
+QBrush accent(QRectF r) {
+  QLinearGradient g(r.topLeft(), r.bottomRight());
+  g.setColorAt(0, kDark);
+  g.setColorAt(1, kPink);
+  return g;
+}
+
+QBrush shade(QRectF r, bool highlighted) { return highlighted ? accent(r) : QBrush(kGray); }
+
+void bolt(QPainter& p, QRectF r, bool hi) {
+  QPainterPath path;
+  const double x = r.x(), y = r.y(), w = r.width(), h = r.height();
+  path.moveTo(x + w * 0.58, y + h * 0.04);
+  path.lineTo(x + w * 0.18, y + h * 0.56);
+  path.lineTo(x + w * 0.47, y + h * 0.56);
+  path.lineTo(x + w * 0.38, y + h * 0.96);
+  path.lineTo(x + w * 0.82, y + h * 0.40);
+  path.lineTo(x + w * 0.52, y + h * 0.40);
+  path.closeSubpath();
+  p.fillPath(path, shade(r, hi));
+}
+
+void gem(QPainter& p, QRectF r, bool hi) {
+  QPainterPath path;
+  const double x = r.x(), y = r.y(), w = r.width(), h = r.height();
+  path.moveTo(x + w * 0.25, y + h * 0.15);
+  path.lineTo(x + w * 0.75, y + h * 0.15);
+  path.lineTo(x + w * 0.95, y + h * 0.40);
+  path.lineTo(x + w * 0.50, y + h * 0.92);
+  path.lineTo(x + w * 0.05, y + h * 0.40);
+  path.closeSubpath();
+  p.fillPath(path, shade(r, hi));
+  p.setPen(QPen(QColor(255, 255, 255, 150), 1.2));
+  p.drawLine(QPointF(x + w * 0.05, y + h * 0.40), QPointF(x + w * 0.95, y + h * 0.40));
+}
+
+void person(QPainter& p, QRectF r, bool hi) {
+  QPainterPath path;
+  const double cx = r.center().x(), w = r.width(), h = r.height();
+  path.addEllipse(QPointF(cx, r.y() + h * 0.30), w * 0.20, h * 0.20);
+  QPainterPath body;
+  body.moveTo(r.x() + w * 0.12, r.y() + h * 0.95);
+  body.cubicTo(QPointF(r.x() + w * 0.12, r.y() + h * 0.55), QPointF(r.right() - w * 0.12,
+               r.y() + h * 0.55), QPointF(r.right() - w * 0.12, r.y() + h * 0.95));
+  body.closeSubpath();
+  p.fillPath(path.united(body), shade(r, hi));
+}
+
+void cross(QPainter& p, QRectF r, QColor c) {
+  p.setPen(QPen(c, 1.8, Qt::SolidLine, Qt::RoundCap));
+  const QRectF in = r.adjusted(4, 4, -4, -4);
+  p.drawLine(in.topLeft(), in.bottomRight());
+  p.drawLine(in.topRight(), in.bottomLeft());
+}
+
+void power(QPainter& p, QRectF r, QColor c) {
+  p.setPen(QPen(c, 2.2, Qt::SolidLine, Qt::RoundCap));
+  const QRectF ring = r.adjusted(r.width() * 0.2, r.height() * 0.22, -r.width() * 0.2,
+                                 -r.height() * 0.18);
+  p.drawArc(ring, 120 * 16, -240 * 16);
+  p.drawLine(QPointF(r.center().x(), r.y() + r.height() * 0.12),
+             QPointF(r.center().x(), r.center().y()));
+}
+
+void status(QPainter& p, QRectF r, QColor ring, bool dot) {
+  p.setPen(QPen(ring, 2));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(r.adjusted(2, 2, -2, -2));
+  const QRectF boltBox = r.adjusted(5, 4, -5, -4);
+  QPainterPath path;
+  const double x = boltBox.x(), y = boltBox.y(), w = boltBox.width(), h = boltBox.height();
+  path.moveTo(x + w * 0.6, y);
+  path.lineTo(x + w * 0.1, y + h * 0.58);
+  path.lineTo(x + w * 0.45, y + h * 0.58);
+  path.lineTo(x + w * 0.35, y + h);
+  path.lineTo(x + w * 0.9, y + h * 0.40);
+  path.lineTo(x + w * 0.55, y + h * 0.40);
+  path.closeSubpath();
+  p.fillPath(path, ring);
+  if (dot) p.fillRect(QRectF(r.right() - 6, r.bottom() - 6, 5, 5), QColor(255, 196, 0));
+}
+
+std::map<QString, Art> catalogue() {
+  std::map<QString, Art> a;
+  a["ic_error"] = {64, 64, [](QPainter& p, QRectF r) {
+                     p.setBrush(QColor(255, 59, 48));
+                     p.setPen(Qt::NoPen);
+                     p.drawEllipse(r.adjusted(2, 2, -2, -2));
+                     p.setBrush(Qt::white);
+                     p.drawRoundedRect(QRectF(29, 14, 6, 26), 3, 3);
+                     p.drawEllipse(QRectF(28.5, 44, 7, 7));
+                   }};
+  a["ic_logo"] = {56, 56, [](QPainter& p, QRectF r) {
+                    p.setPen(Qt::NoPen);
+                    p.setBrush(accent(r));
+                    p.drawRoundedRect(r.adjusted(2, 2, -2, -2), 14, 14);
+                    QPainterPath g;
+                    g.addEllipse(r.center(), 15, 15);
+                    QPainterPath hole;
+                    hole.addEllipse(r.center(), 9, 9);
+                    QPainterPath cut;
+                    cut.addRect(QRectF(r.center().x(), r.center().y() - 15, 16, 12));
+                    QPainterPath bar;
+                    bar.addRect(QRectF(r.center().x(), r.center().y() - 2, 15, 5));
+                    p.fillPath(g.subtracted(hole).subtracted(cut).united(bar), Qt::white);
+                  }};
+  for (bool hi : {false, true}) {
+    const QString suffix = hi ? "_highlighted" : "";
+    a["ic_accelerate" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { bolt(p, r, hi); }};
+    a["topup" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { gem(p, r, hi); }};
+    a["ic_more" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { person(p, r, hi); }};
+    a["ic_close" + suffix] = {16, 16, [hi](QPainter& p, QRectF r) {
+                                cross(p, r, hi ? Qt::white : kGray);
+                              }};
+    a["ic_exit" + suffix] = {24, 24, [hi](QPainter& p, QRectF r) {
+                               power(p, r, hi ? Qt::white : kGray);
+                             }};
+  }
+  a["ic_status"] = {22, 22, [](QPainter& p, QRectF r) { status(p, r, Qt::white, false); }};
+  a["ic_status_disconnected"] = {22, 22, [](QPainter& p, QRectF r) {
+                                   status(p, r, kLight, false);
+                                 }};
+  a["ic_status_busy"] = {22, 22, [](QPainter& p, QRectF r) { status(p, r, Qt::white, true); }};
+  return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QGuiApplication app(argc, argv);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: gelmora_artwork <folder> <name>...\n");
+    return 2;
+  }
+  const QString folder = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(folder);
+  const auto art = catalogue();
+  for (int i = 2; i < argc; ++i) {
+    const QString name = QString::fromLocal8Bit(argv[i]);
+    auto it = art.find(name);
+    if (it == art.end()) {
+      std::fprintf(stderr, "gelmora_artwork: no artwork named %s\n", argv[i]);
+      return 1;
+    }
+    QImage image(it->second.w, it->second.h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+      QPainter p(&image);
+      p.setRenderHint(QPainter::Antialiasing);
+      it->second.draw(p, QRectF(0, 0, it->second.w, it->second.h));
+    }
+    if (!image.save(folder + "/" + name + ".png")) {
+      std::fprintf(stderr, "gelmora_artwork: cannot write %s\n", argv[i]);
+      return 1;
+    }
+  }
+  return 0;
+}
