@@ -100,7 +100,7 @@ void SingleInstance::accept() {
       const QByteArray message = buffer->left(end);
       socket->abort();
       socket->deleteLater();
-      if (message == kActivate) emit activateRequested();
+      if (message == kActivate) Q_EMIT activateRequested();
     });
   }
 }

@@ -29,7 +29,7 @@ class SingleInstance : public QObject {
   QString lockPath() const;
   QString socketPath() const;
 
- signals:
+ Q_SIGNALS:
   // Another copy was started.
   void activateRequested();
 

@@ -4,12 +4,12 @@
 if(FUZZ OR TSAN)
   return()
 endif()
-find_package(Qt6 REQUIRED COMPONENTS Core Network)
+find_package(Qt6 REQUIRED COMPONENTS Core Network WebEngineCore)
 
 if(TARGET gelmora_app AND NOT TARGET gelmora_app_network)
-  # Marker so that the link below is added once.
+  # The one-copy socket and the web profile; a marker target so that the link is added once.
   add_library(gelmora_app_network INTERFACE)
-  target_link_libraries(gelmora_app_network INTERFACE Qt6::Network)
+  target_link_libraries(gelmora_app_network INTERFACE Qt6::Network Qt6::WebEngineCore)
   get_target_property(_app_type gelmora_app TYPE)
   if(_app_type STREQUAL "INTERFACE_LIBRARY")
     target_link_libraries(gelmora_app INTERFACE gelmora_app_network)
@@ -29,4 +29,14 @@ if(TARGET single_instance_test)
   target_compile_definitions(single_instance_test PRIVATE
                              SINGLE_INSTANCE_PROBE="$<TARGET_FILE:single_instance_probe>")
   add_dependencies(single_instance_test single_instance_probe)
+endif()
+
+if(TARGET gelmora_app AND TARGET gelmora_gui_test_main AND COMMAND add_gui_test)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/app/app_delegate_test.cpp)
+    add_gui_test(app_delegate_test SOURCES tests/app/app_delegate_test.cpp
+                 LIBS gelmora_app gelmora_gui_test_main)
+    if(TARGET app_delegate_test)
+      target_include_directories(app_delegate_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+    endif()
+  endif()
 endif()
