@@ -1,11 +1,13 @@
 // Program entry: the Qt application and its main queue, the global log, the one-copy check, the
 // start-up checks (each failure is a modal alert and the end), then the delegate and the loop.
-//   gelmora [--smoke]   --smoke: quit with 0 once the main window is on screen (scripts/run).
+//   gelmora [--smoke]   --smoke: quit with 0 once the main window is on screen, and print start-up
+//                       alerts instead of waiting for someone to dismiss them (scripts, tests).
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QWindow>
+#include <cstdio>
 #include <cstring>
 
 #include "AppDelegate.h"
@@ -86,6 +88,11 @@ int main(int argc, char** argv) {
 
   gelmora::entry::StartupSteps steps;
   steps.alert = startupAlert;
+  if (smoke) {
+    steps.alert = [](const std::string& text) {
+      std::fprintf(stderr, "gelmora: start-up alert: %s\n", text.c_str());
+    };
+  }
   if (auto status = gelmora::entry::runStartupChecks(gelmora::entry::executablePath(),
                                                      app().defaults().store(), steps))
     return *status;

@@ -40,3 +40,20 @@ if(TARGET gelmora_app AND TARGET gelmora_gui_test_main AND COMMAND add_gui_test)
     endif()
   endif()
 endif()
+
+# A signed-out session against in-process stand-ins, for the widget tests of the screens.
+if(TARGET gelmora_app AND TARGET standin_account AND TARGET standin_analytics AND TARGET standin_geo)
+  add_library(gui_session_fixture STATIC tests/app/GuiSession.cpp)
+  project_warnings(gui_session_fixture)
+  target_include_directories(gui_session_fixture PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/app)
+  target_link_libraries(gui_session_fixture PUBLIC gelmora_ui standin_account standin_analytics
+                                                   standin_geo Qt6::Core)
+  if(TARGET gelmora_gui_test_main AND COMMAND add_gui_test
+     AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/app/main_window_test.cpp)
+    add_gui_test(main_window_test SOURCES tests/app/main_window_test.cpp
+                 LIBS gelmora_app gui_session_fixture gelmora_gui_test_main XVFB)
+    if(TARGET main_window_test)
+      target_include_directories(main_window_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+    endif()
+  endif()
+endif()
