@@ -359,13 +359,23 @@ void AppDelegate::showFeedback(const std::string& url) {
   next->activateWindow();
 }
 
-void AppDelegate::installTerminationSignals() {
-  if (signalNotifier_) return;
-  if (signalPipe[0] < 0 &&
-      ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
+bool AppDelegate::catchTerminationSignals() {
+  if (signalPipe[0] >= 0) return true;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
     gelmora::logLine("termination signals not watched: no socket pair");
-    return;
+    return false;
   }
+  struct sigaction sa {};
+  sa.sa_handler = onTerminationSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGHUP, &sa, nullptr);
+  return true;
+}
+
+void AppDelegate::installTerminationSignals() {
+  if (signalNotifier_ || !catchTerminationSignals()) return;
   signalNotifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
   connect(signalNotifier_, &QSocketNotifier::activated, this, [this] {
     char buf[16];
@@ -373,12 +383,6 @@ void AppDelegate::installTerminationSignals() {
     }
     computerWillShutDown();
   });
-  struct sigaction sa {};
-  sa.sa_handler = onTerminationSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &sa, nullptr);
-  ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 }  // namespace gelmora::app

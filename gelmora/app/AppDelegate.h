@@ -90,6 +90,9 @@ class AppDelegate : public QObject {
 
   // SIGTERM (and SIGHUP, the session's end) reach computerWillShutDown on the main thread.
   void installTerminationSignals();
+  // Holds SIGTERM and SIGHUP from now on (start-up included) until installTerminationSignals
+  // hands them to the delegate once the loop runs. False when they cannot be caught.
+  static bool catchTerminationSignals();
 
   // The image named for an acceleration status.
   static const char* statusImageName(long long status);

@@ -42,23 +42,30 @@ void startupAlert(const std::string& informativeText) {
 // Ends the loop with 0 once the window has been put on screen.
 class SmokeExit : public QObject {
  public:
-  explicit SmokeExit(QWidget* window) : QObject(window) {
+  explicit SmokeExit(QWidget* window) : QObject(window), window_(window) {
     window->installEventFilter(this);
-    QEvent shown(QEvent::Show);
-    eventFilter(window, &shown);  // it may be on screen already
+    // Exposure is reported to the native window, painting to the widget.
+    if (window->windowHandle()) window->windowHandle()->installEventFilter(this);
+    check();  // it may be on screen already
   }
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    auto* w = static_cast<QWidget*>(watched);
-    if ((event->type() == QEvent::Expose || event->type() == QEvent::Show) && w->isVisible() &&
-        w->windowHandle() && w->windowHandle()->isExposed() && !done_) {
-      done_ = true;
-      gelmora::logLine("main window shown");
-      QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
-    }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Expose || event->type() == QEvent::Paint ||
+        event->type() == QEvent::Show)
+      check();
     return false;
   }
 
  private:
+  void check() {
+    if (done_ || !window_->isVisible() || !window_->windowHandle() ||
+        !window_->windowHandle()->isExposed())
+      return;
+    done_ = true;
+    gelmora::logLine("main window shown");
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  }
+
+  QWidget* window_;
   bool done_ = false;
 };
 
@@ -81,6 +88,10 @@ int main(int argc, char** argv) {
     gelmora::logLine("another copy runs; asked it to come to the front");
     return 0;
   }
+
+  // A session that ends during the start-up still stops acceleration and ends with 0 once the
+  // loop runs.
+  gelmora::app::AppDelegate::catchTerminationSignals();
 
   std::string P, L, C;
   AppDependencies::preferredLanguage(P, L, C);

@@ -29,6 +29,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up
 
@@ -83,6 +84,13 @@ run "$prefix/bin/gelmora" --smoke >"$work/second.log" 2>&1 || status=$?
 ((status == 0)) || { cat "$work/second.log"; fail "second copy ended with $status"; }
 grep -q "another copy runs" "$work/second.log" || { cat "$work/second.log"; fail "second copy ran"; }
 kill -0 "$first" || fail "the first copy did not survive"
+# SIGTERM (the session's end) stops it with 0.
+app=$(pgrep -f -x "$prefix/bin/gelmora") || fail "no running copy found"
+kill -TERM $app
+status=0
+wait "$first" || status=$?
+first=
+((status == 0)) || { cat "$work/running.log"; fail "the first copy ended with $status on SIGTERM"; }
 
 echo "non-ASCII install folder: alert and 1"
 other=$work/游戏
