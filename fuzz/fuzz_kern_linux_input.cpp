@@ -43,8 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     std::string table(reinterpret_cast<const char*>(body), n);
     lb::proc_net_inode_for_port(table, static_cast<uint16_t>(data[0] << 8 | (n & 0xff)));
-    lb::proc_net_inodes_for_port(table, IPPROTO_ICMP);
+    std::vector<uid_t> uids;
+    lb::proc_net_inodes_for_port(table, IPPROTO_ICMP, &uids);
     lb::proc_net_inodes(table);
+    // The same bytes as /proc/<pid>/cmdline (exact size) and as a status text.
+    std::vector<char> cmdline(body, body + n);
+    lb::argv0_name(cmdline.data(), cmdline.size());
+    uid_t real, effective;
+    lb::status_uids(table.c_str(), &real, &effective);
     return 0;
   }
   if (data[0] & 2) {

@@ -8,6 +8,7 @@ void DomainTable::record(uint32_t addr, std::string_view domain) {
   std::lock_guard lock(mutex_);
   auto it = index_.find(addr);
   if (it != index_.end()) {
+    if (it->second->second != domain) generation_.fetch_add(1, std::memory_order_acq_rel);
     it->second->second.assign(domain);
     order_.splice(order_.begin(), order_, it->second);
     return;
@@ -17,6 +18,7 @@ void DomainTable::record(uint32_t addr, std::string_view domain) {
     order_.pop_back();
   }
   order_.emplace_front(addr, std::string(domain));
+  generation_.fetch_add(1, std::memory_order_acq_rel);
   index_.emplace(addr, order_.begin());
 }
 

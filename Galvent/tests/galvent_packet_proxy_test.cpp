@@ -165,6 +165,55 @@ TEST_F(PacketProxyTest, ClassificationSteps) {
   EXPECT_EQ(proxy->txPackets(), sent);
 }
 
+// The flow's next packets take the kept verdict; a change of the learned names or of the
+// options sends the next packet through the full match again.
+TEST_F(PacketProxyTest, VerdictsAreKeptPerFlowUntilNamesOrOptionsChange) {
+  make();
+  startAndResolve();
+  struct Case {
+    const char* what;
+    Bytes packet;
+    bool consumed;
+    bool perFlow;  // a verdict is kept for it
+  };
+  const std::vector<Case> cases = {
+      {"QUIC to an https-proxy domain", udpTo("203.0.113.50", 443), true, true},
+      {"TCP to an https-proxy domain",
+       testpkt::tcp(kClient, 40001, testpkt::ip("203.0.113.50"), 443), false, true},
+      {"black rule", udpTo("203.0.113.9", 9000), false, true},
+      {"white rule", udpTo("192.0.2.77", 9000), true, true},
+      {"no rule", udpTo("192.0.2.1", 9), false, true},
+      {"UDP 53", udpTo("203.0.113.50", 53, 4), false, false},
+      {"DNS rule", dnsQuery("www.dns.game", "198.51.100.53", 0x4321), true, false},
+      {"ICMP", testpkt::icmp_echo(kClient, testpkt::ip("192.0.2.1")), false, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(proxy->inputPacket(c.packet), c.consumed) << c.what;
+  const size_t records = proxy->trafficRecords().size();
+  const uint64_t sent = proxy->txPackets();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t hits = proxy->flowCacheHits();
+    EXPECT_EQ(proxy->inputPacket(c.packet), c.consumed);
+    EXPECT_EQ(proxy->flowCacheHits() - hits, c.perFlow ? 1u : 0u);
+  }
+  // Same records, and carried packets still counted.
+  EXPECT_EQ(proxy->trafficRecords().size(), records);
+  EXPECT_EQ(proxy->txPackets(), sent + 2);
+
+  // A name learned for the destination: the flow now meets the https-proxy list.
+  const Bytes quic = udpTo("203.0.113.61", 443);
+  EXPECT_FALSE(proxy->inputPacket(quic));
+  EXPECT_FALSE(proxy->inputPacket(quic));
+  proxy->ruleManager()->domainTable().record(testpkt::ip("203.0.113.61"), "video.quic.test");
+  EXPECT_TRUE(proxy->inputPacket(quic)) << "a stale verdict after a learned name";
+
+  // New options without the list: the same flow is no longer dropped.
+  setOptions([](GVTunnelOptions& o) { o.httpsProxyMatchDomains = std::vector<std::string>{}; });
+  const uint64_t misses = proxy->flowCacheMisses();
+  EXPECT_FALSE(proxy->inputPacket(quic)) << "a stale verdict after new options";
+  EXPECT_EQ(proxy->flowCacheMisses() - misses, 1u);
+}
+
 // With packet lines off no packet description or rule text is built on the hot path; with
 // them on, every classified packet gets its line.
 TEST_F(PacketProxyTest, PacketTextIsBuiltOnlyWithPacketLinesOn) {

@@ -267,6 +267,31 @@ TEST_F(Q5Controller, FileNamesThatAreNotOnePlainComponentAreRefused) {
   EXPECT_FALSE(fs::exists(fs::path(dir) / "Library/evil"));
 }
 
+// Without a library folder set, the cache is the user's own private folder under the data home,
+// and with no home at all the rule file is refused rather than cached in a shared folder.
+TEST_F(Q5Controller, RuleCacheIsPrivateUnderTheDataHomeAndNeedsOne) {
+  auto own =
+      std::make_shared<GVQ5VPNController>("com.example.q5.tunnel", "relay.example", "Galvent");
+  const char* savedXdg = std::getenv("XDG_DATA_HOME");
+  const char* savedHome = std::getenv("HOME");
+  const std::string xdg = savedXdg ? savedXdg : "", home = savedHome ? savedHome : "";
+  ::setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+  auto e = run(own->loadRuleFile("rules-1.dat", md5));
+  ASSERT_FALSE(e.error) << e.error->description;
+  const fs::path folder = fs::path(dir) / "data/com.example.q5.tunnel";
+  EXPECT_TRUE(fs::exists(folder / "Rules/rules-1.dat"));
+  for (const auto& f : {folder, folder / "Rules"})
+    EXPECT_EQ(fs::status(f).permissions() & fs::perms::all, fs::perms::owner_all) << f;
+
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("HOME");
+  auto refused = run(own->loadRuleFile("rules-1.dat", md5));
+  if (savedXdg) ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  if (savedHome) ::setenv("HOME", home.c_str(), 1);
+  ASSERT_TRUE(refused.error);
+  EXPECT_NE(refused.error->description.find("HOME"), std::string::npos);
+}
+
 TEST_F(Q5Controller, StartAndStopAroundTheTunnel) {
   platform::dispatch::ScopedVirtualClock clock;
   FakeDaemon daemon(dir + "/com.example.q5.tunnel.sock");

@@ -2,9 +2,12 @@
 // time: the configuration load, the rule list before the tunnel, the end report after it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "FakeTunnelDaemon.h"
 #include "Galvent/VPN/GVTsVPNController.h"
@@ -231,6 +234,75 @@ TEST_F(TsController, StartFetchesTheRuleListThenStartsTheTunnel) {
   EXPECT_EQ((*end->info)["uid"], 501);
   EXPECT_FALSE(end->info->contains("up_traffic"));
   EXPECT_FALSE(end->info->contains("down_traffic"));
+}
+
+// The launch (an elevation dialog, the daemon's socket) runs off the main queue: the main queue
+// keeps running while it blocks, shows "connecting" first, and then the launch's statuses, the
+// value and the completion in that order.
+TEST_F(TsController, SlowLaunchLeavesTheMainQueueRunning) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool entered = false, released = false;
+  platform::netext::TunnelLaunchSettings launch;
+  launch.launcher = [&](const std::string&, const std::vector<std::string>&) {
+    std::unique_lock lock(mu);
+    entered = true;
+    cv.notify_all();
+    // As long as a user takes over the password dialog; bounded so a failure cannot hang.
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    ++launches;
+    return daemon->start() ? std::nullopt
+                           : std::optional<ControlError>(ControlError{"test", 1, "listen"});
+  };
+  controller->setLaunchSettings(launch);
+  controller->loadVPNManagerPreferences();
+  main.pump();
+  std::vector<std::string> events;
+  auto statusObservation = platform::notifications::NotificationCenter::defaultCenter().observe(
+      platform::netext::NEVPNStatusDidChangeNotification,
+      [&](const platform::notifications::Notification&) {
+        events.push_back("status " + std::to_string(static_cast<int>(controller->status())));
+      });
+  bool done = false;
+  auto d = controller->startSession(session(), std::nullopt)
+               .subscribe({[&](const GVLaunchOptions&) { events.push_back("value"); },
+                           [&](const TQError& e) {
+                             events.push_back("error " + e.description);
+                             done = true;
+                           },
+                           [&] {
+                             events.push_back("completed");
+                             done = true;
+                           }});
+  clock.advance(std::chrono::seconds(1));
+  {
+    // The launcher is blocked, yet the main queue runs its tasks.
+    bool blocked = main.queue().runUntil([&] {
+      std::lock_guard lock(mu);
+      return entered;
+    });
+    ASSERT_TRUE(blocked);
+    bool ran = false;
+    platform::dispatch::postToMain([&] { ran = true; });
+    ASSERT_TRUE(main.queue().runUntil([&] { return ran; }));
+    EXPECT_EQ(events, std::vector<std::string>{"status 2"});
+    EXPECT_FALSE(done);
+  }
+  {
+    std::lock_guard lock(mu);
+    released = true;
+  }
+  cv.notify_all();
+  // The daemon's later statuses (3) may come before or after the outcome; the value and the
+  // completion come together, after "connecting".
+  ASSERT_TRUE(
+      main.queue().runUntil([&] { return done && controller->status() == VpnStatus::Connected; }));
+  EXPECT_EQ(events.front(), "status 2");
+  auto value = std::find(events.begin(), events.end(), "value");
+  ASSERT_NE(value, events.end()) << ::testing::PrintToString(events);
+  ASSERT_NE(value + 1, events.end());
+  EXPECT_EQ(*(value + 1), "completed");
+  EXPECT_EQ(launches, 1);
 }
 
 TEST_F(TsController, WithoutSessionStartAndStopFail) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "Mazzle/MZDomainRecorder.h"
@@ -41,16 +42,21 @@ void MZProxyServer::setStack(std::weak_ptr<MZTCPStack> stack) {
 
 size_t MZProxyServer::activeConnections() const { return serving_.load(); }
 
-int MZProxyServer::start() {
+int MZProxyServer::start(const char* address) {
   if (running_) return 0;
   // Not marked: the listener's answers to the fake sources must route into the tunnel.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // The tunnel's address comes with its settings, which may be applied after this.
+  ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+    ::close(fd);
+    return -EINVAL;
+  }
   socklen_t len = sizeof addr;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
@@ -84,7 +90,15 @@ void MZProxyServer::stop() {
   port_ = 0;
 }
 
+void MZProxyServer::refuse(int client, bool& logged, const char* why) {
+  ::close(client);
+  // Once per run: a flood of refusals must not flood the log.
+  if (!logged) std::fprintf(stderr, "W proxy server: %s (logged once)\n", why);
+  logged = true;
+}
+
 void MZProxyServer::acceptLoop() {
+  bool loggedStranger = false, loggedFull = false;
   while (running_) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -92,19 +106,41 @@ void MZProxyServer::acceptLoop() {
       break;
     }
     if (fds[1].revents) break;
-    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int client = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (client < 0) continue;
+    std::shared_ptr<MZTCPStack> stack;
+    {
+      std::lock_guard lock(mutex_);
+      stack = stack_.lock();
+    }
+    // Checked here, before a thread exists for it: only a flow of our own table is served.
+    auto flow = stack && peer.sin_family == AF_INET
+                    ? stack->acceptFlow(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port))
+                    : std::nullopt;
+    if (!flow) {
+      refuse(client, loggedStranger, "refused a connection that is not a tunnel flow");
+      continue;
+    }
+    if (serving_.load() >= kMaxRelays) {
+      stack->relayEnded(*flow);
+      refuse(client, loggedFull, "too many relays; refused a connection");
+      continue;
+    }
     {
       std::lock_guard lock(mutex_);
       clients_.insert(client);
     }
     ++serving_;
     // Relays hold the server alive until they end.
-    std::thread([self = shared_from_this(), client] { self->serve(client); }).detach();
+    std::thread([self = shared_from_this(), client, flow = *flow, stack = std::move(stack)] {
+      self->serve(client, flow, stack);
+    }).detach();
   }
 }
 
-void MZProxyServer::serve(int client) {
+void MZProxyServer::serve(int client, MZTCPStack::Flow flow, std::shared_ptr<MZTCPStack> stack) {
   auto finish = [&](int other) {
     {
       std::lock_guard lock(mutex_);
@@ -113,31 +149,17 @@ void MZProxyServer::serve(int client) {
     }
     ::close(client);
     if (other >= 0) ::close(other);
+    // The flow stays in the table exactly as long as this relay.
+    stack->relayEnded(flow);
     --serving_;
   };
-  sockaddr_in peer{};
-  socklen_t len = sizeof peer;
-  std::shared_ptr<MZTCPStack> stack;
-  {
-    std::lock_guard lock(mutex_);
-    stack = stack_.lock();
-  }
-  if (!stack || ::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
-    finish(-1);
-    return;
-  }
-  auto flow = stack->flowForFake(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port));
-  if (!flow) {
-    finish(-1);  // not one of ours
-    return;
-  }
   MZConnectSession session;
-  session.sourceIP = flow->sourceIP;
-  session.sourcePort = flow->sourcePort;
-  session.destinationIP = flow->destinationIP;
-  session.destinationPort = flow->destinationPort;
+  session.sourceIP = flow.sourceIP;
+  session.sourcePort = flow.sourcePort;
+  session.destinationIP = flow.destinationIP;
+  session.destinationPort = flow.destinationPort;
   session.domainHost = MZDomainRecorder::currentRecorder()->domainFromIP(
-      MZHelper::ipv4LiteralFromAddr(flow->destinationIP));
+      MZHelper::ipv4LiteralFromAddr(flow.destinationIP));
   auto factory = MZRuleManager::currentManager()->matchSession(session);
   std::unique_ptr<MZAdapter> adapter = factory ? factory->getAdapterForSession(session) : nullptr;
   std::string error;
@@ -151,7 +173,8 @@ void MZProxyServer::serve(int client) {
     clients_.insert(remote);
   }
   bool ok = adapter->pendingIncoming().empty() || sendAll(client, adapter->pendingIncoming());
-  std::vector<uint8_t> buffer(16384);
+  // Large reads keep the number of system calls per megabyte low on bulk transfers.
+  std::vector<uint8_t> buffer(262144);
   bool clientOpen = true, remoteOpen = true;
   while (ok && (clientOpen || remoteOpen)) {
     pollfd fds[2] = {{client, static_cast<short>(clientOpen ? POLLIN : 0), 0},

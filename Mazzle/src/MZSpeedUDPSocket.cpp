@@ -19,14 +19,44 @@
 struct MZSpeedUDPSocket::Impl {
   explicit Impl(asio::io_context& io) : socket(io) {}
   asio::ip::udp::socket socket;
-  // A tunnel frame carries at most one IPv4 packet plus headers.
-  std::array<uint8_t, 65536> buffer{};
-  asio::ip::udp::endpoint sender;
   // Sends happen on any thread; the descriptor must not be closed (and reused) under them.
   std::mutex fdMutex;
+  // Frames held back in a burst, each copied whole; touched by the bursting thread only.
+  std::vector<std::vector<uint8_t>> held;
+  size_t heldCount = 0;
 };
 
 namespace {
+
+// The bursting thread's state: whether a burst runs, and the sockets holding frames.
+struct Burst {
+  bool open = false;
+  std::vector<std::shared_ptr<MZSpeedUDPSocket>> sockets;
+};
+thread_local Burst tBurst;
+
+}  // namespace
+
+namespace {
+
+// Datagrams read per call. Reads run on the packet loop only, so every socket shares one set
+// of buffers, each large enough for a frame around the largest IPv4 packet.
+constexpr unsigned kReadBatch = 16;
+constexpr size_t kFrameSize = 65536;
+
+struct ReadBatch {
+  std::vector<uint8_t> storage = std::vector<uint8_t>(kReadBatch * kFrameSize);
+  iovec iov[kReadBatch];
+  mmsghdr msgs[kReadBatch];
+  ReadBatch() {
+    for (unsigned i = 0; i < kReadBatch; ++i) {
+      iov[i] = {storage.data() + i * kFrameSize, kFrameSize};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+};
 
 void logError(const std::string& text) { std::cerr << "MZSpeedUDPSocket: " << text << "\n"; }
 
@@ -69,6 +99,8 @@ std::shared_ptr<MZSpeedUDPSocket> MZSpeedUDPSocket::initWithHost(
 
   std::shared_ptr<MZSpeedUDPSocket> s(new MZSpeedUDPSocket(host, port));
   s->localPort_ = ntohs(local.sin_port);
+  // Connected: every datagram comes from the entrance.
+  s->peerText_ = host + ":" + std::to_string(port);
   s->delegate_ = std::move(delegate);
   s->impl_ = std::make_unique<Impl>(MZQueueFactory::queue());
   asio::error_code ec;
@@ -86,27 +118,38 @@ std::shared_ptr<MZSpeedUDPSocket> MZSpeedUDPSocket::initWithHost(
 
 void MZSpeedUDPSocket::readNext() {
   if (closed_) return;
-  // The pending read holds the socket alive; disconnect cancels it.
-  impl_->socket.async_receive_from(
-      asio::buffer(impl_->buffer), impl_->sender,
-      [self = shared_from_this()](const asio::error_code& ec, size_t n) {
-        if (self->closed_ || ec == asio::error::operation_aborted) return;
-        if (!ec) {
-          std::shared_ptr<MZSpeedUDPSocketDelegate> delegate;
-          {
-            std::lock_guard lock(self->delegateMutex_);
-            delegate = self->delegate_.lock();
-          }
-          if (delegate) {
-            std::string from = self->impl_->sender.address().to_string() + ":" +
-                               std::to_string(self->impl_->sender.port());
-            delegate->didReceiveData(std::span<const uint8_t>(self->impl_->buffer.data(), n), from,
-                                     *self);
-          }
-        }
-        // Errors such as ICMP port-unreachable on a connected socket are not fatal: keep reading.
-        self->readNext();
-      });
+  // The pending wait holds the socket alive; disconnect cancels it.
+  impl_->socket.async_wait(asio::socket_base::wait_read,
+                           [self = shared_from_this()](const asio::error_code& ec) {
+                             if (self->closed_ || ec == asio::error::operation_aborted) return;
+                             if (ec && !self->impl_->socket.is_open()) return;
+                             if (!ec) self->drain();
+                             self->readNext();
+                           });
+}
+
+void MZSpeedUDPSocket::drain() {
+  thread_local ReadBatch batch;
+  const int fd = impl_->socket.native_handle();
+  // A few batches at most, so that one busy socket leaves the loop to the others.
+  for (int round = 0; round < 4 && !closed_; ++round) {
+    int n = ::recvmmsg(fd, batch.msgs, kReadBatch, MSG_DONTWAIT, nullptr);
+    // Errors such as ICMP port-unreachable on a connected socket are not fatal.
+    if (n <= 0) return;
+    std::shared_ptr<MZSpeedUDPSocketDelegate> delegate;
+    {
+      std::lock_guard lock(delegateMutex_);
+      delegate = delegate_.lock();
+    }
+    for (int i = 0; i < n && delegate && !closed_; ++i) {
+      if (batch.msgs[i].msg_hdr.msg_flags & MSG_TRUNC) continue;  // no frame is that large
+      delegate->didReceiveData(
+          std::span<const uint8_t>(static_cast<const uint8_t*>(batch.iov[i].iov_base),
+                                   batch.msgs[i].msg_len),
+          peerText_, *this);
+    }
+    if (n < static_cast<int>(kReadBatch)) return;
+  }
 }
 
 bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> data) {
@@ -120,6 +163,15 @@ bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> data) {
 
 bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> head, std::span<const uint8_t> body) {
   if (closed_ || !impl_) return false;
+  if (tBurst.open) {
+    if (impl_->heldCount == kBurstSize) flushBurst();
+    if (impl_->heldCount == 0) tBurst.sockets.push_back(shared_from_this());
+    if (impl_->held.size() <= impl_->heldCount) impl_->held.emplace_back();
+    auto& frame = impl_->held[impl_->heldCount++];
+    frame.assign(head.begin(), head.end());
+    frame.insert(frame.end(), body.begin(), body.end());
+    return true;
+  }
   std::lock_guard lock(impl_->fdMutex);
   if (!impl_->socket.is_open()) return false;
   iovec parts[2] = {{const_cast<uint8_t*>(head.data()), head.size()},
@@ -129,6 +181,38 @@ bool MZSpeedUDPSocket::writeData(std::span<const uint8_t> head, std::span<const 
   message.msg_iovlen = 2;
   ssize_t n = ::sendmsg(impl_->socket.native_handle(), &message, MSG_DONTWAIT);
   return n == static_cast<ssize_t>(head.size() + body.size());
+}
+
+void MZSpeedUDPSocket::flushBurst() {
+  const size_t count = impl_->heldCount;
+  impl_->heldCount = 0;
+  if (count == 0 || closed_) return;
+  iovec iov[kBurstSize];
+  mmsghdr msgs[kBurstSize] = {};
+  for (size_t i = 0; i < count; ++i) {
+    iov[i] = {impl_->held[i].data(), impl_->held[i].size()};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  std::lock_guard lock(impl_->fdMutex);
+  if (!impl_->socket.is_open()) return;
+  // What the socket cannot take at once is dropped, as a single send would be.
+  for (size_t sent = 0; sent < count;) {
+    int n = ::sendmmsg(impl_->socket.native_handle(), msgs + sent,
+                       static_cast<unsigned>(count - sent), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // Another error (a refusal reported by ICMP) belongs to the first frame, which is lost.
+    sent += n > 0 ? static_cast<size_t>(n) : 1;
+  }
+}
+
+void MZSpeedUDPSocket::beginBurst() { tBurst.open = true; }
+
+void MZSpeedUDPSocket::endBurst() {
+  tBurst.open = false;
+  auto sockets = std::move(tBurst.sockets);
+  tBurst.sockets.clear();
+  for (auto& socket : sockets) socket->flushBurst();
 }
 
 void MZSpeedUDPSocket::setDelegate(std::weak_ptr<MZSpeedUDPSocketDelegate> delegate) {

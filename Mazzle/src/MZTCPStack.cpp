@@ -2,6 +2,9 @@
 
 #include <netinet/in.h>
 
+#include <cstring>
+
+#include "Brevant/Packet.h"
 #include "Mazzle/MZIPv4Packet.h"
 #include "Mazzle/MZProxyServer.h"
 
@@ -18,6 +21,19 @@ void write32(uint8_t* p, uint32_t v) {
 void write16(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v >> 8);
   p[1] = uint8_t(v);
+}
+uint16_t read16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
+// Updates the one's-complement checksum at `field` for the bytes that changed from `before` to
+// `after` (an even count), without summing the rest of the packet again.
+void adjustChecksum(uint8_t* field, const uint8_t* before, const uint8_t* after, size_t n) {
+  uint32_t sum = uint16_t(~read16(field));
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    sum += uint16_t(~read16(before + i));
+    sum += read16(after + i);
+  }
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  write16(field, uint16_t(~sum));
 }
 
 }  // namespace
@@ -67,6 +83,31 @@ std::optional<MZTCPStack::Flow> MZTCPStack::flowForFake(uint32_t fakeIP,
   return flow->second;
 }
 
+std::optional<MZTCPStack::Flow> MZTCPStack::acceptFlow(uint32_t fakeIP, uint16_t sourcePort) {
+  std::lock_guard lock(mutex_);
+  auto it = byFake_.find({fakeIP, sourcePort});
+  if (it == byFake_.end()) return std::nullopt;
+  auto flow = flows_.find(it->second);
+  if (flow == flows_.end() || flow->second.relayEnded) return std::nullopt;
+  flow->second.accepted = true;
+  return flow->second;
+}
+
+void MZTCPStack::relayEnded(const Flow& ended) {
+  std::lock_guard lock(mutex_);
+  // By the whole connection: the fake source of an evicted flow may already name a new one.
+  auto flow =
+      flows_.find({ended.sourceIP, ended.sourcePort, ended.destinationIP, ended.destinationPort});
+  if (flow == flows_.end() || flow->second.fakeIP != ended.fakeIP) return;
+  flow->second.relayEnded = true;
+  flow->second.lastSeen = clock_();
+}
+
+void MZTCPStack::setIdleTimeout(std::chrono::seconds limit) {
+  std::lock_guard lock(mutex_);
+  idleTimeout_ = limit;
+}
+
 void MZTCPStack::remove(std::map<ForwardKey, Flow>::iterator it) {
   byFake_.erase({it->second.fakeIP, it->second.sourcePort});
   flows_.erase(it);
@@ -77,10 +118,14 @@ void MZTCPStack::expire() {
   const auto now = clock_();
   for (auto it = flows_.begin(); it != flows_.end();) {
     const auto& f = it->second;
-    auto limit =
-        (f.finFromClient && f.finFromServer) ? kClosingTimeout : std::chrono::seconds(kIdleTimeout);
     auto next = std::next(it);
-    if (now - f.lastSeen >= limit) remove(it);
+    std::optional<std::chrono::seconds> limit;
+    if (f.relayEnded || (f.finFromClient && f.finFromServer)) {
+      limit = kClosingTimeout;
+    } else if (!f.accepted) {
+      limit = idleTimeout_;
+    }
+    if (limit && now - f.lastSeen >= *limit) remove(it);
     it = next;
   }
 }
@@ -97,69 +142,87 @@ std::optional<uint32_t> MZTCPStack::allocateFake(uint16_t sourcePort) {
 }
 
 bool MZTCPStack::translate(std::vector<uint8_t>& data) {
-  auto packet = MZIPv4Packet::packetWithData(data, true);
-  if (!packet || packet->protocol() != IPPROTO_TCP || packet->isFragment()) return false;
-  std::vector<uint8_t> bytes = packet->rawData();
-  const size_t ihl = (bytes[0] & 0x0f) * 4u;
-  if (bytes.size() < ihl + 20) return false;
-  uint8_t* tcp = bytes.data() + ihl;
+  auto info = brevant::parse_ipv4(data);
+  if (!info || info->protocol != IPPROTO_TCP || info->is_fragment() || !info->has_transport)
+    return false;
+  const size_t ihl = info->header_length;
+  uint8_t* bytes = data.data();
+  uint8_t* tcp = bytes + ihl;
   const uint8_t flags = tcp[13];
-  const uint32_t src = packet->source(), dst = packet->destination();
-  const uint16_t sp = packet->sourcePort(), dp = packet->destinationPort();
+  const uint32_t src = info->src, dst = info->dst;
+  const uint16_t sp = info->src_port, dp = info->dst_port;
   const auto now = clock_();
+  // Addresses (IP bytes 12..19) and ports (TCP bytes 0..3) as they came, for the checksums.
+  uint8_t before[12];
+  std::memcpy(before, bytes + 12, 8);
+  std::memcpy(before + 8, tcp, 4);
 
-  std::lock_guard lock(mutex_);
-  if (listenPort_ == 0) return false;
-  if ((dst & 0xFFFF0000u) == kFakeNetwork && sp == listenPort_) {
-    // The listener answering: S:L -> F:sp becomes D:dp -> S:sp.
-    auto fake = byFake_.find({dst, dp});
-    if (fake == byFake_.end()) return false;
-    auto it = flows_.find(fake->second);
-    if (it == flows_.end() || it->second.sourceIP != src) return false;
-    Flow& f = it->second;
-    write32(bytes.data() + 12, f.destinationIP);
-    write32(bytes.data() + 16, f.sourceIP);
-    write16(tcp, f.destinationPort);
-    write16(tcp + 2, f.sourcePort);
-    f.lastSeen = now;
-    if (flags & kFin) f.finFromServer = true;
-    if (flags & kRst) remove(it);
-  } else {
-    ForwardKey key{src, sp, dst, dp};
-    auto it = flows_.find(key);
-    if (it == flows_.end()) {
-      // Only a bare SYN opens a flow; stray segments of unknown flows are not ours.
-      if ((flags & (kSyn | kAck | kRst)) != kSyn) return false;
-      if (flows_.size() >= maxFlows_) {
-        // Full: the least recently seen flow makes room.
-        auto oldest = flows_.begin();
-        for (auto i = flows_.begin(); i != flows_.end(); ++i)
-          if (i->second.lastSeen < oldest->second.lastSeen) oldest = i;
-        remove(oldest);
+  {
+    std::lock_guard lock(mutex_);
+    if (listenPort_ == 0) return false;
+    if ((dst & 0xFFFF0000u) == kFakeNetwork && sp == listenPort_) {
+      // The listener answering: S:L -> F:sp becomes D:dp -> S:sp.
+      auto fake = byFake_.find({dst, dp});
+      if (fake == byFake_.end()) return false;
+      auto it = flows_.find(fake->second);
+      if (it == flows_.end() || it->second.sourceIP != src) return false;
+      Flow& f = it->second;
+      write32(bytes + 12, f.destinationIP);
+      write32(bytes + 16, f.sourceIP);
+      write16(tcp, f.destinationPort);
+      write16(tcp + 2, f.sourcePort);
+      f.lastSeen = now;
+      if (flags & kFin) f.finFromServer = true;
+      if (flags & kRst) remove(it);
+    } else {
+      ForwardKey key{src, sp, dst, dp};
+      auto it = flows_.find(key);
+      if (it == flows_.end()) {
+        // Only a bare SYN opens a flow; stray segments of unknown flows are not ours.
+        if ((flags & (kSyn | kAck | kRst)) != kSyn) return false;
+        if (flows_.size() >= maxFlows_) {
+          // Full: the least recently seen flow makes room.
+          auto oldest = flows_.begin();
+          for (auto i = flows_.begin(); i != flows_.end(); ++i)
+            if (i->second.lastSeen < oldest->second.lastSeen) oldest = i;
+          remove(oldest);
+        }
+        auto fake = allocateFake(sp);
+        if (!fake) return false;
+        it = flows_.emplace(key, Flow{src, dst, *fake, sp, dp, now}).first;
+        byFake_[{*fake, sp}] = key;
       }
-      auto fake = allocateFake(sp);
-      if (!fake) return false;
-      it = flows_.emplace(key, Flow{src, dst, *fake, sp, dp, now}).first;
-      byFake_[{*fake, sp}] = key;
+      Flow& f = it->second;
+      write32(bytes + 12, f.fakeIP);
+      write32(bytes + 16, f.sourceIP);
+      write16(tcp + 2, listenPort_);
+      f.lastSeen = now;
+      if (flags & kFin) f.finFromClient = true;
+      if (flags & kRst) remove(it);
     }
-    Flow& f = it->second;
-    write32(bytes.data() + 12, f.fakeIP);
-    write32(bytes.data() + 16, f.sourceIP);
-    write16(tcp + 2, listenPort_);
-    f.lastSeen = now;
-    if (flags & kFin) f.finFromClient = true;
-    if (flags & kRst) remove(it);
   }
-  auto rewritten = MZIPv4Packet::packetWithData(bytes, true);
-  if (!rewritten) return false;
-  rewritten->updateChecksum();
-  data = rewritten->rawData();
+  // Bytes past the IP total length are not part of the packet.
+  data.resize(info->total_length);
+  bytes = data.data();
+  tcp = bytes + ihl;
+  uint8_t after[12];
+  std::memcpy(after, bytes + 12, 8);
+  std::memcpy(after + 8, tcp, 4);
+  adjustChecksum(bytes + 10, before, after, 8);
+  adjustChecksum(tcp + 16, before, after, 12);
   return true;
 }
 
 bool MZTCPStack::inputPacket(std::span<const uint8_t> packet, int version) {
   if (version != 4 || packet.size() < 20 || packet[9] != IPPROTO_TCP) return false;
-  expire();
+  const auto now = clock_();
+  bool due;
+  {
+    std::lock_guard lock(mutex_);
+    due = now - lastExpire_ >= std::chrono::seconds(1);
+    if (due) lastExpire_ = now;
+  }
+  if (due) expire();
   std::vector<uint8_t> bytes(packet.begin(), packet.end());
   if (!translate(bytes)) return false;
   output(std::move(bytes), 2);

@@ -1,5 +1,7 @@
 #include "Mazzle/MZTUNInterface.h"
 
+#include "Mazzle/MZSpeedUDPSocket.h"
+
 MZTUNInterface::MZTUNInterface(std::shared_ptr<platform::netext::PacketFlow> packetFlow)
     : flow_(std::move(packetFlow)) {}
 
@@ -14,6 +16,7 @@ void MZTUNInterface::registerStack(std::shared_ptr<MZIPStackProtocol> stack) {
   });
   std::lock_guard lock(mutex_);
   stacks_.push_back(std::move(stack));
+  snapshot_ = std::make_shared<const Stacks>(stacks_);
 }
 
 bool MZTUNInterface::offer(std::span<const uint8_t> packet) {
@@ -22,12 +25,16 @@ bool MZTUNInterface::offer(std::span<const uint8_t> packet) {
     return false;
   }
   const int version = packet[0] >> 4;
-  std::vector<std::shared_ptr<MZIPStackProtocol>> stacks;
+  std::shared_ptr<const Stacks> stacks;
   {
     std::lock_guard lock(mutex_);
-    stacks = stacks_;
+    stacks = snapshot_;
   }
-  for (const auto& stack : stacks) {
+  if (!stacks) {
+    ++dropped_;
+    return false;
+  }
+  for (const auto& stack : *stacks) {
     if (stack->inputPacket(packet, version)) return true;
   }
   ++dropped_;
@@ -47,7 +54,13 @@ void MZTUNInterface::start() {
   }
   for (const auto& stack : stacks) stack->start();
   if (flow_) {
-    flow_->readPackets([this](std::vector<uint8_t> packet, int) { offer(packet); });
+    // Frames to the relay leave once per burst of packets read, not once per packet.
+    flow_->readPackets(
+        [this](std::span<const uint8_t> packet, int) {
+          MZSpeedUDPSocket::beginBurst();
+          offer(packet);
+        },
+        [] { MZSpeedUDPSocket::endBurst(); });
   }
 }
 
@@ -68,6 +81,7 @@ void MZTUNInterface::terminal() {
     std::lock_guard lock(mutex_);
     for (const auto& stack : stacks_) stack->setOutputFunc({});
     stacks_.clear();
+    snapshot_.reset();
   }
   if (flow_) flow_->close();
 }

@@ -8,6 +8,7 @@
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 
+#include "Brevant/Packet.h"
 #include "Mazzle/MZIPv4Packet.h"
 #include "Mazzle/MZQueueFactory.h"
 #include "Mazzle/MZRawSocketFactory.h"
@@ -16,7 +17,10 @@ struct MZUDPDirectStack::Flow {
   explicit Flow(asio::io_context& io) : socket(io) {}
   Key key;
   uint32_t sourceIP = 0;
-  asio::ip::udp::socket socket;  // used on the kit's loop only
+  // Reads run on the kit's loop; sends come from the packet thread. The mutex keeps the
+  // descriptor from being closed (and its number reused) under a send.
+  asio::ip::udp::socket socket;
+  std::mutex fdMutex;
   std::chrono::steady_clock::time_point lastSeen;
   std::array<uint8_t, 65536> buffer;
 };
@@ -36,6 +40,7 @@ void MZUDPDirectStack::close(std::shared_ptr<Flow> flow) {
   // Sockets are touched on the loop only.
   MZQueueFactory::async([flow] {
     asio::error_code ec;
+    std::lock_guard lock(flow->fdMutex);
     flow->socket.close(ec);
   });
 }
@@ -68,11 +73,18 @@ void MZUDPDirectStack::stop() {
 
 bool MZUDPDirectStack::inputPacket(std::span<const uint8_t> data, int version) {
   if (version != 4 || data.size() < 20 || data[9] != IPPROTO_UDP) return false;
-  auto packet = MZIPv4Packet::packetWithData(data, true);
+  auto info = brevant::parse_ipv4(data);
   // Fragments are the packet proxy's; a lone fragment has no ports to key on.
-  if (!packet || packet->isFragment()) return false;
-  expire();
-  const Key key{packet->sourcePort(), packet->destination(), packet->destinationPort()};
+  if (!info || info->is_fragment() || !info->has_transport) return false;
+  const auto now = clock_();
+  bool due;
+  {
+    std::lock_guard lock(mutex_);
+    due = now - lastExpire_ >= std::chrono::seconds(1);
+    if (due) lastExpire_ = now;
+  }
+  if (due) expire();
+  const Key key{info->src_port, info->dst, info->dst_port};
   std::shared_ptr<Flow> flow;
   bool fresh = false;
   {
@@ -92,8 +104,8 @@ bool MZUDPDirectStack::inputPacket(std::span<const uint8_t> data, int version) {
       if (fd < 0) return true;  // taken and dropped: nothing else would send it
       sockaddr_in to{};
       to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(packet->destination());
-      to.sin_port = htons(packet->destinationPort());
+      to.sin_addr.s_addr = htonl(info->dst);
+      to.sin_port = htons(info->dst_port);
       if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         ::close(fd);
         return true;
@@ -109,19 +121,23 @@ bool MZUDPDirectStack::inputPacket(std::span<const uint8_t> data, int version) {
       flows_.emplace(key, flow);
       fresh = true;
     }
-    flow->sourceIP = packet->source();
-    flow->lastSeen = clock_();
+    flow->sourceIP = info->src;
+    flow->lastSeen = now;
   }
-  auto payload = packet->payload().subspan(8);
-  std::vector<uint8_t> bytes(payload.begin(), payload.end());
-  auto self = weak_from_this();
-  MZQueueFactory::async([self, flow, bytes = std::move(bytes), fresh] {
-    asio::error_code ec;
-    flow->socket.send(asio::buffer(bytes), 0, ec);
-    if (fresh) {
+  const size_t at = info->payload_offset + 8;
+  // parse_ipv4 keeps the UDP length within the packet.
+  const size_t size = info->udp_length - 8;
+  {
+    std::lock_guard lock(flow->fdMutex);
+    if (flow->socket.is_open() &&
+        ::send(flow->socket.native_handle(), data.data() + at, size, MSG_DONTWAIT) < 0)
+      ++dropped_;
+  }
+  if (fresh) {
+    MZQueueFactory::async([self = weak_from_this(), flow] {
       if (auto stack = self.lock()) stack->receive(flow);
-    }
-  });
+    });
+  }
   return true;
 }
 

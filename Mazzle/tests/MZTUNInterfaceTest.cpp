@@ -159,16 +159,42 @@ TEST_F(NatFixture, OnlySynOpensAndUnknownAnswersAreNotTaken) {
   EXPECT_FALSE(idle.translate(syn)) << "no listener yet";
 }
 
-TEST_F(NatFixture, FlowsEndOnResetIdleAndClosingAndTheTableIsBounded) {
+TEST_F(NatFixture, FlowsLiveWithTheirRelayOthersEndOnResetIdleAndClosingAndTheTableIsBounded) {
   Bytes syn = tcpPacket(client, 7000, ip("203.0.113.20"), 80, 0x02);
   ASSERT_TRUE(stack.translate(syn));
   Bytes rst = tcpPacket(client, 7000, ip("203.0.113.20"), 80, 0x04);
   ASSERT_TRUE(stack.translate(rst));
   EXPECT_EQ(stack.flowCount(), 0u);
 
+  // An accepted connection idle for longer than the idle limit still translates both ways.
   syn = tcpPacket(client, 7001, ip("203.0.113.20"), 80, 0x02);
   ASSERT_TRUE(stack.translate(syn));
-  now += MZTCPStack::kIdleTimeout;
+  const uint32_t held = parse(syn).source();
+  auto accepted = stack.acceptFlow(held, 7001);
+  ASSERT_TRUE(accepted);
+  EXPECT_FALSE(stack.acceptFlow(held, 7002)) << "not a flow of the table";
+  now += MZTCPStack::kIdleTimeout + std::chrono::seconds(1);
+  stack.expire();
+  Bytes out = tcpPacket(client, 7001, ip("203.0.113.20"), 80, 0x18);
+  EXPECT_TRUE(stack.translate(out));
+  Bytes back = tcpPacket(client, listen, held, 7001, 0x18);
+  ASSERT_TRUE(stack.translate(back));
+  EXPECT_EQ(parse(back).source(), ip("203.0.113.20"));
+  // Once its relay ended it goes after the closing time.
+  stack.relayEnded(*accepted);
+  now += MZTCPStack::kClosingTimeout;
+  stack.expire();
+  EXPECT_EQ(stack.flowCount(), 0u);
+  out = tcpPacket(client, 7001, ip("203.0.113.20"), 80, 0x18);
+  EXPECT_FALSE(stack.translate(out));
+
+  // A SYN the listener never accepted expires when idle.
+  syn = tcpPacket(client, 7003, ip("203.0.113.20"), 80, 0x02);
+  ASSERT_TRUE(stack.translate(syn));
+  now += MZTCPStack::kIdleTimeout - std::chrono::seconds(1);
+  stack.expire();
+  EXPECT_EQ(stack.flowCount(), 1u);
+  now += std::chrono::seconds(1);
   stack.expire();
   EXPECT_EQ(stack.flowCount(), 0u);
 

@@ -5,7 +5,7 @@
 set(GELMORA_VPN_CONTROLLER kext CACHE STRING "Acceleration mode behind app().vpn(): kext or tunnel")
 set_property(CACHE GELMORA_VPN_CONTROLLER PROPERTY STRINGS kext tunnel)
 if(GELMORA_VPN_CONTROLLER STREQUAL "tunnel")
-  target_compile_definitions(gelmora_core PRIVATE GELMORA_VPN_TUNNEL=1)
+  target_compile_definitions(gelmora_core PUBLIC GELMORA_VPN_TUNNEL=1)
 elseif(NOT GELMORA_VPN_CONTROLLER STREQUAL "kext")
   message(FATAL_ERROR "GELMORA_VPN_CONTROLLER must be kext or tunnel, not '${GELMORA_VPN_CONTROLLER}'")
 endif()

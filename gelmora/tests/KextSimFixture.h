@@ -53,6 +53,17 @@ class KextSimFixture : public ::testing::Test {
     }
     FAIL() << "tamseld-sim did not come up";
   }
+  // The filter's control socket, waited for as the controller's connect step does: the loader
+  // returns once the admin socket is there, the control may follow a moment later.
+  std::string WaitControl() {
+    std::string p;
+    for (int i = 0; i < 1000; ++i) {
+      if (platform::kctl::resolve(tamsel::abi::kControlName, &p) == 0) return p;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the filter's control did not appear";
+    return p;
+  }
   void StopDaemon() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
@@ -97,7 +108,8 @@ class KextSimFixture : public ::testing::Test {
 
   // A stand-in for the loader in the run folder, given to Utils: it appends `recorded` (shell
   // text such as "$1" or "$*") to <run>/loader-calls; when `startsFilter`, "load" starts
-  // tamseld-sim unless <run>/no-load exists, and "unload" stops it.
+  // tamseld-sim unless <run>/no-load exists, and "unload" stops it (slowly when <run>/slow-unload
+  // exists).
   void WriteFakeLoader(const std::string& recorded, bool startsFilter) {
     std::string path = run_ + "/zandrel";
     std::ofstream f(path);
@@ -109,6 +121,7 @@ class KextSimFixture : public ::testing::Test {
         << "  for i in $(seq 1 500); do [ -S '" << run_ << "/cn.pelmoor.tamsel.admin' ] && exit 0;"
         << " sleep 0.01; done\n"
         << "fi\n"
+        << "if [ \"$1\" = unload ] && [ -f '" << run_ << "/slow-unload' ]; then sleep 0.3; fi\n"
         << "if [ \"$1\" = unload ] && [ -f '" << run_ << "/sim.pid' ]; then\n"
         << "  p=$(cat '" << run_ << "/sim.pid'); rm -f '" << run_ << "/sim.pid'\n"
         << "  for i in $(seq 1 500); do kill $p 2>/dev/null; [ -S '" << run_

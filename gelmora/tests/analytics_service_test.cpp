@@ -4,6 +4,7 @@
 
 #include "SessionTestSupport.h"
 #include "Tovra/REST/CurlTransport.h"
+#include "gelmora/Core/AppEnvironment.h"
 #include "gelmora/Services/TsAnalyticsService.h"
 #include "standin/AnalyticsCollector.h"
 
@@ -133,6 +134,34 @@ TEST_F(AnalyticsTest, ScreenSizeOnlyWithAProvider) {
       *defaults, *user, client("UA-TEST-1", [] { return "1440x900"; }), scheduler, "h");
   service->speed();
   EXPECT_EQ(hits(1)[0].get("sr"), "1440x900");
+}
+
+// The process-wide service may be touched before the brand environment is installed; its hits
+// take the property, endpoint and screen size in force when they are sent.
+TEST_F(AnalyticsTest, SharedServiceReadsTheEnvironmentAtEachHit) {
+  struct Env : AppEnvironment {
+    explicit Env(const std::string& url) {
+      assign(kAnalyticsURL, url);
+      assign(kAnalyticsTrackingID, "UA-SHARED-9");
+    }
+  };
+  auto before = AppEnvironment::currentEnvironment();
+  AppEnvironment::setCurrentEnvironment(nullptr);
+  auto& shared = TsAnalyticsService::sharedInstance();
+  shared.speed();
+  EXPECT_EQ(shared.client().pendingCount(), 0u);
+
+  AppEnvironment::setCurrentEnvironment(std::make_shared<Env>(collector.url()));
+  shared.setScreenSizeProvider([] { return "1280x800"; });
+  shared.speed();
+  ASSERT_TRUE(main.queue().runUntil(
+      [&] { return collector.hits().size() >= 1 && shared.client().pendingCount() == 0; }));
+  auto got = collector.hits();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].get("tid"), "UA-SHARED-9");
+  EXPECT_EQ(got[0].get("sr"), "1280x800");
+  EXPECT_EQ(got[0].get("ea"), "accelerate_success");
+  AppEnvironment::setCurrentEnvironment(before);
 }
 
 TEST_F(AnalyticsTest, NoPropertyIdentifierNoHits) {

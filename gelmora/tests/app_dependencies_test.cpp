@@ -6,6 +6,7 @@
 #include "SessionTestSupport.h"
 #include "Tovra/Codec/Base64.h"
 #include "gelmora/Application/AppDependencies.h"
+#include "gelmora/Core/AccelerationController.h"
 #include "gelmora/Core/AppEnvironment.h"
 #include "gelmora/Core/BHAppPackage.h"
 #include "standin/HttpStandin.h"
@@ -51,6 +52,22 @@ struct Recorder : AlertSheetPresenter,
   std::function<void()> onCreate;
 };
 
+// Records what set-up hands the acceleration controller.
+struct VpnRecorder : AccelerationController {
+  platform::reactive::Signal<bool> start() override {
+    return platform::reactive::Signal<bool>::empty();
+  }
+  void stop() override {}
+  void sendStopCMD(std::function<void()> done) override {
+    if (done) done();
+  }
+  long long status() const override { return prepared ? 1 : 0; }
+  void setAlertPresenter(AlertSheetPresenter* p) override { presenter = p; }
+  void prepare() override { ++prepared; }
+  AlertSheetPresenter* presenter = nullptr;
+  int prepared = 0;
+};
+
 class TestEnvironment : public AppOxlaEnvironment {
  public:
   TestEnvironment(const std::vector<std::string>& hosts, const std::string& fd) {
@@ -85,6 +102,7 @@ class AppDependenciesTest : public SessionFixture {
     c.process = &rec;
     c.user = user.get();
     c.defaults = defaults.get();
+    c.vpn = &vpn;
     c.receiptPath = tmp.path() / "receipt";
     std::string fd = feedback.host();
     c.makeEnvironment = [hosts, fd] { return std::make_shared<TestEnvironment>(hosts, fd); };
@@ -97,6 +115,7 @@ class AppDependenciesTest : public SessionFixture {
   }
 
   Recorder rec;
+  VpnRecorder vpn;
   std::unique_ptr<AppDependencies> deps;
 };
 
@@ -388,6 +407,9 @@ TEST_F(AppDependenciesTest, SetUpAllCreatesTheRootViewLast) {
     EXPECT_EQ(rec.clears, 1);
     EXPECT_EQ(user->loginType(), TsUserLoginTypeToken);  // the stored sign-in was started
     EXPECT_TRUE(app().language());
+    // The acceleration controller has its alert window and left status 0.
+    EXPECT_EQ(vpn.presenter, &rec);
+    EXPECT_EQ(vpn.prepared, 1);
   };
   deps->setUpAll();
   EXPECT_TRUE(created);
@@ -395,6 +417,8 @@ TEST_F(AppDependenciesTest, SetUpAllCreatesTheRootViewLast) {
   ASSERT_TRUE(waitFor(account, "/q5client/iap/finish-payment", 1));
   ASSERT_TRUE(waitFor(account, kStartup, 1));
   ASSERT_TRUE(main.queue().runUntil([&] { return user->status() == TsUserStatusNormal; }));
+  deps.reset();
+  EXPECT_EQ(vpn.presenter, nullptr);
 }
 
 TEST(LanguageCode, Rule) {

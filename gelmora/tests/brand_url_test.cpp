@@ -80,9 +80,12 @@ TEST_F(BrandUrl, FeedbackSuffix) {
   struct Case {
     const char* stored;
     const char* read;
-  } cases[] = {{"http://fb.example/form?id=3", "http://fb.example/form?id=3&lang=zh-TW&_ga=GA1"},
-               {"http://fb.example/form", "http://fb.example/form?lang=zh-TW&_ga=GA1"},
-               {"", ""}};
+  } cases[] = {
+      {"http://fb.example/form?id=3", "http://fb.example/form?id=3&lang=zh-TW&_ga=GA1"},
+      {"http://fb.example/form", "http://fb.example/form?lang=zh-TW&_ga=GA1"},
+      {"http://fb.example/form?id=3#top", "http://fb.example/form?id=3&lang=zh-TW&_ga=GA1#top"},
+      {"http://fb.example/form#a?b", "http://fb.example/form?lang=zh-TW&_ga=GA1#a?b"},
+      {"", ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored);
     d.setLoginFeedbackUrl(std::string(c.stored));

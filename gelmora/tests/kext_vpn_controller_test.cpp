@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "KextSimFixture.h"
 #include "OlderTestSupport.h"
+#include "gelmora/Core/BHAppPackage.h"
 #include "gelmora/Core/SpeedEngines.h"
 #include "gelmora/Core/TsKextVPNController.h"
 #include "gelmora/Core/TsUserController.h"
@@ -18,6 +20,7 @@
 #include "gelmora/Service/Speed/TsPathService.h"
 #include "gelmora/Service/Tools/Utils.h"
 #include "platform/dispatch/PumpedQueue.h"
+#include "platform/netext/VpnStatus.h"
 #include "standin/relay/Relay.h"
 
 namespace rx = platform::reactive;
@@ -221,8 +224,8 @@ TEST_F(KextControllerTest, AlertGoesToTheWindowKeyAtStart) {
 TEST_F(KextControllerTest, ClientRefused) {
   // Another client holds the control: the filter refuses ours.
   Utils::loakKEXT();
-  std::string path;
-  ASSERT_EQ(platform::kctl::resolve(tamsel::abi::kControlName, &path), 0);
+  std::string path = WaitControl();
+  ASSERT_FALSE(path.empty());
   platform::kctl::Client other;
   ASSERT_EQ(other.connect(path), 0);
   // Keep the held filter: a loader that loads nothing new and unloads nothing.
@@ -234,6 +237,88 @@ TEST_F(KextControllerTest, ClientRefused) {
   EXPECT_EQ(c.status(), 1);
   other.close();
   Utils::setZandrelPath(run_ + "/zandrel");
+}
+
+// Status numbers announced with the VPN status notification, as the screens read them.
+struct StatusLog {
+  explicit StatusLog(const AccelerationController& c)
+      : observation(platform::notifications::NotificationCenter::defaultCenter().observe(
+            platform::netext::NEVPNStatusDidChangeNotification,
+            [this, &c](const auto&) { seen.push_back(c.status()); })) {}
+  std::vector<long long> seen;
+  platform::notifications::Observation observation;
+};
+
+TEST_F(KextControllerTest, FilterThatDiesWhileConnectedEndsTheAcceleration) {
+  TsKextVPNController c(steps());
+  ASSERT_EQ(runStart(c).events, (std::vector<std::string>{"completed"}));
+  ASSERT_EQ(c.status(), 3);
+  StatusLog log(c);
+  std::ifstream pidFile(run_ + "/sim.pid");
+  pid_t sim = 0;
+  ASSERT_TRUE(pidFile >> sim);
+  // Killed outright: no goodbye on the control, only the end of the connection.
+  ASSERT_EQ(::kill(sim, SIGKILL), 0);
+  std::filesystem::remove(platform::kctl::wire::admin_path(run_, tamsel::abi::kControlName));
+  ASSERT_TRUE(main_.queue().runUntil([&] { return !log.seen.empty(); }, std::chrono::seconds(30)));
+  c.drain();
+  main_.queue().pump();
+  EXPECT_EQ(log.seen, (std::vector<long long>{1}));
+  EXPECT_EQ(c.status(), 1);
+  EXPECT_FALSE(KextHelper::isConnected());
+  EXPECT_EQ(loaderCalls(), "unload;load;unload;");
+}
+
+TEST_F(KextControllerTest, StopStartStopNeverEndsConnected) {
+  TsKextVPNController c(steps());
+  ASSERT_EQ(runStart(c).events, (std::vector<std::string>{"completed"}));
+  std::ofstream(run_ + "/slow-unload") << "";
+  StatusLog log(c);
+  std::vector<std::string> events;
+  bool ended = false;
+  c.setAlertSink([&](const std::string& text) { events.push_back("alert:" + text); });
+  c.stop();
+  c.start().subscribe({nullptr,
+                       [&](const rx::Error& e) {
+                         events.push_back("error:" + std::to_string(e.code));
+                         ended = true;
+                       },
+                       [&] {
+                         events.push_back("completed");
+                         ended = true;
+                       }});
+  c.stop();
+  ASSERT_TRUE(main_.queue().runUntil([&] { return ended; }, std::chrono::seconds(30)));
+  c.drain();
+  main_.queue().pump();
+  EXPECT_EQ(events, (std::vector<std::string>{"error:100"}));
+  EXPECT_EQ(std::count(log.seen.begin(), log.seen.end(), 3), 0);
+  EXPECT_EQ(c.status(), 1);
+  EXPECT_FALSE(KextHelper::isConnected());
+  EXPECT_FALSE(Utils::existKEXT());
+}
+
+TEST_F(KextControllerTest, AlertOfAFailedStartReachesThePresenterSetThroughTheLocator) {
+#if GELMORA_VPN_TUNNEL
+  GTEST_SKIP() << "the locator's controller is the tunnel mode in this build";
+#else
+  std::ofstream(run_ + "/no-load") << "";
+  WindowRecorder windows;
+  AccelerationController& vpn = app().vpn();
+  vpn.setAlertPresenter(&windows);
+  vpn.prepare();
+  StatusLog log(vpn);
+  bool ended = false;
+  vpn.start().subscribe({nullptr, [&](const rx::Error&) { ended = true; }, [&] { ended = true; }});
+  ASSERT_TRUE(main_.queue().runUntil([&] { return ended; }, std::chrono::seconds(30)));
+  TsKextVPNController::sharedInstance().drain();
+  main_.queue().pump();
+  vpn.setAlertPresenter(nullptr);
+  EXPECT_EQ(windows.shown, (std::vector<std::string>{std::string("1:") + kAlertA}));
+  // Two changes (2, then 1), each read when it arrives.
+  EXPECT_EQ(log.seen.size(), 2u);
+  EXPECT_EQ(vpn.status(), 1);
+#endif
 }
 
 // The production steps end to end on loopback: the rule list and the address library from the

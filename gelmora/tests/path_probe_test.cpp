@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "OlderTestSupport.h"
@@ -416,4 +417,22 @@ TEST_F(PathProbeTest, ProberSeamReplacesTheDatagrams) {
   EXPECT_EQ(asked, (std::vector<std::string>{"1-1 109", "1-2 109"}));
   EXPECT_EQ(reports, std::vector<std::string>{kReportPath});
   EXPECT_TRUE(relay.records().empty());
+}
+
+// A report still waiting on a silent service is dropped when the path service goes away: the
+// owner (a new rule list, or the app quitting) never waits for the call's time-out.
+TEST_F(PathProbeTest, GoingAwayDropsAReportStillOnTheWire) {
+  standin::OlderService::Script silent;
+  silent.mode = standin::OlderService::Mode::Silence;
+  service.setScript(kReportPath, silent);
+  TsHttpHelper::setTimeoutInterval(std::chrono::seconds(120));
+  auto paths = std::make_unique<TsPathService>();
+  paths->reportPathOfResult({pathWith(1, 2, "1")});
+  for (int i = 0; i < 1000 && !service.lastRequest(kReportPath); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(service.lastRequest(kReportPath));
+  const auto before = std::chrono::steady_clock::now();
+  paths.reset();
+  // Far below the call's time-out; the cancel is seen at curl's next progress check.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
 }

@@ -2,6 +2,7 @@
 // account stand-in on loopback and a fake tunnel daemon, with the engine's delays in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -190,6 +191,36 @@ TEST_F(TsVPNControllerTest, SendStopCMDStopsThenSignsOutAndRunsTheBlockOnce) {
   settle();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(seen(account, "/q5client/user/logout").size(), 1u);
+}
+
+// What the screens see, through the mode-independent interface alone: prepare() takes a fresh
+// controller out of status 0, and each change of a start is announced on the main queue.
+TEST_F(TsVPNControllerTest, PrepareAndStatusAnnouncementsThroughTheInterface) {
+  signIn();
+  AccelerationController& vpn = *controller;
+  EXPECT_EQ(vpn.status(), 0);
+  std::vector<long long> announced;
+  auto observation = center().observe(platform::netext::NEVPNStatusDidChangeNotification,
+                                      [&](const auto&) { announced.push_back(vpn.status()); });
+  vpn.prepare();
+  ASSERT_TRUE(main.queue().runUntil([&] { return vpn.status() == 1; }));
+
+  bool completed = false;
+  auto d = vpn.start().subscribe({nullptr, nullptr, [&] { completed = true; }});
+  main.pump();
+  clock.advance(std::chrono::seconds(1));
+  ASSERT_TRUE(main.queue().runUntil([&] { return completed && vpn.status() == 3; }));
+  ASSERT_FALSE(announced.empty());
+  EXPECT_EQ(announced.back(), 3);
+  EXPECT_NE(std::find(announced.begin(), announced.end(), 2), announced.end());
+
+  announced.clear();
+  vpn.stop();
+  passStopDelay();
+  ASSERT_TRUE(main.queue().runUntil([&] { return vpn.status() == 1; }));
+  settle();
+  ASSERT_FALSE(announced.empty());
+  EXPECT_EQ(announced.back(), 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Profile refresh, heartbeat (virtual time), sign-out, session persistence, feedback list and the
 // login code of the user controller, against the account and feedback stand-ins.
+#include <algorithm>
 #include <chrono>
 
 #include "PexaraAPI/PXACrypto.h"
@@ -103,6 +104,25 @@ TEST_F(UserSession, SignOutIsLocalEvenWhenTheCallFails) {
     EXPECT_EQ((*sent.back().info)["uid"], 10001);
     account.clearCodes();
   }
+}
+
+TEST_F(UserSession, SignOutCompletesWhenTheAskerGoesAway) {
+  defaults->setLastLoginUser(std::string("alice"));
+  defaults->setLastLoginCountryCode(std::string(""));
+  signIn(accountPayload(), true);
+  account.scriptPayloads("/q5client/user/logout", {{{"feedback", ""}}});
+  posted.clear();
+  // The window that asked closes at once: its subscription is disposed before any answer.
+  bool delivered = false;
+  user->resign().subscribe({[&](const auto&) { delivered = true; }, nullptr, nullptr}).dispose();
+  ASSERT_TRUE(main.queue().runUntil([&] { return !user->online(); }));
+  main.queue().runUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_FALSE(delivered);
+  EXPECT_FALSE(defaults->sessionData());
+  EXPECT_FALSE(platform::keychain::password("AutoLoginKey", "alice"));
+  EXPECT_EQ(std::count(posted.begin(), posted.end(), std::string(TsUserStateChangedNotification)),
+            1);
+  EXPECT_EQ(seen(account, "/q5client/user/logout").size(), 1u);
 }
 
 TEST_F(UserSession, ProfileRefreshOnlyForTheSameUser) {

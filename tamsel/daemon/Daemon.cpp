@@ -57,7 +57,8 @@ int usage(const char* program) {
   return 2;
 }
 
-// A daemon answering on `path` already: a second one must not take its sockets over.
+}  // namespace
+
 bool admin_answers(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -69,6 +70,8 @@ bool admin_answers(const std::string& path) {
   ::close(fd);
   return live;
 }
+
+namespace {
 
 int listen_admin(const std::string& path) {
   // Listening before it appears under its name, so a client that sees it can connect.
@@ -96,7 +99,7 @@ int listen_admin(const std::string& path) {
 
 }  // namespace
 
-int run(int argc, char** argv, const char* program, ExtraCommand extra) {
+int run(int argc, char** argv, const char* program, ExtraCommand extra, OwnerHook owner) {
   bool foreground = false;
   uid_t allow_uid = ::geteuid();
   for (int i = 1; i < argc; ++i) {
@@ -130,6 +133,7 @@ int run(int argc, char** argv, const char* program, ExtraCommand extra) {
     return 1;
   }
   platform::kern::linux_backend::configure_control({run_dir, allow_uid});
+  if (owner) owner(allow_uid);
 
   sigset_t mask;
   sigemptyset(&mask);

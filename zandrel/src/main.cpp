@@ -1,6 +1,8 @@
 // zandrel: set-user-id root loader of the traffic filter daemon.
 //   zandrel load <path of tamseld>   starts the sibling tamseld, 0 once its control answers
-//   zandrel unload                   stops it; 1 while a client holds the control
+//   zandrel unload                   stops it; 1 while a client holds the control; when none
+//                                    answers, has the sibling tamseld clean up what a killed one
+//                                    left (1 only when that fails)
 //   zandrel flushdns1 | flushdns2    flushes the system's DNS caches
 #include <fcntl.h>
 #include <grp.h>
@@ -147,6 +149,16 @@ pid_t read_pid() {
   return pid > 1 ? static_cast<pid_t>(pid) : -1;
 }
 
+// A live process of that pid that is a tamseld (a killed one's pid may since name another).
+bool is_tamseld(pid_t pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
+  if (!f) return false;
+  char comm[32] = "";
+  bool same = std::fgets(comm, sizeof comm, f) && std::strcmp(comm, "tamseld\n") == 0;
+  std::fclose(f);
+  return same;
+}
+
 bool wait_gone(pid_t pid, int tenths) {
   for (int i = 0; i < tenths; ++i) {
     if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return true;
@@ -182,6 +194,34 @@ void reset_process_state() {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The sibling tamseld's cleanup run, in the clean state the daemon gets; its exit status.
+int run_cleanup() {
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return fail("cannot find own path");
+  self[n] = 0;
+  std::string sibling = std::string(::dirname(self)) + "/tamseld";
+  int daemon_fd = -1;
+  if (open_checked_chain(sibling, &daemon_fd) != 0) return 1;
+  pid_t child = ::fork();
+  if (child < 0) {
+    ::close(daemon_fd);
+    return fail("fork failed");
+  }
+  if (child == 0) {
+    reset_process_state();
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    char* const argv[] = {const_cast<char*>("tamseld"), const_cast<char*>("--cleanup"), nullptr};
+    ::execveat(daemon_fd, "", argv, environ, AT_EMPTY_PATH);
+    ::_exit(127);
+  }
+  ::close(daemon_fd);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 int start_daemon(int daemon_fd, uid_t caller) {
@@ -258,7 +298,11 @@ int unload(uid_t caller) {
   if (!may_use(caller)) return fail("tamseld is owned by another user");
   pid_t pid = read_pid();
   std::string reply = admin("stop");
-  if (reply.empty()) return 0;  // not running
+  if (reply.empty()) {
+    // Not running: a killed one may have left its chains and settings behind.
+    if (pid > 0 && is_tamseld(pid)) return fail("tamseld runs but does not answer");
+    return run_cleanup() == 0 ? 0 : fail("cleaning up after tamseld failed");
+  }
   if (reply == "EBUSY") return fail("tamseld is in use");
   if (reply != "0") return fail("tamseld answered %s", reply.c_str());
   return wait_gone(pid, 100) ? 0 : fail("tamseld did not end");

@@ -29,7 +29,10 @@ class RuleSet {
     return *this;
   }
 
-  void add_dns(dns_rule rule) { dns_.push_front(std::move(rule)); }
+  void add_dns(dns_rule rule) {
+    dns_.push_front(std::move(rule));
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+  }
   void add_black(traffic_rule rule) {
     black_.push_front(std::move(rule));
     invalidate();
@@ -38,6 +41,10 @@ class RuleSet {
     white_.push_front(std::move(rule));
     invalidate();
   }
+
+  // Changes with every add or assignment, so that verdicts kept per flow can tell they are
+  // stale.
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
   // In matching order.
   const std::deque<dns_rule>& dns_rules() const { return dns_; }
@@ -55,6 +62,7 @@ class RuleSet {
 
  private:
   void invalidate() {
+    generation_.fetch_add(1, std::memory_order_acq_rel);
     indexed_.store(false, std::memory_order_relaxed);
     black_index_.reset();
     white_index_.reset();
@@ -73,6 +81,7 @@ class RuleSet {
   std::deque<traffic_rule> white_;
   mutable std::mutex index_mutex_;
   mutable std::atomic<bool> indexed_{false};
+  std::atomic<uint64_t> generation_{0};
   mutable std::unique_ptr<RuleIndex> black_index_;
   mutable std::unique_ptr<RuleIndex> white_index_;
 };

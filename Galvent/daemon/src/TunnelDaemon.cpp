@@ -12,10 +12,12 @@
 #include "Galvent/Logger/GVLogger.h"
 #include "Galvent/Tunnel/Provider/GVIPPacketStack.h"
 #include "Mazzle/MZRawSocketFactory.h"
+#include "Mazzle/MZTCPStack.h"
 #include "OwnerFileAccess.h"
 #include "Tovra/REST/CurlTransport.h"
 #include "platform/dispatch/AsioQueue.h"
 #include "platform/netext/ControlSocket.h"
+#include "platform/netext/NetworkSettings.h"
 
 using namespace platform::netext;
 
@@ -68,13 +70,19 @@ std::optional<TunnelDaemonConfig> TunnelDaemonConfig::fromArguments(int argc, ch
       c.mark = static_cast<uint32_t>(*v);
     } else if (flag == "--table") {
       auto v = number(value, 0xffffffff);
-      // Not unspec, default, main or local.
-      if (!v || *v == 0 || (*v >= 253 && *v <= 255)) return error = "bad --table", std::nullopt;
+      // Neither it nor the DNS table after it may be unspec, default, main or local.
+      if (!v || *v == 0 || *v >= 0xffffffff || (*v >= 252 && *v <= 255))
+        return error = "bad --table", std::nullopt;
       c.table = static_cast<uint32_t>(*v);
     } else if (flag == "--dns-config") {
       c.dnsMode = DnsConfigurator::modeFromText(value);
       if (!c.dnsMode)
         return error = "--dns-config takes resolved, resolv.conf or none", std::nullopt;
+    } else if (flag == "--tcp-idle-limit") {
+      // For tests: how long a TCP flow whose connection was never accepted may stay idle.
+      auto v = number(value, 86400);
+      if (!v || *v == 0) return error = "bad --tcp-idle-limit", std::nullopt;
+      c.tcpIdleLimit = std::chrono::seconds(*v);
     } else if (flag == "--log-host") {
       c.logHost = value;
     } else {
@@ -97,6 +105,15 @@ TunnelDaemon::~TunnelDaemon() {
 }
 
 int TunnelDaemon::run() {
+  // First, while the process has one thread: the guardian is a plain fork of it.
+  dnsMode_ = config_.dnsMode ? *config_.dnsMode : DnsConfigurator::detectMode();
+  const Guardian::Settings leftovers{config_.mark, config_.table, dnsMode_,
+                                     config_.control + ".rp_filter"};
+  if (!guardian_.start(leftovers))
+    std::fprintf(stderr, "W no guardian (%s): a crash would leave the routes in place\n",
+                 std::strerror(errno));
+  // What a run that died before its guardian could act left behind goes before anything else.
+  Guardian::putBack(leftovers);
   auto mainQueue = std::make_shared<platform::dispatch::AsioQueue>(io_);
   platform::dispatch::installMainQueue(mainQueue);
   GVLogger::setLogger(std::make_shared<StderrLogger>());
@@ -108,6 +125,7 @@ int TunnelDaemon::run() {
   });
   if (!config_.resources.empty()) GVIPPacketStack::setResourcesDirectory(config_.resources);
   MZRawSocketFactory::sharedInstance().setMark(config_.mark);
+  if (config_.tcpIdleLimit) MZTCPStack::stack()->setIdleTimeout(*config_.tcpIdleLimit);
   // Service calls of the variants must bypass the tunnel like every other socket of ours.
   const uint32_t mark = config_.mark;
   tq::CurlTransport::shared()->setSocketHook(
@@ -118,6 +136,7 @@ int TunnelDaemon::run() {
   if (fd < 0) {
     std::fprintf(stderr, "E cannot listen on %s: %s\n", config_.control.c_str(),
                  std::strerror(-fd));
+    guardian_.cleanStop();
     return 1;
   }
   struct stat bound;
@@ -129,6 +148,8 @@ int TunnelDaemon::run() {
     if (!ec) stop(0);
   });
   io_.run();
+  // The loop ends only through finish(), which has put the settings back.
+  guardian_.cleanStop();
   platform::dispatch::installMainQueue(nullptr);
   // Service calls still in flight finish on the transport's thread after this; their outcomes
   // must not be posted onto an io_context that is about to go.
@@ -236,12 +257,16 @@ void TunnelDaemon::start(const nlohmann::json& options) {
                            std::string("cannot open the TUN device: ") + std::strerror(-rc)});
     return finish(1);
   }
+  // Answers to what the tunnel passes down arrive on the real interface while the policy rule
+  // routes their sources into the TUN device.
+  reversePath_ = std::make_unique<ReversePathFilter>(ReversePathFilter::kAllSetting,
+                                                     config_.control + ".rp_filter");
+  if (auto done = reversePath_->loosen(); !done.empty()) GVLogInfo(done);
   provider_ = std::make_shared<GVPacketTunnelProvider>();
   provider_->setPacketFlow(flow_);
   provider_->setSettingsApplier(
       std::make_shared<RtnetlinkSettingsApplier>(flow_->name(), config_.mark, config_.table));
-  auto mode = config_.dnsMode ? *config_.dnsMode : DnsConfigurator::detectMode();
-  auto dns = std::make_shared<DnsConfigurator>(mode, flow_->name());
+  auto dns = std::make_shared<DnsConfigurator>(dnsMode_, flow_->name());
   dns->restoreStale();
   provider_->setDnsConfigurator(dns);
   provider_->setCancelHandler([this](std::optional<ControlError> error) {
@@ -288,6 +313,8 @@ void TunnelDaemon::finish(int exitCode) {
   exitCode_ = exitCode;
   if (provider_) provider_->setTunnelNetworkSettings(nullptr, nullptr);
   if (flow_) flow_->close();
+  if (reversePath_)
+    if (auto done = reversePath_->restore(); !done.empty()) GVLogInfo(done);
   // Let the last status events leave before the loop ends.
   asio::post(io_, [this] {
     for (auto& peer : peers_) ::shutdown(peer->native_handle(), SHUT_WR);

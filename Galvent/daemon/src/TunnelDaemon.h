@@ -7,6 +7,7 @@
 // Standard headers ahead of asio: asio picks its handler allocator (aligned_alloc or new) from
 // libstdc++'s configuration, and every translation unit of the process must pick the same one.
 // clang-format off
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <list>
@@ -19,6 +20,8 @@
 // clang-format on
 
 #include "Galvent/Tunnel/Provider/GVPacketTunnelProvider.h"
+#include "Guardian.h"
+#include "ReversePathFilter.h"
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/DnsConfigurator.h"
 
@@ -31,6 +34,7 @@ struct TunnelDaemonConfig {
   uint32_t table = 5160;
   std::optional<platform::netext::DnsConfigurator::Mode> dnsMode;  // unset: detect
   std::string logHost;
+  std::optional<std::chrono::seconds> tcpIdleLimit;  // unset: the stack's own
 
   // Parses the command line; nothing with a message in error when it is not usable.
   static std::optional<TunnelDaemonConfig> fromArguments(int argc, char** argv, std::string& error);
@@ -62,6 +66,8 @@ class TunnelDaemon {
   void finish(int exitCode);
 
   TunnelDaemonConfig config_;
+  platform::netext::DnsConfigurator::Mode dnsMode_ = platform::netext::DnsConfigurator::Mode::None;
+  Guardian guardian_;
   asio::io_context io_;
   std::unique_ptr<asio::posix::stream_descriptor> listener_;
   // The control socket file this run bound; only that is removed at the end.
@@ -70,6 +76,7 @@ class TunnelDaemon {
   std::list<std::shared_ptr<asio::posix::stream_descriptor>> peers_;
   std::shared_ptr<GVPacketTunnelProvider> provider_;
   std::shared_ptr<platform::netext::PacketFlow> flow_;
+  std::unique_ptr<ReversePathFilter> reversePath_;
   platform::netext::VpnStatus status_ = platform::netext::VpnStatus::Disconnected;
   std::optional<platform::netext::ControlError> lastError_;
   bool started_ = false;

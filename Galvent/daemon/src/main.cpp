@@ -1,6 +1,7 @@
 // galvent-tunnel: runs one packet tunnel on a TUN device for the app that launched it.
 //   --control PATH  --owner-uid UID  [--container-root DIR] [--resources DIR] [--mark M]
 //   [--table T] [--dns-config resolved|resolv.conf|none] [--log-host HOST]
+//   [--tcp-idle-limit SECONDS] (tests)
 #include <signal.h>
 
 #include <cstdio>

@@ -189,7 +189,7 @@ TEST_F(ProviderFixture, KickoutEndsTheTunnelUnlessIgnored) {
   EXPECT_FALSE(provider->monitoringInterface());
 }
 
-TEST_F(ProviderFixture, StopReasonIsWrittenUnlessTheUserStopped) {
+TEST_F(ProviderFixture, StopReasonIsWrittenUnlessTheUserStoppedOrAKickOffSaidWhy) {
   auto root = std::filesystem::temp_directory_path() / ("gvstop-" + std::to_string(::getpid()));
   std::filesystem::create_directories(root / "group.test");
   GVLogger::setContainerRoot(root);
@@ -209,6 +209,22 @@ TEST_F(ProviderFixture, StopReasonIsWrittenUnlessTheUserStopped) {
     }
     EXPECT_FALSE(provider->interface());
   }
+
+  // A kick-off writes the service's own words; the stop that the kick-off brings (reason 0) keeps
+  // them, and the next run's stop writes its reason again.
+  ASSERT_FALSE(start());
+  GVLogger::logVPNExitReason("/q5client/user/heartbeat \n Error: logged in elsewhere");
+  platform::notifications::NotificationCenter::defaultCenter().post(
+      GVPacketProxyServerKickOff, TQError{"server", 7, "logged in elsewhere", std::nullopt});
+  provider->stopTunnel(0, nullptr);
+  auto reasonText = [&] {
+    std::ifstream in(root / "group.test" / "error.txt");
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  EXPECT_EQ(reasonText(), "/q5client/user/heartbeat \n Error: logged in elsewhere");
+  ASSERT_FALSE(start());
+  provider->stopTunnel(2, nullptr);
+  EXPECT_EQ(reasonText(), "VPN Stopped by reason: 2");
   std::filesystem::remove_all(root);
 }
 

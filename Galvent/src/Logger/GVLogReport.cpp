@@ -171,7 +171,12 @@ void GVLogReport::newUploadStream() {
     std::lock_guard lock(gDefaultHostMutex);
     host = gDefaultHost;
   }
-  if (!host.empty()) setUploadStreamWithHost(host, kDefaultLogPort);
+  if (host.empty()) {
+    // Said once per stream asked for: the daemon was started without --log-host.
+    GVLogWarn("log upload: no log host configured; the log stays local");
+    return;
+  }
+  setUploadStreamWithHost(host, kDefaultLogPort);
 }
 
 void GVLogReport::setDisableLog(bool disable) {

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 std::atomic<std::shared_ptr<GVLogger>> gLogger;
+std::atomic<bool> gExitReasonWritten{false};
 std::mutex gRootMutex;
 std::optional<fs::path> gContainerRoot;
 GVLogger::ContainerAccess gContainerAccess;
@@ -153,8 +154,13 @@ fs::path GVLogger::exitReasonPath() {
   return root / group / file;
 }
 
+bool GVLogger::exitReasonWritten() { return gExitReasonWritten.load(); }
+
+void GVLogger::clearExitReasonMark() { gExitReasonWritten = false; }
+
 void GVLogger::logVPNExitReason(std::string_view reason) {
   if (reason.empty()) return;
+  gExitReasonWritten = true;
   fs::path target = exitReasonPath();
   if (target.empty()) return;
   withContainerAccess([&] { writeAtomically(target, reason); });

@@ -150,11 +150,30 @@ PXA_SPEED_START_INFO merge(const PXA_SPEED_START_NOCACHE_INFO& answer,
 
 std::filesystem::path GVQ5VPNController::libraryFolder() const {
   if (!library_.empty()) return library_;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') return xdg;
+  // The rule cache is the user's own: never a shared folder such as /tmp.
+  if (!GVQ5RuleFile::isPlainFileName(providerIdentifier())) return {};
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
+    return std::filesystem::path(xdg) / providerIdentifier();
   if (const char* home = std::getenv("HOME"); home && home[0] == '/')
-    return std::filesystem::path(home) / ".local/share";
-  return "/tmp";
+    return std::filesystem::path(home) / ".local/share" / providerIdentifier();
+  return {};
 }
+
+namespace {
+
+// The cache folder and the library folder it is in, created private to the user.
+bool makePrivateFolder(const std::filesystem::path& folder) {
+  std::error_code ec;
+  for (const auto& f : {folder.parent_path(), folder}) {
+    if (std::filesystem::is_directory(f, ec)) continue;
+    std::filesystem::create_directories(f.parent_path(), ec);
+    if (std::filesystem::create_directory(f, ec))
+      std::filesystem::permissions(f, std::filesystem::perms::owner_all, ec);
+  }
+  return std::filesystem::is_directory(folder, ec);
+}
+
+}  // namespace
 
 Signal<PXA_SPEED_START_CACHE_FILE> GVQ5VPNController::loadRuleFile(const std::string& name,
                                                                    const std::string& md5) {
@@ -162,6 +181,9 @@ Signal<PXA_SPEED_START_CACHE_FILE> GVQ5VPNController::loadRuleFile(const std::st
   // The name comes from the service and becomes a path: one plain component only.
   if (!GVQ5RuleFile::isPlainFileName(name))
     return Result::error(ruleError(1, "refused rule file name \"" + name + "\""));
+  if (libraryFolder().empty())
+    return Result::error(
+        ruleError(4, "no folder for the rule cache: neither XDG_DATA_HOME nor HOME is set"));
   const std::filesystem::path folder = libraryFolder() / "Rules";
   const std::filesystem::path path = folder / name;
 
@@ -178,7 +200,7 @@ Signal<PXA_SPEED_START_CACHE_FILE> GVQ5VPNController::loadRuleFile(const std::st
       GVLogError("file " + name + " md5: " + digest + " not match: " + md5 + ", will download.");
     }
   } else {
-    std::filesystem::create_directories(folder, ec);
+    makePrivateFolder(folder);
   }
 
   auto transport =
@@ -221,7 +243,7 @@ Signal<PXA_SPEED_START_CACHE_FILE> GVQ5VPNController::loadRuleFile(const std::st
       }
       // Written beside the cache file and renamed over it, so the cache never holds half a file.
       std::error_code ec;
-      std::filesystem::create_directories(folder, ec);
+      makePrivateFolder(folder);
       std::string temp = (folder / ".download-XXXXXX").string();
       int fd = ::mkstemp(temp.data());
       bool ok = fd >= 0;

@@ -3,6 +3,8 @@
 #include "Galvent/Logger/GVLogger.h"
 #include "Galvent/Models/GVQ5Session.h"
 #include "Galvent/Models/GVTsSession.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/SerialQueue.h"
 #include "platform/notifications/NotificationCenter.h"
 
 namespace {
@@ -19,6 +21,13 @@ TQError toError(const ControlError& e) { return TQError{e.domain, e.code, e.desc
 std::string describe(const ControlError& e) {
   return "Error Domain=" + e.domain + " Code=" + std::to_string(e.code) + " \"" + e.description +
          "\"";
+}
+
+// One queue for every controller's launches: they wait on other processes, never on the main
+// queue, and one start is over before the next begins.
+const std::shared_ptr<platform::dispatch::SerialQueue>& launchQueue() {
+  static auto queue = std::make_shared<platform::dispatch::SerialQueue>("galvent.tunnel-launch");
+  return queue;
 }
 
 TQError noSession() {
@@ -119,23 +128,37 @@ platform::reactive::Signal<GVLaunchOptions> GVVPNController<Session>::startSessi
             s->sendError(TQError{TQAPILocalErrorDomain, 0, "the tunnel controller is gone", {}});
             return;
           }
+          // Set once a launch is under way: the launch, not speedStart's end, completes.
+          auto launching = std::make_shared<bool>(false);
           inner.set(self->speedStart(session).subscribe(
-              {[weak, tunnelOptions, willLaunch, s](const GVLaunchOptions& value) {
+              {[weak, tunnelOptions, willLaunch, s, launching](const GVLaunchOptions& value) {
                  auto self = weak.lock();
                  if (!self) return;
+                 *launching = true;
                  GVLaunchOptions options = value;
                  options.tunnelOptions = tunnelOptions;
                  auto connection = self->connection();
                  if (willLaunch) willLaunch(options, connection);
-                 auto error = connection->startVPNTunnel(tq::toDictionary(options));
-                 if (error) {
-                   s->sendError(toError(*error));
-                   return;
-                 }
-                 s->sendNext(options);
-                 s->sendCompleted();
+                 // The launch may wait for an elevation dialog and for the daemon: it runs off
+                 // the main queue, which sees "connecting" first and the outcome after the
+                 // statuses the launch published.
+                 connection->announceConnecting();
+                 launchQueue()->async([connection, options, s, json = tq::toDictionary(options)] {
+                   auto error = connection->startVPNTunnel(json);
+                   platform::dispatch::postToMain([error, options, s] {
+                     if (error) {
+                       s->sendError(toError(*error));
+                       return;
+                     }
+                     s->sendNext(options);
+                     s->sendCompleted();
+                   });
+                 });
                },
-               [s](const TQError& e) { s->sendError(e); }, [s] { s->sendCompleted(); }}));
+               [s](const TQError& e) { s->sendError(e); },
+               [s, launching] {
+                 if (!*launching) s->sendCompleted();
+               }}));
         }));
     return inner.asDisposable();
   });

@@ -10,16 +10,21 @@
 #include <set>
 #include <thread>
 
-class MZTCPStack;
+#include "Mazzle/MZTCPStack.h"
 
 class MZProxyServer : public std::enable_shared_from_this<MZProxyServer> {
  public:
   explicit MZProxyServer(std::weak_ptr<MZTCPStack> stack = {});
   ~MZProxyServer();
 
-  // Listens on an ephemeral port of every local address (peers without a table entry are
-  // closed at once). 0 or -errno.
-  int start();
+  static constexpr const char* kTunnelAddress = "192.0.2.1";
+  // Relays at once; connections past it are refused.
+  static constexpr size_t kMaxRelays = 1024;
+
+  // Listens on an ephemeral port of the tunnel's own address (bound before the address is on
+  // the device), so nothing outside this host reaches it. Peers that are not a flow of the
+  // stack's table are closed before any thread starts. 0 or -errno.
+  int start(const char* address = kTunnelAddress);
   void stop();
   uint16_t port() const { return port_.load(); }
   void setStack(std::weak_ptr<MZTCPStack> stack);
@@ -27,7 +32,8 @@ class MZProxyServer : public std::enable_shared_from_this<MZProxyServer> {
 
  private:
   void acceptLoop();
-  void serve(int client);
+  void serve(int client, MZTCPStack::Flow flow, std::shared_ptr<MZTCPStack> stack);
+  void refuse(int client, bool& logged, const char* why);
 
   std::weak_ptr<MZTCPStack> stack_;
   int listenFd_ = -1;

@@ -1,6 +1,7 @@
 #pragma once
 // A UDP socket connected to one entrance server. Made by MZRawSocketFactory (so it carries the
-// bypass mark) and read on the packet loop of MZQueueFactory; every datagram goes to the delegate.
+// bypass mark) and read on the packet loop of MZQueueFactory, several datagrams a call; every
+// datagram goes to the delegate.
 
 #include <atomic>
 #include <cstdint>
@@ -33,8 +34,16 @@ class MZSpeedUDPSocket : public std::enable_shared_from_this<MZSpeedUDPSocket> {
 
   // Sends one datagram; false when disconnected or the send failed. Safe from any thread.
   bool writeData(std::span<const uint8_t> data);
-  // One datagram of head followed by body, gathered by the kernel without a joined copy.
+  // One datagram of head followed by body, gathered by the kernel without a joined copy. Inside
+  // a burst on this thread, the datagram is copied aside and sent with the others at its end;
+  // true then means taken.
   bool writeData(std::span<const uint8_t> head, std::span<const uint8_t> body);
+
+  // A burst of packets read at once: frames written on this thread until endBurst leave in one
+  // system call per socket (at most kBurstSize frames each). Bursts do not nest.
+  static constexpr size_t kBurstSize = 32;
+  static void beginBurst();
+  static void endBurst();
   // The entrance's port (the remote port this socket is connected to).
   uint16_t port() const { return port_; }
   const std::string& host() const { return host_; }
@@ -50,10 +59,15 @@ class MZSpeedUDPSocket : public std::enable_shared_from_this<MZSpeedUDPSocket> {
   struct Impl;
   MZSpeedUDPSocket(std::string host, uint16_t port);
   void readNext();
+  // Sends the frames held back in this thread's burst.
+  void flushBurst();
+  // Reads what the socket holds, in batches, and hands it to the delegate.
+  void drain();
 
   std::string host_;
   uint16_t port_ = 0;
   uint16_t localPort_ = 0;
+  std::string peerText_;
   std::atomic<bool> closed_{false};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<MZSpeedUDPSocketDelegate> delegate_;

@@ -4,6 +4,10 @@
 // and is written back as F:sp -> S:L, where L is the listener's port; the listener's answers
 // S:L -> F:sp go back out as D:dp -> S:sp. F is unique per live connection, so two connections
 // from one source port to different destinations never meet.
+//
+// A flow lives as long as the proxy server's relay holds its accepted socket, however long it is
+// idle (an SSH session, IMAP IDLE); the relay says when it ends. Only flows whose SYN the listener
+// never accepted expire when idle. A full table makes room by dropping the least recently used.
 
 #include <chrono>
 #include <cstdint>
@@ -34,6 +38,8 @@ class MZTCPStack : public MZIPStackProtocol {
     uint16_t sourcePort, destinationPort;
     std::chrono::steady_clock::time_point lastSeen;
     bool finFromClient = false, finFromServer = false;
+    bool accepted = false;    // the proxy server's relay holds it
+    bool relayEnded = false;  // the relay is gone; late segments of the close still pass a while
   };
 
   // The shared stack of the process.
@@ -51,12 +57,20 @@ class MZTCPStack : public MZIPStackProtocol {
 
   // The flow a fake source stands for (the proxy server's view of an accepted peer).
   std::optional<Flow> flowForFake(uint32_t fakeIP, uint16_t sourcePort) const;
+  // The proxy server took the flow's connection: it no longer expires while idle. Nothing when
+  // the fake source is not in the table.
+  std::optional<Flow> acceptFlow(uint32_t fakeIP, uint16_t sourcePort);
+  // The relay of an accepted flow ended: it goes after the closing time.
+  void relayEnded(const Flow& flow);
+  // Idle limit of flows never accepted (the daemon's tests shorten it).
+  void setIdleTimeout(std::chrono::seconds limit);
   size_t flowCount() const;
-  // Drops flows idle past their time; runs on every packet too.
+  // Drops flows idle past their time; also runs on packets, at most once a second.
   void expire();
 
-  // Translates one packet in place; true when it was ours and is to be written back. Exposed for
-  // the fuzz target.
+  // Translates one packet in place; true when it was ours and is to be written back. The
+  // checksums are updated for the rewritten fields only, so a segment that arrived damaged stays
+  // damaged. Exposed for the fuzz target.
   bool translate(std::vector<uint8_t>& packet);
 
  private:
@@ -72,5 +86,7 @@ class MZTCPStack : public MZIPStackProtocol {
   std::map<FakeKey, ForwardKey> byFake_;
   uint32_t nextFake_ = 1;
   uint16_t listenPort_ = 0;
+  std::chrono::steady_clock::time_point lastExpire_{};
+  std::chrono::seconds idleTimeout_ = kIdleTimeout;
   std::shared_ptr<MZProxyServer> server_;
 };

@@ -35,9 +35,12 @@ class MZTUNInterface {
   bool running() const { return running_.load(); }
 
  private:
+  using Stacks = std::vector<std::shared_ptr<MZIPStackProtocol>>;
   std::shared_ptr<platform::netext::PacketFlow> flow_;
   mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<MZIPStackProtocol>> stacks_;
+  Stacks stacks_;
+  // What offer walks: a copy made at registration, so a packet costs no copy of the list.
+  std::shared_ptr<const Stacks> snapshot_;
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> dropped_{0};
 };

@@ -2,8 +2,11 @@
 // Sends UDP straight to its destination: one marked, connected socket per (source port,
 // destination, destination port); answers are written back to the system as coming from the
 // destination. Sockets idle for 60 s are closed; at most kMaxFlows live at once (the least
-// recently used goes first).
+// recently used goes first). Datagrams are sent on the caller's thread without waiting: what
+// the socket cannot take at once is dropped, so a flood from one program never builds a queue
+// in front of everyone else's packets.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -29,7 +32,9 @@ class MZUDPDirectStack : public MZIPStackProtocol,
   void stop() override;
 
   size_t flowCount() const;
-  // Closes sockets idle past their time; also runs on every packet.
+  // Datagrams dropped because their socket's buffer was full.
+  uint64_t droppedDatagrams() const { return dropped_.load(); }
+  // Closes sockets idle past their time; also runs on packets, at most once a second.
   void expire();
 
  private:
@@ -42,4 +47,6 @@ class MZUDPDirectStack : public MZIPStackProtocol,
   size_t maxFlows_;
   mutable std::mutex mutex_;
   std::map<Key, std::shared_ptr<Flow>> flows_;
+  std::chrono::steady_clock::time_point lastExpire_{};
+  std::atomic<uint64_t> dropped_{0};
 };

@@ -9,6 +9,7 @@
 #include "JolvexAPI/JolvexAPI.h"
 #include "Tovra/Base/TQAPIConfig.h"
 #include "Tovra/Codec/Base64.h"
+#include "gelmora/Core/AccelerationController.h"
 #include "gelmora/Core/AppEnvironment.h"
 #include "gelmora/Core/AppUserDefaults.h"
 #include "gelmora/Core/BHAppPackage.h"
@@ -60,6 +61,8 @@ AppDependencies::AppDependencies(Collaborators collaborators)
 
 AppDependencies::~AppDependencies() {
   alive_.reset();
+  // The controller outlives the windows; alerts still due find no presenter.
+  if (vpn_) vpn_->setAlertPresenter(nullptr);
   subscriptions_.dispose();
   // The handlers reach this object; calls that end later must not.
   if (handlersInstalled_) {
@@ -76,6 +79,9 @@ void AppDependencies::setUpAll() {
   clearCookies();
   if (defaults_.autoLogin()) user_.trySignin();
   checkReceipt();
+  vpn_ = c_.vpn ? c_.vpn : &app().vpn();
+  vpn_->setAlertPresenter(c_.alerts);
+  vpn_->prepare();
   if (c_.rootFactory) root_ = c_.rootFactory->create();
 }
 
@@ -109,8 +115,12 @@ void AppDependencies::setUpAPI() {
 
 void AppDependencies::failedCall(TQAPI& api) {
   if (api.silence()) return;
-  // A call refused before it was sent carries no error: nothing to show or act on.
-  if (api.lastErrors().empty()) return;
+  // A call refused before it was sent carries no error: nothing to show or act on, but the
+  // failure is still worth a line in the log.
+  if (api.lastErrors().empty()) {
+    gelmora::logLine("call failed without an error: " + std::string(api.className()));
+    return;
+  }
   if (api.className() != JVX_API_USER_HEARTBEAT::kClassName) {
     if (!handleRespPop(api.popInfo(), true)) alertError(api.lastError().description);
   }

@@ -69,6 +69,8 @@ AppEnvironment::AppEnvironment() {
       {kLegacyServiceHost, ""},
       {kTunnelDnsServer, ""},
       {kTunnelDnsServerChina, ""},
+      // The customer-service chat page of the acceleration screen; empty: the button opens nothing.
+      {"SupportChatURL", ""},
   };
 }
 

@@ -10,8 +10,12 @@ std::optional<std::string> AppUserDefaults::feedbackUrl(const char* key) const {
   if (!stored || stored->empty()) return stored;
   std::string cid = clientIdProvider_ ? clientIdProvider_() : app().analytics().cid();
   std::string lang = app().language().value_or("");
-  const char* joint = stored->find('?') == std::string::npos ? "?lang=" : "&lang=";
-  return *stored + joint + Tessaryn::urlEncode(lang) + "&_ga=" + Tessaryn::urlEncode(cid);
+  // The parameters belong to the query, which ends where a fragment begins.
+  const std::size_t hash = stored->find('#');
+  std::string base = stored->substr(0, hash);
+  const std::string fragment = hash == std::string::npos ? std::string() : stored->substr(hash);
+  const char* joint = base.find('?') == std::string::npos ? "?lang=" : "&lang=";
+  return base + joint + Tessaryn::urlEncode(lang) + "&_ga=" + Tessaryn::urlEncode(cid) + fragment;
 }
 
 std::optional<std::string> AppUserDefaults::loginFeedbackUrl() const {

@@ -9,6 +9,7 @@
 #include "gelmora/Service/Tools/Utils.h"
 #include "gelmora/Service/Web/TsWebService.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/netext/VpnStatus.h"
 
 namespace rx = platform::reactive;
 
@@ -40,6 +41,7 @@ TsKextVPNController::Steps TsKextVPNController::defaultSteps() {
   s.updateIpPacket = IpPacketHelper::updateIpPacket;
   s.parseRules = TsParams::updateWithRulelistReturnObject;
   s.pushRules = [] { return TsParamsKext::setRulesToKext(TsParams::kextRuleSet()); };
+  s.watchConnection = KextHelper::setConnectionLostHandler;
   return s;
 }
 
@@ -60,6 +62,8 @@ TsKextVPNController::TsKextVPNController(Steps steps, AlertSink alert)
 
 TsKextVPNController::~TsKextVPNController() {
   resign_ = {};
+  // Whatever the connection watcher queues from now on finds the controller gone.
+  queue_->sync([this] { alive_.reset(); });
   drain();
 }
 
@@ -71,62 +75,122 @@ void TsKextVPNController::setAlertSink(AlertSink alert) {
 void TsKextVPNController::setAlertPresenter(AlertSheetPresenter* presenter) {
   std::lock_guard lock(alertMutex_);
   presenter_ = presenter;
+  presenterToken_ = std::make_shared<bool>(true);
+}
+
+TsKextVPNController::AlertSink TsKextVPNController::alertForStart() {
+  std::lock_guard lock(alertMutex_);
+  if (!presenter_) return alert_;
+  // The window that is key now gets any alert of this start, however late it comes, unless the
+  // presenter was replaced or removed meanwhile.
+  return [show = presenter_->keyWindowAlert(),
+          token = std::weak_ptr<bool>(presenterToken_)](const std::string& text) {
+    if (token.expired()) {
+      MLOG().INFO("alert dropped: its window is gone", false);
+      return;
+    }
+    show(text);
+  };
+}
+
+void TsKextVPNController::setStatus(long long s) { setStatusIf(s, std::nullopt); }
+
+void TsKextVPNController::setStatusIf(long long s, std::optional<Epoch> epoch) {
+  {
+    std::lock_guard lock(statusMutex_);
+    if (epoch && overtaken(*epoch)) return;
+    if (status_.exchange(s) == s) return;
+  }
+  platform::dispatch::postToMain([] {
+    platform::notifications::NotificationCenter::defaultCenter().post(
+        platform::netext::NEVPNStatusDidChangeNotification);
+  });
 }
 
 rx::Signal<bool> TsKextVPNController::start() {
-  status_.store(2);
-  AlertSink alert;
+  Epoch epoch;
   {
-    // The window that is key now gets any alert of this start, however late it comes.
-    std::lock_guard lock(alertMutex_);
-    alert = presenter_ ? AlertSink(presenter_->keyWindowAlert()) : alert_;
+    std::lock_guard lock(statusMutex_);
+    epoch = ++epoch_;
   }
-  return rx::Signal<bool>::create([this, alert](const rx::SubscriberPtr<bool>& subscriber) {
-    queue_->async([this, subscriber, alert] { runStart(subscriber, alert); });
+  setStatusIf(2, epoch);
+  AlertSink alert = alertForStart();
+  return rx::Signal<bool>::create([this, alert, epoch](const rx::SubscriberPtr<bool>& subscriber) {
+    queue_->async([this, subscriber, alert, epoch] { runStart(subscriber, alert, epoch); });
     return rx::Disposable();
   });
 }
 
-void TsKextVPNController::runStart(const rx::SubscriberPtr<bool>& subscriber, AlertSink alert) {
-  unsigned long long stopsAtStart = stops_.load();
+void TsKextVPNController::runStart(const rx::SubscriberPtr<bool>& subscriber, AlertSink alert,
+                                   Epoch epoch) {
+  // A stop or another start asked for after this one wins; it does its own clean-up.
+  if (overtaken(epoch)) return abandon(subscriber);
   // A connection left from a running acceleration would hold the filter through its reload and
   // get the new client refused.
   steps_.closeConnection();
   steps_.unloadKEXT();
+  if (overtaken(epoch)) return abandon(subscriber);
   steps_.loakKEXT();
+  if (overtaken(epoch)) return abandon(subscriber);
   if (!steps_.existKEXT() || !steps_.openConnection())
-    return fail(subscriber, alert, kAlertEngine, false);
+    return fail(subscriber, alert, kAlertEngine, false, epoch);
+  if (steps_.watchConnection) {
+    std::weak_ptr<platform::dispatch::SerialQueue> queue = queue_;
+    std::weak_ptr<bool> alive = alive_;
+    steps_.watchConnection([this, queue, alive] {
+      if (auto q = queue.lock())
+        q->async([this, alive] {
+          if (!alive.expired()) connectionLostOnQueue();
+        });
+    });
+  }
   MLOG().INFO("驱动加载成功", false);
 
   std::optional<nlohmann::json> rules;
   rx::Error error;
   for (int attempt = 0; attempt < 2 && !rules; ++attempt) {
+    if (overtaken(epoch)) return abandon(subscriber);
     error = {};
     rules = steps_.getRules(&error);
     if (!rules && error.empty()) rules = nlohmann::json::object();
   }
-  if (!rules) return fail(subscriber, alert, error.description, error.code == kTopupCode);
+  if (!rules) return fail(subscriber, alert, error.description, error.code == kTopupCode, epoch);
   MLOG().INFO("获取规则成功", false);
 
   bool library = false;
-  for (int attempt = 0; attempt < 2 && !library; ++attempt) library = steps_.updateIpPacket();
-  if (!library) return fail(subscriber, alert, "IP库更新失败", false);
+  for (int attempt = 0; attempt < 2 && !library; ++attempt) {
+    if (overtaken(epoch)) return abandon(subscriber);
+    library = steps_.updateIpPacket();
+  }
+  if (!library) return fail(subscriber, alert, "IP库更新失败", false, epoch);
   MLOG().INFO("IP库更新成功", false);
 
-  if (auto text = steps_.parseRules(*rules)) return fail(subscriber, alert, *text, false);
+  if (overtaken(epoch)) return abandon(subscriber);
+  if (auto text = steps_.parseRules(*rules)) return fail(subscriber, alert, *text, false, epoch);
   MLOG().INFO("获取转换成功", false);
 
-  if (!steps_.pushRules()) return fail(subscriber, alert, kAlertEngine, false);
+  if (overtaken(epoch)) return abandon(subscriber);
+  if (!steps_.pushRules()) return fail(subscriber, alert, kAlertEngine, false, epoch);
 
-  platform::dispatch::postToMain([this, subscriber, stopsAtStart] {
+  platform::dispatch::postToMain([this, subscriber, epoch] {
+    if (overtaken(epoch)) {
+      subscriber->sendError(startFailure());
+      return;
+    }
     subscriber->sendCompleted();
-    if (stops_.load() == stopsAtStart) status_.store(3);
+    setStatusIf(3, epoch);
   });
 }
 
+void TsKextVPNController::abandon(const rx::SubscriberPtr<bool>& subscriber) {
+  MLOG().INFO("加速启动已取消", false);
+  platform::dispatch::postToMain([subscriber] { subscriber->sendError(startFailure()); });
+}
+
 void TsKextVPNController::fail(const rx::SubscriberPtr<bool>& subscriber, const AlertSink& alert,
-                               std::string text, bool topup) {
-  failOnQueue();
+                               std::string text, bool topup, Epoch epoch) {
+  if (overtaken(epoch)) return abandon(subscriber);
+  failOnQueue(epoch);
   platform::dispatch::postToMain([subscriber, alert, text = std::move(text), topup] {
     subscriber->sendError(startFailure());
     if (alert) alert(text);
@@ -136,14 +200,24 @@ void TsKextVPNController::fail(const rx::SubscriberPtr<bool>& subscriber, const 
   });
 }
 
-void TsKextVPNController::failOnQueue() {
+void TsKextVPNController::failOnQueue(std::optional<Epoch> epoch) {
   steps_.closeConnection();
   steps_.unloadKEXT();
-  status_.store(1);
+  setStatusIf(1, epoch);
+}
+
+void TsKextVPNController::connectionLostOnQueue() {
+  // Only a running acceleration is affected; a start or stop in progress handles the filter.
+  if (status_.load() != 3) return;
+  MLOG().INFO("加速引擎已退出", true);
+  Epoch epoch = epoch_.load();
+  steps_.closeConnection();
+  steps_.unloadKEXT();
+  setStatusIf(1, epoch);
 }
 
 void TsKextVPNController::StartspeedFail() {
-  queue_->sync([this] { failOnQueue(); });
+  queue_->sync([this] { failOnQueue(std::nullopt); });
 }
 
 void TsKextVPNController::stopOnQueue() {
@@ -152,15 +226,14 @@ void TsKextVPNController::stopOnQueue() {
   MLOG().INFO("停止加速", true);
 }
 
-void TsKextVPNController::stop() {
-  status_.store(1);
-  ++stops_;
-  queue_->async([this] { stopOnQueue(); });
-}
+void TsKextVPNController::stop() { sendStopCMD(nullptr); }
 
 void TsKextVPNController::sendStopCMD(std::function<void()> done) {
-  status_.store(1);
-  ++stops_;
+  {
+    std::lock_guard lock(statusMutex_);
+    ++epoch_;
+  }
+  setStatus(1);
   queue_->async([this, done = std::move(done)] {
     stopOnQueue();
     if (done) platform::dispatch::postToMain(done);

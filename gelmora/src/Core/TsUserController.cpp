@@ -12,6 +12,7 @@
 #include "gelmora/General/Helper/TsSystemInformation.h"
 #include "gelmora/Shared/Tessaryn.h"
 #include "platform/keychain/Keychain.h"
+#include "platform/reactive/Subject.h"
 
 // The older parameter store joins the core library with the older service layer.
 #if __has_include("gelmora/Service/Params/TsParams.h")
@@ -413,11 +414,17 @@ TsUserController::Signal<JVX_RESP_USER_LOGOUT> TsUserController::resign() {
   call->req().mac = mac();
   if (auto id = uid()) call->req().uid = *id;
   std::weak_ptr<bool> alive = alive_;
-  return sendCall(call).finally([this, alive] {
-    if (alive.expired()) return;
-    setOffline(true);
-    clearLoginInfo();
-  });
+  // The sign-out belongs to the controller, not to whoever asked: a window that goes away
+  // before the answer stops hearing of it, but the session is cleared all the same.
+  platform::reactive::ReplaySubject<JVX_RESP_USER_LOGOUT> outcome;
+  subscriptions_.add(sendCall(call)
+                         .finally([this, alive] {
+                           if (alive.expired()) return;
+                           setOffline(true);
+                           clearLoginInfo();
+                         })
+                         .subscribe(outcome.observer()));
+  return outcome.signal();
 }
 
 // ---------------------------------------------------------------- persistence

@@ -45,6 +45,7 @@ std::string MeasurementProtocolClient::formBody(const Pairs& hit) const {
 }
 
 void MeasurementProtocolClient::send(const Pairs& hit) {
+  if (config_.refresh) config_.refresh(config_);
   if (config_.trackingId.empty() || config_.endpoint.empty() || !transport_) return;
   queue_.push_back(formBody(hit));
   if (queue_.size() == 1) sendNext();

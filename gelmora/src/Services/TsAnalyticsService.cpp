@@ -23,12 +23,17 @@ constexpr double kReferenceDateOffset = 978307200.0;
 TsAnalyticsService& TsAnalyticsService::sharedInstance() {
   static TsAnalyticsService instance = [] {
     MeasurementProtocolClient::Configuration config;
-    if (auto env = app().env()) {
-      config.trackingId = env->setting(AppEnvironment::kAnalyticsTrackingID);
-      config.endpoint = env->setting(AppEnvironment::kAnalyticsURL);
-    }
-    config.appVersion = app().version();
-    config.userLanguage = app().language().value_or("en-US");
+    // Read at each hit: the service may be touched before the brand environment is installed.
+    config.refresh = [](MeasurementProtocolClient::Configuration& c) {
+      c.trackingId.clear();
+      c.endpoint.clear();
+      if (auto env = app().env()) {
+        c.trackingId = env->setting(AppEnvironment::kAnalyticsTrackingID);
+        c.endpoint = env->setting(AppEnvironment::kAnalyticsURL);
+      }
+      c.appVersion = app().version();
+      c.userLanguage = app().language().value_or("en-US");
+    };
     return TsAnalyticsService(AppUserDefaults::sharedInstance(), TsUserController::sharedInstance(),
                               std::make_unique<MeasurementProtocolClient>(
                                   std::move(config), tq::CurlTransport::shared()));

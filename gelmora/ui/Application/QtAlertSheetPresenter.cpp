@@ -29,8 +29,7 @@ void QtAlertSheetPresenter::showErrorSheet(std::optional<std::string> messageTex
 }
 
 void QtAlertSheetPresenter::showSheet(std::optional<std::string> messageText,
-                                      std::optional<std::string> informativeText,
-                                      Completion done) {
+                                      std::optional<std::string> informativeText, Completion done) {
   QMessageBox* box = makeAlert(rootWindow(), textOf(messageText), textOf(informativeText));
   box->setIcon(QMessageBox::NoIcon);
   box->setStandardButtons(QMessageBox::Ok);

@@ -15,8 +15,8 @@ class QtAlertSheetPresenter : public AlertSheetPresenter {
 
   void showErrorSheet(std::optional<std::string> messageText,
                       std::optional<std::string> informativeText) override;
-  void showSheet(std::optional<std::string> messageText,
-                 std::optional<std::string> informativeText, Completion done) override;
+  void showSheet(std::optional<std::string> messageText, std::optional<std::string> informativeText,
+                 Completion done) override;
   // Takes the active window now (the main window when none is); the alert goes there later, or
   // to the main window when that window is gone by then.
   WindowAlert keyWindowAlert() override;

@@ -3,7 +3,12 @@
 namespace gelmora::ui {
 
 ScreenRegistry& ScreenRegistry::shared() {
-  static ScreenRegistry* registry = new ScreenRegistry;  // kept for the whole run
+  // Filled with every screen of the build on first use; kept for the whole run.
+  static ScreenRegistry* registry = [] {
+    auto* r = new ScreenRegistry;
+    registerScreens(*r);
+    return r;
+  }();
   return *registry;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The one registry of the application's screens and windows. Each screen's module registers its
-// factory (registerScreens(), called once at start); whoever opens a screen asks the registry.
+// factory in registerScreens(), which fills the shared registry on its first use; whoever opens a
+// screen asks the registry.
 // A factory that nobody registered means the screen is not built: asking for it logs a line and
 // answers nothing, so nothing opens.
 #include <QString>
@@ -67,7 +68,7 @@ class ScreenSlot {
 
 class ScreenRegistry {
  public:
-  // The registry of the running application.
+  // The registry of the running application, filled by registerScreens().
   static ScreenRegistry& shared();
 
   // Screens shown inside the main window; the widget is made a child of `parent`.

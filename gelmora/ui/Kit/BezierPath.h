@@ -19,9 +19,7 @@ struct BezierPath {
 
   BezierPath& moveTo(QPointF p) { return add({MoveTo, {p, {}, {}}}); }
   BezierPath& lineTo(QPointF p) { return add({LineTo, {p, {}, {}}}); }
-  BezierPath& curveTo(QPointF end, QPointF c1, QPointF c2) {
-    return add({CurveTo, {c1, c2, end}});
-  }
+  BezierPath& curveTo(QPointF end, QPointF c1, QPointF c2) { return add({CurveTo, {c1, c2, end}}); }
   BezierPath& closePath() { return add({ClosePath, {}}); }
 
  private:

@@ -133,17 +133,21 @@ std::pair<QPointF, QPointF> DRFlatButton::origins(QSizeF is, QSizeF ts) const {
       return {{(W - iw) / 2, (H - ih) / 2}, {0, 0}};
     case ImageLeft:
     case ImageLeading:
-      if (hugs_) return {{(W - iw - tw) / 2 - s, (H - ih) / 2}, {(W + iw - tw) / 2 + s, (H - th) / 2}};
+      if (hugs_)
+        return {{(W - iw - tw) / 2 - s, (H - ih) / 2}, {(W + iw - tw) / 2 + s, (H - th) / 2}};
       return {{s, (H - ih) / 2}, {W - tw - s, (H - th) / 2}};
     case ImageRight:
     case ImageTrailing:
-      if (hugs_) return {{(W - iw + tw) / 2 + s, (H - ih) / 2}, {(W - iw - tw) / 2 - s, (H - th) / 2}};
+      if (hugs_)
+        return {{(W - iw + tw) / 2 + s, (H - ih) / 2}, {(W - iw - tw) / 2 - s, (H - th) / 2}};
       return {{W - iw - s, (H - ih) / 2}, {s, (H - th) / 2}};
     case ImageBelow:
-      if (hugs_) return {{(W - iw) / 2, (H - ih + th) / 2 + s}, {(W - tw) / 2, (H - ih - th) / 2 - s}};
+      if (hugs_)
+        return {{(W - iw) / 2, (H - ih + th) / 2 + s}, {(W - tw) / 2, (H - ih - th) / 2 - s}};
       return {{(W - iw) / 2, H - ih - s}, {(W - tw) / 2, s}};
     case ImageAbove:
-      if (hugs_) return {{(W - iw) / 2, (H - ih - th) / 2 - s}, {(W - tw) / 2, (H + ih - th) / 2 + s}};
+      if (hugs_)
+        return {{(W - iw) / 2, (H - ih - th) / 2 - s}, {(W - tw) / 2, (H + ih - th) / 2 + s}};
       return {{(W - iw) / 2, s}, {(W - tw) / 2, H - th - s}};
     case ImageOverlaps:
       return {{(W - iw) / 2, (H - ih) / 2}, {(W - tw) / 2, (H - th) / 2}};
@@ -258,4 +262,6 @@ void DRFlatButton::changeEvent(QEvent* event) {
   QAbstractButton::changeEvent(event);
 }
 
-bool DRFlatButton::hitButton(const QPoint& pos) const { return isEnabled() && rect().contains(pos); }
+bool DRFlatButton::hitButton(const QPoint& pos) const {
+  return isEnabled() && rect().contains(pos);
+}

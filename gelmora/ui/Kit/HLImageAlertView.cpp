@@ -61,8 +61,7 @@ HLImageAlertView::HLImageAlertView(QWidget* parent) : QWidget(parent) {
   connect(cancelButton_, &QAbstractButton::clicked, this, [this] { cancel(); });
 }
 
-QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int width,
-                                     int lines) {
+QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int width, int lines) {
   // Line breaks in the text end lines as the layout sees them.
   QString t = text;
   t.replace(QLatin1Char('\n'), QChar::LineSeparator);
@@ -78,9 +77,18 @@ QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int
     const bool last = n == lines - 1;
     if (last && line.textStart() + line.textLength() < t.size()) {
       // More text follows: the last line ends with an ellipsis.
+      const QFontMetrics metrics(font);
       QString rest = t.mid(line.textStart());
-      rest.replace(QChar::LineSeparator, QLatin1Char(' '));
-      out += QFontMetrics(font).elidedText(rest.simplified(), Qt::ElideRight, width);
+      const int separator = rest.indexOf(QChar::LineSeparator);
+      if (separator >= 0) {
+        rest = rest.left(separator);
+        const QString marked = rest + QChar(0x2026);
+        out += metrics.horizontalAdvance(marked) <= width
+                   ? marked
+                   : metrics.elidedText(rest, Qt::ElideRight, width);
+      } else {
+        out += metrics.elidedText(rest.simplified(), Qt::ElideRight, width);
+      }
     } else {
       out += part;
     }
@@ -90,9 +98,9 @@ QString HLImageAlertView::fitToLines(const QString& text, const QFont& font, int
   return out.trimmed();
 }
 
-void HLImageAlertView::configure(const QString& title, const QString& message,
-                                 const QPixmap& image, const QString& confirmTitle,
-                                 const QString& cancelTitle, std::function<void()> confirmBlock,
+void HLImageAlertView::configure(const QString& title, const QString& message, const QPixmap& image,
+                                 const QString& confirmTitle, const QString& cancelTitle,
+                                 std::function<void()> confirmBlock,
                                  std::function<void()> cancelBlock) {
   iconView_->setPixmap(image);
   gelmora::ui::setTextValue(titleLabel_, title);

@@ -18,8 +18,8 @@ std::string tableNameForLanguage(std::string_view languageCode) {
 
 std::map<std::string, std::string, std::less<>> readTable(std::string_view tableName) {
   std::map<std::string, std::string, std::less<>> table;
-  QFile file(QStringLiteral(":/i18n/%1.json").arg(QString::fromUtf8(tableName.data(),
-                                                                     tableName.size())));
+  QFile file(
+      QStringLiteral(":/i18n/%1.json").arg(QString::fromUtf8(tableName.data(), tableName.size())));
   if (!file.open(QIODevice::ReadOnly)) {
     gelmora::logLine("localisation table missing: " + std::string(tableName));
     return table;
@@ -46,8 +46,6 @@ void installTable(std::string_view languageCode) {
   gelmora::setLocalizationTable(std::move(table));
 }
 
-QString text(std::string_view key) {
-  return QString::fromStdString(gelmora::localizedString(key));
-}
+QString text(std::string_view key) { return QString::fromStdString(gelmora::localizedString(key)); }
 
 }  // namespace gelmora::ui::L10n

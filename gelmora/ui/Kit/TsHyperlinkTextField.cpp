@@ -66,8 +66,8 @@ TsHyperlinkTextField::hyperlinkInfos() const {
         const double x1 = line.cursorToX(from);
         const double x2 = line.cursorToX(to);
         QRectF r(std::min(x1, x2), line.y(), std::abs(x2 - x1), line.height());
-        out.push_back({fragment.position(), fragment.length(), url,
-                       r.translated(blockRect.topLeft())});
+        out.push_back(
+            {fragment.position(), fragment.length(), url, r.translated(blockRect.topLeft())});
       }
     }
   }

@@ -65,8 +65,9 @@ void person(QPainter& p, QRectF r, bool hi) {
   path.addEllipse(QPointF(cx, r.y() + h * 0.30), w * 0.20, h * 0.20);
   QPainterPath body;
   body.moveTo(r.x() + w * 0.12, r.y() + h * 0.95);
-  body.cubicTo(QPointF(r.x() + w * 0.12, r.y() + h * 0.55), QPointF(r.right() - w * 0.12,
-               r.y() + h * 0.55), QPointF(r.right() - w * 0.12, r.y() + h * 0.95));
+  body.cubicTo(QPointF(r.x() + w * 0.12, r.y() + h * 0.55),
+               QPointF(r.right() - w * 0.12, r.y() + h * 0.55),
+               QPointF(r.right() - w * 0.12, r.y() + h * 0.95));
   body.closeSubpath();
   p.fillPath(path.united(body), shade(r, hi));
 }
@@ -80,8 +81,8 @@ void cross(QPainter& p, QRectF r, QColor c) {
 
 void power(QPainter& p, QRectF r, QColor c) {
   p.setPen(QPen(c, 2.2, Qt::SolidLine, Qt::RoundCap));
-  const QRectF ring = r.adjusted(r.width() * 0.2, r.height() * 0.22, -r.width() * 0.2,
-                                 -r.height() * 0.18);
+  const QRectF ring =
+      r.adjusted(r.width() * 0.2, r.height() * 0.22, -r.width() * 0.2, -r.height() * 0.18);
   p.drawArc(ring, 120 * 16, -240 * 16);
   p.drawLine(QPointF(r.center().x(), r.y() + r.height() * 0.12),
              QPointF(r.center().x(), r.center().y()));
@@ -134,17 +135,14 @@ std::map<QString, Art> catalogue() {
     a["ic_accelerate" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { bolt(p, r, hi); }};
     a["topup" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { gem(p, r, hi); }};
     a["ic_more" + suffix] = {30, 30, [hi](QPainter& p, QRectF r) { person(p, r, hi); }};
-    a["ic_close" + suffix] = {16, 16, [hi](QPainter& p, QRectF r) {
-                                cross(p, r, hi ? Qt::white : kGray);
-                              }};
-    a["ic_exit" + suffix] = {24, 24, [hi](QPainter& p, QRectF r) {
-                               power(p, r, hi ? Qt::white : kGray);
-                             }};
+    a["ic_close" + suffix] = {16, 16,
+                              [hi](QPainter& p, QRectF r) { cross(p, r, hi ? Qt::white : kGray); }};
+    a["ic_exit" + suffix] = {24, 24,
+                             [hi](QPainter& p, QRectF r) { power(p, r, hi ? Qt::white : kGray); }};
   }
   a["ic_status"] = {22, 22, [](QPainter& p, QRectF r) { status(p, r, Qt::white, false); }};
-  a["ic_status_disconnected"] = {22, 22, [](QPainter& p, QRectF r) {
-                                   status(p, r, kLight, false);
-                                 }};
+  a["ic_status_disconnected"] = {22, 22,
+                                 [](QPainter& p, QRectF r) { status(p, r, kLight, false); }};
   a["ic_status_busy"] = {22, 22, [](QPainter& p, QRectF r) { status(p, r, Qt::white, true); }};
   return a;
 }

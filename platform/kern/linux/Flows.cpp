@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -93,7 +94,25 @@ std::vector<Closed> g_closed;
 constexpr auto kClosedKept = std::chrono::seconds(60);
 std::unordered_map<uint16_t, uint64_t> g_raw_ids;  // echo id -> cookie of an attached raw socket
 std::vector<std::string> (*g_listed_names)() = nullptr;
+bool (*g_protocol_on)(uint8_t) = nullptr;
+// The one user whose sockets the filters may see; root: every user's.
+std::atomic<uid_t> g_owner_uid{::geteuid()};
 thread_local std::string t_procname;
+
+// Whether a socket of `uid` may be selected at all.
+bool user_admitted(uid_t uid) {
+  uid_t allowed = g_owner_uid.load();
+  return allowed == 0 || uid == allowed;
+}
+
+bool protocol_on(uint8_t protocol) {
+  decltype(g_protocol_on) source;
+  {
+    std::lock_guard g(g_m);
+    source = g_protocol_on;
+  }
+  return !source || source(protocol);
+}
 
 linux_backend::OwnerScope current_scope() {
   decltype(g_listed_names) source;
@@ -155,16 +174,14 @@ void hand_data(socket_opaque* so, const sockaddr_in* addr, const uint8_t* bytes,
   if (cb(so->filter_cookie, so, addr, &m, 0) != EJUSTRETURN) mbuf_freem(m);
 }
 
-// Data the kernel counted but the filter never saw pass: handed on as buffers of that length
-// (their bytes are not the data), in pieces of a bounded size.
+// Data the kernel counted but the filter never saw pass (TCP, whose callbacks count lengths):
+// handed on as one buffer of that length that holds no bytes.
 void hand_count(socket_opaque* so, const sockaddr_in* addr, uint64_t count, bool out) {
-  constexpr uint64_t kPiece = 65536;
-  std::vector<uint8_t> zeros(static_cast<size_t>(std::min(count, kPiece)));
-  while (count > 0 && still_attached(so)) {
-    size_t n = static_cast<size_t>(std::min(count, kPiece));
-    hand_data(so, addr, zeros.data(), n, out);
-    count -= n;
-  }
+  auto cb = out ? so->filter.sf_data_out : so->filter.sf_data_in;
+  if (!cb || !count || !still_attached(so)) return;
+  mbuf_t m = nullptr;
+  if (mbuf_alloc_count(static_cast<size_t>(count), &m) != 0) return;
+  if (cb(so->filter_cookie, so, addr, &m, 0) != EJUSTRETURN) mbuf_freem(m);
 }
 
 struct Parsed {
@@ -212,27 +229,98 @@ int type_of(uint8_t protocol) { return protocol == IPPROTO_TCP ? SOCK_STREAM : S
 
 namespace linux_backend {
 
-void flows_on_output(const uint8_t* packet, size_t len) {
+namespace {
+
+// What a lookup off the queue's thread found for a flow, until its first packet is decided.
+struct Resolution {
+  bool found = false;  // a socket
+  SocketIdentity id;
+  bool looked = false;  // its owner was looked for: `name` is what the filters are given
+  std::string name;
+};
+constexpr size_t kMaxResolutions = 4096;
+std::unordered_map<FlowKey, Resolution, FlowKeyHash, FlowKeyEq> g_resolutions;  // under g_m
+
+bool take_resolution(const FlowKey& key, Resolution* out) {
+  std::lock_guard g(g_m);
+  auto it = g_resolutions.find(key);
+  if (it == g_resolutions.end()) return false;
+  *out = std::move(it->second);
+  g_resolutions.erase(it);
+  return true;
+}
+
+}  // namespace
+
+bool flows_flow_key(const uint8_t* packet, size_t len, FlowKey* key) {
+  Parsed p;
+  // Ping and raw sockets are looked up at once: /proc/net/icmp is short, raw sockets rare.
+  if (!parse(packet, len, &p) || p.key.protocol == IPPROTO_ICMP) return false;
+  *key = p.key;
+  return true;
+}
+
+bool flows_known(const FlowKey& key) {
+  std::lock_guard g(g_m);
+  if (g_filters.empty()) return true;  // nothing to look up for
+  auto f = g_by_flow.find(key);
+  return f != g_by_flow.end() && g_by_cookie.count(f->second);
+}
+
+void flows_resolve(const uint8_t* packet, size_t len) {
   Parsed p;
   if (!parse(packet, len, &p)) return;
+  Resolution r;
+  r.found = find_socket(p.key, &r.id);
+  bool look = false;
+  if (r.found) {
+    std::lock_guard g(g_m);
+    sflt_filter f{};
+    // Only a socket the filters may still take: new to them, a new connection, the served
+    // user's.
+    look = !g_by_cookie.count(r.id.cookie) &&
+           filter_for(type_of(p.key.protocol), p.key.protocol, &f) &&
+           (p.key.protocol != IPPROTO_TCP || p.syn) && user_admitted(r.id.uid);
+  }
+  if (look && protocol_on(p.key.protocol)) {
+    OwnerScope scope = current_scope();
+    if (pid_t owner = find_owner(r.id.inode, scope, r.id.uid)) r.name = listed_name(owner, scope);
+    r.looked = true;
+  }
+  std::lock_guard g(g_m);
+  if (g_resolutions.size() >= kMaxResolutions) g_resolutions.clear();
+  g_resolutions[p.key] = std::move(r);
+}
+
+bool flows_on_output(const uint8_t* packet, size_t len) {
+  Parsed p;
+  if (!parse(packet, len, &p)) return false;
   {
     std::lock_guard g(g_m);
-    if (g_filters.empty()) return;
+    if (g_filters.empty()) return false;
   }
+  // Queries to resolvers are looked at by the IPv4 filter whoever sends them: never left out.
+  // The flow's socket is not the filters' for the rest of its life.
+  const bool not_ours = !(p.key.protocol == IPPROTO_UDP && p.key.remote_port == 53);
+  const uid_t any_user = g_owner_uid.load() == 0 ? kAnyUid : g_owner_uid.load();
   SocketIdentity id;
   pid_t owner = 0;
   bool cached = false;  // the socket came from the flow table: its decision is known
+  bool looked = false;  // its owner was looked for already: `looked_name`
+  std::string looked_name;
   int type = type_of(p.key.protocol);
   if (p.key.protocol == IPPROTO_ICMP) {
     if (!find_ping_socket(p.key.local_port, &id)) {
       {
         std::lock_guard g(g_m);
         // An attached raw socket learns only its first destination: nothing more to find.
-        if (g_raw_ids.count(p.key.local_port)) return;
+        if (g_raw_ids.count(p.key.local_port)) return false;
         sflt_filter unused;
-        if (!filter_for(SOCK_RAW, IPPROTO_ICMP, &unused)) return;
+        if (!filter_for(SOCK_RAW, IPPROTO_ICMP, &unused)) return false;
       }
-      if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner)) return;
+      if (!protocol_on(IPPROTO_ICMP)) return false;
+      if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner, any_user))
+        return false;
       type = SOCK_RAW;
     }
   } else {
@@ -246,7 +334,18 @@ void flows_on_output(const uint8_t* packet, size_t len) {
       }
     }
     if (!cached) {
-      if (!find_socket(p.key, &id)) return;
+      // Looked up off the queue's thread while the packet waited, or now.
+      Resolution r;
+      if (take_resolution(p.key, &r)) {
+        if (!r.found) return false;
+        id = r.id;
+        if (r.looked) {
+          looked = true;
+          looked_name = std::move(r.name);
+        }
+      } else if (!find_socket(p.key, &id)) {
+        return false;
+      }
       std::lock_guard g(g_m);
       remember_flow(p.key, id.cookie);
     }
@@ -262,30 +361,38 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   auto it = g_by_cookie.find(id.cookie);
   if (it != g_by_cookie.end()) {
     socket_opaque* so = it->second;
-    if (!so || p.key.protocol != IPPROTO_UDP) return;
+    if (!so) return not_ours;
+    if (p.key.protocol != IPPROTO_UDP) return false;
     // A known UDP socket: every datagram is data out (new destinations become new flows).
     std::unique_lock hold(so->callbacks);
     g.unlock();
     as_callbacks(so, [&] { hand_data(so, &to, payload, payload_len, true); });
-    return;
+    return false;
   }
-  if (cached) return;  // forgotten meanwhile: the socket is gone
+  if (cached) return false;  // forgotten meanwhile: the socket is gone
   sflt_filter f{};
-  if (!filter_for(type, p.key.protocol, &f)) return;
-  if (p.key.protocol == IPPROTO_TCP && !p.syn) {
-    // Opened before the filter looked: it stays outside.
+  if (!filter_for(type, p.key.protocol, &f)) return false;
+  if ((p.key.protocol == IPPROTO_TCP && !p.syn) || !user_admitted(id.uid)) {
+    // Opened before the filter looked, or another user's: it stays outside.
     remember_declined(id.cookie);
-    return;
+    return not_ours;
   }
   g.unlock();
+  // With the protocol's switch off the filters decline any socket: no owner is looked for.
   // The owner, without the lock: /proc walks are slow. A process gone meanwhile, or one the
   // filter doesn't list, is a miss: the socket is then never attached.
-  if (!owner) owner = find_owner(id.inode, current_scope());
-  std::string name = owner ? process_name(owner) : "";
+  std::string name;
+  if (looked) {
+    name = looked_name;
+  } else if (protocol_on(p.key.protocol)) {
+    linux_backend::OwnerScope scope = current_scope();
+    if (!owner) owner = find_owner(id.inode, scope, id.uid);
+    if (owner) name = listed_name(owner, scope);
+  }
   if (name.empty()) {
     g.lock();
     remember_declined(id.cookie);
-    return;
+    return not_ours;
   }
 
   auto* so = new socket_opaque;
@@ -302,7 +409,7 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   g.lock();
   if (!filter_for(type, p.key.protocol, &so->filter) || g_by_cookie.count(id.cookie)) {
     delete so;
-    return;
+    return false;
   }
   std::unique_lock hold(so->callbacks);
   g_by_cookie[id.cookie] = so;
@@ -339,7 +446,7 @@ void flows_on_output(const uint8_t* packet, size_t len) {
   g.lock();
   // The last filter may have left meanwhile and freed every socket (only this thread adds any).
   auto pos = std::find(g_objects.begin(), g_objects.end(), so);
-  if (pos == g_objects.end()) return;
+  if (pos == g_objects.end()) return false;
   if (!accepted) {
     // Never the core's: nothing else holds it once it leaves the tables.
     auto at = g_by_cookie.find(id.cookie);
@@ -348,12 +455,13 @@ void flows_on_output(const uint8_t* packet, size_t len) {
     { std::lock_guard last(so->callbacks); }  // a caller that found it before has finished
     g.unlock();
     delete so;
-    return;
+    return not_ours;
   }
   if (type == SOCK_RAW) g_raw_ids[p.key.local_port] = id.cookie;
   g.unlock();
   // A connection being made: the monitor follows its handshake closely from now on.
   if (p.key.protocol == IPPROTO_TCP) monitor_check_now();
+  return false;
 }
 
 void flows_on_injected(const uint8_t* packet, size_t len) {
@@ -363,7 +471,13 @@ void flows_on_injected(const uint8_t* packet, size_t len) {
   FlowKey key{IPPROTO_UDP, p.key.remote_addr, p.key.remote_port, p.key.local_addr,
               p.key.local_port};
   SocketIdentity id;
-  if (!find_socket(key, &id)) return;
+  {
+    // The flow the answer belongs to went out through the queue: its socket is known.
+    std::lock_guard g(g_m);
+    auto f = g_by_flow.find(key);
+    if (f != g_by_flow.end()) id.cookie = f->second;
+  }
+  if (!id.cookie && !find_socket(key, &id)) return;
   sockaddr_in from{};
   from.sin_family = AF_INET;
   from.sin_addr.s_addr = p.key.local_addr;
@@ -655,6 +769,13 @@ void set_listed_names_source(std::vector<std::string> (*source)()) {
   g_listed_names = source;
 }
 
+void set_protocol_switch_source(bool (*source)(uint8_t protocol)) {
+  std::lock_guard g(g_m);
+  g_protocol_on = source;
+}
+
+void set_owner_uid(uid_t uid) { g_owner_uid.store(uid); }
+
 void monitor_check_now() {
   std::lock_guard g(g_monitor_m);
   uint64_t one = 1;
@@ -662,11 +783,13 @@ void monitor_check_now() {
   }
 }
 
-void decline_existing_sockets(bool tcp, bool udp) {
+void decline_existing_sockets(bool tcp, bool udp, bool icmp) {
   std::vector<uint64_t> cookies;
   auto take = [&](const DiagSocket& d) { cookies.push_back(d.cookie); };
   if (tcp) dump_sockets(IPPROTO_TCP, take);
   if (udp) dump_sockets(IPPROTO_UDP, take);
+  if (icmp)
+    for (uint64_t inode : icmp_socket_inodes()) cookies.push_back(icmp_cookie(inode));
   std::lock_guard g(g_m);
   for (uint64_t c : cookies) remember_declined(c);
 }
@@ -712,6 +835,7 @@ errno_t sflt_unregister(sflt_handle handle) {
       g_by_cookie.clear();
       g_by_flow.clear();
       g_flows_of.clear();
+      linux_backend::g_resolutions.clear();
       for (const Closed& c : g_closed) delete c.so;
       g_closed.clear();
       g_raw_ids.clear();

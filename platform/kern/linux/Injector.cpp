@@ -137,6 +137,20 @@ void set_run_dir(const std::string& dir) {
   g_note_path = dir.empty() ? "" : dir + "/rp_filter.saved";
 }
 
+bool restore_noted_settings() {
+  const std::string note = note_path();
+  if (note.empty()) return true;
+  const std::string noted = read_text(note.c_str());
+  if (noted.empty()) return true;
+  // Only "1" is ever noted: anything else is no value of ours to restore.
+  if (noted == "1") {
+    if (!write_text(kAllRpFilter, noted)) return false;
+    log_line("net.ipv4.conf.all.rp_filter restored to " + noted);
+  }
+  ::unlink(note.c_str());
+  return true;
+}
+
 int Injector::inject(const uint8_t* packet, size_t len) {
   if (fd_ < 0) return ENODEV;
   ssize_t n = ::write(fd_, packet, len);

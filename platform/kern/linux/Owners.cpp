@@ -1,6 +1,7 @@
 #include "Owners.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -9,6 +10,7 @@
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +21,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::kern::linux_backend {
@@ -137,6 +141,47 @@ bool holds_inode(pid_t pid, const std::string& want) {
 
 }  // namespace
 
+namespace {
+
+bool read_status_uids(pid_t pid, uid_t* real, uid_t* effective) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[2048];
+  ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  buf[n] = 0;
+  return status_uids(buf, real, effective);
+}
+
+// The users of root-owned process folders, read once per process: a folder's inode number is
+// the process's for its whole life, so a pid used again by a new process is read again.
+struct StatusUids {
+  ino_t ino;
+  uid_t real, effective;
+};
+std::mutex g_status_m;
+std::unordered_map<pid_t, StatusUids> g_status_uids;
+
+}  // namespace
+
+bool runs_as(pid_t pid, uid_t uid) {
+  uid_t real, effective;
+  return read_status_uids(pid, &real, &effective) && (real == uid || effective == uid);
+}
+
+bool status_uids(const char* status, uid_t* real, uid_t* effective) {
+  const char* line = std::strstr(status, "\nUid:");
+  if (!line) return false;
+  unsigned long r, e;
+  if (std::sscanf(line + 5, "%lu %lu", &r, &e) != 2 || r > 0xffffffffUL || e > 0xffffffffUL)
+    return false;
+  *real = static_cast<uid_t>(r);
+  *effective = static_cast<uid_t>(e);
+  return true;
+}
+
 bool find_socket(const FlowKey& key, SocketIdentity* out) {
   inet_diag_req_v2 req{};
   req.sdiag_family = AF_INET;
@@ -150,6 +195,7 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
     diag_query(req, 0, [&](const DiagSocket& d) {
       out->cookie = d.cookie;
       out->inode = d.inode;
+      out->uid = d.uid;
       out->connected = true;
       got = true;
     });
@@ -175,6 +221,7 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
       best_rank = rank;
       best.cookie = d.cookie;
       best.inode = d.inode;
+      best.uid = d.uid;
       best.connected = connected;
     }
   });
@@ -196,6 +243,7 @@ bool parse_diag_answer(const char* data, size_t len, uint8_t protocol, DiagSocke
   out->key.remote_port = ntohs(m.id.idiag_dport);
   out->cookie = cookie_of(m);
   out->inode = m.idiag_inode;
+  out->uid = m.idiag_uid;
   out->state = m.idiag_state;
   if (len <= head) return true;
   size_t left = len - head;
@@ -363,7 +411,7 @@ bool DestroyEvents::read(const std::function<void(const DiagSocket&)>& take) {
 
 namespace {
 
-// Each entry of a /proc/net table (after its header line) as (local port, inode); lines that
+// Each entry of a /proc/net table (after its header line) as (local port, inode, uid); lines that
 // don't parse are skipped.
 template <typename Take>
 void proc_net_entries(const std::string& table, Take take) {
@@ -382,7 +430,12 @@ void proc_net_entries(const std::string& table, Take take) {
     char* end = nullptr;
     unsigned long port = std::strtoul(local.c_str() + colon + 1, &end, 16);
     if (*end || !all_digits(inode.c_str()) || inode.size() > 19) continue;
-    if (!take(static_cast<uint16_t>(port), std::strtoull(inode.c_str(), nullptr, 10))) return;
+    if (!all_digits(uid.c_str()) || uid.size() > 10) continue;
+    unsigned long long user = std::strtoull(uid.c_str(), nullptr, 10);
+    if (user > 0xffffffffull) continue;
+    if (!take(static_cast<uint16_t>(port), std::strtoull(inode.c_str(), nullptr, 10),
+              static_cast<uid_t>(user)))
+      return;
   }
 }
 
@@ -400,20 +453,25 @@ bool same_name(const std::string& listed, const std::string& process) {
 
 }  // namespace
 
-uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port) {
+uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port, uid_t* uid) {
   uint64_t found = 0;
-  proc_net_entries(table, [&](uint16_t p, uint64_t inode) {
+  proc_net_entries(table, [&](uint16_t p, uint64_t inode, uid_t user) {
     if (p != port) return true;
     found = inode;
+    if (uid) *uid = user;
     return false;
   });
   return found;
 }
 
-std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_t port) {
+std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_t port,
+                                               std::vector<uid_t>* uids) {
   std::vector<uint64_t> found;
-  proc_net_entries(table, [&](uint16_t p, uint64_t inode) {
-    if (p == port && inode) found.push_back(inode);
+  proc_net_entries(table, [&](uint16_t p, uint64_t inode, uid_t user) {
+    if (p == port && inode) {
+      found.push_back(inode);
+      if (uids) uids->push_back(user);
+    }
     return true;
   });
   return found;
@@ -421,7 +479,7 @@ std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_
 
 std::vector<uint64_t> proc_net_inodes(const std::string& table) {
   std::vector<uint64_t> found;
-  proc_net_entries(table, [&](uint16_t, uint64_t inode) {
+  proc_net_entries(table, [&](uint16_t, uint64_t inode, uid_t) {
     if (inode) found.push_back(inode);
     return true;
   });
@@ -429,21 +487,27 @@ std::vector<uint64_t> proc_net_inodes(const std::string& table) {
 }
 
 bool find_ping_socket(uint16_t echo_id, SocketIdentity* out) {
-  uint64_t inode = proc_net_inode_for_port(file_text("/proc/net/icmp"), echo_id);
+  uid_t uid = 0;
+  uint64_t inode = proc_net_inode_for_port(file_text("/proc/net/icmp"), echo_id, &uid);
   if (!inode) return false;
   out->inode = inode;
+  out->uid = uid;
   out->cookie = icmp_cookie(inode);
   out->connected = false;
   return true;
 }
 
 bool find_raw_icmp_socket(uint16_t echo_id, const OwnerScope& scope, SocketIdentity* out,
-                          pid_t* owner) {
+                          pid_t* owner, uid_t uid) {
   // A raw socket's "port" in the table is its protocol.
-  std::vector<uint64_t> inodes = proc_net_inodes_for_port(file_text("/proc/net/raw"), IPPROTO_ICMP);
+  std::vector<uid_t> uids;
+  std::vector<uint64_t> inodes =
+      proc_net_inodes_for_port(file_text("/proc/net/raw"), IPPROTO_ICMP, &uids);
   std::vector<std::pair<uint64_t, pid_t>> held;
-  for (uint64_t inode : inodes)
-    if (pid_t pid = find_owner(inode, scope)) held.emplace_back(inode, pid);
+  for (size_t i = 0; i < inodes.size(); ++i) {
+    if (uid != kAnyUid && uids[i] != uid) continue;  // another user's: never ours
+    if (pid_t pid = find_owner(inodes[i], scope, uids[i])) held.emplace_back(inodes[i], pid);
+  }
   const std::pair<uint64_t, pid_t>* pick = nullptr;
   if (held.size() == 1) {
     pick = &held[0];
@@ -458,6 +522,8 @@ bool find_raw_icmp_socket(uint16_t echo_id, const OwnerScope& scope, SocketIdent
   out->inode = pick->first;
   out->cookie = icmp_cookie(pick->first);
   out->connected = false;
+  out->uid = uids[static_cast<size_t>(std::find(inodes.begin(), inodes.end(), pick->first) -
+                                      inodes.begin())];
   *owner = pick->second;
   return true;
 }
@@ -483,26 +549,86 @@ bool OwnerScope::admits(const std::string& process) const {
   return false;
 }
 
-pid_t find_owner(uint64_t inode, const OwnerScope& scope) {
+pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
   const std::string want = "socket:[" + std::to_string(inode) + "]";
-  DIR* d = ::opendir("/proc");
-  if (!d) return 0;
+  int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return 0;
+  DIR* d = ::fdopendir(proc);
+  if (!d) {
+    ::close(proc);
+    return 0;
+  }
   std::vector<pid_t> pids;
-  while (dirent* e = ::readdir(d))
-    if (all_digits(e->d_name) && std::strlen(e->d_name) < 10)
-      pids.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+  std::unique_lock status(g_status_m, std::defer_lock);
+  std::unordered_map<pid_t, StatusUids> seen;  // this walk's root-owned folders
+  if (uid != kAnyUid && uid != 0) status.lock();
+  while (dirent* e = ::readdir(d)) {
+    if (!all_digits(e->d_name) || std::strlen(e->d_name) >= 10) continue;
+    pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    // A process's folder belongs to the user it runs as (root when it may not be inspected, as
+    // after a change of identity): other users' processes are skipped without reading their
+    // descriptors.
+    struct stat st;
+    if (uid != kAnyUid && ::fstatat(proc, e->d_name, &st, 0) != 0) continue;
+    if (uid != kAnyUid && st.st_uid != uid) {
+      if (st.st_uid != 0) continue;
+      auto known = g_status_uids.find(pid);
+      StatusUids u{st.st_ino, 0, 0};
+      if (known != g_status_uids.end() && known->second.ino == st.st_ino)
+        u = known->second;
+      else if (!read_status_uids(pid, &u.real, &u.effective))
+        continue;
+      seen[pid] = u;
+      if (u.real != uid && u.effective != uid) continue;
+    }
+    pids.push_back(pid);
+  }
   ::closedir(d);
+  if (status.owns_lock()) {
+    g_status_uids.swap(seen);  // processes gone are forgotten
+    status.unlock();
+  }
   // Listed names first: their few processes are where a filtered socket is found.
   if (!scope.names.empty()) {
     OwnerScope listed = scope;
     listed.all = false;
     for (pid_t p : pids)
-      if (listed.admits(process_name(p)) && holds_inode(p, want)) return p;
+      if (!listed_name(p, listed).empty() && holds_inode(p, want)) return p;
   }
   if (!scope.all) return 0;
   for (pid_t p : pids)
     if (holds_inode(p, want)) return p;
   return 0;
+}
+
+std::string argv0_name(const char* cmdline, size_t len) {
+  // argv[0] ends at the first NUL (or the end of what was read).
+  size_t end = 0;
+  while (end < len && cmdline[end]) ++end;
+  // Programs started for another system name themselves with backslashes.
+  size_t start = end;
+  while (start > 0 && cmdline[start - 1] != '/' && cmdline[start - 1] != '\\') --start;
+  std::string name(cmdline + start, end - start);
+  if (name.size() > kNameMax) name.resize(kNameMax);
+  return name;
+}
+
+static std::string process_argv0_name(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  char buf[4096];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  return n > 0 ? argv0_name(buf, static_cast<size_t>(n)) : "";
+}
+
+std::string listed_name(pid_t pid, const OwnerScope& scope) {
+  std::string exe = process_name(pid);
+  if (exe.empty() || scope.admits(exe)) return exe;
+  std::string argv0 = process_argv0_name(pid);
+  if (!argv0.empty() && scope.admits(argv0)) return argv0;
+  return "";
 }
 
 std::string process_name(pid_t pid) {

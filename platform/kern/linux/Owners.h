@@ -23,6 +23,7 @@ struct SocketIdentity {
   uint64_t cookie = 0;  // the socket's identity for its whole life
   uint64_t inode = 0;
   bool connected = false;  // has a peer address
+  uid_t uid = 0;           // the user the socket belongs to (who made it)
 };
 
 // false when no socket matches (gone, or never ours to see): the flow is then not attached.
@@ -36,17 +37,30 @@ struct OwnerScope {
   static OwnerScope from_names(std::vector<std::string> listed);
   bool admits(const std::string& process) const;
 };
-// The process holding socket `inode` within `scope`, or 0.
-pid_t find_owner(uint64_t inode, const OwnerScope& scope = {});
+// The process holding socket `inode` within `scope`, or 0. With `uid` given, only processes
+// running as that user are looked at (the holder of a socket is, but for a descriptor passed on,
+// the user who made it).
+inline constexpr uid_t kAnyUid = static_cast<uid_t>(-1);
+pid_t find_owner(uint64_t inode, const OwnerScope& scope = {}, uid_t uid = kAnyUid);
+// Whether the process runs as `uid` (its real or effective user, from /proc/<pid>/status).
+bool runs_as(pid_t pid, uid_t uid);
+// The real and effective user of a NUL-terminated /proc/<pid>/status text; false without them.
+bool status_uids(const char* status, uid_t* real, uid_t* effective);
 // The name the filter matches: the executable's base name (not the 15-byte comm, so longer names
 // match), less " (deleted)", cut to 31 bytes; comm when the executable can't be read.
 std::string process_name(pid_t pid);
+// The base name of argv[0] in `len` bytes of /proc/<pid>/cmdline ('/' and '\\' both separate
+// folders), cut to 31 bytes; empty when there is none.
+std::string argv0_name(const char* cmdline, size_t len);
+// The name under which `scope` lists the process: the executable's base name, else argv[0]'s (a
+// game started through a loader or a compatibility layer); empty when neither is listed.
+std::string listed_name(pid_t pid, const OwnerScope& scope);
 // Ping sockets, from /proc/net/icmp, by their echo id.
 bool find_ping_socket(uint16_t echo_id, SocketIdentity* out);
 // Raw ICMP sockets have no id of their own: the one raw ICMP socket held by a process in scope,
 // else the one whose holder's pid is the echo id (as ping programs choose it), else none.
 bool find_raw_icmp_socket(uint16_t echo_id, const OwnerScope& scope, SocketIdentity* out,
-                          pid_t* owner);
+                          pid_t* owner, uid_t uid = kAnyUid);
 // Ping and raw ICMP sockets have no diag cookie: their inode, marked, stands in for one.
 inline uint64_t icmp_cookie(uint64_t inode) { return inode | (1ull << 63); }
 // The inodes of every ping socket and raw ICMP socket now open.
@@ -67,6 +81,7 @@ struct DiagSocket {
   FlowKey key{};  // seen from the socket: local = its own address
   uint64_t cookie = 0;
   uint64_t inode = 0;
+  uid_t uid = 0;
   uint8_t state = 0;      // the kernel's TCP state numbers (UDP: 7 unconnected, 1 connected)
   bool has_info = false;  // a tcp_info came with it
   uint32_t srtt_us = 0;
@@ -105,10 +120,12 @@ class DestroyEvents {
 };
 
 // Parsers of /proc/net tables, bounded and exposed for tests: the inode of the entry whose
-// local port (the echo id for ping sockets) is `port`, or 0.
-uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port);
-// Every entry's inode whose local port is `port` (raw sockets: the protocol number).
-std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_t port);
+// local port (the echo id for ping sockets) is `port`, or 0; its user in *uid when asked.
+uint64_t proc_net_inode_for_port(const std::string& table, uint16_t port, uid_t* uid = nullptr);
+// Every entry's inode whose local port is `port` (raw sockets: the protocol number), with its
+// user.
+std::vector<uint64_t> proc_net_inodes_for_port(const std::string& table, uint16_t port,
+                                               std::vector<uid_t>* uids = nullptr);
 // Every entry's inode.
 std::vector<uint64_t> proc_net_inodes(const std::string& table);
 

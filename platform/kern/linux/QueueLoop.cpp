@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Backend.h"
+
 extern "C" {
 #include <libnetfilter_queue/libnetfilter_queue.h>
 }
@@ -19,6 +21,7 @@ extern "C" {
 namespace platform::kern::linux_backend {
 
 namespace {
+thread_local bool t_leave_out = false;
 constexpr uint32_t kCopyRange = 0xffff;
 constexpr uint32_t kQueueLength = 4096;
 constexpr int kReceiveBuffer = 8 * 1024 * 1024;
@@ -30,10 +33,41 @@ void log_text(const char* text, int value) {
 }
 }  // namespace
 
-QueueLoop::QueueLoop(uint16_t number, Side side, const ipf_filter* filter)
-    : number_(number), side_(side), filter_(*filter) {}
+PendingSet::Added PendingSet::add(const FlowKey& key, Packet packet) {
+  auto t = tuple(key);
+  auto it = flows_.find(t);
+  size_t held = it == flows_.end() ? 0 : it->second.size();
+  if (total_ >= kTotal || held >= kPerFlow) return Added::kFull;
+  if (it == flows_.end()) it = flows_.emplace(t, std::vector<Packet>{}).first;
+  it->second.push_back(std::move(packet));
+  ++total_;
+  return held == 0 ? Added::kFirst : Added::kBehind;
+}
+
+std::vector<PendingSet::Packet> PendingSet::release(const FlowKey& key) {
+  auto it = flows_.find(tuple(key));
+  if (it == flows_.end()) return {};
+  std::vector<Packet> out = std::move(it->second);
+  flows_.erase(it);
+  total_ -= out.size();
+  return out;
+}
+
+std::vector<PendingSet::Packet> PendingSet::release_all() {
+  std::vector<Packet> out;
+  for (auto& [key, packets] : flows_)
+    for (auto& p : packets) out.push_back(std::move(p));
+  flows_.clear();
+  total_ = 0;
+  return out;
+}
+
+QueueLoop::QueueLoop(uint16_t number, Side side, const ipf_filter* filter, OwnerLookup lookup)
+    : number_(number), side_(side), filter_(*filter), lookup_(lookup) {}
 
 QueueLoop::~QueueLoop() { stop(); }
+
+void QueueLoop::leave_flow_out() { t_leave_out = true; }
 
 QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const uint8_t* packet,
                                      size_t len, mbuf_t* holder) {
@@ -44,6 +78,7 @@ QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const 
   if (len == 0 || mbuf_allocpacket(len, &m) != 0) return accept;
   std::memcpy(mbuf_data(m), packet, len);
   errno_t r;
+  t_leave_out = false;
   if (side == Side::kOutput) {
     r = filter.ipf_output ? filter.ipf_output(filter.cookie, &m) : 0;
   } else {
@@ -66,7 +101,26 @@ QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const 
     return Verdict{NF_ACCEPT, mbuf_data(m), static_cast<uint32_t>(mbuf_len(m))};
   }
   mbuf_freem(m);
+  // Unchanged and never the filter's: through the chain once more, which marks its connection.
+  if (side == Side::kOutput && r == 0 && t_leave_out) return Verdict{NF_REPEAT, nullptr, 0};
   return accept;
+}
+
+int QueueLoop::verdict(uint32_t id, uint32_t mark, const uint8_t* packet, size_t len) {
+  mbuf_t holder = nullptr;
+  Verdict v = decide(side_, filter_, packet, len, &holder);
+  int rc;
+  if (v.verdict == NF_REPEAT) {
+    // The chain's first rules move the mark onto the connection and take it off the packet. A
+    // packet that comes back with the mark still on it found no such rules: it goes on.
+    rc = (mark & kLeftOutMark)
+             ? nfq_set_verdict(qh_, id, NF_ACCEPT, 0, nullptr)
+             : nfq_set_verdict2(qh_, id, NF_REPEAT, mark | kLeftOutMark, 0, nullptr);
+  } else {
+    rc = nfq_set_verdict(qh_, id, v.verdict, v.length, v.payload);
+  }
+  if (holder) mbuf_freem(holder);
+  return rc;
 }
 
 int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data) {
@@ -77,11 +131,66 @@ int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data)
   unsigned char* payload = nullptr;
   int len = nfq_get_payload(nfa, &payload);
   if (len <= 0 || !payload) return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
-  mbuf_t holder = nullptr;
-  Verdict v = decide(self->side_, self->filter_, payload, static_cast<size_t>(len), &holder);
-  int rc = nfq_set_verdict(qh, id, v.verdict, v.length, v.payload);
-  if (holder) mbuf_freem(holder);
-  return rc;
+  const size_t n = static_cast<size_t>(len);
+  uint32_t mark = nfq_get_nfmark(nfa);
+  FlowKey key{};
+  if (self->lookup_.key && self->lookup_.key(payload, n, &key)) {
+    // Behind a held packet of its flow, or the first of a flow whose socket is unknown: held,
+    // so that looking for an owner never delays another flow's verdicts.
+    bool hold = self->pending_.holds(key) || !self->lookup_.known(key);
+    if (hold) {
+      PendingSet::Added added =
+          self->pending_.add(key, {id, mark, std::vector<uint8_t>(payload, payload + n)});
+      if (added == PendingSet::Added::kFull) {
+        if (!self->full_logged_) {
+          self->full_logged_ = true;
+          log_text("packets waiting for an owner lookup at their bound; passed unfiltered, queue",
+                   self->number_);
+        }
+        return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
+      }
+      if (added == PendingSet::Added::kFirst) {
+        std::lock_guard g(self->jobs_m_);
+        self->jobs_.emplace_back(key, std::vector<uint8_t>(payload, payload + n));
+        self->jobs_cv_.notify_one();
+      }
+      return 0;
+    }
+  }
+  return self->verdict(id, mark, payload, n);
+}
+
+void QueueLoop::lookup_worker() {
+  for (;;) {
+    std::pair<FlowKey, std::vector<uint8_t>> job;
+    {
+      std::unique_lock g(jobs_m_);
+      jobs_cv_.wait(g, [&] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    lookup_.resolve(job.second.data(), job.second.size());
+    {
+      std::lock_guard g(jobs_m_);
+      done_.push_back(job.first);
+    }
+    uint64_t one = 1;
+    if (::write(done_fd_, &one, sizeof one) < 0) {
+    }
+  }
+}
+
+void QueueLoop::release_resolved() {
+  uint64_t count;
+  if (::read(done_fd_, &count, sizeof count) != sizeof count) return;
+  std::vector<FlowKey> done;
+  {
+    std::lock_guard g(jobs_m_);
+    done.swap(done_);
+  }
+  for (const FlowKey& key : done)
+    for (auto& p : pending_.release(key)) verdict(p.id, p.mark, p.bytes.data(), p.bytes.size());
 }
 
 int QueueLoop::start() {
@@ -108,6 +217,11 @@ int QueueLoop::start() {
   }
   nfnl_rcvbufsiz(nfq_nfnlh(h_), kReceiveBuffer);
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  if (lookup_.key) {
+    done_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    stopping_ = false;
+    worker_ = std::thread([this] { lookup_worker(); });
+  }
   thread_ = std::thread([this] { loop(); });
   return 0;
 }
@@ -116,12 +230,15 @@ void QueueLoop::loop() {
   std::vector<char> buf(kCopyRange + 4096);
   int fd = nfq_fd(h_);
   for (;;) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
+    // Without lookups the last descriptor is -1, which poll skips.
+    pollfd p[3] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {done_fd_, POLLIN, 0}};
+    if (::poll(p, 3, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (p[1].revents & POLLIN) return;
+    if (p[2].revents & POLLIN) release_resolved();
+    if (!(p[0].revents & POLLIN)) continue;
     ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
     if (n < 0) {
       // The kernel dropped messages while we were slow: those packets were let through.
@@ -142,6 +259,21 @@ void QueueLoop::stop() {
     }
     thread_.join();
   }
+  if (worker_.joinable()) {
+    {
+      std::lock_guard g(jobs_m_);
+      stopping_ = true;
+      jobs_cv_.notify_all();
+    }
+    worker_.join();
+  }
+  // What still waited goes on unfiltered: the filter is leaving.
+  for (auto& p : pending_.release_all())
+    if (qh_) nfq_set_verdict(qh_, p.id, NF_ACCEPT, 0, nullptr);
+  jobs_.clear();
+  done_.clear();
+  if (done_fd_ >= 0) ::close(done_fd_);
+  done_fd_ = -1;
   if (qh_) nfq_destroy_queue(qh_);
   if (h_) nfq_close(h_);
   qh_ = nullptr;

@@ -44,6 +44,7 @@ struct ClientConn {
 linux_backend::ControlConfig g_config{"/run/tamsel", 0};
 bool g_configured = false;
 std::atomic<linux_backend::OptionHook> g_option_hook{nullptr};
+std::atomic<linux_backend::DisconnectHook> g_disconnect_hook{nullptr};
 // While the host starts, controls listen under their private name and appear under their own
 // name only once it says the start is over: a client that finds one finds a filter at work.
 std::mutex g_publish_m;
@@ -158,6 +159,7 @@ void serve_client(ctl_opaque* ctl, ClientConn* c) {
   }
   // Either channel ended: the client is gone.
   if (ctl->reg.ctl_disconnect) ctl->reg.ctl_disconnect(ctl, c->unit, c->unitinfo);
+  if (auto hook = g_disconnect_hook.load()) hook();
   std::lock_guard g(ctl->m);
   ::close(c->record_fd);
   ::close(c->option_fd);
@@ -309,6 +311,7 @@ void accept_loop(ctl_opaque* ctl) {
 
 namespace linux_backend {
 void set_option_hook(OptionHook hook) { g_option_hook.store(hook); }
+void set_disconnect_hook(DisconnectHook hook) { g_disconnect_hook.store(hook); }
 
 void defer_control_publishing() {
   std::lock_guard g(g_publish_m);
@@ -389,10 +392,16 @@ errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
 
 errno_t ctl_deregister(kern_ctl_ref ctl) {
   if (!ctl) return EINVAL;
-  reap(ctl);
-  {
-    std::lock_guard g(ctl->m);
-    if (!ctl->clients.empty()) return EBUSY;
+  // A client that has just hung up is let go on its own thread a moment later: a stop that
+  // follows its close at once (the app closes, then unloads) must not be refused for it.
+  for (int i = 0;; ++i) {
+    reap(ctl);
+    {
+      std::lock_guard g(ctl->m);
+      if (ctl->clients.empty()) break;
+      if (i == 50) return EBUSY;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   uint64_t one = 1;
   if (::write(ctl->wake_fd, &one, sizeof one) < 0) return errno;

@@ -27,8 +27,12 @@ std::mutex g_m;
 ipf_filter g_core;  // the filter the queues' wrapper hands packets on to
 
 errno_t output_with_flows(void*, mbuf_t* data) {
-  linux_backend::flows_on_output(mbuf_data(*data), mbuf_len(*data));
-  return g_core.ipf_output ? g_core.ipf_output(g_core.cookie, data) : 0;
+  bool left_out = linux_backend::flows_on_output(mbuf_data(*data), mbuf_len(*data));
+  errno_t r = g_core.ipf_output ? g_core.ipf_output(g_core.cookie, data) : 0;
+  // Only a packet the IPv4 filter let pass unchanged: its flow is then none of the filter's.
+  if (left_out && r == 0 && *data && !mbuf_modified(*data))
+    linux_backend::QueueLoop::leave_flow_out();
+  return r;
 }
 // The one IPv4 filter: injection reaches its device.
 ipfilter_opaque* g_ipf = nullptr;
@@ -63,8 +67,12 @@ errno_t ipf_addv4(const ipf_filter* filter, ipfilter_t* ref) {
   g_core = *filter;
   ipf->queued = *filter;
   ipf->queued.ipf_output = output_with_flows;
+  linux_backend::OwnerLookup lookup;
+  lookup.key = linux_backend::flows_flow_key;
+  lookup.known = linux_backend::flows_known;
+  lookup.resolve = linux_backend::flows_resolve;
   ipf->output = std::make_unique<QueueLoop>(linux_backend::kOutputQueue, QueueLoop::Side::kOutput,
-                                            &ipf->queued);
+                                            &ipf->queued, lookup);
   ipf->input =
       std::make_unique<QueueLoop>(linux_backend::kInputQueue, QueueLoop::Side::kInput, filter);
   if ((e = ipf->output->start()) != 0 || (e = ipf->input->start()) != 0) {
@@ -95,11 +103,13 @@ errno_t ipf_remove(ipfilter_t ref) {
 }
 
 errno_t ipf_inject_input(mbuf_t data, ipfilter_t) {
+  // Counted before it is written: once the socket has its answer it may close, and its last
+  // answers must still count. Outside the lock: a miss in the flow table asks the kernel.
+  linux_backend::flows_on_injected(mbuf_data(data), mbuf_len(data));
   errno_t e;
   {
     std::lock_guard g(g_m);
     e = g_ipf ? g_ipf->injector.inject(mbuf_data(data), mbuf_len(data)) : ENODEV;
-    if (e == 0) linux_backend::flows_on_injected(mbuf_data(data), mbuf_len(data));
   }
   mbuf_freem(data);
   return e;

@@ -200,8 +200,17 @@ errno_t mbuf_allocpacket(size_t len, mbuf_t* out) {
   return 0;
 }
 
+errno_t mbuf_alloc_count(size_t len, mbuf_t* out) {
+  *out = nullptr;
+  if (alloc_fails()) return ENOMEM;
+  auto* m = new mbuf;
+  m->len = len;
+  *out = m;
+  return 0;
+}
+
 void mbuf_freem(mbuf_t m) { delete m; }
-uint8_t* mbuf_data(mbuf_t m) { return m->bytes.data(); }
+uint8_t* mbuf_data(mbuf_t m) { return m->bytes.empty() ? nullptr : m->bytes.data(); }
 size_t mbuf_len(mbuf_t m) { return m->len; }
 size_t mbuf_capacity(mbuf_t m) { return m->bytes.size(); }
 

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
 #include <system_error>
 
 namespace platform::netext {
@@ -54,20 +57,39 @@ DnsConfigurator::Mode DnsConfigurator::detectMode(const std::filesystem::path& r
 DnsConfigurator::DnsConfigurator(Mode mode, std::string interfaceName, std::filesystem::path root)
     : mode_(mode), interface_(std::move(interfaceName)), root_(std::move(root)) {}
 
+namespace {
+
+// What the entry at path is: nothing when it is a link or cannot be read.
+std::optional<std::string> regularFileText(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path, ec)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
 void DnsConfigurator::restoreStale() {
   if (mode_ != Mode::ResolvConf) return;
   std::error_code ec;
+  const bool missing = !std::filesystem::is_symlink(resolvConfPath(), ec) &&
+                       !std::filesystem::exists(resolvConfPath(), ec);
+  auto text = regularFileText(resolvConfPath());
+  const bool ours = text && text->rfind(kOwnHeader, 0) == 0;
   // is_symlink first: a backup that is a dangling link is still the original entry.
   if (std::filesystem::is_symlink(backupPath(), ec) || std::filesystem::exists(backupPath(), ec)) {
-    std::filesystem::rename(backupPath(), resolvConfPath(), ec);
+    if (missing || ours) {
+      std::filesystem::rename(backupPath(), resolvConfPath(), ec);
+    } else {
+      // Someone (a DHCP renewal, the administrator) wrote a newer file since: it stands, and the
+      // older original must not come back over it later.
+      std::filesystem::remove(backupPath(), ec);
+    }
     return;
   }
   // No original was there: our own file goes, rather than staying as the system's resolver.
-  if (std::filesystem::is_symlink(resolvConfPath(), ec)) return;
-  std::ifstream in(resolvConfPath());
-  std::string first;
-  if (in && std::getline(in, first) && first + "\n" == kOwnHeader)
-    std::filesystem::remove(resolvConfPath(), ec);
+  if (ours) std::filesystem::remove(resolvConfPath(), ec);
 }
 
 std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string>& servers,
@@ -110,8 +132,9 @@ std::optional<ControlError> DnsConfigurator::apply(const std::vector<std::string
       temp += ".galvent-new";
       {
         std::ofstream out(temp, std::ios::trunc);
-        out << kOwnHeader;
-        for (const auto& s : servers) out << "nameserver " << s << "\n";
+        written_ = kOwnHeader;
+        for (const auto& s : servers) written_ += "nameserver " + s + "\n";
+        out << written_;
         if (!out) return ControlError{"NEVPNErrorDomain", 5, "cannot write resolv.conf"};
       }
       ::chmod(temp.c_str(), 0644);
@@ -132,7 +155,14 @@ void DnsConfigurator::restore() {
   if (mode_ == Mode::Resolved) {
     run({"resolvectl", "revert", interface_});
   } else if (mode_ == Mode::ResolvConf) {
-    restoreStale();
+    // Only the file this run wrote is put back; a file rewritten during the run is newer than
+    // the backup and is left as it is.
+    std::error_code ec;
+    if (regularFileText(resolvConfPath()) == written_) {
+      restoreStale();
+    } else {
+      std::filesystem::remove(backupPath(), ec);
+    }
   }
 }
 

@@ -2,15 +2,21 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <libmnl/libmnl.h>
 #include <linux/fib_rules.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace platform::netext {
@@ -65,10 +71,15 @@ struct RtnetlinkSettingsApplier::Impl {
   std::string name;
   uint32_t mark;
   uint32_t table;
+  uint32_t dnsTable;
   mnl_socket* nl = nullptr;
   uint32_t seq = 0;
   unsigned portid = 0;
-  bool ruleAdded = false;
+  static constexpr uint32_t kTunQueueLength = 256;
+  bool rulesAdded = false;
+  bool dnsRouted = false;
+  bool marksRestored = false;
+  std::optional<std::string> savedSrcValidMark;       // the value before this applier set it
   std::vector<std::pair<uint32_t, int>> throwRoutes;  // destination (network order), prefix
   std::vector<std::pair<uint32_t, int>> devRoutes;
 
@@ -125,6 +136,10 @@ struct RtnetlinkSettingsApplier::Impl {
     ifi->ifi_flags = IFF_UP;
     ifi->ifi_change = IFF_UP;
     if (mtu) mnl_attr_put_u32(nlh, IFLA_MTU, static_cast<uint32_t>(*mtu));
+    // The device's queue is the one every packet of the machine waits in before the tunnel
+    // reads it: short, so that a flood from one program costs the others about a millisecond
+    // of waiting, not several.
+    mnl_attr_put_u32(nlh, IFLA_TXQLEN, kTunQueueLength);
     return request(nlh);
   }
 
@@ -146,28 +161,190 @@ struct RtnetlinkSettingsApplier::Impl {
     return request(nlh);
   }
 
-  int rule(bool add) {
+  // A policy rule of ours. Priorities are fixed so that an add with NLM_F_EXCL finds a leftover
+  // of an earlier run instead of piling up a copy at the next free priority.
+  struct Rule {
+    uint8_t action = FR_ACT_TO_TBL;
+    uint32_t table = 0;
+    bool invert = false;
+    std::optional<uint32_t> fwmark;
+    bool dnsOnly = false;  // ipproto udp dport 53
+    std::optional<uint32_t> priority;
+    uint32_t gotoTarget = 0;
+  };
+
+  // Marked DNS skips the capture rule; unmarked DNS goes to the DNS table whatever resolver
+  // address it is sent to; everything else unmarked goes to the tunnel table. (An inverted rule
+  // inverts all its selectors, so "not marked and DNS" takes a jump over the capture rule.)
+  Rule skipRule() const {
+    return {FR_ACT_GOTO, 0, false, mark, true, kRulePriority, kRulePriority + 2};
+  }
+  Rule dnsRule() const { return {FR_ACT_TO_TBL, dnsTable, false, {}, true, kRulePriority + 1}; }
+  Rule tunnelRule() const { return {FR_ACT_TO_TBL, table, true, mark, false, kRulePriority + 2}; }
+
+  int rule(bool add, const Rule& r) {
     std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
     nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
     nlh->nlmsg_type = add ? RTM_NEWRULE : RTM_DELRULE;
     if (add) nlh->nlmsg_flags = NLM_F_CREATE | NLM_F_EXCL;
     auto* frh = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(nlh, sizeof(fib_rule_hdr)));
     frh->family = AF_INET;
-    frh->action = FR_ACT_TO_TBL;
-    frh->flags = FIB_RULE_INVERT;
+    frh->action = r.action;
+    frh->flags = r.invert ? FIB_RULE_INVERT : 0;
     frh->table = RT_TABLE_UNSPEC;
-    mnl_attr_put_u32(nlh, FRA_FWMARK, mark);
-    mnl_attr_put_u32(nlh, FRA_FWMASK, 0xffffffffu);
-    mnl_attr_put_u32(nlh, FRA_TABLE, table);
+    if (r.fwmark) {
+      mnl_attr_put_u32(nlh, FRA_FWMARK, *r.fwmark);
+      mnl_attr_put_u32(nlh, FRA_FWMASK, 0xffffffffu);
+    }
+    if (r.table) mnl_attr_put_u32(nlh, FRA_TABLE, r.table);
+    if (r.dnsOnly) {
+      mnl_attr_put_u8(nlh, FRA_IP_PROTO, IPPROTO_UDP);
+      fib_rule_port_range dport{53, 53};
+      mnl_attr_put(nlh, FRA_DPORT_RANGE, sizeof dport, &dport);
+    }
+    if (r.priority) mnl_attr_put_u32(nlh, FRA_PRIORITY, *r.priority);
+    if (r.action == FR_ACT_GOTO) mnl_attr_put_u32(nlh, FRA_GOTO, r.gotoTarget);
     return request(nlh);
   }
 
+  // Deletes every rule that matches r (its priority left out), however many runs left one.
+  int deleteAll(Rule r) {
+    // A jump must name a target after its own priority, so that one keeps its fixed priority.
+    if (r.action != FR_ACT_GOTO) r.priority.reset();
+    for (int i = 0; i < 4096; ++i) {
+      int rc = rule(false, r);
+      if (rc == -ENOENT) return 0;
+      if (rc != 0) return rc;
+    }
+    return 0;
+  }
+
+  // Deletes every route of a table, found by a dump.
+  int flushTable(uint32_t which) {
+    if (int rc = open(); rc != 0) return rc;
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_GETROUTE;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_seq = ++seq;
+    auto* rt = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+    rt->rtm_family = AF_INET;
+    if (mnl_socket_sendto(nl, nlh, nlh->nlmsg_len) < 0) return -errno;
+    struct Found {
+      uint32_t table;
+      std::vector<std::tuple<uint32_t, int, uint8_t>> routes;  // dst, prefix, type
+    } found{which, {}};
+    auto collect = [](const nlmsghdr* h, void* data) -> int {
+      auto* f = static_cast<Found*>(data);
+      const auto* r = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(h));
+      uint32_t tableId = r->rtm_table, dst = 0;
+      const char* tail = static_cast<const char*>(mnl_nlmsg_get_payload_tail(h));
+      for (auto* attr = static_cast<const nlattr*>(mnl_nlmsg_get_payload_offset(h, sizeof(rtmsg)));
+           mnl_attr_ok(attr, static_cast<int>(tail - reinterpret_cast<const char*>(attr)));
+           attr = mnl_attr_next(attr)) {
+        if (mnl_attr_get_type(attr) == RTA_TABLE && mnl_attr_get_payload_len(attr) >= 4)
+          tableId = mnl_attr_get_u32(attr);
+        if (mnl_attr_get_type(attr) == RTA_DST && mnl_attr_get_payload_len(attr) >= 4)
+          dst = mnl_attr_get_u32(attr);
+      }
+      if (tableId == f->table) f->routes.emplace_back(dst, r->rtm_dst_len, r->rtm_type);
+      return MNL_CB_OK;
+    };
+    for (;;) {
+      ssize_t n = mnl_socket_recvfrom(nl, buf.data(), buf.size());
+      if (n < 0) return -errno;
+      int rc = mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, collect, &found);
+      if (rc == MNL_CB_ERROR) return -errno;
+      if (rc == MNL_CB_STOP) break;
+    }
+    const uint32_t saved = table;
+    table = which;
+    for (auto [dst, prefix, type] : found.routes)
+      (void)route(false, dst, prefix, 0, type == RTN_THROW);
+    table = saved;
+    return 0;
+  }
+
+  // Runs iptables with `args` (no shell, empty environment); true when it exits with 0.
+  static bool iptables(const std::vector<std::string>& args) {
+    static const char* const kTools[] = {"/usr/sbin/iptables", "/sbin/iptables"};
+    const char* tool = nullptr;
+    for (const char* t : kTools)
+      if (::access(t, X_OK) == 0) tool = t;
+    if (!tool) return false;
+    std::vector<char*> argv{const_cast<char*>(tool)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char* const env[] = {nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, tool, &actions, nullptr, argv.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  std::vector<std::vector<std::string>> markRules(const char* op) const {
+    const std::string m = std::to_string(mark);
+    return {{"-w", "-t", "mangle", op, "OUTPUT", "-m", "mark", "--mark", m, "-j", "CONNMARK",
+             "--save-mark"},
+            {"-w", "-t", "mangle", op, "PREROUTING", "-m", "connmark", "--mark", m, "-j",
+             "CONNMARK", "--restore-mark"}};
+  }
+
+  static constexpr const char* kSrcValidMark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
+
+  // Lets answers to marked sockets through a strict reverse-path check (see the header).
+  void restoreMarks() {
+    // Without iptables the tunnel still runs; only a strict reverse-path check then drops the
+    // answers, as it would without this.
+    for (const auto& r : markRules("-A")) (void)iptables(r);
+    marksRestored = true;
+    std::ifstream in(kSrcValidMark);
+    std::string old;
+    if (in >> old && old != "1") {
+      std::ofstream out(kSrcValidMark);
+      if (out << "1\n") savedSrcValidMark = old;
+    }
+  }
+
+  // Deletes the mark rules however many runs left them.
+  void removeMarkRules() {
+    for (const auto& r : markRules("-D"))
+      for (int i = 0; i < 64 && iptables(r); ++i) {
+      }
+  }
+
   void clear() {
-    if (ruleAdded) (void)rule(false);
-    ruleAdded = false;
+    if (marksRestored) removeMarkRules();
+    marksRestored = false;
+    if (savedSrcValidMark) {
+      std::ofstream out(kSrcValidMark);
+      out << *savedSrcValidMark << "\n";
+    }
+    savedSrcValidMark.reset();
+    if (rulesAdded) {
+      (void)rule(false, tunnelRule());
+      (void)rule(false, dnsRule());
+      (void)rule(false, skipRule());
+    }
+    rulesAdded = false;
     // Routes through the device go with it; throw routes stay in the table unless removed.
     for (auto [dst, prefix] : throwRoutes) (void)route(false, dst, prefix, 0, true);
     for (auto [dst, prefix] : devRoutes) (void)route(false, dst, prefix, 0, false);
+    if (dnsRouted) {
+      const uint32_t saved = table;
+      table = dnsTable;
+      (void)route(false, 0, 0, 0, false);
+      table = saved;
+    }
+    dnsRouted = false;
     throwRoutes.clear();
     devRoutes.clear();
   }
@@ -179,6 +356,7 @@ RtnetlinkSettingsApplier::RtnetlinkSettingsApplier(std::string interfaceName, ui
   impl_->name = std::move(interfaceName);
   impl_->mark = mark;
   impl_->table = table;
+  impl_->dnsTable = dnsTableFor(table);
 }
 
 RtnetlinkSettingsApplier::~RtnetlinkSettingsApplier() {
@@ -238,10 +416,50 @@ std::optional<ControlError> RtnetlinkSettingsApplier::apply(const NetworkSetting
     if (auto e = each(v4.includedRoutes, false)) return e;
     if (auto e = each(v4.excludedRoutes, true)) return e;
   }
-  int rc = impl_->rule(true);
-  if (rc != 0 && rc != -EEXIST) return fail("rule", rc);
-  impl_->ruleAdded = rc == 0;
+  if (settings->dnsSettings) {
+    // The DNS table holds only the way into the tunnel.
+    const uint32_t saved = impl_->table;
+    impl_->table = impl_->dnsTable;
+    int rc = impl_->route(true, 0, 0, ifindex, false);
+    impl_->table = saved;
+    if (rc != 0 && rc != -EEXIST) return fail("DNS route", rc);
+    impl_->dnsRouted = true;
+  }
+  // Rules last: nothing is sent into the tunnel before its routes are there. Each add is
+  // exclusive; a leftover of a crashed run (EEXIST) is ours and is removed at clear as well.
+  impl_->rulesAdded = true;
+  auto add = [&](const Impl::Rule& r) {
+    int rc = impl_->rule(true, r);
+    return rc == -EEXIST ? 0 : rc;
+  };
+  if (settings->dnsSettings) {
+    if (int rc = add(impl_->skipRule()); rc != 0) return fail("DNS rule", rc);
+    if (int rc = add(impl_->dnsRule()); rc != 0) return fail("DNS rule", rc);
+  }
+  if (int rc = add(impl_->tunnelRule()); rc != 0) return fail("rule", rc);
+  impl_->restoreMarks();
   return std::nullopt;
+}
+
+int removeTunnelPolicy(uint32_t mark, uint32_t table) {
+  RtnetlinkSettingsApplier::Impl impl;
+  impl.mark = mark;
+  impl.table = table;
+  impl.dnsTable = dnsTableFor(table);
+  int first = 0;
+  auto note = [&](int rc) {
+    if (rc != 0 && first == 0) first = rc;
+  };
+  // Rules of every shape this daemon ever added, whatever their priority.
+  note(impl.deleteAll(impl.tunnelRule()));
+  note(impl.deleteAll(impl.dnsRule()));
+  note(impl.deleteAll(impl.skipRule()));
+  note(impl.flushTable(table));
+  note(impl.flushTable(impl.dnsTable));
+  // The mark rules too; src_valid_mark stays 1, as nobody knows what it was before the crash.
+  impl.removeMarkRules();
+  if (impl.nl) mnl_socket_close(impl.nl);
+  return first;
 }
 
 }  // namespace platform::netext

@@ -42,10 +42,11 @@ int PacketFlow::ifindex() const {
   return name_.empty() ? 0 : static_cast<int>(::if_nametoindex(name_.c_str()));
 }
 
-void PacketFlow::readPackets(PacketHandler handler) {
+void PacketFlow::readPackets(PacketHandler handler, std::function<void()> burstEnd) {
   stopReading();
   if (fd_ < 0) return;
   handler_ = std::move(handler);
+  burstEnd_ = std::move(burstEnd);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   running_ = true;
   thread_ = std::thread([this] { loop(); });
@@ -53,26 +54,46 @@ void PacketFlow::readPackets(PacketHandler handler) {
 
 void PacketFlow::loop() {
   std::vector<uint8_t> buffer(65536);
+  // Reads do not block, so that the device is drained before the next wait; writes to a TUN
+  // device never wait either way.
+  int flags = ::fcntl(fd_, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  bool wait = false;
+  int burst = 0;
+  auto endBurst = [&] {
+    if (burst > 0 && burstEnd_) burstEnd_();
+    burst = 0;
+  };
   while (running_) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    int rc = ::poll(fds, 2, -1);
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      break;
+    if (wait) {
+      endBurst();
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+      int rc = ::poll(fds, 2, -1);
+      if (rc < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[1].revents) break;
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+      if (!(fds[0].revents & POLLIN)) continue;
+      wait = false;
     }
-    if (fds[1].revents) break;
-    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
-    if (!(fds[0].revents & POLLIN)) continue;
     ssize_t n = ::read(fd_, buffer.data(), buffer.size());
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait = true;
+        continue;
+      }
       break;
     }
     if (n == 0) break;
     ++read_;
     const int family = (buffer[0] >> 4) == 6 ? 30 : 2;
-    if (handler_) handler_(std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), family);
+    if (handler_) handler_(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)), family);
+    if (++burst >= kBurst) endBurst();
   }
+  endBurst();
   running_ = false;
 }
 

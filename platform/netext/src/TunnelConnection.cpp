@@ -221,6 +221,10 @@ void TunnelConnection::readerLoop(int fd) {
       ::close(fd_);
       fd_ = -1;
     }
+    // A daemon that stops says so before it hangs up; one that goes while a tunnel was up or
+    // coming up was killed or crashed, and the user is told so.
+    if (daemonStatus_ != VpnStatus::Disconnected && daemonStatus_ != VpnStatus::Disconnecting)
+      daemonError_ = managerError(6, "the tunnel process ended unexpectedly");
     daemonStatus_ = VpnStatus::Disconnected;
     ++statusEvents_;
     if (watching_ && !firstStatus_) firstStatus_ = VpnStatus::Disconnected;
@@ -278,6 +282,10 @@ std::optional<ControlError> TunnelConnection::launch(const std::string& socketPa
   std::vector<std::string> args = {"--control",           socketPath,         "--owner-uid",
                                    std::to_string(owner), "--container-root", containerRoot,
                                    "--resources",         resources};
+  if (s.mark) args.insert(args.end(), {"--mark", std::to_string(*s.mark)});
+  if (s.table) args.insert(args.end(), {"--table", std::to_string(*s.table)});
+  if (!s.dnsConfig.empty()) args.insert(args.end(), {"--dns-config", s.dnsConfig});
+  if (!s.logHost.empty()) args.insert(args.end(), {"--log-host", s.logHost});
   TunnelLauncher launcher = s.launcher;
   if (!launcher) {
     std::lock_guard lock(launcherMutex());
@@ -287,11 +295,20 @@ std::optional<ControlError> TunnelConnection::launch(const std::string& socketPa
   return launcher(program, args);
 }
 
+void TunnelConnection::announceConnecting() { publish(VpnStatus::Connecting); }
+
 std::optional<ControlError> TunnelConnection::startVPNTunnel(const nlohmann::json& options) {
   auto path = controlSocketPath(provider_);
-  if (!path)
-    return managerError(
+  if (!path) {
+    auto e = managerError(
         EINVAL, "provider bundle identifier \"" + provider_ + "\" cannot name a control socket");
+    {
+      std::lock_guard lock(mu_);
+      daemonError_ = e;
+    }
+    publish(VpnStatus::Disconnected);
+    return e;
+  }
   uint64_t errorsSeen;
   {
     // Watched from before connecting: the daemon greets a new connection with its status, which

@@ -17,6 +17,12 @@ using namespace platform::netext;
 
 namespace {
 
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
   if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
   systest::Netns ns(systest::uniqueName("gvset"));
@@ -65,6 +71,68 @@ TEST(RtnetlinkSettings, AppliedAndRemovedOnARealTun) {
   EXPECT_EQ(ns.sh("ip rule show").output.find("5160"), std::string::npos);
   // An emptied table is gone: only the error on stderr says so.
   EXPECT_EQ(ns.sh("ip route show table 5160 2>/dev/null").output, "");
+  flow.close();
+}
+
+// DNS to any resolver, even one in an excluded LAN range, goes into the tunnel unless the daemon
+// itself sent it; what crashed runs left (rules of every shape, routes of both tables) is removed
+// whatever its number, and a fresh add finds its own leftovers instead of piling up copies.
+TEST(RtnetlinkSettings, DnsIsCapturedAndLeftoversOfCrashedRunsAreRemoved) {
+  if (auto r = systest::skipReason(); !r.empty()) GTEST_SKIP() << r;
+  systest::Netns ns(systest::uniqueName("gvdnsr"));
+  ASSERT_TRUE(ns.valid());
+  systest::Netns::Enter in(ns);
+  ASSERT_TRUE(in.entered());
+  // A LAN with its own resolver at 192.168.1.53.
+  ASSERT_TRUE(ns.sh("ip link add lan0 type veth peer name lan1 && ip link set lan1 up && "
+                    "ip addr add 192.168.1.2/16 dev lan0 && "
+                    "ip link set lan0 up")
+                  .ok());
+  PacketFlow flow;
+  ASSERT_EQ(flow.open(), 0);
+  const uint32_t mark = 0x47560001, table = 5160;
+  NetworkSettings settings;
+  IPv4Settings v4;
+  v4.addresses = {"192.0.2.1"};
+  v4.subnetMasks = {"255.255.255.0"};
+  v4.includedRoutes = {IPv4Route::defaultRoute()};
+  v4.excludedRoutes = {{"192.168.0.0", "255.255.0.0"}};
+  settings.ipv4Settings = v4;
+  settings.dnsSettings = DNSSettings{{"198.18.0.1"}, {""}};
+  auto routeOf = [&](const std::string& what) { return ns.sh("ip -o route get " + what).output; };
+  {
+    RtnetlinkSettingsApplier applier(flow.name(), mark, table);
+    auto error = applier.apply(&settings);
+    ASSERT_FALSE(error) << error->description;
+    EXPECT_NE(routeOf("192.168.1.53 ipproto udp dport 53").find("dev " + flow.name()),
+              std::string::npos);
+    EXPECT_NE(routeOf("192.168.1.53 ipproto udp dport 53 mark 0x47560001").find("dev lan0"),
+              std::string::npos)
+        << "the daemon's own queries leave directly";
+    EXPECT_NE(routeOf("192.168.1.53 ipproto udp dport 80").find("dev lan0"), std::string::npos)
+        << "only DNS is captured";
+    EXPECT_NE(routeOf("203.0.113.9 ipproto tcp dport 443").find("dev " + flow.name()),
+              std::string::npos);
+    // A crash: the applier goes without clearing. The next run adds over its leftovers.
+  }
+  // An older build added its rule at whatever priority was free, once per crash.
+  ASSERT_TRUE(ns.sh("ip rule add not fwmark 0x47560001 lookup 5160 && "
+                    "ip rule add not fwmark 0x47560001 lookup 5160")
+                  .ok());
+  {
+    RtnetlinkSettingsApplier applier(flow.name(), mark, table);
+    ASSERT_FALSE(applier.apply(&settings));
+  }
+  auto rules = ns.sh("ip rule show").output;
+  EXPECT_EQ(occurrences(rules, "lookup 5161"), 1u) << rules;
+  EXPECT_EQ(occurrences(rules, "goto"), 1u) << rules;
+  EXPECT_EQ(removeTunnelPolicy(mark, table), 0);
+  rules = ns.sh("ip rule show").output;
+  EXPECT_EQ(rules.find("0x47560001"), std::string::npos) << rules;
+  EXPECT_EQ(rules.find("5161"), std::string::npos) << rules;
+  EXPECT_EQ(ns.sh("ip route show table 5160 2>/dev/null").output, "");
+  EXPECT_EQ(ns.sh("ip route show table 5161 2>/dev/null").output, "");
+  EXPECT_EQ(removeTunnelPolicy(mark, table), 0) << "nothing left is not an error";
   flow.close();
 }
 
@@ -127,6 +195,22 @@ TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {
   next.restore();
   EXPECT_EQ(read(), "nameserver 9.9.9.9\n");
   EXPECT_FALSE(std::filesystem::exists(next.backupPath()));
+
+  // Rewritten by someone else while the tunnel runs (a DHCP renewal): the newer file stays, at
+  // a stop and after a crash alike, and the older original never comes back over it.
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "crash" : "stop");
+    DnsConfigurator dns(DnsConfigurator::Mode::ResolvConf, "gvtun0", root);
+    ASSERT_FALSE(dns.apply({"198.18.0.1"}, {""}));
+    std::ofstream(root / "etc/resolv.conf") << "nameserver 192.168.1.53\n";
+    if (crash) {
+      DnsConfigurator(DnsConfigurator::Mode::ResolvConf, "gvtun0", root).restoreStale();
+    } else {
+      dns.restore();
+    }
+    EXPECT_EQ(read(), "nameserver 192.168.1.53\n");
+    EXPECT_FALSE(std::filesystem::exists(dns.backupPath()));
+  }
   EXPECT_EQ(DnsConfigurator::modeFromText("resolv.conf"), DnsConfigurator::Mode::ResolvConf);
   EXPECT_FALSE(DnsConfigurator::modeFromText("Resolved"));
 }

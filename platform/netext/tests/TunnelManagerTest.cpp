@@ -216,6 +216,32 @@ TEST_F(TunnelManager, StartLaunchesDaemonAndPublishesEachStatus) {
   EXPECT_FALSE(connection->lastError());
 }
 
+// The daemon's own flags reach it; a daemon that goes away unasked (killed, crashed) leaves
+// status 1 with an error, not a silent "disconnected".
+TEST_F(TunnelManager, DaemonFlagsAndADaemonEndingUnasked) {
+  FakeDaemon daemon(dir + "/com.example.tunnel.sock");
+  std::vector<std::string> args;
+  auto settings = launchingInto(daemon, &args);
+  settings.mark = 0x47560002;
+  settings.table = 5170;
+  settings.dnsConfig = "resolv.conf";
+  settings.logHost = "logs.example";
+  auto connection = std::make_shared<TunnelConnection>("com.example.tunnel", settings);
+  ASSERT_FALSE(connection->startVPNTunnel({{"tunnelOptions", nlohmann::json::object()}}));
+  const std::vector<std::string> tail = {"--mark",     "1196818434",   "--table",
+                                         "5170",       "--dns-config", "resolv.conf",
+                                         "--log-host", "logs.example"};
+  ASSERT_GE(args.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(args.end() - long(tail.size()), args.end()), tail);
+  ASSERT_TRUE(main.queue().runUntil([&] { return connection->status() == VpnStatus::Connected; }));
+
+  daemon.stop();
+  ASSERT_TRUE(
+      main.queue().runUntil([&] { return connection->status() == VpnStatus::Disconnected; }));
+  ASSERT_TRUE(connection->lastError());
+  EXPECT_NE(connection->lastError()->description.find("ended unexpectedly"), std::string::npos);
+}
+
 TEST_F(TunnelManager, RestartedAppFindsRunningDaemon) {
   FakeDaemon daemon(dir + "/com.example.tunnel.sock");
   ASSERT_TRUE(daemon.start(VpnStatus::Connected));
@@ -387,6 +413,31 @@ TEST_F(AuthorizedLaunch, OneElevationScrubbedEnvironmentDetachedDaemon) {
   ASSERT_FALSE(error) << error->description;
   EXPECT_EQ(report(reportPath + "2").size(), 3u);
   EXPECT_EQ(elevations(), 1u);
+}
+
+// Every start asks for rights through the runner itself (the runner is the program the elevator
+// runs), so the policy's keep period of the runner's action covers a second start. The elevator
+// stands in for the policy agent: it asks only when that program was not authorized before.
+TEST_F(AuthorizedLaunch, SecondStartWithinTheKeepPeriodAsksNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to own the daemon program";
+  script("keeping", "echo \"$1\" >> '" + dir + "/elevations'\n" + "stamp='" + dir +
+                        "/kept-'$(echo \"$1\" | md5sum | cut -c1-32)\n" +
+                        "[ -e \"$stamp\" ] || { echo ask >> '" + dir +
+                        "/prompts'; touch \"$stamp\"; }\n" + "exec \"$@\"\n");
+  const std::string program = dir + "/galvent-tunnel";
+  for (const char* name : {"/first", "/second"}) {
+    auto error = authorizedTunnelLauncher(through("keeping"))(program, {"--control", dir + name});
+    ASSERT_FALSE(error) << error->description;
+    EXPECT_EQ(report(dir + name).size(), 3u) << name;
+  }
+  std::ifstream prompts(dir + "/prompts");
+  size_t asked = 0;
+  for (std::string l; std::getline(prompts, l);) ++asked;
+  EXPECT_EQ(asked, 1u) << "the second start asked again";
+  std::ifstream calls(dir + "/elevations");
+  std::vector<std::string> programs;
+  for (std::string l; std::getline(calls, l);) programs.push_back(l);
+  EXPECT_EQ(programs, (std::vector<std::string>{AUTH_RUNNER_PATH, AUTH_RUNNER_PATH}));
 }
 
 TEST_F(AuthorizedLaunch, RefusalsAreClearErrorsAndStartNothing) {

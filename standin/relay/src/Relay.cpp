@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "Brevant/Packet.h"
 #include "Galvent/Tunnel/Base/Q5Protocol.h"
 #include "Mazzle/MZHelper.h"
 #include "Mazzle/MZIPv4Packet.h"
@@ -47,7 +48,8 @@ void fixIPChecksum(Bytes& p) {
 }
 
 struct FlowKey {
-  std::string client;
+  uint32_t clientIP;
+  uint16_t clientPort;
   uint32_t src, dst;
   uint16_t srcPort, dstPort;
   auto operator<=>(const FlowKey&) const = default;
@@ -63,10 +65,12 @@ struct Relay::Impl {
   };
   struct Flow {
     int fd = -1;
-    int endpointFd = -1;
+    std::string endpoint;  // "ip:port" of the pair the client used
     sockaddr_in client{};
     uint32_t src = 0, dst = 0;
     uint16_t srcPort = 0, dstPort = 0;
+    SteadyTime lastSeen;
+    FlowKey key;
   };
   struct Pending {
     int fd;
@@ -88,8 +92,15 @@ struct Relay::Impl {
   std::map<std::pair<std::string, std::string>, DetectAnswer> figures;
   size_t mtu = 0;
 
+  // Flows idle this long are forgotten and their sockets closed.
+  static constexpr std::chrono::seconds kFlowIdle{60};
+  // Tags of the epoll events; the rest of the word is the descriptor.
+  static constexpr uint64_t kTagWake = 1, kTagEndpoint = 2, kTagFlow = 3, kTagTun = 4;
+
   // Loop thread only.
-  std::map<FlowKey, Flow> flows;
+  std::map<FlowKey, int> flowByKey;
+  std::map<int, Flow> flows;  // by socket
+  SteadyTime lastExpire{};
   std::multimap<SteadyTime, Pending> later;
   MZIPv4Packet::Reassembler reassembler;
 
@@ -98,6 +109,8 @@ struct Relay::Impl {
   std::unique_ptr<NatTable> nat;
 
   int wakeFd = -1;
+  int epollFd = -1;
+  bool keepRecords = true;
   bool stopping = false;
   std::thread thread;
 
@@ -107,8 +120,33 @@ struct Relay::Impl {
     }
   }
 
-  void record(Record r) {
+  void watch(int fd, uint64_t tag) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = tag << 32 | static_cast<uint32_t>(fd);
+    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+  }
+
+  bool recording() {
     std::lock_guard lock(mutex);
+    return keepRecords || recordFile.is_open();
+  }
+
+  // Records one frame, when records are kept or written; nothing is built otherwise.
+  void note(bool incoming, const Endpoint& ep, const sockaddr_in& peer,
+            std::span<const uint8_t> data, std::string text) {
+    if (recording()) record(makeRecord(incoming, ep, peer, data, std::move(text)));
+  }
+
+  void record(Record r) {
+    r.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+    std::lock_guard lock(mutex);
+    if (!keepRecords) {
+      if (recordFile.is_open()) recordFile << recordJSON(r) << "\n" << std::flush;
+      return;
+    }
     if (recordFile.is_open()) recordFile << recordJSON(r) << "\n" << std::flush;
     records.push_back(std::move(r));
     changed.notify_all();
@@ -144,7 +182,7 @@ struct Relay::Impl {
   }
 
   // Applies the pair's switches to an answer frame and sends it now or later.
-  void answer(const Endpoint& ep, const sockaddr_in& to, Bytes frame, const std::string& note) {
+  void answer(const Endpoint& ep, const sockaddr_in& to, Bytes frame, const std::string& what) {
     const Switches& sw = ep.sw;
     if (sw.silent) return;
     if (sw.garbage) {
@@ -155,7 +193,7 @@ struct Relay::Impl {
         Q5Protocol::storeU32(frame.data(), static_cast<uint32_t>(frame.size() + 1));
     }
     for (int i = 0; i < std::max(1, sw.copies); ++i) {
-      record(makeRecord(false, ep, to, frame, note));
+      note(false, ep, to, frame, what);
       if (sw.delay.count() > 0) {
         later.emplace(std::chrono::steady_clock::now() + sw.delay,
                       Pending{ep.fd, to, frame, key(ep.ip, ep.port)});
@@ -169,19 +207,19 @@ struct Relay::Impl {
   void handleFrame(const Endpoint& ep, const sockaddr_in& from, std::span<const uint8_t> data) {
     auto type = Q5Protocol::lookupTypeWithPacket(data);
     if (!type) {
-      record(makeRecord(true, ep, from, data, "short datagram"));
+      note(true, ep, from, data, "short datagram");
       return;
     }
     auto body = *Q5Protocol::unwrapDataWithPacket(data);
     std::string bodyText(body.begin(), body.end());
     switch (*type) {
       case Q5Protocol::kPortProbe:
-        record(makeRecord(true, ep, from, data, "port probe"));
+        note(true, ep, from, data, "port probe");
         answer(ep, from, Q5Protocol::wrapWithType(Q5Protocol::kPortProbeAnswer, {}),
                "probe answer");
         return;
       case Q5Protocol::kEcho: {
-        record(makeRecord(true, ep, from, data, "echo"));
+        note(true, ep, from, data, "echo");
         if (ep.sw.silentHeartbeat && bodyText.rfind("__", 0) == 0) return;
         answer(ep, from, Q5Protocol::wrapWithType(Q5Protocol::kEchoAnswer, body), "echo answer");
         return;
@@ -189,10 +227,10 @@ struct Relay::Impl {
       case Q5Protocol::kDetect: {
         auto req = nlohmann::json::parse(bodyText, nullptr, false);
         if (!req.is_object()) {
-          record(makeRecord(true, ep, from, data, "detect body is not an object"));
+          note(true, ep, from, data, "detect body is not an object");
           return;
         }
-        record(makeRecord(true, ep, from, data, "detect"));
+        note(true, ep, from, data, "detect");
         auto text = [&](const char* k) {
           auto it = req.find(k);
           return it != req.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -237,7 +275,7 @@ struct Relay::Impl {
         handleIPPacket(ep, from, data, body);
         return;
       default:
-        record(makeRecord(true, ep, from, data, "unknown type"));
+        note(true, ep, from, data, "unknown type");
         return;
     }
   }
@@ -245,55 +283,87 @@ struct Relay::Impl {
   void handleIPPacket(const Endpoint& ep, const sockaddr_in& from, std::span<const uint8_t> data,
                       std::span<const uint8_t> body) {
     if (body.size() < Q5Protocol::kIPPacketHeaderSize) {
-      record(makeRecord(true, ep, from, data, "bad header: short"));
+      note(true, ep, from, data, "bad header: short");
       return;
     }
     if (ipPacketHeaderOf(body)->natAddress.empty()) {
-      record(makeRecord(true, ep, from, data, "bad header: nat"));
+      note(true, ep, from, data, "bad header: nat");
       return;
     }
     auto inner = body.subspan(Q5Protocol::kIPPacketHeaderSize);
-    auto whole = reassembler.add(inner);
-    if (!whole) {
-      bool fragment = MZIPv4Packet::fragmentPacket(inner);
-      record(makeRecord(true, ep, from, data, fragment ? "fragment held" : "bad inner packet"));
+    // Whole packets, the usual case, are read where they lie; fragments wait for the rest.
+    std::optional<Bytes> whole;
+    if (MZIPv4Packet::fragmentPacket(inner)) {
+      whole = reassembler.add(inner);
+      if (!whole) {
+        note(true, ep, from, data, "fragment held");
+        return;
+      }
+      inner = *whole;
+    }
+    auto info = brevant::parse_ipv4(inner);
+    if (!info) {
+      note(true, ep, from, data, "bad inner packet");
       return;
     }
-    auto packet = MZIPv4Packet::packetWithData(*whole, true);
-    if (!packet) {
-      record(makeRecord(true, ep, from, data, "bad inner packet"));
-      return;
-    }
-    if (packet->protocol() != IPPROTO_UDP) {
+    if (info->protocol != IPPROTO_UDP || !info->has_transport) {
+      auto packet = MZIPv4Packet::packetWithData(inner, true);
+      if (!packet) {
+        note(true, ep, from, data, "bad inner packet");
+        return;
+      }
       toTun(ep, from, data, *packet);
       return;
     }
-    record(makeRecord(true, ep, from, data, "udp forwarded"));
-    FlowKey k{addrText(from), packet->source(), packet->destination(), packet->sourcePort(),
-              packet->destinationPort()};
-    auto it = flows.find(k);
-    if (it == flows.end()) {
+    note(true, ep, from, data, "udp forwarded");
+    FlowKey k{ntohl(from.sin_addr.s_addr),
+              ntohs(from.sin_port),
+              info->src,
+              info->dst,
+              info->src_port,
+              info->dst_port};
+    auto it = flowByKey.find(k);
+    int fd;
+    if (it == flowByKey.end()) {
       Flow f;
       f.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       sockaddr_in dst{};
       dst.sin_family = AF_INET;
-      dst.sin_addr.s_addr = htonl(packet->destination());
-      dst.sin_port = htons(packet->destinationPort());
+      dst.sin_addr.s_addr = htonl(info->dst);
+      dst.sin_port = htons(info->dst_port);
       if (f.fd < 0 || ::connect(f.fd, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)) != 0) {
         if (f.fd >= 0) ::close(f.fd);
         return;
       }
-      f.endpointFd = ep.fd;
+      f.endpoint = key(ep.ip, ep.port);
       f.client = from;
-      f.src = packet->source();
-      f.dst = packet->destination();
-      f.srcPort = packet->sourcePort();
-      f.dstPort = packet->destinationPort();
-      it = flows.emplace(k, f).first;
+      f.src = info->src;
+      f.dst = info->dst;
+      f.srcPort = info->src_port;
+      f.dstPort = info->dst_port;
+      f.key = k;
+      fd = f.fd;
+      flows.emplace(fd, std::move(f));
+      flowByKey.emplace(k, fd);
+      watch(fd, kTagFlow);
+    } else {
+      fd = it->second;
     }
-    auto payload = packet->payload();
-    if (payload.size() >= 8) {
-      ::send(it->second.fd, payload.data() + 8, payload.size() - 8, 0);
+    Flow& f = flows[fd];
+    f.lastSeen = std::chrono::steady_clock::now();
+    const size_t at = info->payload_offset + 8;
+    ::send(fd, inner.data() + at, info->udp_length - 8, 0);
+  }
+
+  void expireFlows(SteadyTime now) {
+    for (auto it = flows.begin(); it != flows.end();) {
+      if (now - it->second.lastSeen < kFlowIdle) {
+        ++it;
+        continue;
+      }
+      flowByKey.erase(it->second.key);
+      ::close(it->first);  // also leaves the epoll set
+      it = flows.erase(it);
     }
   }
 
@@ -306,18 +376,17 @@ struct Relay::Impl {
       fd = tun ? tun->fd() : -1;
     }
     if (fd < 0) {
-      record(makeRecord(true, ep, from, data, what + " recorded"));
+      note(true, ep, from, data, what + " recorded");
       return;
     }
     auto outside = nat->outside(from, addrText(from), key(ep.ip, ep.port), packet.source());
     if (!outside) {
-      record(makeRecord(true, ep, from, data, what + " dropped: no free tun address"));
+      note(true, ep, from, data, what + " dropped: no free tun address");
       return;
     }
     Bytes bytes = packet.rawData();
     rewriteAddress(bytes, true, *outside);
-    record(makeRecord(true, ep, from, data,
-                      what + " to tun from " + MZHelper::ipv4LiteralFromAddr(*outside)));
+    note(true, ep, from, data, what + " to tun from " + MZHelper::ipv4LiteralFromAddr(*outside));
     if (::write(fd, bytes.data(), bytes.size()) < 0)
       std::fprintf(stderr, "standin-relay: tun write: %s\n", std::strerror(errno));
   }
@@ -363,85 +432,97 @@ struct Relay::Impl {
     }
   }
 
-  void handleFlowAnswer(const Flow& f, std::span<const uint8_t> payload) {
+  void handleFlowAnswer(Flow& f, std::span<const uint8_t> payload) {
     std::optional<Endpoint> ep;
     {
       std::lock_guard lock(mutex);
-      for (auto& [k, e] : endpoints)
-        if (e.fd == f.endpointFd) ep = e;
+      auto it = endpoints.find(f.endpoint);
+      if (it != endpoints.end()) ep = it->second;
     }
     if (!ep) return;
+    f.lastSeen = std::chrono::steady_clock::now();
     sendInner(*ep, f.client, MZIPv4Packet::buildUDP(f.dst, f.dstPort, f.src, f.srcPort, payload),
               "udp answer");
   }
 
+  // Reads up to a batch of datagrams from an endpoint in one call.
+  void readEndpoint(int fd) {
+    constexpr size_t kBatch = 16;
+    constexpr size_t kSize = 65536;
+    static thread_local std::vector<uint8_t> storage(kBatch * kSize);
+    mmsghdr msgs[kBatch] = {};
+    iovec iovs[kBatch];
+    sockaddr_in froms[kBatch];
+    for (size_t i = 0; i < kBatch; ++i) {
+      iovs[i] = {storage.data() + i * kSize, kSize};
+      msgs[i].msg_hdr.msg_iov = &iovs[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &froms[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof(froms[i]);
+    }
+    int got = ::recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < got; ++i) {
+      Endpoint ep;
+      {
+        // Switches may change at any time.
+        std::lock_guard lock(mutex);
+        auto it = std::find_if(endpoints.begin(), endpoints.end(),
+                               [fd](const auto& e) { return e.second.fd == fd; });
+        if (it == endpoints.end()) return;
+        ep = it->second;
+      }
+      handleFrame(ep, froms[i], {storage.data() + size_t(i) * kSize, msgs[i].msg_len});
+    }
+  }
+
   void run() {
     std::vector<uint8_t> buf(65536);
+    epoll_event events[64];
     for (;;) {
-      std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
-      std::vector<Endpoint> eps;
-      int tunFd = -1;
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
-        for (auto& [k, e] : endpoints) eps.push_back(e);
-        if (tun) tunFd = tun->fd();
       }
-      for (auto& e : eps) fds.push_back({e.fd, POLLIN, 0});
-      std::vector<const Flow*> flowList;
-      for (auto& [k, f] : flows) {
-        fds.push_back({f.fd, POLLIN, 0});
-        flowList.push_back(&f);
-      }
-      if (tunFd >= 0) fds.push_back({tunFd, POLLIN, 0});
-      int timeout = -1;
-      if (!later.empty()) {
-        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-            later.begin()->first - std::chrono::steady_clock::now());
-        timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
-      }
-      int n = ::poll(fds.data(), fds.size(), timeout);
-      if (n < 0 && errno != EINTR) return;
       auto now = std::chrono::steady_clock::now();
+      int timeout = 1000;
+      if (!later.empty()) {
+        auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(later.begin()->first - now);
+        timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 1000));
+      }
+      int n = ::epoll_wait(epollFd, events, 64, timeout);
+      if (n < 0 && errno != EINTR) return;
+      now = std::chrono::steady_clock::now();
       while (!later.empty() && later.begin()->first <= now) {
         auto& p = later.begin()->second;
         ::sendto(p.fd, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&p.to),
                  sizeof(p.to));
         later.erase(later.begin());
       }
-      if (n <= 0) continue;
-      if (fds[0].revents) {
-        uint64_t v;
-        if (::read(wakeFd, &v, sizeof(v)) < 0) {
+      if (now - lastExpire >= std::chrono::seconds(1)) {
+        lastExpire = now;
+        expireFlows(now);
+      }
+      for (int i = 0; i < n; ++i) {
+        const uint64_t tag = events[i].data.u64 >> 32;
+        const int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
+        if (tag == kTagWake) {
+          uint64_t v;
+          if (::read(wakeFd, &v, sizeof(v)) < 0) {
+          }
+        } else if (tag == kTagEndpoint) {
+          readEndpoint(fd);
+        } else if (tag == kTagFlow) {
+          auto it = flows.find(fd);
+          if (it == flows.end()) continue;
+          ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+          if (got < 0) continue;
+          handleFlowAnswer(it->second, {buf.data(), static_cast<size_t>(got)});
+        } else if (tag == kTagTun) {
+          // Drain it: the device queues what the kernel routed in while we slept.
+          for (ssize_t got; (got = ::read(fd, buf.data(), buf.size())) > 0;)
+            fromTun({buf.data(), static_cast<size_t>(got)});
         }
-      }
-      for (size_t i = 0; i < eps.size(); ++i) {
-        if (!(fds[1 + i].revents & POLLIN)) continue;
-        sockaddr_in from{};
-        socklen_t len = sizeof(from);
-        ssize_t got = ::recvfrom(eps[i].fd, buf.data(), buf.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &len);
-        if (got < 0) continue;
-        Endpoint ep;
-        {
-          // Switches may have changed since the poll set was built.
-          std::lock_guard lock(mutex);
-          auto it = endpoints.find(key(eps[i].ip, eps[i].port));
-          if (it == endpoints.end()) continue;
-          ep = it->second;
-        }
-        handleFrame(ep, from, {buf.data(), static_cast<size_t>(got)});
-      }
-      for (size_t i = 0; i < flowList.size(); ++i) {
-        if (!(fds[1 + eps.size() + i].revents & POLLIN)) continue;
-        ssize_t got = ::recv(flowList[i]->fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (got < 0) continue;
-        handleFlowAnswer(*flowList[i], {buf.data(), static_cast<size_t>(got)});
-      }
-      if (tunFd >= 0 && (fds.back().revents & POLLIN)) {
-        // Drain it: the device queues what the kernel routed in while we slept.
-        for (ssize_t got; (got = ::read(tunFd, buf.data(), buf.size())) > 0;)
-          fromTun({buf.data(), static_cast<size_t>(got)});
       }
     }
   }
@@ -449,6 +530,8 @@ struct Relay::Impl {
 
 Relay::Relay() : impl_(std::make_unique<Impl>()) {
   impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  impl_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  impl_->watch(impl_->wakeFd, Impl::kTagWake);
   impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
@@ -460,8 +543,9 @@ Relay::~Relay() {
   impl_->wake();
   impl_->thread.join();
   for (auto& [k, e] : impl_->endpoints) ::close(e.fd);
-  for (auto& [k, f] : impl_->flows) ::close(f.fd);
+  for (auto& [fd, f] : impl_->flows) ::close(fd);
   ::close(impl_->wakeFd);
+  ::close(impl_->epollFd);
 }
 
 uint16_t Relay::addEndpoint(const std::string& ip, uint16_t port) {
@@ -481,7 +565,7 @@ uint16_t Relay::addEndpoint(const std::string& ip, uint16_t port) {
     std::lock_guard lock(impl_->mutex);
     impl_->endpoints[key(ip, bound)] = Impl::Endpoint{fd, ip, bound, {}};
   }
-  impl_->wake();
+  impl_->watch(fd, Impl::kTagEndpoint);
   return bound;
 }
 
@@ -489,6 +573,21 @@ void Relay::setSwitches(const std::string& ip, uint16_t port, const Switches& s)
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->endpoints.find(key(ip, port));
   if (it != impl_->endpoints.end()) it->second.sw = s;
+}
+
+bool Relay::changeSwitches(const std::string& ip, uint16_t port, const Switches& s,
+                           const std::string& names) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->endpoints.find(key(ip, port));
+    if (it == impl_->endpoints.end()) return false;
+    it->second.sw = s;
+  }
+  Record r;
+  r.local = key(ip, port);
+  r.note = "switch " + names;
+  impl_->record(std::move(r));
+  return true;
 }
 
 void Relay::setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f) {
@@ -539,9 +638,14 @@ bool Relay::enableTun(const std::string& name, const std::string& subnetText, st
     impl_->tun = TunDevice::create(name, *subnet, error);
     if (!impl_->tun) return false;
     impl_->nat = std::make_unique<NatTable>(*subnet);
+    impl_->watch(impl_->tun->fd(), Impl::kTagTun);
   }
-  impl_->wake();
   return true;
+}
+
+void Relay::setKeepRecords(bool keep) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->keepRecords = keep;
 }
 
 std::vector<Record> Relay::records() const {
@@ -567,9 +671,15 @@ std::string recordJSON(const Record& r) {
     body += hex[b >> 4];
     body += hex[b & 0xF];
   }
-  nlohmann::json j = {
-      {"dir", r.incoming ? "in" : "out"}, {"local", r.local}, {"peer", r.peer}, {"type", r.type},
-      {"length", r.lengthField},          {"size", r.size},   {"body", body},   {"note", r.note}};
+  nlohmann::json j = {{"dir", r.incoming ? "in" : "out"},
+                      {"local", r.local},
+                      {"peer", r.peer},
+                      {"type", r.type},
+                      {"length", r.lengthField},
+                      {"size", r.size},
+                      {"body", body},
+                      {"note", r.note},
+                      {"time_ms", r.timeMs}};
   if (r.header) {
     j["exit"] = r.header->exit;
     j["rx"] = r.header->rx;

@@ -121,6 +121,13 @@ Scene::~Scene() {
 }
 
 bool Scene::setUp(std::string* why, bool quiet) {
+  SceneOptions o;
+  o.quiet = quiet;
+  return setUp(why, o);
+}
+
+bool Scene::setUp(std::string* why, const SceneOptions& options) {
+  const bool quiet = options.quiet;
   // Under /run: zandrel refuses a daemon below a folder others may write, as /tmp is.
   dir_ = std::make_unique<systest::TempDir>("tamsel-sys", "/run");
   binDir_ = (dir_->path() / "bin").string();
@@ -133,8 +140,11 @@ bool Scene::setUp(std::string* why, bool quiet) {
   ::chmod(dir_->path().c_str(), 0755);
   ::chmod(binDir_.c_str(), 0755);
   ::chmod(runDir_.c_str(), 0755);
-  fs::copy_file(TSL_ZANDREL, binDir_ + "/zandrel", ec);
-  fs::copy_file(TSL_TAMSELD, binDir_ + "/tamseld", ec);
+  fs::copy_file(daemonDir_.empty() ? TSL_ZANDREL : daemonDir_ + "/zandrel", binDir_ + "/zandrel",
+                ec);
+  if (!ec)
+    fs::copy_file(daemonDir_.empty() ? TSL_TAMSELD : daemonDir_ + "/tamseld", binDir_ + "/tamseld",
+                  ec);
   if (ec) {
     *why = "cannot copy zandrel and tamseld: " + ec.message();
     return false;
@@ -169,16 +179,28 @@ bool Scene::setUp(std::string* why, bool quiet) {
   for (const char* ip : {kEchoIP, kLearntIP, kAskedDNS, kRuleDNS, kNxDNS})
     if (!step(srv_->ok(std::string("ip addr add ") + ip + "/24 dev s0"), "srv addresses"))
       return false;
+  for (const auto& ip : options.moreEntrances)
+    if (!step(ent_->ok("ip addr add " + ip + "/24 dev e0"), "more entrance addresses"))
+      return false;
 
   systest::SpawnOptions inEnt;
   inEnt.netns = ent_.get();
   std::vector<std::string> relayArgs{
       TSL_RELAY, "--listen", std::string(kEntranceIP) + ":" + std::to_string(kEntrancePort)};
+  for (const auto& ip : options.moreEntrances)
+    relayArgs.insert(relayArgs.end(), {"--listen", ip + ":" + std::to_string(kEntrancePort)});
+  relayArgs.insert(relayArgs.end(), options.relayArgs.begin(), options.relayArgs.end());
+  if (options.relayControl) {
+    controlPath_ = (dir_->path() / "relay.control").string();
+    relayArgs.insert(relayArgs.end(), {"--control", controlPath_});
+  }
   if (!quiet) relayArgs.insert(relayArgs.end(), {"--record", recordFile_});
   // TCP and ICMP leave the relay through a TUN device whose subnet the servers route back.
   relayArgs.insert(relayArgs.end(), {"--tun", "tslr0", "--tun-net", std::string(kRelayTunNet)});
   relay_ = systest::Process::spawn(relayArgs, inEnt);
-  if (!step(announced(relay_, "tun tslr0 up"), "the relay did not start")) {
+  if (!step(announced(relay_, "tun tslr0 up"), "the relay did not start") ||
+      (options.relayControl &&
+       !step(announced(relay_, "standin-relay control"), "the relay's control did not open"))) {
     *why += ": " + relay_.log();
     return false;
   }
@@ -228,6 +250,21 @@ int Scene::load() {
   return status;
 }
 
+int Scene::loadFor(uid_t uid) {
+  systest::SpawnOptions o;
+  o.netns = cli_.get();
+  o.env = {"TAMSEL_RUN_DIR=" + runDir_};
+  daemon_ = systest::Process::spawn(
+      {binDir_ + "/tamseld", "--foreground", "--allow-uid", std::to_string(uid)}, o);
+  bool up = systest::waitFor(
+      [&] {
+        auto pid = tamseldPid();
+        return pid && ::kill(*pid, 0) == 0;
+      },
+      10s);
+  return up ? 0 : 1;
+}
+
 int Scene::unload() {
   return cli_->sh("TAMSEL_RUN_DIR=" + runDir_ + " " + binDir_ + "/zandrel unload").status;
 }
@@ -260,22 +297,44 @@ std::string Scene::admin(const std::string& cmd) const {
   return out;
 }
 
-systest::Process Scene::startGame(const std::string& name,
-                                  const std::vector<std::string>& args) const {
+std::string Scene::gameDir() { return TSL_GAME_DIR; }
+
+systest::Process Scene::startGame(const std::string& name, const std::vector<std::string>& args,
+                                  uid_t uid) const {
   std::vector<std::string> argv{std::string(TSL_GAME_DIR) + "/" + name};
   argv.insert(argv.end(), args.begin(), args.end());
   systest::SpawnOptions o;
   o.netns = cli_.get();
+  o.uid = uid;
   return systest::Process::spawn(argv, o);
 }
 
-systest::Result Scene::game(const std::string& name, const std::vector<std::string>& args) const {
-  systest::Process p = startGame(name, args);
+systest::Result Scene::game(const std::string& name, const std::vector<std::string>& args,
+                            uid_t uid) const {
+  systest::Process p = startGame(name, args, uid);
   auto code = p.wait(30s);
   systest::Result r;
   r.status = code ? *code : -1;
   r.output = p.log();
   return r;
+}
+
+std::string Scene::relayControl(const std::string& line) const {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (controlPath_.empty() || controlPath_.size() >= sizeof a.sun_path) return "";
+  std::memcpy(a.sun_path, controlPath_.c_str(), controlPath_.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string out, text = line + "\n";
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    while (::recv(fd, &c, 1, 0) == 1 && c != '\n') out += c;
+  }
+  if (fd >= 0) ::close(fd);
+  return out;
 }
 
 std::vector<RelayFrame> Scene::relayFrames() const {
@@ -293,6 +352,8 @@ std::vector<RelayFrame> Scene::relayFrames() const {
     f.body = fromHex(j.value("body", ""));
     f.note = j.value("note", "");
     f.peer = j.value("peer", "");
+    f.local = j.value("local", "");
+    f.timeMs = j.value("time_ms", int64_t{0});
     if (j.contains("flow_id")) {
       f.decoded = true;
       f.exit = j.value("exit", 0u);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ struct RelayFrame {
   std::vector<uint8_t> body;
   std::string note;
   std::string peer;
+  std::string local;   // the relay's pair, "ip:port"
+  int64_t timeMs = 0;  // CLOCK_MONOTONIC milliseconds
   // The relay's own reading of a 400 header, when it gives one.
   bool decoded = false;
   uint32_t exit = 0, rx = 0, tx = 0, flowId = 0, level = 0;
@@ -57,28 +60,51 @@ std::optional<Inner> innerOf(const RelayFrame& f);
 // The IPv4 header checksum and the ICMP, TCP or UDP checksum of a packet are right.
 bool checksumsRight(const std::vector<uint8_t>& packet);
 
+struct SceneOptions {
+  // No relay record and no server log lines (for measurements).
+  bool quiet = false;
+  // More entrance addresses in ent, each served by the relay on kEntrancePort.
+  std::vector<std::string> moreEntrances;
+  // Given to the relay as they are ("--detect", ...).
+  std::vector<std::string> relayArgs;
+  // The relay takes switch changes on a control socket (relayControl).
+  bool relayControl = false;
+};
+
 class Scene {
  public:
   Scene();
   ~Scene();
-  // Builds everything up to a running relay and servers; false with the reason. Quiet: no relay
-  // record and no server log lines (for measurements).
+  // Builds everything up to a running relay and servers; false with the reason.
   bool setUp(std::string* why, bool quiet = false);
+  bool setUp(std::string* why, const SceneOptions& options);
+  // Before setUp: zandrel and tamseld from `dir` instead of this build's (for comparisons).
+  void setDaemonDir(const std::string& dir) { daemonDir_ = dir; }
 
   // zandrel load / unload inside cli; the exit code.
   int load();
   int unload();
+  // tamseld started as zandrel starts it for a caller of `uid` (the filter serves that user),
+  // without zandrel; 0 once it runs. unload() stops it.
+  int loadFor(uid_t uid);
   std::string runDir() const { return runDir_; }
   std::optional<int> tamseldPid() const;
   // The daemon's answer to an admin command ("stats", "stop").
   std::string admin(const std::string& cmd) const;
 
   // A game run to its end (bounded); its exit code and output.
-  systest::Result game(const std::string& name, const std::vector<std::string>& args) const;
+  // Where the test games are.
+  static std::string gameDir();
+  // As `uid` when given.
+  systest::Result game(const std::string& name, const std::vector<std::string>& args,
+                       uid_t uid = static_cast<uid_t>(-1)) const;
   // A game left running (for --pause).
-  systest::Process startGame(const std::string& name, const std::vector<std::string>& args) const;
+  systest::Process startGame(const std::string& name, const std::vector<std::string>& args,
+                             uid_t uid = static_cast<uid_t>(-1)) const;
 
   std::vector<RelayFrame> relayFrames() const;
+  // One line to the relay's control socket ("switch IP:PORT=silent"); its answer, "" when none.
+  std::string relayControl(const std::string& line) const;
   std::string serverLog() const { return servers_.log(); }
   std::string stubLog() const { return stub_.log(); }
 
@@ -89,8 +115,8 @@ class Scene {
  private:
   std::unique_ptr<systest::TempDir> dir_;
   std::unique_ptr<systest::Netns> cli_, ent_, srv_;
-  std::string binDir_, runDir_, recordFile_;
-  systest::Process relay_, servers_, stub_;
+  std::string binDir_, runDir_, recordFile_, controlPath_, daemonDir_;
+  systest::Process relay_, servers_, stub_, daemon_;
 };
 
 // Lines of `log` that contain `needle`.

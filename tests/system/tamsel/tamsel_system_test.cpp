@@ -287,6 +287,75 @@ TEST_F(TamselSystem, OnlyListedNamesAndNewSocketsAreTunnelled) {
   EXPECT_TRUE(named);
 }
 
+// The filter serves the user who loaded it: another user's game of a listed name goes direct,
+// unseen (no frame, no record); the loading user's own game is tunnelled.
+TEST_F(TamselSystem, AnotherUsersGameIsNeverSelected) {
+  constexpr uid_t kUser = 4231, kOtherUser = 4232;
+  client->close();
+  ASSERT_TRUE(systest::waitFor([&] { return scene.unload() == 0; }, 5s));
+  ASSERT_EQ(scene.loadFor(kUser), 0);
+  client = std::make_unique<tsl::FilterClient>(scene.runDir());
+  ASSERT_EQ(client->connect(), 0);
+  pushGameRules();
+
+  auto other = scene.game("tslgame", {"--udp", kUdpEcho}, kOtherUser);
+  ASSERT_EQ(other.status, 0) << other.output;
+  int otherPort = portOf(other.output, kUdpEcho);
+  EXPECT_GE(countLines(scene.serverLog(),
+                       "udp " + kUdpEcho + " from 198.51.100.1:" + std::to_string(otherPort)),
+            1u);
+  EXPECT_TRUE(framesTo(tsl::kEchoIP, IPPROTO_UDP).empty());
+
+  auto mine = scene.game("tslgame", {"--udp", kUdpEcho}, kUser);
+  ASSERT_EQ(mine.status, 0) << mine.output;
+  EXPECT_GE(framesTo(tsl::kEchoIP, IPPROTO_UDP).size(), 1u);
+  // The user's own game is seen; the other one never was: every record is of the later run.
+  ASSERT_TRUE(client->waitFor(
+      [](auto& r) { return countLog(r, "tslgame: UDP[0] closed (elapsed ") == 1; }, 5s))
+      << logs(client->records());
+  auto rs = client->records();
+  EXPECT_EQ(countLog(rs, "tslgame: UDP["), countLog(rs, "tslgame: UDP[0]")) << logs(rs);
+  for (const auto& f : framesTo(tsl::kEchoIP, IPPROTO_UDP))
+    EXPECT_NE(tsl::innerOf(f)->srcPort, otherPort);
+}
+
+// A closed socket's last answers count: six 5-byte echoes are 30 bytes each way.
+TEST_F(TamselSystem, UdpBytesAreCountedExactly) {
+  pushGameRules();
+  // A first run learns the path, so that no datagram of the second waits for it.
+  ASSERT_EQ(scene.game("tslgame", {"--udp", kUdpEcho}).status, 0);
+  std::vector<std::string> args{"--text", "hello"};
+  for (int i = 0; i < 6; ++i) args.insert(args.end(), {"--udp", kUdpEcho});
+  auto run = scene.game("tslgame", args);
+  ASSERT_EQ(run.status, 0) << run.output;
+  ASSERT_EQ(countLines(run.output, "ok tries=1"), 6u) << run.output;  // nothing sent twice
+  EXPECT_TRUE(client->waitFor(
+      [](auto& r) { return countLog(r, "tslgame: UDP[1] closed (elapsed ") == 1; }, 5s))
+      << logs(client->records());
+  EXPECT_EQ(countLog(client->records(), "(send 30 recv 30)"), 1u) << logs(client->records());
+}
+
+// A game started through a loader under another name is selected by the name it was started
+// with (argv[0]).
+TEST_F(TamselSystem, ListedNameMatchesArgv0OfALoader) {
+  pushGameRules();
+  systest::TempDir links("tsl-loader", "/run");
+  ::chmod(links.path().c_str(), 0755);
+  const std::string loader = (links.path() / "tslgame").string();
+  ASSERT_EQ(::symlink((tsl::Scene::gameDir() + "/tslother").c_str(), loader.c_str()), 0);
+  systest::SpawnOptions o;
+  o.netns = &scene.cli();
+  auto p = systest::Process::spawn({loader, "--udp", kUdpEcho}, o);
+  ASSERT_EQ(p.wait(30s), std::optional<int>(0)) << p.log();
+  int port = portOf(p.log(), kUdpEcho);
+  size_t tunnelled = 0;
+  for (const auto& f : framesTo(tsl::kEchoIP, IPPROTO_UDP))
+    tunnelled += tsl::innerOf(f)->srcPort == port;
+  EXPECT_GE(tunnelled, 1u) << p.log();
+  EXPECT_EQ(countLog(client->records(), "tslgame: UDP[0] sendto 203.0.113.10:7000"), 1u)
+      << logs(client->records());
+}
+
 // DNS rules send a game's query to the rule's resolver and the answer back from the address it
 // asked; NXDOMAIN too; a query to the local stub is left alone.
 TEST_F(TamselSystem, DnsQueriesAreRedirectedAndAnswersRestored) {
@@ -421,6 +490,44 @@ TEST_F(TamselSystem, CloseResetsAndUnloadLeavesNothing) {
   EXPECT_EQ(systest::sh("ls -A " + scene.runDir()).output, "");
 }
 
+// A host firewall that drops everything but known connections: the listed game's answers,
+// injected untracked, still come in.
+TEST_F(TamselSystem, StatefulFirewallKeepsTunnelledAnswers) {
+  ASSERT_TRUE(
+      scene.cli().ok("iptables -P INPUT DROP && "
+                     "iptables -A INPUT -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT"));
+  pushGameRules();
+  auto run = scene.game("tslgame", {"--udp", kUdpEcho, "--tcp", kTcpEcho, "--ping", tsl::kEchoIP});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(countLines(run.output, "udp " + kUdpEcho + " ok"), 1u) << run.output;
+  EXPECT_EQ(countLines(run.output, "tcp " + kTcpEcho + " ok"), 1u) << run.output;
+  EXPECT_EQ(countLines(run.output, std::string("ping ") + tsl::kEchoIP + " ok"), 1u) << run.output;
+  EXPECT_GE(framesTo(tsl::kEchoIP, IPPROTO_UDP).size(), 1u);
+  EXPECT_GE(framesTo(tsl::kEchoIP, IPPROTO_TCP).size(), 1u);
+  EXPECT_GE(framesTo(tsl::kEchoIP, IPPROTO_ICMP).size(), 1u);
+}
+
+// A killed daemon's leftovers are put back by the next unload: no chain, the reverse-path
+// setting, an empty run folder.
+TEST_F(TamselSystem, UnloadAfterAKillRestoresTheMachine) {
+  pushGameRules();
+  ASSERT_EQ(scene.game("tslgame", {"--udp", kUdpEcho}).status, 0);
+  auto pid = scene.tamseldPid();
+  ASSERT_TRUE(pid);
+  const auto& cli = scene.cli();
+  ASSERT_EQ(cli.sh("sysctl -n net.ipv4.conf.all.rp_filter").output, "2\n");
+  ASSERT_EQ(::kill(*pid, SIGKILL), 0);
+  ASSERT_TRUE(systest::waitFor([&] { return ::kill(*pid, 0) != 0; }, 5s));
+  client->close();
+  ASSERT_NE(cli.sh("iptables-save | grep -c TAMSEL").output, "0\n");
+
+  EXPECT_EQ(scene.unload(), 0);
+  EXPECT_EQ(cli.sh("iptables-save | grep -c TAMSEL").output, "0\n");
+  EXPECT_EQ(cli.sh("sysctl -n net.ipv4.conf.all.rp_filter").output, "1\n");
+  EXPECT_EQ(systest::sh("ls -A " + scene.runDir()).output, "");
+  EXPECT_EQ(scene.unload(), 0);  // nothing left: still no failure
+}
+
 // After the daemon is killed, traffic flows untouched by the chains it left; the next load
 // flushes them.
 TEST_F(TamselSystem, KilledDaemonLeavesTrafficFlowingAndNextLoadFlushes) {
@@ -440,11 +547,22 @@ TEST_F(TamselSystem, KilledDaemonLeavesTrafficFlowingAndNextLoadFlushes) {
 
   ASSERT_EQ(scene.load(), 0);
   const auto& cli = scene.cli();
-  EXPECT_EQ(cli.sh("iptables-save | grep -c '^-A OUTPUT -j TAMSEL_OUT'").output, "1\n");
-  EXPECT_EQ(cli.sh("iptables-save | grep -c '^-A PREROUTING -j TAMSEL_IN'").output, "1\n");
+  auto jumps = [&] {
+    return cli.sh("iptables-save | grep -cE '^-A (OUTPUT -j TAMSEL_OUT|PREROUTING -j TAMSEL_IN)$'")
+        .output;
+  };
+  // The stale jumps are gone; the master switch adds them again, the session's end removes them.
+  EXPECT_EQ(jumps(), "0\n");
+  EXPECT_EQ(cli.sh("iptables-save | grep -c '^:TAMSEL_OUT'").output, "1\n");
   tsl::FilterClient again(scene.runDir());
-  EXPECT_EQ(again.connect(), 0);
+  ASSERT_EQ(again.connect(), 0);
+  ASSERT_EQ(again.on(KCTL_ENABLE_INTERCEPT), 0);
+  EXPECT_EQ(jumps(), "2\n");
+  ASSERT_EQ(again.on(KCTL_DISABLE_INTERCEPT), 0);
+  EXPECT_EQ(jumps(), "0\n");
+  ASSERT_EQ(again.on(KCTL_ENABLE_INTERCEPT), 0);
   again.close();
+  EXPECT_TRUE(systest::waitFor([&] { return jumps() == "0\n"; }, 5s));
   // The reverse-path setting the killed daemon loosened comes back with the next stop.
   ASSERT_TRUE(systest::waitFor([&] { return scene.unload() == 0; }, 5s));
   EXPECT_EQ(cli.sh("sysctl -n net.ipv4.conf.all.rp_filter").output, "1\n");

@@ -10,6 +10,12 @@
 //   --tries N           UDP, ping and DNS sends before giving up (default 5)
 //   --wait-ms N         time for each answer (default 400)
 //   --pause             prints "paused" and waits for SIGUSR1
+//   --stream IP:PORT    a game's steady UDP stream: one numbered datagram every --every-ms
+//                       (default 20) on a connected socket until SIGUSR1 or --stream-ms (default
+//                       120000) passes; prints "stream first-answer at=T", then "stream gap ms=G
+//                       from=T0 to=T1" whenever an answer ends a silence longer than --gap-ms
+//                       (default 200), and at the end "stream end sent=S answered=A
+//                       longest-gap-ms=G" (times: milliseconds of CLOCK_MONOTONIC)
 // Output lines: "udp IP:PORT ok tries=N", "tcp IP:PORT ok", "ping IP ok tries=N id=ID",
 // "dns NAME rcode=R from IP a=A,B", or "<kind> ... fail <reason>". Exit status: failures (max 100).
 #include <arpa/inet.h>
@@ -18,6 +24,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +44,9 @@ std::string g_text = "tslgame";
 int g_tries = 5;
 int g_wait_ms = 400;
 std::map<std::string, int> g_udp;  // connected sockets by "ip:port"
+int g_every_ms = 20;
+int g_gap_ms = 200;
+long g_stream_ms = 120000;
 
 bool parse_addr(const std::string& text, uint16_t default_port, sockaddr_in* out) {
   std::string ip = text;
@@ -235,6 +245,70 @@ bool dns(const std::string& server, const std::string& name) {
   return false;
 }
 
+long long now_ms() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+bool usr1_pending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (sigpending(&pending) != 0 || !sigismember(&pending, SIGUSR1)) return false;
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, SIGUSR1);
+  int sig = 0;
+  sigwait(&one, &sig);
+  return true;
+}
+
+bool stream(const std::string& target) {
+  sockaddr_in to;
+  if (!parse_addr(target, 0, &to) || to.sin_port == 0) {
+    std::printf("stream %s fail bad address\n", target.c_str());
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    std::printf("stream %s fail socket %s\n", target.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  const long long start = now_ms();
+  long long next = start, last_answer = -1, longest = 0;
+  unsigned long sent = 0, answered = 0;
+  char buf[2048];
+  while (!usr1_pending() && now_ms() - start < g_stream_ms) {
+    long long now = now_ms();
+    if (now >= next) {
+      std::string d = g_text + " " + std::to_string(sent);
+      if (::send(fd, d.data(), d.size(), 0) >= 0) ++sent;
+      next += g_every_ms;
+      if (next < now) next = now + g_every_ms;  // after a stall, no burst to catch up
+    }
+    pollfd p{fd, POLLIN, 0};
+    int wait = static_cast<int>(std::max(0LL, next - now_ms()));
+    if (::poll(&p, 1, wait) != 1) continue;
+    ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    // Only echoes of this stream count.
+    if (n <= static_cast<ssize_t>(g_text.size()) || std::memcmp(buf, g_text.data(), g_text.size()))
+      continue;
+    long long at = now_ms();
+    ++answered;
+    if (last_answer < 0) {
+      std::printf("stream first-answer at=%lld\n", at);
+    } else if (at - last_answer > g_gap_ms) {
+      std::printf("stream gap ms=%lld from=%lld to=%lld\n", at - last_answer, last_answer, at);
+    }
+    if (last_answer >= 0) longest = std::max(longest, at - last_answer);
+    last_answer = at;
+  }
+  ::close(fd);
+  std::printf("stream end sent=%lu answered=%lu longest-gap-ms=%lld\n", sent, answered, longest);
+  return answered > 0;
+}
+
 void pause_for_signal() {
   sigset_t set;
   sigemptyset(&set);
@@ -248,7 +322,8 @@ void pause_for_signal() {
 int usage() {
   std::fprintf(stderr,
                "usage: tslgame [--text T] [--tries N] [--wait-ms N] [--udp IP:PORT] [--tcp "
-               "IP:PORT] [--ping IP] [--dns IP NAME] [--pause] ...\n");
+               "IP:PORT] [--ping IP] [--dns IP NAME] [--pause] [--every-ms N] [--gap-ms N] "
+               "[--stream-ms N] [--stream IP:PORT] ...\n");
   return 100;
 }
 
@@ -277,6 +352,14 @@ int main(int argc, char** argv) {
       g_tries = std::max(1, std::atoi(v));
     } else if (a == "--wait-ms") {
       g_wait_ms = std::max(1, std::atoi(v));
+    } else if (a == "--every-ms") {
+      g_every_ms = std::max(1, std::atoi(v));
+    } else if (a == "--gap-ms") {
+      g_gap_ms = std::max(1, std::atoi(v));
+    } else if (a == "--stream-ms") {
+      g_stream_ms = std::max(1L, std::atol(v));
+    } else if (a == "--stream") {
+      failures += !stream(v);
     } else if (a == "--udp") {
       failures += !udp_echo(v);
     } else if (a == "--tcp") {

@@ -13,12 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -48,6 +50,7 @@ constexpr uint32_t kMark = 0x47560077;
 constexpr uint32_t kTable = 5177;
 constexpr uid_t kOwner = 4242;  // the desktop user; needs no account in the passwd file
 constexpr int64_t kGameRule = 11;
+constexpr std::chrono::seconds kTcpIdleLimit{2};  // the daemon's, shortened
 
 sockaddr_in addressOf(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
@@ -131,6 +134,69 @@ class TinyHttp : public SocketServer {
   }
 };
 
+// Echoes every connection until its client closes it.
+class TcpEcho : public SocketServer {
+ public:
+  TcpEcho(const std::string& ip, uint16_t port) : SocketServer(SOCK_STREAM, ip, port) {
+    serve([this](int fd) {
+      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) return;
+      std::lock_guard lock(mu_);
+      connections_.emplace_back([c] {
+        char b[4096];
+        for (;;) {
+          ssize_t n = ::recv(c, b, sizeof b, 0);
+          if (n <= 0 || ::send(c, b, size_t(n), MSG_NOSIGNAL) != n) break;
+        }
+        ::close(c);
+      });
+    });
+  }
+  ~TcpEcho() override {
+    std::lock_guard lock(mu_);
+    for (auto& t : connections_) t.join();
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::thread> connections_;
+};
+
+// A TCP client in the calling thread's namespace; "" for anything that failed.
+class TcpClient {
+ public:
+  TcpClient(const std::string& ip, uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    auto to = addressOf(ip, port);
+    connectError_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+  }
+  ~TcpClient() { ::close(fd_); }
+  int connectError() const { return connectError_; }
+  std::string exchange(const std::string& payload) {
+    if (::send(fd_, payload.data(), payload.size(), MSG_NOSIGNAL) != ssize_t(payload.size()))
+      return "";
+    std::string got;
+    char b[4096];
+    while (got.size() < payload.size()) {
+      ssize_t n = ::recv(fd_, b, sizeof b, 0);
+      if (n <= 0) break;
+      got.append(b, size_t(n));
+    }
+    return got;
+  }
+  // What the first read gives: 0 at an orderly close, -1 at a reset or time-out.
+  ssize_t readOnce() {
+    char b[64];
+    return ::recv(fd_, b, sizeof b, 0);
+  }
+
+ private:
+  int fd_ = -1;
+  int connectError_ = 0;
+};
+
 // One UDP exchange from the calling thread's namespace: the answer, or "" after the timeout.
 std::string udpExchange(const std::string& ip, uint16_t port, const std::string& payload,
                         std::chrono::milliseconds timeout = 3s) {
@@ -184,6 +250,7 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
     std::unique_ptr<standin::MaskedConnectProxy> proxy;
     std::unique_ptr<UdpEcho> gameEcho, bypassEcho;
     std::unique_ptr<TinyHttp> web;
+    std::unique_ptr<TcpEcho> tcpEcho;
     std::unique_ptr<standin::account::AccountServer> account;
     int64_t uid = 0;
     systest::Process daemon;
@@ -215,8 +282,8 @@ class TunnelDaemonEndToEnd : public ::testing::Test {
   static std::string buildWorld(World& w);
   // Launches the daemon in the client namespace and starts the tunnel: "" once it runs, else why
   // not.
-  static std::string startDaemon(World& w);
-  static nlohmann::json launchOptions(const World& w);
+  static std::string startDaemon(World& w, bool observeInterfaceChange = false);
+  static nlohmann::json launchOptions(const World& w, bool observeInterfaceChange);
 
   static World& world() { return *world_; }
   static std::string daemonLog() { return world_->daemon.log(); }
@@ -292,8 +359,17 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   if (!systest::veth(w.client, "gvc0", "198.51.100.1/24", w.peer, "gvp0", "198.51.100.50/24"))
     return "cannot link the namespaces";
   if (!w.peer.ok("ip addr add 203.0.113.10/32 dev lo && ip addr add 203.0.113.20/32 dev lo") ||
-      !w.client.ok("ip route add 203.0.113.0/24 via 198.51.100.50"))
+      !w.client.ok("ip route add 203.0.113.0/24 via 198.51.100.50") ||
+      // A home LAN whose router is also its resolver.
+      !w.client.ok("ip link add lan0 type veth peer name lan1 && ip link set lan1 up && "
+                   "ip addr add 192.168.1.2/16 dev lan0 && "
+                   "ip link set lan0 up"))
     return "cannot address the servers";
+  // Strict reverse-path filtering, as some distributions ship it: answers to the daemon's marked
+  // sockets arrive from addresses that unmarked traffic routes into the tunnel.
+  if (!w.client.ok("sysctl -qw net.ipv4.conf.all.rp_filter=1 net.ipv4.conf.gvc0.rp_filter=1 "
+                   "net.ipv4.conf.all.src_valid_mark=0"))
+    return "cannot make reverse-path filtering strict";
   // What `ip netns exec` binds over /etc/resolv.conf in the client: the tunnel's DNS address.
   w.netnsEtc = std::filesystem::path("/etc/netns") / w.client.name();
   std::filesystem::create_directories(w.netnsEtc);
@@ -319,7 +395,9 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
     w.gameEcho = std::make_unique<UdpEcho>(kGameServer, 27015);
     w.bypassEcho = std::make_unique<UdpEcho>(kBypassServer, 9999);
     w.web = std::make_unique<TinyHttp>(kBypassServer, 8080);
-    if (!w.gameEcho->bound() || !w.bypassEcho->bound() || !w.web->bound())
+    w.tcpEcho = std::make_unique<TcpEcho>(kBypassServer, 7777);
+    w.dns->addA("lan.example", "203.0.113.40");
+    if (!w.gameEcho->bound() || !w.bypassEcho->bound() || !w.web->bound() || !w.tcpEcho->bound())
       return "servers cannot bind";
   }
   {
@@ -347,18 +425,20 @@ std::string TunnelDaemonEndToEnd::buildWorld(World& w) {
   return startDaemon(w);
 }
 
-std::string TunnelDaemonEndToEnd::startDaemon(World& w) {
+std::string TunnelDaemonEndToEnd::startDaemon(World& w, bool observeInterfaceChange) {
   systest::SpawnOptions options;
   options.netns = &w.client;
   w.daemon = systest::Process::spawn(
       {GALVENT_TUNNEL_PATH, "--control", w.controlPath, "--owner-uid", std::to_string(kOwner),
        "--container-root", w.dir.path().string(), "--dns-config", "none", "--mark",
-       std::to_string(kMark), "--table", std::to_string(kTable)},
+       std::to_string(kMark), "--table", std::to_string(kTable), "--tcp-idle-limit",
+       std::to_string(kTcpIdleLimit.count())},
       options);
-  return tunnel_daemon_test::startTunnel(w.control, w.controlPath, launchOptions(w), w.daemon);
+  return tunnel_daemon_test::startTunnel(w.control, w.controlPath,
+                                         launchOptions(w, observeInterfaceChange), w.daemon);
 }
 
-nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
+nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w, bool observeInterfaceChange) {
   nlohmann::json entrance = entranceJSON();
   nlohmann::json exits = nlohmann::json::array({{{"addr", "3-7"}, {"nat", kEntrance}}});
   nlohmann::json speedInfo = {
@@ -384,7 +464,7 @@ nlohmann::json TunnelDaemonEndToEnd::launchOptions(const World& w) {
                                   {"ipDataFile", ""},
                                   {"recordTrafficEnable", true},
                                   {"logEnable", true},
-                                  {"observeInterfaceChange", false},
+                                  {"observeInterfaceChange", observeInterfaceChange},
                                   {"httpsProxyMatchDomains", {"proxied.example"}},
                                   {"httpsProxyServer", kEntrance},
                                   {"httpsProxyPort", 3128},
@@ -452,7 +532,10 @@ TEST_F(TunnelDaemonEndToEnd, HeartbeatsAndPathReports) {
   EXPECT_TRUE(gameGroupReported()) << "no path batch report of the game rule with an entrance port";
 }
 
+// Runs under strict reverse-path filtering (see buildWorld): the answers to the marked sockets of
+// the bypass path get through.
 TEST_F(TunnelDaemonEndToEnd, BypassTrafficGoesDirect) {
+  EXPECT_EQ(world().client.sh("sysctl -n net.ipv4.conf.all.src_valid_mark").output, "1\n");
   std::string echoed;
   {
     systest::Netns::Enter in(world().client);
@@ -497,10 +580,111 @@ TEST_F(TunnelDaemonEndToEnd, TrafficQueryCountsAndRecords) {
   EXPECT_TRUE(bypass) << info;
 }
 
+TEST_F(TunnelDaemonEndToEnd, IdleTcpConnectionOutlivesTheIdleLimit) {
+  systest::Netns::Enter in(world().client);
+  TcpClient c(kBypassServer, 7777);
+  ASSERT_EQ(c.connectError(), 0) << daemonLog();
+  EXPECT_EQ(c.exchange("before"), "before");
+  // Idle time is what is tested: the connection stays silent past the limit, during which other
+  // packets (the ping below) run the stack's expiry.
+  std::this_thread::sleep_for(kTcpIdleLimit + 1s);
+  EXPECT_EQ(udpExchange(kBypassServer, 9999, "tick"), "tick");
+  EXPECT_EQ(c.exchange("after"), "after") << daemonLog();
+}
+
+// The proxy's listener serves the tunnel's own flows only: it is not on the LAN address, and
+// a connection from outside that reaches the tunnel address is closed unserved.
+TEST_F(TunnelDaemonEndToEnd, ProxyListenerRefusesOutsidePeers) {
+  auto& w = world();
+  auto listening = w.client.sh("ss -Hltn").output;
+  auto at = listening.find("192.0.2.1:");
+  ASSERT_NE(at, std::string::npos) << listening;
+  const auto port = static_cast<uint16_t>(std::stoi(listening.substr(at + 10)));
+  EXPECT_EQ(listening.find("0.0.0.0:" + std::to_string(port)), std::string::npos) << listening;
+  ASSERT_TRUE(w.peer.ok("ip route replace 192.0.2.1/32 via 198.51.100.1"));
+  systest::Netns::Enter in(w.peer);
+  {
+    TcpClient lan("198.51.100.1", port);
+    EXPECT_EQ(lan.connectError(), ECONNREFUSED);
+  }
+  TcpClient stranger("192.0.2.1", port);
+  if (stranger.connectError() == 0) {
+    EXPECT_LE(stranger.readOnce(), 0) << "served a stranger";
+  }
+  EXPECT_TRUE(systest::waitFor(
+      [] { return daemonLog().find("not a tunnel flow") != std::string::npos; }, 5s))
+      << daemonLog();
+}
+
+// A network manager may point resolv.conf at the LAN's resolver, inside an excluded range: the
+// queries still reach the tunnel's DNS stack, so domain rules keep learning addresses.
+TEST_F(TunnelDaemonEndToEnd, DnsToALanResolverStillReachesTheDnsStack) {
+  auto& w = world();
+  std::ofstream(w.netnsEtc / "resolv.conf") << "nameserver 192.168.1.1\n";
+  auto resolved = w.client.sh("getent ahostsv4 lan.example");
+  std::ofstream(w.netnsEtc / "resolv.conf") << "nameserver 198.18.0.1\n";
+  EXPECT_NE(resolved.output.find("203.0.113.40"), std::string::npos)
+      << resolved.output << daemonLog();
+  auto asked = w.dns->queries();
+  EXPECT_NE(std::find(asked.begin(), asked.end(), "lan.example"), asked.end());
+}
+
+// A program flooding the bypass path builds no queue in front of the game: the game echo keeps
+// its round trip.
+TEST_F(TunnelDaemonEndToEnd, BypassFloodLeavesTheGameEchoFast) {
+  ASSERT_FALSE(gameExchange("ping-flood").empty());
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    systest::Netns::Enter in(world().client);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto to = addressOf(kBypassServer, 9);  // nobody listens: the datagrams just go
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    // 50,000 datagrams of 1,200 bytes a second, sent in bursts of 50.
+    std::vector<char> payload(1200, 'f');
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t sent = 0; flooding;) {
+      auto due =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 50000;
+      if (double(sent) >= due) {
+        std::this_thread::sleep_for(500us);
+        continue;
+      }
+      for (int i = 0; i < 50; ++i, ++sent) (void)::send(fd, payload.data(), payload.size(), 0);
+    }
+    ::close(fd);
+  });
+  std::vector<double> rtts;
+  int lost = 0;
+  {
+    systest::Netns::Enter in(world().client);
+    for (int i = 0; i < 300; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      std::string payload = "flood-" + std::to_string(i);
+      if (udpExchange(kGameServer, 27015, payload, 1s) != payload) {
+        ++lost;
+        continue;
+      }
+      rtts.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count());
+    }
+  }
+  flooding = false;
+  flood.join();
+  ASSERT_GE(rtts.size(), 270u) << lost << " of 300 game echoes lost under the flood";
+  std::sort(rtts.begin(), rtts.end());
+  std::printf("game echo under a bypass flood: p50 %.2f ms, p99 %.2f ms, %d lost\n",
+              rtts[rtts.size() / 2], rtts[rtts.size() * 99 / 100], lost);
+  EXPECT_LT(rtts[rtts.size() * 99 / 100], 10.0) << "p99 in ms; p50 " << rtts[rtts.size() / 2];
+}
+
 TEST_F(TunnelDaemonEndToEnd, UserStopRemovesEverythingAndWritesNoReason) {
   auto& w = world();
   ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
+  // The reverse-path settings are as the daemon found them.
+  EXPECT_EQ(w.client.sh("sysctl -n net.ipv4.conf.all.src_valid_mark").output, "0\n");
+  EXPECT_EQ(w.client.sh("iptables -w -t mangle -S").output.find("CONNMARK"), std::string::npos);
   EXPECT_EQ(w.client.sh("ip rule show").output.find("lookup " + std::to_string(kTable)),
             std::string::npos);
   EXPECT_EQ(w.client.sh("ip route show table " + std::to_string(kTable)).output, "");
@@ -517,10 +701,45 @@ TEST_F(TunnelDaemonEndToEnd, OtherStopReasonIsWrittenForTheUser) {
   EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
   std::ifstream in(w.group / "error.txt");
   std::string reason((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(reason, "VPN Stopped by reason: 2");
+  EXPECT_EQ(reason, "VPN Stopped by reason: 2") << daemonLog();
   struct stat st {};
   ASSERT_EQ(::stat((w.group / "error.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOwner);
+}
+
+// With interface changes observed, the default route going and coming back reasserts the tunnel
+// (status 4, then 3) and the game's traffic resumes.
+TEST_F(TunnelDaemonEndToEnd, DefaultRouteChangeReassertsAndTheGameResumes) {
+  auto& w = world();
+  ASSERT_TRUE(w.client.ok("ip route replace default via 198.51.100.50"));
+  ASSERT_EQ(startDaemon(w, true), "");
+  EXPECT_EQ(gameExchange("before-change"), "before-change") << daemonLog();
+  ASSERT_TRUE(w.client.ok("ip route del default"));
+  ASSERT_TRUE(w.client.ok("ip route add default via 198.51.100.50"));
+  std::vector<int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !(seen.size() >= 2 && seen[seen.size() - 2] == 4 && seen.back() == 3)) {
+    if (auto m = w.control.receiveKind(DaemonMessageKind::Status, 1s))
+      seen.push_back(static_cast<int>(m->status));
+  }
+  ASSERT_GE(seen.size(), 2u) << daemonLog();
+  EXPECT_EQ(seen[seen.size() - 2], 4) << daemonLog();
+  EXPECT_EQ(seen.back(), 3) << daemonLog();
+  {
+    systest::Netns::Enter in(w.client);
+    std::string answer;
+    EXPECT_TRUE(systest::waitFor(
+        [&] {
+          answer = udpExchange(kGameServer, 27015, "after-change", 1s);
+          return answer == "after-change";
+        },
+        15s))
+        << daemonLog();
+  }
+  ASSERT_EQ(w.control.send(ControlRequest::stop(1)), 0);
+  EXPECT_EQ(w.daemon.wait(10s), std::optional<int>(0)) << daemonLog();
+  w.client.ok("ip route del default");
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ class GVLogger {
 
   // Writes the exit reason into the group container (replacing the previous one).
   static void logVPNExitReason(std::string_view reason);
+  // Whether a reason was written since the last clearExitReasonMark (the start of a run): a
+  // generic stop must not replace the reason the run really ended for.
+  static bool exitReasonWritten();
+  static void clearExitReasonMark();
 
   // Rules arrive rendered by the rule kit; the text is cut at 255 bytes like its buffer.
   static void logAddDNSRule(std::string_view ruleText);

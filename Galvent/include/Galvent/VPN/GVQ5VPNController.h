@@ -39,7 +39,8 @@ class GVQ5VPNController : public GVVPNController<GVQ5Session> {
   // game service. A download is kept only when it matches `md5` and decodes.
   Signal<PXA_SPEED_START_CACHE_FILE> loadRuleFile(const std::string& name, const std::string& md5);
 
-  // Library folder: $XDG_DATA_HOME (or ~/.local/share) unless set.
+  // Library folder: $XDG_DATA_HOME/<provider id> (or ~/.local/share/<provider id>) unless set;
+  // empty when neither variable is set, and then rule files are refused. Created mode 0700.
   void setLibraryFolder(std::filesystem::path folder) { library_ = std::move(folder); }
   std::filesystem::path libraryFolder() const;
   void setTransport(std::shared_ptr<tq::HttpTransport> transport) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "Brevant/Brevant.h"
+#include "Brevant/Packet.h"
 #include "Galvent/Logger/GVLogger.h"
 #include "Galvent/Models/GVLaunchOptions.h"
 #include "Galvent/Models/GVTunnelOptions.h"
@@ -124,6 +125,82 @@ bool GVPacketProxy::inputPacket(std::span<const uint8_t> packet) {
 }
 
 bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
+  // Runs with packet lines describe every packet's match, so they take the full match each time.
+  if (GVLogger::packetLinesOn()) return classifyFully(packet, nullptr);
+  auto info = brevant::parse_ipv4(packet);
+  // Anything that is not a sound IPv4 packet is left to the stack.
+  if (!info) return false;
+  // Verdicts are kept for whole TCP and UDP packets only; DNS is rewritten packet by packet.
+  const bool perFlow =
+      info->has_transport && !info->is_fragment() &&
+      (info->protocol == brevant::kProtoTCP || info->protocol == brevant::kProtoUDP) &&
+      info->src_port != 53 && info->dst_port != 53;
+  auto options = GVTunnelOptions::currentOptions();
+  if (!perFlow || GVFlag(options->globalProxy)) return classifyFully(packet, nullptr);
+
+  CachedFlow stamp;
+  stamp.key = {info->src, info->dst, info->src_port, info->dst_port, info->protocol};
+  // Read before the match, so that a change during it leaves the new entry stale.
+  stamp.rulesGeneration = ruleManager_->rules().generation();
+  stamp.domainsGeneration = ruleManager_->domainTable().generation();
+  stamp.options = options;
+  const FlowKey& k = stamp.key;
+  const size_t hash = (size_t{k.src} * 0x9E3779B1u) ^ (size_t{k.dst} * 0x85EBCA77u) ^
+                      (size_t{k.srcPort} << 16 | k.dstPort) * 0xC2B2AE3Du ^ k.protocol;
+  stamp.slot = (hash ^ (hash >> 15)) % kFlowCacheSize;
+
+  // The session is copied into a buffer of this thread, which keeps its capacity.
+  thread_local brevant::ip_session_info session;
+  Verdict verdict;
+  uint64_t flowKeyId = 0;
+  {
+    std::lock_guard lock(flowCacheMutex_);
+    if (flowCache_.empty()) flowCache_.resize(kFlowCacheSize);
+    const CachedFlow& e = flowCache_[stamp.slot];
+    if (!e.used || !(e.key == k) || e.rulesGeneration != stamp.rulesGeneration ||
+        e.domainsGeneration != stamp.domainsGeneration || e.options != options) {
+      ++flowCacheMisses_;
+      verdict = Verdict::kMiss;
+    } else {
+      verdict = e.verdict;
+      flowKeyId = e.flowKeyId;
+      session = e.session;
+    }
+  }
+  if (verdict == Verdict::kMiss) return classifyFully(packet, &stamp);
+  ++flowCacheHits_;
+  return applyVerdict(verdict, packet, session, flowKeyId);
+}
+
+bool GVPacketProxy::applyVerdict(Verdict verdict, std::span<const uint8_t> packet,
+                                 const brevant::ip_session_info& session, uint64_t flowKeyId) {
+  switch (verdict) {
+    case Verdict::kWhite:
+      return processPacket(packet, session, flowKeyId);
+    case Verdict::kDrop:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void GVPacketProxy::remember(const CachedFlow* stamp, Verdict verdict,
+                             const brevant::ip_session_info& session, uint64_t flowKeyId) {
+  if (!stamp || session.is_dns) return;
+  std::lock_guard lock(flowCacheMutex_);
+  CachedFlow& e = flowCache_[stamp->slot];
+  e.used = true;
+  e.key = stamp->key;
+  e.rulesGeneration = stamp->rulesGeneration;
+  e.domainsGeneration = stamp->domainsGeneration;
+  e.options = stamp->options;
+  e.slot = stamp->slot;
+  e.verdict = verdict;
+  e.flowKeyId = flowKeyId;
+  e.session = session;
+}
+
+bool GVPacketProxy::classifyFully(std::span<const uint8_t> packet, const CachedFlow* stamp) {
   brevant::ip_session_info session;
   // Anything that is not a sound IPv4 packet is left to the stack.
   if (!ruleManager_->sessionWithPacket(packet, session, true)) return false;
@@ -161,8 +238,8 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
       recordSession(session, GVTrafficGroupByPass);
       return false;
     }
-    GVLogger::logOutgoingPacket(
-        packet, [&] { return "DNS matched: " + brevant::dns_rule_string(rule); });
+    GVLogger::logOutgoingPacket(packet,
+                                [&] { return "DNS matched: " + brevant::dns_rule_string(rule); });
     rewritten.assign(packet.begin(), packet.end());
     brevant::process_dns_query_packet(ruleManager_->dnsRedirects(), rule.dns_server, rewritten);
     session.dst_ip = rule.dns_server;
@@ -178,10 +255,12 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
     uint16_t port = ntohs(session.dst_port);
     if (session.protocol == brevant::kProtoUDP && port == 443) {
       GVLogInfo("Detect quic match: " + domain + ", Drop it.");
+      remember(stamp, Verdict::kDrop, session, 0);
       return true;
     }
     if (session.protocol == brevant::kProtoTCP) {
       GVLogInfo("Detect https proxy match: " + domain + ", pass down.");
+      remember(stamp, Verdict::kPassDown, session, 0);
       return false;
     }
   }
@@ -192,23 +271,25 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
       return "domain: " + domain + " \nBLACK matched: " + brevant::traffic_rule_string(rule);
     });
     recordSession(session, GVTrafficGroupBlack);
+    remember(stamp, Verdict::kBlack, session, 0);
     return false;
   }
   if (ruleManager_->matchedWhite(session, &rule)) {
     auto group = flowManager_->groupForKeyId(static_cast<uint64_t>(rule.traffic_id));
     GVLogger::logOutgoingPacket(working, [&] {
-      return "domain: " + domain + " \nWHITE matched: " +
-             (group ? group->groupName() : std::string("(null)")) + " " +
+      return "domain: " + domain +
+             " \nWHITE matched: " + (group ? group->groupName() : std::string("(null)")) + " " +
              brevant::traffic_rule_string(rule);
     });
     recordSession(session, GVTrafficGroupWhite);
+    remember(stamp, Verdict::kWhite, session, static_cast<uint64_t>(rule.traffic_id));
     return processPacket(working, session, static_cast<uint64_t>(rule.traffic_id));
   }
   GVLogger::logOutgoingPacket(working, [&] {
-    return "NO matched, Bypass, domain: " + domain +
-           ", proto: " + std::to_string(session.protocol);
+    return "NO matched, Bypass, domain: " + domain + ", proto: " + std::to_string(session.protocol);
   });
   recordSession(session, GVTrafficGroupByPass);
+  remember(stamp, Verdict::kBypass, session, 0);
   return false;
 }
 
@@ -237,7 +318,8 @@ void GVPacketProxy::recordSession(const brevant::ip_session_info& session,
   record.destIP = MZHelper::ipv4LiteralFromAddr(session.dst_ip);
   record.port = ntohs(session.dst_port);
   record.areaId = std::to_string(session.area_id);
-  std::string key = tq::toJSON(record);
+  RecordKey key{group,          session.domain,          protocol,
+                session.dst_ip, ntohs(session.dst_port), session.area_id};
   std::lock_guard lock(recordsMutex_);
   if (trafficRecordKeys_.contains(key)) return;
   if (trafficRecords_.size() >= kMaxTrafficRecords) {
@@ -252,19 +334,30 @@ void GVPacketProxy::recordSession(const brevant::ip_session_info& session,
   trafficRecords_.push_back(std::move(record));
 }
 
+size_t GVPacketProxy::RecordKeyHash::operator()(const RecordKey& k) const {
+  std::hash<std::string> text;
+  size_t h = text(k.domain) ^ (text(k.group) << 1) ^ (text(k.protocol) << 2);
+  return h ^ (size_t{k.destIP} * 0x9E3779B97F4A7C15ull) ^ (size_t{k.port} << 20 | k.areaId);
+}
+
 void GVPacketProxy::flowPacket(std::vector<uint8_t> packet, GVFlowGroup&) {
+  // A whole packet goes on in the bytes it came in.
+  auto info = brevant::parse_ipv4(packet);
+  if (info && !info->is_fragment()) return processIncomingIPv4Packet(std::move(packet));
   processIncomingIPPacket(packet);
 }
 
 void GVPacketProxy::processIncomingIPPacket(std::span<const uint8_t> packet) {
   // Bodies from the network are checked before anything reads them.
-  if (!MZIPv4Packet::packetWithData(packet, false)) {
+  auto info = brevant::parse_ipv4(packet);
+  if (!info) {
     GVLogError("Dropped incoming packet that is not sound IPv4 (" + std::to_string(packet.size()) +
                " bytes)");
     return;
   }
-  if (!MZIPv4Packet::fragmentPacket(packet)) {
-    processIncomingIPv4Packet(std::vector<uint8_t>(packet.begin(), packet.end()));
+  if (!info->is_fragment()) {
+    processIncomingIPv4Packet(
+        std::vector<uint8_t>(packet.begin(), packet.begin() + info->total_length));
     return;
   }
   GVLogInfo("-- Fragment Packet (" + std::to_string(packet.size()) + ") --");
@@ -282,18 +375,21 @@ void GVPacketProxy::processIncomingIPPacket(std::span<const uint8_t> packet) {
   }
 }
 
-void GVPacketProxy::processIncomingIPv4Packet(std::vector<uint8_t> packet) {
-  auto p = MZIPv4Packet::packetWithData(packet, false);
-  if (!p) {
+void GVPacketProxy::processIncomingIPv4Packet(std::vector<uint8_t> bytes) {
+  auto info = brevant::parse_ipv4(bytes);
+  if (!info) {
     GVLogError("Dropped reassembled packet that is not sound IPv4");
     return;
   }
-  p->updateChecksum();
-  std::vector<uint8_t> bytes = p->rawData();
+  // Bytes past the IP length are no part of the packet.
+  bytes.resize(info->total_length);
+  brevant::update_checksums(bytes);
   ++rxPackets_;
   rxBytes_ += bytes.size();
   GVLogger::logIncomingPacket(bytes, "");
-  if (ruleManager_) {
+  // Only DNS answers are rewritten; other packets skip the session and its name lookup.
+  if (ruleManager_ && info->protocol == brevant::kProtoUDP && info->has_transport &&
+      info->src_port == 53) {
     brevant::ip_session_info session;
     if (ruleManager_->sessionWithPacket(bytes, session, false) && session.is_dns) {
       std::vector<uint8_t> copy = bytes;

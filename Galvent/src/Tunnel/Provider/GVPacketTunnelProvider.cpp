@@ -88,6 +88,7 @@ void GVPacketTunnelProvider::setUpLogger() {
 void GVPacketTunnelProvider::startTunnel(const nlohmann::json& options,
                                          ErrorCompletion completion) {
   setUpLogger();
+  GVLogger::clearExitReasonMark();
   // The options carry the user's session (tokens among them): masked before they are logged.
   GVLogInfo("Options: " +
             tq::redacted(options).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -264,7 +265,8 @@ void GVPacketTunnelProvider::stopTunnel(int64_t reason, std::function<void()> co
   if (reason != 1) {
     std::string text = "VPN Stopped by reason: " + std::to_string(reason);
     GVLogInfo(text);
-    GVLogger::logVPNExitReason(text);
+    // A kick-off has already said why the run ends; the stop that follows it keeps that text.
+    if (!GVLogger::exitReasonWritten()) GVLogger::logVPNExitReason(text);
   }
   kickoffObservation_.reset();
   interfaceObservation_.reset();

@@ -20,6 +20,7 @@
 #include "gelmora/Application/WebDataStore.h"
 #include "platform/reactive/Disposable.h"
 
+class AccelerationController;
 class AppEnvironment;
 class AppUserDefaults;
 class TQAPI;
@@ -36,6 +37,8 @@ class AppDependencies {
     UrlOpener* urlOpener = nullptr;
     ProcessControl* process = nullptr;
     TsUserController* user = nullptr;
+    // The acceleration controller that gets the alerts and is prepared (none: app().vpn()).
+    AccelerationController* vpn = nullptr;
     AppUserDefaults* defaults = nullptr;
     // Makes the brand environment installed by setUpBrandSpec (none: AppOxlaEnvironment).
     std::function<std::shared_ptr<AppEnvironment>()> makeEnvironment;
@@ -97,6 +100,7 @@ class AppDependencies {
   std::vector<std::string> domains_;
   int64_t domainIndex_ = 0;
   bool handlersInstalled_ = false;
+  AccelerationController* vpn_ = nullptr;
   platform::reactive::CompositeDisposable subscriptions_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -66,6 +66,7 @@ class AppEnvironment {
   std::string FeedbackQQGroupKey() const { return value("FeedbackQQGroupKey"); }
   std::string AlipayPID() const { return value("AlipayPID"); }
   std::string AlipayAppID() const { return value("AlipayAppID"); }
+  std::string SupportChatURL() const { return value("SupportChatURL"); }
 
   // Top-up and order pages of the brand's web site, built on each read from the user's login
   // code, the stored analytics parameters, the language and the analytics client id (values

@@ -8,6 +8,8 @@
 
 #include "platform/defaults/Store.h"
 
+struct HLNetLineNodeEntity;
+
 class AppUserDefaults {
  public:
   // The accessor of the application's own domain (created on first use); the locator's
@@ -53,6 +55,13 @@ class AppUserDefaults {
   std::optional<std::string> recommendURL() const;
   void setRecommendURL(std::optional<std::string> value);
 
+  // The chosen line and the default line (first of the latest line list), stored as the node's
+  // JSON text. Absent, empty or not a JSON object reads as none; none removes the key.
+  std::shared_ptr<HLNetLineNodeEntity> selectedNetNode() const;
+  void setSelectedNetNode(const std::shared_ptr<HLNetLineNodeEntity>& node);
+  std::shared_ptr<HLNetLineNodeEntity> defaultsNetNode() const;
+  void setDefaultsNetNode(const std::shared_ptr<HLNetLineNodeEntity>& node);
+
   // Feedback page addresses. A non-empty stored address reads with the language and analytics
   // client id appended ("?lang=" when it has no query yet, else "&lang="; values URL-encoded);
   // the suffix is never stored. Absent or empty reads as stored.
@@ -75,6 +84,8 @@ class AppUserDefaults {
   bool boolOr(const char* key, bool fallback) const;
   void setBool(const char* key, bool value);
   std::optional<std::string> text(const char* key) const;
+  std::shared_ptr<HLNetLineNodeEntity> node(const char* key) const;
+  void setNode(const char* key, const std::shared_ptr<HLNetLineNodeEntity>& node);
   void setText(const char* key, std::optional<std::string> value);
 
   std::shared_ptr<platform::defaults::Store> store_;

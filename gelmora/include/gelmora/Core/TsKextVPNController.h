@@ -1,8 +1,11 @@
 #pragma once
 // Acceleration through the traffic filter: reload it, connect its control, fetch and parse the
 // rules, update the address library, push the rules. The start sequence, stop and the clean-up of
-// a failed start run on one serial queue in the order they were asked for; outcomes, alerts and
-// the top-up notification arrive on the main queue.
+// a failed start run on one serial queue in the order they were asked for; outcomes, alerts,
+// status announcements and the top-up notification arrive on the main queue. A start that a
+// later stop or start overtook ends as a failed start without an alert and never sets the status.
+// When the filter's control connection ends unasked while connected, the controller cleans up
+// as after a failed start and reports status 1.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -36,6 +39,8 @@ class TsKextVPNController : public AccelerationController {
     std::function<std::optional<std::string>(const nlohmann::json& reply)> parseRules;
     // False when the filter cannot be running on the rules (see TsParamsKext).
     std::function<bool()> pushRules;
+    // Installs what runs (on any thread) when the open connection ends unasked; may be empty.
+    std::function<void(std::function<void()>)> watchConnection;
   };
   // Shows one alert with this informative text on the window taken at start.
   using AlertSink = std::function<void(const std::string& informativeText)>;
@@ -49,31 +54,45 @@ class TsKextVPNController : public AccelerationController {
   void setAlertSink(AlertSink alert);
   // Alerts go to the window that is key when `start` is called (the presenter's
   // keyWindowAlert); a sink set with setAlertSink is used while no presenter is set.
-  void setAlertPresenter(AlertSheetPresenter* presenter);
+  void setAlertPresenter(AlertSheetPresenter* presenter) override;
 
   platform::reactive::Signal<bool> start() override;
   void stop() override;
   void sendStopCMD(std::function<void()> done) override;
   long long status() const override { return status_.load(); }
-  void setStatus(long long s) { status_.store(s); }
+  // Sets the status and announces a change (tests and the older windows).
+  void setStatus(long long s);
   void StartspeedFail();
 
   // Waits until every queued start and stop has run (tests).
   void drain();
 
  private:
-  void runStart(const platform::reactive::SubscriberPtr<bool>& subscriber, AlertSink alert);
+  using Epoch = unsigned long long;
+  void runStart(const platform::reactive::SubscriberPtr<bool>& subscriber, AlertSink alert,
+                Epoch epoch);
   void fail(const platform::reactive::SubscriberPtr<bool>& subscriber, const AlertSink& alert,
-            std::string text, bool topup);
+            std::string text, bool topup, Epoch epoch);
+  // Ends a start that a later stop or start overtook: no alert, no status of its own.
+  void abandon(const platform::reactive::SubscriberPtr<bool>& subscriber);
+  bool overtaken(Epoch epoch) const { return epoch_.load() != epoch; }
   void stopOnQueue();
-  void failOnQueue();
+  void failOnQueue(std::optional<Epoch> epoch);
+  void connectionLostOnQueue();
+  // Sets the status when `epoch` (none: always) is still the latest request; announces changes.
+  void setStatusIf(long long s, std::optional<Epoch> epoch);
+  AlertSink alertForStart();
 
   Steps steps_;
   std::mutex alertMutex_;
   AlertSink alert_;
   AlertSheetPresenter* presenter_ = nullptr;
+  // Replaced whenever the presenter changes: alerts taken before hold it weakly.
+  std::shared_ptr<bool> presenterToken_ = std::make_shared<bool>(true);
+  std::mutex statusMutex_;  // orders status writes against new requests
   std::atomic<long long> status_{1};
-  std::atomic<unsigned long long> stops_{0};
+  std::atomic<Epoch> epoch_{0};  // bumped by every start and stop
   std::shared_ptr<platform::dispatch::SerialQueue> queue_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   platform::notifications::Observation resign_;
 };

@@ -140,6 +140,8 @@ class TsUserController {
   void stopHeartBeat();
   bool heartBeatRunning() const { return heartBeatDisposable_.has_value(); }
   Signal<JVX_RESP_USER_HEARTBEAT> doHeartBeatOnce();
+  // Signs out: the call starts now; at its end, answered or failed, the session and stored login
+  // are cleared whether or not anyone still listens. The signal replays that end.
   Signal<JVX_RESP_USER_LOGOUT> resign();
   void saveSession();
   void loadSession();

@@ -47,6 +47,7 @@ class TsVPNController : public AccelerationController {
   void stop() override;
   void sendStopCMD(std::function<void()> done) override;
   long long status() const override;
+  void prepare() override { loadVPNManagerPreferences(); }
 
  private:
   std::shared_ptr<GVTsSession> userSession() const;

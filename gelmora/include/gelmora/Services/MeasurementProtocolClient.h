@@ -26,6 +26,9 @@ class MeasurementProtocolClient {
     // "WIDTHxHEIGHT" of the screen; no provider leaves "sr" out.
     std::function<std::string()> screenSize;
     double timeoutInterval = 30.0;
+    // Called before each hit is built, so settings installed after set-up (brand environment,
+    // language) still reach the hit; may be empty.
+    std::function<void(Configuration&)> refresh;
   };
 
   MeasurementProtocolClient(Configuration config, std::shared_ptr<tq::HttpTransport> transport);
@@ -36,6 +39,9 @@ class MeasurementProtocolClient {
   // The client id every hit carries (fixed once at set-up).
   void setUserIdentifier(std::string cid) { cid_ = std::move(cid); }
   const std::string& userIdentifier() const { return cid_; }
+  void setScreenSizeProvider(std::function<std::string()> provider) {
+    config_.screenSize = std::move(provider);
+  }
 
   void send(const Pairs& hitParameters);
   // Hits waiting or on the wire.

@@ -2,6 +2,7 @@
 // Reports the client's use as analytics events and page views, tagged with the analytics client
 // id and, when a user is signed in, the uid; a heartbeat event goes out at once and then every
 // 1200 s. Main thread only.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,10 @@ class TsAnalyticsService {
   void topupPage();
 
   MeasurementProtocolClient& client() { return *client_; }
+  // "WIDTHxHEIGHT" of the screen sent as "sr" with every later hit (the application sets it).
+  void setScreenSizeProvider(std::function<std::string()> provider) {
+    client_->setScreenSizeProvider(std::move(provider));
+  }
 
  private:
   void event(const std::string& action, const std::string& label = std::string());

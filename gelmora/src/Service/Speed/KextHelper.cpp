@@ -29,6 +29,7 @@ struct State {
   bool stopping = false;
   platform::reactive::Error error;
   KextHelper::Hooks hooks;
+  std::function<void()> connectionLost;
   std::uint32_t lastStreamLimit = 0;
   std::optional<std::pair<std::string, std::uint32_t>> lastEntrance;
 };
@@ -116,16 +117,25 @@ void readerLoop(std::shared_ptr<platform::kctl::Client> client) {
     if (n == -EINTR) continue;
     // The end of the connection or a failed read: either way nothing more will come.
     bool stopping;
+    std::function<void()> lost;
     {
       std::lock_guard lock(state().mutex);
       stopping = state().stopping;
+      lost = state().connectionLost;
     }
-    if (!stopping) MLOG().ERROR("驱动通信读取数据异常");
+    if (stopping) return;
+    MLOG().ERROR("驱动通信读取数据异常");
+    if (lost) lost();
     return;
   }
 }
 
 }  // namespace
+
+void KextHelper::setConnectionLostHandler(std::function<void()> handler) {
+  std::lock_guard lock(state().mutex);
+  state().connectionLost = std::move(handler);
+}
 
 void KextHelper::setHooks(Hooks h) {
   std::lock_guard lock(state().mutex);

@@ -184,7 +184,10 @@ void TsPathService::setHooks(Hooks hooks) {
   installedHooks() = std::move(hooks);
 }
 
-TsPathService::~TsPathService() { waitForReport(); }
+TsPathService::~TsPathService() {
+  reportCancel_->store(true);
+  waitForReport();
+}
 
 void TsPathService::waitForReport() {
   if (reportThread_.joinable()) reportThread_.join();
@@ -334,14 +337,14 @@ void TsPathService::reportPathOfResult(const std::vector<TsPathObject>& paths) {
   const std::int32_t uid = TsParams::getUid();
   const std::string flowId = TsParams::getFlowId();
   try {
-    reportThread_ = std::thread([paths, uid, flowId, send = hooks.report] {
+    reportThread_ = std::thread([paths, uid, flowId, send = hooks.report, cancel = reportCancel_] {
       const std::string body = reportBody(paths, uid, TsSystemInformation::macAddress(), flowId);
       if (send) {
         send(kReportPath, body);
         return;
       }
       TQError error;
-      (void)TsHttpHelper::POST_JSON(kReportPath, body, &error);
+      (void)TsHttpHelper::POST_JSON(kReportPath, body, &error, cancel.get());
     });
   } catch (const std::system_error& e) {
     LOG::console(std::string("路径上报线程创建失败 ") + e.what());

@@ -16,6 +16,7 @@ struct Transfer {
   bool tooLarge = false;
   bool sinkFailed = false;
   bool idleExpired = false;
+  bool cancelled = false;
   curl_off_t lastNow = -1;
   std::chrono::steady_clock::time_point lastMove = std::chrono::steady_clock::now();
 
@@ -40,6 +41,10 @@ struct Transfer {
 
   static int onProgress(void* user, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->options->cancel && t->options->cancel->load()) {
+      t->cancelled = true;
+      return 1;
+    }
     auto now = std::chrono::steady_clock::now();
     curl_off_t moved = dlNow + ulNow;
     if (moved != t->lastNow) {
@@ -112,7 +117,10 @@ CurlOutcome perform(const std::string& url, const CurlOptions& options) {
   if (rc != CURLE_OK) {
     std::string text = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
     long code = TQAPITransportErrorOther;
-    if (t.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+    if (t.cancelled) {
+      code = TQAPITransportErrorCancelled;
+      text = "cancelled";
+    } else if (t.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
       code = TQAPITransportErrorTooLarge;
       text = "answer larger than " + std::to_string(options.cap) + " bytes";
     } else if (t.idleExpired || rc == CURLE_OPERATION_TIMEDOUT) {

@@ -1,6 +1,7 @@
 #pragma once
 // Blocking libcurl transfers of the older layer, on the calling thread, with errors in the REST
 // engine's transport domain.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -27,6 +28,8 @@ struct CurlOptions {
   std::size_t cap = 64u << 20;
   // Receives the body instead of CurlOutcome::body when set; false aborts as a write error.
   std::function<bool(const char* data, std::size_t size)> sink;
+  // When set and true, the transfer ends at its next progress check (within about a second).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 CurlOutcome perform(const std::string& url, const CurlOptions& options);

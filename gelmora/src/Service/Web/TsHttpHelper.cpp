@@ -139,8 +139,10 @@ std::string formBody(std::string_view payload, bool jsonVariant) {
   return body;
 }
 
-older::CurlOutcome send(const std::string& url, std::string body) {
+older::CurlOutcome send(const std::string& url, std::string body,
+                        const std::atomic<bool>* cancel = nullptr) {
   older::CurlOptions options;
+  options.cancel = cancel;
   options.method = "POST";
   options.headers = {"Content-Type: application/x-www-form-urlencoded"};
   options.body = std::move(body);
@@ -258,11 +260,11 @@ std::optional<json> TsHttpHelper::POST(const std::string& path, std::string_view
 }
 
 std::optional<json> TsHttpHelper::POST_JSON(const std::string& path, std::string_view jsonText,
-                                            TQError* error) {
+                                            TQError* error, const std::atomic<bool>* cancel) {
   const std::string url = urlForPath(path);
   std::string body = formBody(jsonText, true);
   consoleRequest("HTTP POST JSON", url, body);
-  auto got = send(url, body);
+  auto got = send(url, body, cancel);
   if (got.error) {
     MLOG().ERROR("请求失败：URL=[" + url + "], ERROR：" + got.error.description);
     if (error) *error = got.error;

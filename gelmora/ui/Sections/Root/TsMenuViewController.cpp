@@ -130,8 +130,8 @@ void TsMenuViewController::resetMenus() {
     button->setProperty("tag", static_cast<int>(i));
     connect(button, &QAbstractButton::clicked, this, [this, button] { menuButtonClicked(button); });
     barButtons_.push_back(button);
-    QLabel* caption = makeCaption(menuContainer_, items_[i].title,
-                                  kCaptionTagBase + static_cast<int>(i));
+    QLabel* caption =
+        makeCaption(menuContainer_, items_[i].title, kCaptionTagBase + static_cast<int>(i));
     setTextColor(caption, style.lightGray());
     captions_.push_back(caption);
   }

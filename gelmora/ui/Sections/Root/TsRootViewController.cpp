@@ -60,9 +60,8 @@ TsRootViewController::~TsRootViewController() {
 std::shared_ptr<TsRootViewController> TsRootViewController::create(Dependencies dependencies) {
   auto* root = new TsRootViewController(std::move(dependencies));
   QPointer<TsRootViewController> alive(root);
-  return std::shared_ptr<TsRootViewController>(root, [alive](TsRootViewController*) {
-    delete alive.data();
-  });
+  return std::shared_ptr<TsRootViewController>(
+      root, [alive](TsRootViewController*) { delete alive.data(); });
 }
 
 int64_t TsRootViewController::status() const {

@@ -18,10 +18,10 @@ class TsMenuViewController;
 
 // Collaborators of the root; none means the application's.
 struct TsRootDependencies {
-  std::function<int64_t()> userStatus;      // app().user().status()
-  AppUserDefaults* defaults = nullptr;      // app().defaults()
-  std::function<void()> startupAnalytics;   // app().analytics().startup()
-  std::function<void()> registerAnalytics;  // app().analytics().registerEvent()
+  std::function<int64_t()> userStatus;             // app().user().status()
+  AppUserDefaults* defaults = nullptr;             // app().defaults()
+  std::function<void()> startupAnalytics;          // app().analytics().startup()
+  std::function<void()> registerAnalytics;         // app().analytics().registerEvent()
   gelmora::ui::ScreenRegistry* screens = nullptr;  // ScreenRegistry::shared()
 };
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -185,11 +186,28 @@ class LinuxBackend : public ::testing::Test {
 std::string LinuxBackend::skip_;
 
 TEST_F(LinuxBackend, ChainsInstallOnceAndLeaveNothing) {
+  auto count = [](const std::string& text, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+    return n;
+  };
   ASSERT_EQ(lb::chains_install(), 0);
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);
   ASSERT_EQ(lb::chains_install(), 0);  // a second start finds stale chains and replaces them
   std::string saved = output_of("iptables-save");
-  EXPECT_EQ(saved.find("-A OUTPUT -j TAMSEL_OUT"), saved.rfind("-A OUTPUT -j TAMSEL_OUT"));
-  EXPECT_NE(saved.find("-A PREROUTING -j TAMSEL_IN"), std::string::npos) << saved;
+  // Chains, but no jump into them until the switch is on; the accepting chain's jump at once.
+  EXPECT_EQ(count(saved, ":TAMSEL_OUT "), 1u) << saved;
+  EXPECT_EQ(count(saved, "-A OUTPUT -j TAMSEL_OUT"), 0u) << saved;
+  EXPECT_EQ(count(saved, "-A INPUT -j TAMSEL_ACCEPT"), 1u) << saved;
+  for (bool on : {true, true, false, false, true}) ASSERT_EQ(lb::chains_set_jumps(on), 0);
+  saved = output_of("iptables-save");
+  EXPECT_EQ(count(saved, "-A OUTPUT -j TAMSEL_OUT"), 1u) << saved;
+  EXPECT_EQ(count(saved, "-A PREROUTING -j TAMSEL_IN"), 1u) << saved;
+  ASSERT_EQ(lb::chains_set_jumps(false), 0);
+  saved = output_of("iptables-save");
+  EXPECT_EQ(count(saved, "-j TAMSEL_OUT"), 0u) << saved;
+  EXPECT_EQ(count(saved, "-j TAMSEL_IN"), 0u) << saved;
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);
   ASSERT_EQ(lb::chains_remove(), 0);
   EXPECT_EQ(output_of("iptables-save").find("TAMSEL"), std::string::npos);
   EXPECT_EQ(lb::chains_remove(), 0);  // nothing left to remove is no failure
@@ -201,6 +219,7 @@ TEST_F(LinuxBackend, FilterSeesRewritesAndTakesPacketsThenLeavesNoTrace) {
   ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
   ipfilter_t ref = nullptr;
   ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);  // as the master switch does
   ipfilter_t second = nullptr;
   EXPECT_EQ(ipf_addv4(&f, &second), EEXIST);
   EXPECT_NE(::if_nametoindex(lb::kInjectDevice), 0u);
@@ -268,7 +287,7 @@ struct SfltLog {
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::string> events;
-  bool detach_on_connect = false;
+  std::atomic<bool> detach_on_connect{false};  // set by the test, read by the queue thread
   int unregistered = 0;
   std::vector<errno_t> tcp_info;  // what sock_tcp_info answered at each connect out
 };
@@ -346,6 +365,7 @@ TEST_F(LinuxBackend, SocketFiltersFollowTheFlowsOfTheirProcess) {
   ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
   ipfilter_t ref = nullptr;
   ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);  // as the master switch does
   // A send returns before its packet's verdict: wait for the queue thread's callbacks.
   auto take = [&](size_t expected = 0) {
     std::unique_lock g(log.m);
@@ -492,6 +512,7 @@ class Monitored : public LinuxBackend {
     ASSERT_EQ(sflt_register(&raw, PF_INET, SOCK_RAW, IPPROTO_ICMP), 0);
     ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
     ASSERT_EQ(ipf_addv4(&f, &ref_), 0);
+    ASSERT_EQ(lb::chains_set_jumps(true), 0);
   }
   void TearDown() override {
     if (IsSkipped()) return;
@@ -652,6 +673,63 @@ TEST_F(Monitored, OwnersAreLookedForAmongListedNames) {
     udp_send(sink, 9420);
     EXPECT_EQ(take_now(), c.attached ? (V{"attach", "connect", "notify 10"}) : V{}) << c.what;
   }
+}
+
+// A flow of a socket the filters declined is queued once: its connection keeps the left-out mark
+// and its later packets pass the chain. Another user's socket is declined without a lookup; a
+// socket the filters took stays queued.
+TEST_F(Monitored, DeclinedFlowsLeaveTheQueue) {
+  int sink = keep(udp_bound(9430));
+  struct Case {
+    const char* what;
+    std::vector<std::string> (*names)();
+    uid_t served;
+    size_t queued;
+  };
+  const Case cases[] = {
+      {"not listed", [] { return std::vector<std::string>{"tslother"}; }, 0, 1},
+      {"another user's", [] { return std::vector<std::string>{"*"}; }, 4321, 1},
+      {"taken", [] { return std::vector<std::string>{"*"}; }, 0, 3},
+  };
+  for (const auto& c : cases) {
+    lb::set_listed_names_source(c.names);
+    lb::set_owner_uid(c.served);
+    {
+      std::lock_guard g(rec_.m);
+      rec_.out_ports.clear();
+    }
+    int fd = udp_send(sink, 9430);
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_EQ(::send(fd, "d", 1, 0), 1);
+      EXPECT_EQ(receive(sink), "d");
+    }
+    std::lock_guard g(rec_.m);
+    EXPECT_EQ(std::count(rec_.out_ports.begin(), rec_.out_ports.end(), 9430), c.queued) << c.what;
+    take(c.queued == 3 ? 3 : 0);
+  }
+  lb::set_owner_uid(0);
+  // The later packets passed by their connection's mark (four of them at least).
+  std::string passed =
+      output_of("iptables-save -c -t mangle | grep -- '-m connmark' | tr -d '[' | cut -d: -f1");
+  EXPECT_GE(std::atoi(passed.c_str()), 4) << output_of("iptables-save -c -t mangle");
+}
+
+// A new socket's datagrams wait for its owner off the queue's thread and leave in their order:
+// the filter sees each once, in order, and so does the receiver.
+TEST_F(Monitored, HeldPacketsLeaveInOrder) {
+  int sink = keep(udp_bound(9440));
+  int fd = keep(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  auto a = sin(kLocal, 9440);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  constexpr int kCount = 40;
+  for (int i = 0; i < kCount; ++i) {
+    std::string text = std::to_string(i);
+    ASSERT_EQ(::send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  }
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(receive(sink), std::to_string(i));
+  EXPECT_EQ(take(3), (V{"attach", "connect", "notify 10"}));
+  std::lock_guard g(tally_.m);
+  EXPECT_EQ(tally_.out, static_cast<uint64_t>(10 + 2 * (kCount - 10)));  // the bytes of "0".."39"
 }
 
 // Raw ICMP sockets: the one a listed process holds, else the one whose pid is the echo id.

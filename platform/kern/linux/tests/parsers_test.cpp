@@ -14,6 +14,7 @@
 
 #include "Backend.h"
 #include "Owners.h"
+#include "QueueLoop.h"
 
 namespace platform::kern::linux_backend {
 namespace {
@@ -21,8 +22,12 @@ namespace {
 TEST(Chains, InstallTextQueuesEveryFlowKindWithBypass) {
   std::string t = chains_install_text();
   for (const char* want :
-       {"-I OUTPUT 1 -j TAMSEL_OUT\n", "-I PREROUTING 1 -j TAMSEL_IN\n",
+       {"-I INPUT 1 -j TAMSEL_ACCEPT\n", "-A TAMSEL_ACCEPT -i tamsel0 -j ACCEPT\n",
         "-A TAMSEL_OUT -m mark --mark 0x35500000/0xffff0000 -j RETURN\n",
+        "-A TAMSEL_OUT -m mark --mark 0x00800000/0x00800000 -j CONNMARK --set-xmark "
+        "0x00800000/0x00800000\n",
+        "-A TAMSEL_OUT -m mark --mark 0x00800000/0x00800000 -j MARK --set-xmark 0x0/0x00800000\n",
+        "-A TAMSEL_OUT -m connmark --mark 0x00800000/0x00800000 -j RETURN\n",
         "-A TAMSEL_OUT -p udp -m udp --dport 53 -j NFQUEUE --queue-bypass --queue-num 3550\n",
         "-A TAMSEL_OUT -p icmp -m icmp --icmp-type 8 -j NFQUEUE --queue-bypass --queue-num 3550\n",
         "-A TAMSEL_IN -i tamsel0 -j CT --notrack\n",
@@ -31,6 +36,17 @@ TEST(Chains, InstallTextQueuesEveryFlowKindWithBypass) {
   // Queries are queued before private destinations return: a resolver on the LAN is still seen.
   EXPECT_LT(t.find("--dport 53"), t.find("-d 10.0.0.0/8"));
   EXPECT_LT(t.find("-d 127.0.0.0/8"), t.find("--dport 53"));
+  // A left-out flow's mark moves to its connection before anything else; its later packets
+  // pass, except queries, which are queued whoever sends them.
+  EXPECT_LT(t.find("CONNMARK"), t.find("--mark 0x35500000"));
+  EXPECT_LT(t.find("--dport 53"), t.find("-m connmark"));
+  EXPECT_LT(t.find("-m connmark"), t.find("-p tcp -j NFQUEUE"));
+  // Nothing reaches the queues until the master switch adds the jumps.
+  EXPECT_EQ(t.find("-j TAMSEL_OUT"), std::string::npos);
+  EXPECT_EQ(t.find("-j TAMSEL_IN"), std::string::npos);
+  EXPECT_EQ(
+      chains_jumps_text(),
+      "*mangle\n-I OUTPUT 1 -j TAMSEL_OUT\nCOMMIT\n*raw\n-I PREROUTING 1 -j TAMSEL_IN\nCOMMIT\n");
 }
 
 TEST(Chains, RemovalFollowsWhatIsLoaded) {
@@ -62,6 +78,10 @@ TEST(Chains, RemovalFollowsWhatIsLoaded) {
        "*mangle\n:TAMSEL_OUTX - [0:0]\n-A OUTPUT -j TAMSEL_OUTX\n-A OUTPUT -p udp -j TAMSEL_OUT\n"
        "COMMIT\n",
        ""},
+      {"accepting chain",
+       "*filter\n:INPUT DROP [0:0]\n:TAMSEL_ACCEPT - [0:0]\n-A INPUT -j TAMSEL_ACCEPT\n"
+       "-A TAMSEL_ACCEPT -i tamsel0 -j ACCEPT\nCOMMIT\n",
+       "*filter\n-D INPUT -j TAMSEL_ACCEPT\n-F TAMSEL_ACCEPT\n-X TAMSEL_ACCEPT\nCOMMIT\n"},
       {"carriage returns", "*raw\r\n:TAMSEL_IN - [0:0]\r\n-A PREROUTING -j TAMSEL_IN\r\nCOMMIT\r\n",
        "*raw\n-D PREROUTING -j TAMSEL_IN\n-F TAMSEL_IN\n-X TAMSEL_IN\nCOMMIT\n"},
   };
@@ -170,6 +190,114 @@ TEST(ProcNet, EveryInodeOnAPort) {
   EXPECT_EQ(proc_net_inodes_for_port(raw, IPPROTO_ICMP), (std::vector<uint64_t>{11, 13}));
   EXPECT_EQ(proc_net_inodes(raw), (std::vector<uint64_t>{11, 12, 13}));
   EXPECT_TRUE(proc_net_inodes(header).empty());
+}
+
+TEST(ProcNet, UsersOfEntries) {
+  const std::string table =
+      std::string("  sl  local_address rem_address st ...\n") +
+      "   1: 00000000:0001 00000000:0000 07 0:0 0:0 0 1234 0 11 2 0 0\n" +
+      "   2: 0100007F:0001 00000000:0000 07 0:0 0:0 0 0 0 12 2 0 0\n" +
+      "   3: 0100007F:0001 00000000:0000 07 0:0 0:0 0 4294967296 0 13 2 0 0\n" +  // no such uid
+      "   4: 0100007F:0002 00000000:0000 07 0:0 0:0 0 -1 0 14 2 0 0\n";
+  std::vector<uid_t> uids;
+  EXPECT_EQ(proc_net_inodes_for_port(table, 1, &uids), (std::vector<uint64_t>{11, 12}));
+  EXPECT_EQ(uids, (std::vector<uid_t>{1234, 0}));
+  uid_t uid = 99;
+  EXPECT_EQ(proc_net_inode_for_port(table, 1, &uid), 11u);
+  EXPECT_EQ(uid, 1234u);
+  EXPECT_EQ(proc_net_inode_for_port(table, 2, &uid), 0u);
+}
+
+TEST(ProcStatus, RealAndEffectiveUsers) {
+  struct Case {
+    const char* what;
+    const char* status;
+    bool ok;
+    uid_t real, effective;
+  };
+  const Case cases[] = {
+      {"usual", "Name:\tx\nUid:\t1000\t1001\t1000\t1000\nGid:\t5\n", true, 1000, 1001},
+      {"root", "Name:\tx\nUid:\t0\t0\t0\t0\n", true, 0, 0},
+      {"no line", "Name:\tx\nGid:\t1\t1\n", false, 0, 0},
+      {"one field", "Name:\tx\nUid:\t7\n", false, 0, 0},
+      {"out of range", "Name:\tx\nUid:\t99999999999\t1\n", false, 0, 0},
+      {"empty", "", false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    uid_t r = 42, e = 42;
+    EXPECT_EQ(status_uids(c.status, &r, &e), c.ok) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(r, c.real) << c.what;
+      EXPECT_EQ(e, c.effective) << c.what;
+    }
+  }
+}
+
+// A literal's bytes, inner NULs included.
+template <size_t N>
+std::string with_nuls(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+TEST(ProcCmdline, Argv0BaseName) {
+  struct Case {
+    const char* what;
+    std::string cmdline;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"plain", with_nuls("/opt/game/bin/tslgame\0--udp\0"), "tslgame"},
+      {"no folder", with_nuls("tslgame\0"), "tslgame"},
+      {"backslashes", with_nuls("C:\\Games\\Big\\game.exe\0-x\0"), "game.exe"},
+      {"mixed", with_nuls("Z:/x\\y/run.exe"), "run.exe"},
+      {"no NUL at the end", "/usr/bin/abc", "abc"},
+      {"ends in a separator", with_nuls("/usr/bin/\0"), ""},
+      {"empty argv[0]", with_nuls("\0rest\0"), ""},
+      {"long", "/x/" + std::string(40, 'n'), std::string(31, 'n')},
+      {"nothing", "", ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> bytes(c.cmdline.begin(), c.cmdline.end());  // exact size
+    EXPECT_EQ(argv0_name(bytes.data(), bytes.size()), c.name) << c.what;
+  }
+}
+
+// Packets waiting for their flow's owner: released per flow in their order, bounded per flow and
+// in all.
+TEST(PendingSet, ReleasesInOrderWithinBounds) {
+  PendingSet set;
+  const FlowKey a{17, 1, 1000, 2, 53}, b{6, 1, 1001, 2, 80};
+  EXPECT_EQ(set.add(a, {1, 0, {1}}), PendingSet::Added::kFirst);
+  EXPECT_EQ(set.add(b, {2, 0, {2}}), PendingSet::Added::kFirst);
+  EXPECT_EQ(set.add(a, {3, 7, {3, 3}}), PendingSet::Added::kBehind);
+  EXPECT_TRUE(set.holds(a));
+  EXPECT_EQ(set.size(), 3u);
+  auto got = set.release(a);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].id, 1u);
+  EXPECT_EQ(got[1].id, 3u);
+  EXPECT_EQ(got[1].mark, 7u);
+  EXPECT_EQ(got[1].bytes, (std::vector<uint8_t>{3, 3}));
+  EXPECT_FALSE(set.holds(a));
+  EXPECT_TRUE(set.release(a).empty());
+  EXPECT_EQ(set.size(), 1u);
+
+  // One flow holds at most kPerFlow; the set at most kTotal.
+  for (uint32_t i = 1; i < PendingSet::kPerFlow; ++i)
+    ASSERT_EQ(set.add(b, {100 + i, 0, {}}), PendingSet::Added::kBehind) << i;
+  EXPECT_EQ(set.add(b, {999, 0, {}}), PendingSet::Added::kFull);
+  uint16_t port = 2000;
+  while (set.size() < PendingSet::kTotal) {
+    FlowKey k{17, 1, port++, 2, 53};
+    for (size_t i = 0; i < PendingSet::kPerFlow && set.size() < PendingSet::kTotal; ++i)
+      ASSERT_NE(set.add(k, {0, 0, {}}), PendingSet::Added::kFull);
+  }
+  EXPECT_EQ(set.add(FlowKey{17, 9, 9, 9, 9}, {0, 0, {}}), PendingSet::Added::kFull);
+  auto first = set.release(b);
+  ASSERT_EQ(first.size(), PendingSet::kPerFlow);
+  for (size_t i = 1; i < first.size(); ++i) EXPECT_EQ(first[i].id, 100 + i);
+  EXPECT_EQ(set.release_all().size(), PendingSet::kTotal - PendingSet::kPerFlow);
+  EXPECT_EQ(set.size(), 0u);
 }
 
 TEST(OwnerScopeNames, ComparedAsTheFilterComparesThem) {

@@ -10,14 +10,15 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "Brevant/Records.h"
 #include "Galvent/Models/GVTrafficRecord.h"
+#include "Galvent/Models/GVTunnelOptions.h"
 #include "Galvent/Tunnel/Base/Flow/GVFlowGroupDelegate.h"
 #include "Galvent/Tunnel/Base/Flow/GVFlowGroupManager.h"
 #include "Galvent/Tunnel/Base/GVPacketProxyDelegate.h"
@@ -44,6 +45,8 @@ class GVPacketProxy : public GVFlowGroupDelegate,
  public:
   // Most traffic records kept; later new records are dropped (one warning).
   static constexpr size_t kMaxTrafficRecords = 10000;
+  // Flows whose verdict is kept (a newer flow with the same hash slot takes the place).
+  static constexpr size_t kFlowCacheSize = 4096;
   static constexpr int64_t kHeartBeatIntervalSeconds = 120;
 
   // The proxy of the product named by the start options (a JSON object as GVLaunchOptions
@@ -70,6 +73,9 @@ class GVPacketProxy : public GVFlowGroupDelegate,
   uint64_t txPackets() const { return txPackets_.load(); }
   // A copy, in insertion order; safe from any thread.
   std::vector<GVTrafficRecord> trafficRecords() const;
+  // Packets classified from a kept verdict and packets that took the full match (tests).
+  uint64_t flowCacheHits() const { return flowCacheHits_.load(); }
+  uint64_t flowCacheMisses() const { return flowCacheMisses_.load(); }
 
   GVFlowGroupManager* flowManager() const { return flowManager_.get(); }
   GVPacketRuleManager* ruleManager() const { return ruleManager_.get(); }
@@ -130,7 +136,42 @@ class GVPacketProxy : public GVFlowGroupDelegate,
   bool autoProxyDNS_ = false;
 
  private:
+  // What classify decided for a flow, kept so that the flow's next packets skip the match.
+  enum class Verdict : uint8_t { kMiss, kBlack, kWhite, kBypass, kDrop, kPassDown };
+  struct FlowKey {
+    uint32_t src = 0, dst = 0;
+    uint16_t srcPort = 0, dstPort = 0;
+    uint8_t protocol = 0;
+    bool operator==(const FlowKey&) const = default;
+  };
+  struct CachedFlow {
+    bool used = false;
+    FlowKey key;
+    // The rules, learned names and options the verdict was reached with.
+    uint64_t rulesGeneration = 0, domainsGeneration = 0;
+    std::shared_ptr<const GVTunnelOptions> options;
+    size_t slot = 0;
+    Verdict verdict = Verdict::kBypass;
+    uint64_t flowKeyId = 0;
+    brevant::ip_session_info session;
+  };
+  struct RecordKey {
+    std::string group, domain, protocol;
+    uint32_t destIP = 0;
+    uint16_t port = 0, areaId = 0;
+    bool operator==(const RecordKey&) const = default;
+  };
+  struct RecordKeyHash {
+    size_t operator()(const RecordKey& k) const;
+  };
+
   bool classify(std::span<const uint8_t> packet);
+  // stamp: where and under which rules the verdict is to be kept; null keeps nothing.
+  bool classifyFully(std::span<const uint8_t> packet, const CachedFlow* stamp);
+  bool applyVerdict(Verdict verdict, std::span<const uint8_t> packet,
+                    const brevant::ip_session_info& session, uint64_t flowKeyId);
+  void remember(const CachedFlow* stamp, Verdict verdict, const brevant::ip_session_info& session,
+                uint64_t flowKeyId);
   static std::atomic<bool>& logStreamClaimed();
 
   mutable std::mutex delegateMutex_;
@@ -141,8 +182,12 @@ class GVPacketProxy : public GVFlowGroupDelegate,
 
   mutable std::mutex recordsMutex_;
   std::vector<GVTrafficRecord> trafficRecords_;
-  std::set<std::string> trafficRecordKeys_;
+  std::unordered_set<RecordKey, RecordKeyHash> trafficRecordKeys_;
   bool recordsCapWarned_ = false;
+
+  std::mutex flowCacheMutex_;
+  std::vector<CachedFlow> flowCache_;
+  std::atomic<uint64_t> flowCacheHits_{0}, flowCacheMisses_{0};
 
   std::mutex timerMutex_;
   platform::dispatch::Timer timer_;

@@ -45,6 +45,9 @@ class KextHelper {
   // Ends the reader, waits for it and closes the connection. Harmless when nothing is open.
   static void unloadMessagePipe();
   static bool isConnected();
+  // Called on the reader thread when the connection ends without being asked to (the filter
+  // went away); not for an end that unloadMessagePipe caused. Empty: only logged.
+  static void setConnectionLostHandler(std::function<void()> handler);
   static int setOption(int name, const void* data, std::size_t len);
   // The error of the last failed open; empty before the first failure.
   static platform::reactive::Error getLastError();

@@ -4,6 +4,7 @@
 // to every equal path, sorts the list and reports it to the service from a background thread.
 // After measuring the object is only read: the rule store publishes it as a shared snapshot and
 // the filter's control reader asks it for the best path of a flow group.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -83,6 +84,8 @@ class TsPathService {
  private:
   std::vector<TsPathObject> pathArray_;
   std::thread reportThread_;
+  // Turned on when the service goes away: a report still on the wire is dropped, not awaited.
+  std::shared_ptr<std::atomic<bool>> reportCancel_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 using TsPathServiceSnapshot = std::shared_ptr<const TsPathService>;

@@ -4,6 +4,7 @@
 // as a JSON object {"code", "info", "data"}. Three synchronous senders (with error, JSON variant,
 // fire-and-forget), one asynchronous sender and one asynchronous file download whose outcomes go
 // to a delegate, called on the operation's own worker thread.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -38,9 +39,10 @@ class TsHttpHelper {
   // Code -1, 1 and 102 fail; every other code returns the answer.
   static std::optional<nlohmann::json> POST(const std::string& path, std::string_view payload,
                                             TQError* error);
-  // Every code but 0 fails.
+  // Every code but 0 fails. `cancel`, when set and turned true, ends the call early.
   static std::optional<nlohmann::json> POST_JSON(const std::string& path, std::string_view json,
-                                                 TQError* error);
+                                                 TQError* error,
+                                                 const std::atomic<bool>* cancel = nullptr);
   // Sends, reads and drops the answer; logs nothing (the report logger's own path).
   static void POST_LOG(const std::string& path, std::string_view payload);
 

@@ -90,6 +90,9 @@ struct mbuf;
 using mbuf_t = mbuf*;
 // Without waiting; ENOMEM when none is available.
 errno_t mbuf_allocpacket(size_t len, mbuf_t* out);
+// Data that is counted, not read: a buffer of length `len` that holds no bytes (mbuf_data is
+// null, its capacity 0). Handed only to callbacks that read the length alone.
+errno_t mbuf_alloc_count(size_t len, mbuf_t* out);
 void mbuf_freem(mbuf_t m);
 uint8_t* mbuf_data(mbuf_t m);
 size_t mbuf_len(mbuf_t m);

@@ -49,9 +49,21 @@ class NetworkSettingsApplier {
   virtual std::optional<ControlError> apply(const NetworkSettings* settings) = 0;
 };
 
+// Priority of the first of the tunnel's policy rules; they take three in a row, ahead of main.
+constexpr uint32_t kRulePriority = 32760;
+// The table that carries DNS into the tunnel: the one after the tunnel's table.
+constexpr uint32_t dnsTableFor(uint32_t table) { return table + 1; }
+
 // Applies to a TUN interface by rtnetlink: address, MTU, link up; a default route through the
-// interface in its own table, a rule "not fwmark M lookup T", excluded routes as throw routes
-// in T, loose reverse-path filtering on the interface. DNS is left to a DnsConfigurator.
+// interface in its own table T, excluded routes as throw routes in T, the rule
+// "not fwmark M lookup T", loose reverse-path filtering on the interface. With DNS settings, any
+// unmarked UDP to port 53 is sent into the tunnel too, whatever resolver it is addressed to (a
+// table T+1 holding only the default route through the interface). The resolver itself is left
+// to a DnsConfigurator. Strict reverse-path filtering elsewhere would drop the answers to marked
+// sockets, whose source routes into the TUN for unmarked packets: while applied, the
+// connection-tracking mark of marked connections is put back on their answers (mangle table)
+// and net.ipv4.conf.all.src_valid_mark is 1, so the check routes them as marked; the previous
+// value is restored when cleared. The device's queue is kept short (256 packets).
 class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
  public:
   RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark, uint32_t table);
@@ -59,9 +71,15 @@ class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
   std::optional<ControlError> apply(const NetworkSettings* settings) override;
 
  private:
+  friend int removeTunnelPolicy(uint32_t mark, uint32_t table);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Removes what runs with this mark and table may have left behind after a crash: every policy
+// rule of theirs, the routes of both tables and the mark rules of the mangle table. 0, or the
+// first -errno.
+int removeTunnelPolicy(uint32_t mark, uint32_t table);
 
 // Records every call as text lines, in order; refuses on demand. For tests.
 class RecordingSettingsApplier : public NetworkSettingsApplier {

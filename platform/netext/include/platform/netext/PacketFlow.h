@@ -16,7 +16,8 @@ namespace platform::netext {
 
 class PacketFlow {
  public:
-  using PacketHandler = std::function<void(std::vector<uint8_t> packet, int family)>;
+  // The bytes are valid during the call only.
+  using PacketHandler = std::function<void(std::span<const uint8_t> packet, int family)>;
 
   PacketFlow() = default;
   ~PacketFlow();
@@ -31,8 +32,12 @@ class PacketFlow {
   int ifindex() const;
   bool isOpen() const { return fd_ >= 0; }
 
-  // Starts the packet loop: every packet read goes to handler on the loop thread.
-  void readPackets(PacketHandler handler);
+  // Starts the packet loop: every packet read goes to handler on the loop thread. The loop reads
+  // until the device is empty before it waits again, so a burst costs one wait; burstEnd, when
+  // given, runs after each burst (at most kBurst packets) and before the loop ends, so that the
+  // handler may hold back what it sends until then.
+  static constexpr int kBurst = 32;
+  void readPackets(PacketHandler handler, std::function<void()> burstEnd = {});
   // Stops the loop (waits for it unless called from the loop itself).
   void stopReading();
 
@@ -52,6 +57,7 @@ class PacketFlow {
   int wake_ = -1;  // eventfd that ends the loop
   std::string name_;
   PacketHandler handler_;
+  std::function<void()> burstEnd_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<uint64_t> read_{0}, written_{0};

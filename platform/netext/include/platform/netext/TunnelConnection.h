@@ -38,6 +38,11 @@ struct TunnelLaunchSettings {
   std::string resources;                    // empty: the folder of the running executable
   uid_t ownerUid = static_cast<uid_t>(-1);  // -1: the real uid of this process
   TunnelLauncher launcher;                  // empty: the default launcher (below)
+  // The daemon's own flags; unset or empty: the daemon's defaults.
+  std::optional<uint32_t> mark;   // --mark: the mark of the daemon's sockets
+  std::optional<uint32_t> table;  // --table: its routing table
+  std::string dnsConfig;          // --dns-config: resolved, resolv.conf or none
+  std::string logHost;            // --log-host: where the game variant uploads its log
   // How long to wait for a started daemon's socket, and for answers to requests.
   std::chrono::milliseconds launchTimeout{15000};
   std::chrono::milliseconds answerTimeout{5000};
@@ -77,6 +82,8 @@ class TunnelConnection : public std::enable_shared_from_this<TunnelConnection> {
   // Starts the tunnel with these start options (a JSON object). Launches the daemon when none
   // answers. Succeeds once the daemon accepted "start"; later failures arrive as status 1.
   std::optional<ControlError> startVPNTunnel(const nlohmann::json& options);
+  // Publishes "connecting" (2) ahead of a start that runs on another queue.
+  void announceConnecting();
   // Asks the daemon to stop (reason 1, by the user). Nothing to do without a daemon.
   void stopVPNTunnel();
   // The published status (main queue).

@@ -60,6 +60,9 @@ struct Record {
   size_t size = 0;
   std::vector<uint8_t> body;
   std::string note;  // what the relay made of it ("bad header", "udp forwarded", ...)
+  // When it was seen or sent: milliseconds of the monotonic clock (CLOCK_MONOTONIC), which every
+  // process of the machine shares.
+  int64_t timeMs = 0;
   std::optional<IPPacketHeader> header;  // type-400 frames of at least 8 + 33 bytes
   std::string inner;  // the inner IPv4 packet of 400/401 in one line, when it is sound
 };
@@ -74,6 +77,10 @@ class Relay {
   // Serves ip:port (0 picks a free port); gives the bound port, or 0 when binding failed.
   uint16_t addEndpoint(const std::string& ip, uint16_t port = 0);
   void setSwitches(const std::string& ip, uint16_t port, const Switches& s);
+  // The same while it serves, left in the records as a "switch NAMES" note on that pair; false
+  // when the pair is not served.
+  bool changeSwitches(const std::string& ip, uint16_t port, const Switches& s,
+                      const std::string& names);
   // Figures of 301 answers for requests to `ip` naming `natIP` ("*" for any NAT address).
   void setDetectFigures(const std::string& ip, const std::string& natIP, DetectFigures f);
   // The same for one port of `ip`; these win over the figures of the whole address.
@@ -88,6 +95,9 @@ class Relay {
   void setFragmentMTU(size_t mtu);
   // Also writes every record as one JSON line to this file.
   bool setRecordFile(const std::string& path);
+  // Whether records are kept for records() and waitFor (the default). Off, a frame costs no
+  // record unless a record file is set, so the relay keeps up with bulk traffic.
+  void setKeepRecords(bool keep);
   // TUN mode, for what the relay cannot carry on sockets: inner packets other than UDP are
   // written to a TUN device `name`, created with `subnet` ("192.0.2.1/24": its address and
   // mask). Each client's inner source address is replaced by an address of its own from the
