@@ -223,7 +223,7 @@ QAction* AppDelegate::vpnControlItem() {
 
 void AppDelegate::menuNeedsUpdate() {
   menu_->clear();
-  // The tray image follows the status here too: not every controller posts its changes.
+  // The tray image is right whenever the menu opens, whatever was missed before.
   if (barItem_) setBarImage(statusImageName(vpn_.status()));
   if (user_.status() != 0) {
     vpnControlItem()->setEnabled(true);

@@ -16,10 +16,10 @@
 #include "WebProfile.h"
 #include "gelmora/Application/AppDependencies.h"
 #include "gelmora/Application/ProgramEntry.h"
+#include "gelmora/Core/AccelerationController.h"
 #include "gelmora/Core/AppUserDefaults.h"
 #include "gelmora/Core/BHAppPackage.h"
 #include "gelmora/Core/Log.h"
-#include "gelmora/Core/TsKextVPNController.h"
 #include "gelmora/Service/Tools/LOG.h"
 #include "gelmora/Service/Tools/Utils.h"
 #include "ui/Application/Collaborators.h"
@@ -114,10 +114,8 @@ int main(int argc, char** argv) {
   gelmora::app::QtWebDataStore webData;
   Utils::setUrlOpener(&gelmora::ui::urlOpener());
   // Acceleration alerts land on the window that was active at start (the main window when none).
-  // TODO: through AccelerationController::setAlertPresenter and prepare() once the interface
-  // has them; until then only the filter mode takes the presenter.
-  if (auto* kext = dynamic_cast<TsKextVPNController*>(&app().vpn()))
-    kext->setAlertPresenter(&alerts);
+  app().vpn().setAlertPresenter(&alerts);
+  app().vpn().prepare();
 
   gelmora::app::AppDelegate::Collaborators c;
   c.alerts = &alerts;
@@ -133,6 +131,7 @@ int main(int argc, char** argv) {
     if (smoke && delegate.window()) new SmokeExit(delegate.window());
   });
   int status = application.exec();
+  app().vpn().setAlertPresenter(nullptr);
   Utils::setUrlOpener(nullptr);
   return status;
 }
