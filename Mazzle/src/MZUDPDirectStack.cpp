@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
+#include <vector>
 
 #include "Brevant/Packet.h"
 #include "Mazzle/MZIPv4Packet.h"
@@ -22,8 +24,30 @@ struct MZUDPDirectStack::Flow {
   asio::ip::udp::socket socket;
   std::mutex fdMutex;
   std::chrono::steady_clock::time_point lastSeen;
-  std::array<uint8_t, 65536> buffer;
 };
+
+namespace {
+
+// Answers read per call. Reads run on the kit's loop only, so all flows share one set of
+// buffers, each large enough for any datagram.
+constexpr unsigned kReadBatch = 16;
+constexpr size_t kDatagramSize = 65536;
+
+struct ReadBatch {
+  std::vector<uint8_t> storage = std::vector<uint8_t>(kReadBatch * kDatagramSize);
+  iovec iov[kReadBatch];
+  mmsghdr msgs[kReadBatch];
+  ReadBatch() {
+    for (unsigned i = 0; i < kReadBatch; ++i) {
+      iov[i] = {storage.data() + i * kDatagramSize, kDatagramSize};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+};
+
+}  // namespace
 
 MZUDPDirectStack::MZUDPDirectStack(Clock clock, size_t maxFlows)
     : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })),
@@ -143,20 +167,36 @@ bool MZUDPDirectStack::inputPacket(std::span<const uint8_t> data, int version) {
 
 void MZUDPDirectStack::receive(std::shared_ptr<Flow> flow) {
   std::weak_ptr<MZUDPDirectStack> self = weak_from_this();
-  flow->socket.async_receive(asio::buffer(flow->buffer), [self, flow](asio::error_code ec,
-                                                                      size_t n) {
-    if (ec) return;  // closed or failed: the flow ends here
+  flow->socket.async_wait(asio::socket_base::wait_read, [self, flow](asio::error_code ec) {
+    // Cancelled or closed: the flow ends here. Anything else (a refusal reported by ICMP) is
+    // read off the socket and reading goes on.
+    if (ec == asio::error::operation_aborted || !flow->socket.is_open()) return;
     auto stack = self.lock();
     if (!stack) return;
-    uint32_t client;
-    {
-      std::lock_guard lock(stack->mutex_);
-      flow->lastSeen = stack->clock_();
-      client = flow->sourceIP;
-    }
-    auto [sp, dst, dp] = flow->key;
-    auto packet = MZIPv4Packet::buildUDP(dst, dp, client, sp, std::span(flow->buffer.data(), n));
-    stack->output(std::move(packet), 2);
+    if (!ec) stack->drain(*flow);
     stack->receive(flow);
   });
+}
+
+void MZUDPDirectStack::drain(Flow& flow) {
+  thread_local ReadBatch batch;
+  // A few batches at most, so that one busy flow leaves the loop to the others.
+  for (int round = 0; round < 4; ++round) {
+    int n = ::recvmmsg(flow.socket.native_handle(), batch.msgs, kReadBatch, MSG_DONTWAIT, nullptr);
+    if (n <= 0) return;
+    uint32_t client;
+    {
+      std::lock_guard lock(mutex_);
+      flow.lastSeen = clock_();
+      client = flow.sourceIP;
+    }
+    auto [sp, dst, dp] = flow.key;
+    for (int i = 0; i < n; ++i) {
+      if (batch.msgs[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
+      auto payload = std::span<const uint8_t>(static_cast<const uint8_t*>(batch.iov[i].iov_base),
+                                              batch.msgs[i].msg_len);
+      output(MZIPv4Packet::buildUDP(dst, dp, client, sp, payload), 2);
+    }
+    if (n < static_cast<int>(kReadBatch)) return;
+  }
 }

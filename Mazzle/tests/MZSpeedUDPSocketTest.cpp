@@ -10,7 +10,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Mazzle/MZQueueFactory.h"
 #include "Mazzle/MZSpeedUDPSocket.h"
@@ -109,6 +111,55 @@ TEST(MZSpeedUDPSocket, DisconnectEndsDeliveryAndSending) {
   socket.reset();
   MZQueueFactory::sync([] {});
   EXPECT_TRUE(weak.expired());
+}
+
+// Frames written in a burst leave together at its end, whole and in order, also past one batch;
+// the answers, arriving back to back, are all delivered in order.
+TEST(MZSpeedUDPSocket, BurstFramesLeaveAtTheEndInOrder) {
+  Peer peer;
+  auto recorder = std::make_shared<Recorder>();
+  auto socket = MZSpeedUDPSocket::initWithHost("127.0.0.1", peer.port, recorder);
+  ASSERT_TRUE(socket);
+  const std::string head = "head:";
+  for (size_t count : {size_t(5), MZSpeedUDPSocket::kBurstSize + 8}) {
+    SCOPED_TRACE(count);
+    MZSpeedUDPSocket::beginBurst();
+    for (size_t i = 0; i < count; ++i)
+      ASSERT_TRUE(socket->writeData(bytes(head), bytes("frame-" + std::to_string(i))));
+    if (count < MZSpeedUDPSocket::kBurstSize) {
+      pollfd p{peer.fd, POLLIN, 0};
+      EXPECT_EQ(::poll(&p, 1, 50), 0) << "a frame left before the burst ended";
+    }
+    MZSpeedUDPSocket::endBurst();
+    std::vector<std::string> got;
+    for (size_t i = 0; i < count; ++i) {
+      pollfd p{peer.fd, POLLIN, 0};
+      ASSERT_EQ(::poll(&p, 1, 5000), 1) << "frame " << i << " never arrived";
+      char buf[2048];
+      ssize_t n = ::recv(peer.fd, buf, sizeof buf, 0);
+      ASSERT_GT(n, 0);
+      got.emplace_back(buf, size_t(n));
+    }
+    for (size_t i = 0; i < count; ++i) EXPECT_EQ(got[i], "head:frame-" + std::to_string(i));
+  }
+  // Outside a burst a write leaves at once.
+  ASSERT_TRUE(socket->writeData(bytes(head), bytes("alone")));
+  ASSERT_TRUE(peer.echoOne());
+  ASSERT_TRUE(recorder->waitFor(1));
+  EXPECT_EQ(recorder->data[0], "head:alone");
+
+  // Answers queued on the socket before the loop reads them come through in order.
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(socket->localPort());
+  for (int i = 0; i < 40; ++i) {
+    std::string text = "answer-" + std::to_string(i);
+    ::sendto(peer.fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  ASSERT_TRUE(recorder->waitFor(41));
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(recorder->data[size_t(i) + 1], "answer-" + std::to_string(i));
 }
 
 TEST(MZSpeedUDPSocket, RefusesBadEntrances) {

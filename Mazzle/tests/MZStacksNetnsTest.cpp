@@ -180,6 +180,24 @@ TEST_F(StacksNetns, UdpGoesDirectAndIdleSocketsExpire) {
   ::close(client);
 }
 
+// A refusal (nobody listening yet, reported by ICMP) does not end the flow: once the server is
+// up, the same flow's answers come back.
+TEST_F(StacksNetns, UdpFlowOutlivesARefusal) {
+  auto udp = std::make_shared<MZUDPDirectStack>();
+  interface_->registerStack(udp);
+  interface_->start();
+  int client = udpSocket("0.0.0.0", 0);
+  timeval brief{0, 300000};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+  EXPECT_EQ(exchange(client, to("203.0.113.1", 9998), "early"), "<nothing>");
+  UdpEcho late("203.0.113.1", 9998, peer());
+  timeval normal{3, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &normal, sizeof normal);
+  EXPECT_EQ(exchange(client, to("203.0.113.1", 9998), "late"), "203.0.113.1:9998 echo:late");
+  EXPECT_EQ(udp->flowCount(), 1u);
+  ::close(client);
+}
+
 TEST_F(StacksNetns, DnsQueriesAreForwardedAndAnsweredFromTheOriginalDestination) {
   UdpEcho upstream("203.0.113.2", 53, peer(), true);
   auto dns = std::make_shared<MZDNSServer>("203.0.113.2");

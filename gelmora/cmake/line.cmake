@@ -17,8 +17,9 @@ if(TARGET standin_front AND TARGET standin_account AND TARGET standin_older_serv
                     XDG_DATA_HOME=${CMAKE_CURRENT_BINARY_DIR}/test-data-front
                     GELMORA_KEYCHAIN_DIR=${CMAKE_CURRENT_BINARY_DIR}/test-keychain-front)
 endif()
-foreach(fuzz line_node_answer)
+foreach(fuzz line_node_answer package_privilege_answer)
   if(EXISTS ${PROJECT_FUZZ_DIR}/${fuzz}.cpp)
     add_fuzz_target(${fuzz} SOURCES ${PROJECT_FUZZ_DIR}/${fuzz}.cpp LIBS gelmora_core)
   endif()
 endforeach()
+

@@ -4,7 +4,7 @@
 if(FUZZ)
   return()
 endif()
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network Test)
 
 file(GLOB_RECURSE GELMORA_UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ui/*.cpp
      ${CMAKE_CURRENT_SOURCE_DIR}/ui/*.h)
@@ -15,7 +15,7 @@ add_library(gelmora_ui STATIC ${GELMORA_UI_SOURCES})
 project_warnings(gelmora_ui)
 set_target_properties(gelmora_ui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(gelmora_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(gelmora_ui PUBLIC gelmora_core Qt6::Widgets)
+target_link_libraries(gelmora_ui PUBLIC gelmora_core Qt6::Widgets Qt6::Network)
 # The reactive layer has parameters named "signals": Qt code writes Q_SIGNALS, Q_SLOTS, Q_EMIT.
 target_compile_definitions(gelmora_ui PUBLIC QT_NO_KEYWORDS)
 

@@ -41,6 +41,8 @@ class MZUDPDirectStack : public MZIPStackProtocol,
   struct Flow;
   using Key = std::tuple<uint16_t, uint32_t, uint16_t>;
   void receive(std::shared_ptr<Flow> flow);
+  // Reads the answers the flow's socket holds, in batches, and writes them back as packets.
+  void drain(Flow& flow);
   void close(std::shared_ptr<Flow> flow);
 
   Clock clock_;

@@ -1,5 +1,7 @@
 #include "ui/Application/ScreenRegistry.h"
 
+#include "ui/Sections/Accelerate/TsAccelerateViewController.h"
+
 namespace gelmora::ui {
 
 ScreenRegistry& ScreenRegistry::shared() {
@@ -14,7 +16,7 @@ ScreenRegistry& ScreenRegistry::shared() {
 
 void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
-  (void)registry;
+  registerAccelerationScreen(registry);
 }
 
 }  // namespace gelmora::ui

@@ -335,6 +335,24 @@ TEST_F(TamselSystem, UdpBytesAreCountedExactly) {
   EXPECT_EQ(countLog(client->records(), "(send 30 recv 30)"), 1u) << logs(client->records());
 }
 
+// A ping socket that existed before the ICMP switch went on stays outside, as TCP and UDP ones do.
+TEST_F(TamselSystem, PingSocketOpenedBeforeTheSwitchIsNeverAttached) {
+  auto early =
+      scene.startGame("tslgame", {"--ping-open", tsl::kEchoIP, "--pause", "--ping", tsl::kEchoIP});
+  ASSERT_TRUE(systest::waitFor([&] { return early.log().find("paused") != std::string::npos; }, 5s))
+      << early.log();
+  pushGameRules();
+  early.signal(SIGUSR1);
+  ASSERT_EQ(early.wait(10s), std::optional<int>(0)) << early.log();
+  EXPECT_EQ(countLines(early.log(), std::string("ping ") + tsl::kEchoIP + " ok"), 1u)
+      << early.log();
+  EXPECT_TRUE(framesTo(tsl::kEchoIP, IPPROTO_ICMP).empty());
+  // A ping socket made afterwards is the filter's.
+  auto later = scene.game("tslgame", {"--ping", tsl::kEchoIP});
+  ASSERT_EQ(later.status, 0) << later.output;
+  EXPECT_GE(framesTo(tsl::kEchoIP, IPPROTO_ICMP).size(), 1u);
+}
+
 // A game started through a loader under another name is selected by the name it was started
 // with (argv[0]).
 TEST_F(TamselSystem, ListedNameMatchesArgv0OfALoader) {

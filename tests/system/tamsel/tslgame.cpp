@@ -4,7 +4,9 @@
 //
 //   --udp IP:PORT       UDP echo on a connected socket (one socket per address, reused)
 //   --tcp IP:PORT       TCP connect, echo, close
-//   --ping IP           echo request on a ping socket (SOCK_DGRAM, IPPROTO_ICMP)
+//   --ping IP           echo request on a ping socket (SOCK_DGRAM, IPPROTO_ICMP); a new one
+//                       each time, unless --ping-open made one for IP
+//   --ping-open IP      a ping socket for IP, bound (it has its echo id), nothing sent yet
 //   --dns IP NAME       A query for NAME on a UDP socket connected to IP:53
 //   --text TEXT         what the echoes carry (default "tslgame")
 //   --tries N           UDP, ping and DNS sends before giving up (default 5)
@@ -43,7 +45,8 @@ namespace {
 std::string g_text = "tslgame";
 int g_tries = 5;
 int g_wait_ms = 400;
-std::map<std::string, int> g_udp;  // connected sockets by "ip:port"
+std::map<std::string, int> g_udp;   // connected sockets by "ip:port"
+std::map<std::string, int> g_ping;  // ping sockets opened ahead, by address
 int g_every_ms = 20;
 int g_gap_ms = 200;
 long g_stream_ms = 120000;
@@ -163,7 +166,13 @@ bool ping(const std::string& target) {
     std::printf("ping %s fail bad address\n", target.c_str());
     return false;
   }
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  int fd;
+  if (auto kept = g_ping.find(target); kept != g_ping.end()) {
+    fd = kept->second;
+    g_ping.erase(kept);
+  } else {
+    fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  }
   if (fd < 0) {
     std::printf("ping %s fail socket %s\n", target.c_str(), std::strerror(errno));
     return false;
@@ -366,6 +375,16 @@ int main(int argc, char** argv) {
       failures += !tcp_echo(v);
     } else if (a == "--ping") {
       failures += !ping(v);
+    } else if (a == "--ping-open") {
+      int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+      sockaddr_in any{};
+      any.sin_family = AF_INET;
+      if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+        std::printf("ping %s fail socket %s\n", v, std::strerror(errno));
+        ++failures;
+      } else {
+        g_ping[v] = fd;
+      }
     } else if (a == "--dns") {
       const char* name = next();
       if (!name) return usage();

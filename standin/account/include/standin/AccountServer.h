@@ -34,6 +34,7 @@ struct Account {
   std::string loginToken;
   double restTraffic = 1024;
   bool online = false;
+  int realNameVerification = 1;  // "real_name_verification" of the account's user info
 };
 
 // How the whole answer body is spoiled, for the client's error paths.
@@ -79,6 +80,8 @@ class AccountServer {
   void clearCodes();
   // Adds "pop" keys and buttons to every dictionary payload.
   void setPop(bool on);
+  // E-mail sign-up without a code: accepted unless this is on (a code given must match).
+  void setRequireMailCode(bool on);
   // Puts the payload under "result" instead of "data".
   void setPayloadUnderResult(bool on);
   void setBodyMode(BodyMode mode);
@@ -116,6 +119,7 @@ class AccountServer {
   bool sampleAnswers_ = false;
   std::map<std::string, std::pair<int, std::string>> codes_;
   bool pop_ = false;
+  bool requireMailCode_ = false;
   bool underResult_ = false;
   BodyMode bodyMode_ = BodyMode::Normal;
   std::optional<std::string> plaintextBody_;

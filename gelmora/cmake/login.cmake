@@ -1,0 +1,6 @@
+# Tests of the login screens (e-mail sign-in, sign-up, reset, outside-account page).
+add_unit_test(email_login_view_model_test SOURCES tests/ui/email_login_view_model_test.cpp
+              LIBS gelmora_ui standin_account standin_analytics LABEL integration
+              ENV XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/test-config-email_login_view_model_test
+                  XDG_DATA_HOME=${CMAKE_CURRENT_BINARY_DIR}/test-data-email_login_view_model_test
+                  GELMORA_KEYCHAIN_DIR=${CMAKE_CURRENT_BINARY_DIR}/test-keychain-email_login_view_model_test)
