@@ -5,7 +5,10 @@
 // leaves over the same veth). Every daemon named on the command line is measured with 1 and with
 // 10,000 rules, so an older build can be set beside the current one:
 //
-//   tunnel_path [--daemon NAME=PATH]... [--seconds S]
+//   tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N]
+//
+// With --repeat, every figure is measured N times in turn and the median is printed (this
+// machine's neighbours move single runs by tens of percent).
 //
 // Without --daemon it measures the galvent-tunnel it was built with. Figures: UDP echo of the
 // game (1 and 64 flows: p50, p99, rate), one-way UDP bulk at the rate the direct path sustains
@@ -53,6 +56,7 @@ constexpr int64_t kGameRule = 11;
 constexpr size_t kBulkPayload = 1200;  // the frame of it fits the veth's 1500 bytes
 
 double seconds = 1.0;
+int repeats = 1;
 
 sockaddr_in addressOf(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
@@ -482,8 +486,9 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
                  rules, daemon.log().c_str());
     return 1;
   }
-  std::vector<Row> rows;
-  {
+  std::vector<std::vector<Row>> runs;
+  for (int run = 0; run < repeats; ++run) {
+    std::vector<Row> rows;
     systest::Netns::Enter in(w.client);
     // Warm both paths (the relay's flow, the daemon's verdicts).
     echo(true, 1, 0.1);
@@ -512,6 +517,20 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
     rows.push_back({"tcp bulk (bypass)", tcpD / 1e6, tcpT / 1e6, "Mbit/s", false});
     rows.push_back(
         {"first packet of a flow", firstPacket(true, 100), firstPacket(false, 100), "us", true});
+    runs.push_back(std::move(rows));
+  }
+  // The median of each figure over the runs.
+  std::vector<Row> rows = runs.front();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::vector<double> d, t;
+    for (const auto& r : runs) {
+      d.push_back(r[i].direct);
+      t.push_back(r[i].tunnel);
+    }
+    std::sort(d.begin(), d.end());
+    std::sort(t.begin(), t.end());
+    rows[i].direct = d[d.size() / 2];
+    rows[i].tunnel = t[t.size() / 2];
   }
   print(name + ", " + std::to_string(rules) + (rules == 1 ? " rule" : " rules"), rows);
   (void)client.send(platform::netext::ControlRequest::stop(1));
@@ -529,8 +548,11 @@ int main(int argc, char** argv) {
       daemons.emplace_back(value.substr(0, value.find('=')), value.substr(value.find('=') + 1));
     } else if (flag == "--seconds") {
       seconds = std::max(0.2, std::atof(value.c_str()));
+    } else if (flag == "--repeat") {
+      repeats = std::clamp(std::atoi(value.c_str()), 1, 15);
     } else {
-      std::fprintf(stderr, "usage: tunnel_path [--daemon NAME=PATH]... [--seconds S]\n");
+      std::fprintf(stderr,
+                   "usage: tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N]\n");
       return 2;
     }
   }

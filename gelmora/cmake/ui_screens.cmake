@@ -9,3 +9,8 @@ if(TARGET gelmora_gui_test_main)
     endif()
   endforeach()
 endif()
+if(TARGET gelmora_gui_test_main AND
+   EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/accelerate_screenshot_test.cpp)
+  add_gui_test(accelerate_screenshot_test SOURCES tests/ui/accelerate_screenshot_test.cpp
+               LIBS gelmora_ui gelmora_gui_test_main XVFB)
+endif()

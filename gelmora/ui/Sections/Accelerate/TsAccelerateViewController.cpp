@@ -195,7 +195,14 @@ void TsAccelerateViewController::toggleState() {
 }
 
 void TsAccelerateViewController::vpnStateChanged(bool animated) {
-  switch (vpn().status()) {
+  const long long status = vpn().status();
+  // While this screen's own start runs, "connecting" is what the starting look already shows;
+  // turning it into the busy look would stop the climbing percentage half way.
+  if (startRunning_ && status == 2) {
+    updateResetTraffic();
+    return;
+  }
+  switch (status) {
     case 0:
     case 1:
       view_->changeState(TsAccelerateView::Idle, animated);
