@@ -12,3 +12,5 @@ if(NOT FUZZ)
   add_gui_test(login_screenshot_test SOURCES tests/ui/login_screenshot_test.cpp
                LIBS gelmora_ui gelmora_gui_test_main XVFB)
 endif()
+add_unit_test(brand_hosts_test SOURCES tests/brand_hosts_test.cpp LIBS gelmora_core)
+add_fuzz_target(brand_hosts SOURCES ${PROJECT_FUZZ_DIR}/brand_hosts.cpp LIBS gelmora_core)
