@@ -77,10 +77,11 @@ class StoreStandin {
   // The receipt text covering every purchase so far, signed as switched.
   std::string makeReceipt() const;
 
- private:
+  // The answers to one request body (what the routes send).
   std::string answerProducts(const std::string& body);
   std::string answerPayment(const std::string& body);
 
+ private:
   struct Keys;
   std::unique_ptr<Keys> keys_;
   mutable std::mutex mu_;
