@@ -26,6 +26,12 @@ if(TARGET standin_update)
   endforeach()
 endif()
 
+if(TARGET standin_update AND TARGET standin_older_service
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/update_download_test.cpp)
+  add_unit_test(update_download_test SOURCES tests/update_download_test.cpp
+                LIBS gelmora_core standin_update standin_older_service LABEL integration)
+endif()
+
 if(EXISTS ${PROJECT_FUZZ_DIR}/update_archive.cpp)
   add_fuzz_target(update_archive SOURCES ${PROJECT_FUZZ_DIR}/update_archive.cpp LIBS gelmora_core)
 endif()
