@@ -103,6 +103,17 @@ TEST_F(AppEnvironmentTest, BrandFileValuesReplaceTheBuiltInOnes) {
   EXPECT_EQ(debug->Q5ServiceDomain(), "api.brand.test");
 }
 
+TEST_F(AppEnvironmentTest, BrandFileSetsTheOlderServiceHostAndTunnelResolvers) {
+  // Empty in the built-in table: each reader then uses its own default.
+  EXPECT_EQ(AppOxlaEnvironment().setting(AppEnvironment::kLegacyServiceHost), "");
+  useBrandFile(R"({"LegacyServiceHost": "127.0.0.1:8081", "TunnelDnsServer": "192.0.2.53",
+                   "TunnelDnsServerChina": "192.0.2.54"})");
+  auto env = AppEnvironment::make<AppOxlaEnvironment>();
+  EXPECT_EQ(env->setting(AppEnvironment::kLegacyServiceHost), "127.0.0.1:8081");
+  EXPECT_EQ(env->setting(AppEnvironment::kTunnelDnsServer), "192.0.2.53");
+  EXPECT_EQ(env->setting(AppEnvironment::kTunnelDnsServerChina), "192.0.2.54");
+}
+
 TEST_F(AppEnvironmentTest, BadBrandFilesAreRefusedWhole) {
   const std::string bad[] = {
       "not json",

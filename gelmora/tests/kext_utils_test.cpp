@@ -42,9 +42,12 @@ TEST_F(KextUtilsTest, LoaderThatDoesNothingOrIsMissing) {
   EXPECT_EQ(calls(), "load /opt/filter/tamseld;");
   Utils::setZandrelPath(run_ + "/missing");
   Utils::loakKEXT();  // returns normally
-  // A presence tool that cannot run answers yes; the control connection then decides.
+  // A presence tool that cannot run tells nothing, and nothing is taken for loaded.
+  fakeLoader("start");
+  Utils::setZandrelPath(run_ + "/zandrel");
+  Utils::loakKEXT();
   Utils::setKextstatPath(run_ + "/missing");
-  EXPECT_TRUE(Utils::existKEXT());
+  EXPECT_FALSE(Utils::existKEXT());
 }
 
 }  // namespace

@@ -66,6 +66,9 @@ AppEnvironment::AppEnvironment() {
       {kGeoTaobaoURL, "http://geo1.ombrix.example/service/getIpInfo.php"},
       {kGeoIpipURL, "http://geo2.ombrix.example/"},
       {kIPEchoURL, "http://echo.ombrix.example/"},
+      {kLegacyServiceHost, ""},
+      {kTunnelDnsServer, ""},
+      {kTunnelDnsServerChina, ""},
       // The customer-service chat page of the acceleration screen; empty: the button opens nothing.
       {"SupportChatURL", ""},
   };

@@ -1,6 +1,7 @@
 #include "ui/Application/ScreenRegistry.h"
 
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
+#include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 
 namespace gelmora::ui {
 
@@ -17,6 +18,7 @@ ScreenRegistry& ScreenRegistry::shared() {
 void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
   registerAccelerationScreen(registry);
+  registerLoginScreen(registry);
 }
 
 }  // namespace gelmora::ui

@@ -9,6 +9,11 @@ set(GELMORA_IMAGES
     ic_accelerate_normal ic_top_kefu ic_top_share ic_top_set ic_hot_rec ic_location
     ic_line_selected ic_line_normal ic_line_arrow_left ic_line_arrow_top ic_line_change
     ic_node_country_all)
+# The login screens.
+list(APPEND GELMORA_IMAGES
+     ic_email ic_data ic_login_left_bg ic_logo_light
+     ic_login_wc ic_login_qq ic_login_facebook ic_login_ins ic_login_gg ic_login_tt
+     ic_login_sina ic_login_line ic_login_kakao)
 
 add_executable(gelmora_artwork ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/artwork.cpp)
 project_warnings(gelmora_artwork)

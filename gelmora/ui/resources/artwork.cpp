@@ -1,6 +1,7 @@
 // Draws the application's images (our own simple artwork) as PNG files at build time.
 // Usage: gelmora_artwork <output folder> <name>...; an unknown name fails the build.
 #include <QDir>
+#include <QFont>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -137,6 +138,76 @@ void tick(QPainter& p, QRectF r, bool on) {
 
 namespace {
 
+// Pictures of the login screens: the brand picture, field icons, provider badges (a coloured
+// disc with a letter, no maker's marks).
+void addLoginArt(std::map<QString, Art>& a) {
+  a["ic_login_left_bg"] = {352, 600, [](QPainter& p, QRectF r) {
+                             QLinearGradient g(r.topLeft(), r.bottomRight());
+                             g.setColorAt(0, QColor(46, 40, 110));
+                             g.setColorAt(1, QColor(120, 52, 120));
+                             p.fillRect(r, g);
+                             p.setPen(Qt::NoPen);
+                             for (int i = 0; i < 6; ++i) {
+                               p.setBrush(QColor(255, 255, 255, 18 + i * 6));
+                               const double s = 60 + i * 38;
+                               p.drawEllipse(QPointF(r.width() * 0.35, r.height() * 0.62), s,
+                                             s * 0.55);
+                             }
+                             QPainterPath path;
+                             path.moveTo(170, 180);
+                             path.lineTo(120, 300);
+                             path.lineTo(165, 300);
+                             path.lineTo(150, 400);
+                             path.lineTo(225, 270);
+                             path.lineTo(178, 270);
+                             path.closeSubpath();
+                             p.fillPath(path, QColor(255, 255, 255, 220));
+                           }};
+  a["ic_logo_light"] = {120, 32, [](QPainter& p, QRectF r) {
+                          p.setPen(Qt::NoPen);
+                          p.setBrush(Qt::white);
+                          p.drawEllipse(QRectF(r.x(), r.y() + 4, 24, 24));
+                          p.drawRoundedRect(QRectF(r.x() + 32, r.y() + 12, 80, 8), 4, 4);
+                        }};
+  a["ic_email"] = {21, 21, [](QPainter& p, QRectF r) {
+                     p.setPen(QPen(kLight, 1.5));
+                     const QRectF env = r.adjusted(2, 5, -2, -5);
+                     p.drawRect(env);
+                     p.drawLine(env.topLeft(), env.center());
+                     p.drawLine(env.topRight(), env.center());
+                   }};
+  a["ic_data"] = {21, 21, [](QPainter& p, QRectF r) {
+                    p.setPen(QPen(kLight, 1.5));
+                    p.drawRoundedRect(r.adjusted(4, 9, -4, -2), 2, 2);
+                    p.drawArc(r.adjusted(6, 2, -6, -8), 0, 180 * 16);
+                  }};
+  const struct {
+    const char* name;
+    QColor colour;
+    const char* letter;
+  } badges[] = {
+      {"ic_login_wc", QColor(40, 180, 80), "W"},       {"ic_login_qq", QColor(30, 140, 220), "Q"},
+      {"ic_login_facebook", QColor(60, 90, 160), "f"}, {"ic_login_ins", QColor(200, 70, 130), "i"},
+      {"ic_login_gg", QColor(220, 80, 60), "G"},       {"ic_login_tt", QColor(40, 160, 230), "t"},
+      {"ic_login_sina", QColor(220, 60, 50), "S"},     {"ic_login_line", QColor(0, 185, 0), "L"},
+      {"ic_login_kakao", QColor(250, 220, 0), "K"}};
+  for (const auto& b : badges) {
+    const QColor colour = b.colour;
+    const QString letter = QString::fromLatin1(b.letter);
+    a[b.name] = {84, 84, [colour, letter](QPainter& p, QRectF r) {
+                   p.setPen(Qt::NoPen);
+                   p.setBrush(colour);
+                   p.drawEllipse(r.adjusted(2, 2, -2, -2));
+                   QFont f;
+                   f.setPixelSize(44);
+                   f.setBold(true);
+                   p.setFont(f);
+                   p.setPen(colour.lightness() > 160 ? QColor(40, 30, 20) : Qt::white);
+                   p.drawText(r, Qt::AlignCenter, letter);
+                 }};
+  }
+}
+
 std::map<QString, Art> catalogue() {
   std::map<QString, Art> a;
   a["ic_error"] = {64, 64, [](QPainter& p, QRectF r) {
@@ -259,6 +330,7 @@ std::map<QString, Art> catalogue() {
                                 p.drawLine(QPointF(globe.left(), globe.center().y()),
                                            QPointF(globe.right(), globe.center().y()));
                               }};
+  addLoginArt(a);
   return a;
 }
 

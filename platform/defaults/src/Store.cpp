@@ -249,8 +249,10 @@ bool Store::writeLocked() {
       log("cannot create " + folder.string() + ": " + ec.message());
       return false;
     }
+    // A folder made here is private; one that was there (the configuration home, /tmp) is not
+    // ours to change.
+    ::chmod(folder.c_str(), 0700);
   }
-  if (!folder.empty()) ::chmod(folder.c_str(), 0700);
 
   std::string tmpl = (folder / ("." + path_.filename().string() + ".XXXXXX")).string();
   int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);

@@ -122,6 +122,20 @@ TEST_F(StoreTest, FileIsPrivateAndLooserModesAreTightened) {
   EXPECT_EQ(reopened.textValue("sessionData"), "{\"token\":\"secret\"}");
 }
 
+// A folder that was there before keeps its mode: the configuration home (or /tmp) is not the
+// store's to tighten.
+TEST_F(StoreTest, AnExistingFolderKeepsItsMode) {
+  const fs::path folder = root_ / "shared";
+  fs::create_directories(folder);
+  ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+  {
+    Store store(folder / "defaults.json");
+    ASSERT_TRUE(store.set("key", std::string("value")));
+  }
+  EXPECT_EQ(mode(folder / "defaults.json"), 0600u);
+  EXPECT_EQ(mode(folder), 01777u);
+}
+
 TEST_F(StoreTest, UnusableFileIsSetAsideAndTheStoreStartsEmpty) {
   const std::string bad[] = {"[1,2,3]", "not json at all", "{\"a\":", "\"text\"", ""};
   for (const auto& content : bad) {

@@ -1,11 +1,14 @@
 #include "standin/AccountServer.h"
 
+#include <Tovra/Codec/Base64.h>
 #include <httplib.h>
 
 #include <atomic>
+#include <ctime>
 
 #include "JolvexAPI/JVXCrypto.h"
 #include "SampleAnswers.h"
+#include "standin/StoreStandin.h"
 
 namespace standin::account {
 namespace {
@@ -80,7 +83,32 @@ std::map<std::string, std::string> decodeForm(const std::string& body) {
   return out;
 }
 
-AccountServer::AccountServer() : samples_(json::parse(sampleAnswersJSON())) {}
+AccountServer::AccountServer()
+    : samples_(json::parse(sampleAnswersJSON())),
+      productIdentifiers_{"cn.gelmoras.pkg.month", "cn.gelmoras.pkg.season",
+                          "cn.gelmoras.pkg.year"} {}
+
+void AccountServer::setProductIdentifiers(std::vector<std::string> ids) {
+  std::lock_guard lock(mu_);
+  productIdentifiers_ = std::move(ids);
+}
+
+void AccountServer::setStorePublicKey(std::string rawKey) {
+  std::lock_guard lock(mu_);
+  storeKey_ = std::move(rawKey);
+}
+
+std::optional<Credit> AccountServer::creditOf(int64_t uid) const {
+  std::lock_guard lock(mu_);
+  auto c = credits_.find(uid);
+  if (c == credits_.end()) return std::nullopt;
+  return c->second;
+}
+
+std::vector<ShopOrder> AccountServer::orders() const {
+  std::lock_guard lock(mu_);
+  return orders_;
+}
 
 AccountServer::~AccountServer() { stop(); }
 
@@ -301,6 +329,11 @@ json AccountServer::userInfo(const Account& a) const {
   u["token"] = a.loginToken;
   u["rest_traffic"] = a.restTraffic;
   u["real_name_verification"] = a.realNameVerification;
+  if (auto c = credits_.find(a.uid); c != credits_.end()) {
+    u["package_name"] = c->second.packageName;
+    u["expire_date"] = c->second.expireDate;
+    u["expired"] = 0;
+  }
   return u;
 }
 
@@ -410,6 +443,49 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     std::string phone = text(req, "phone");
     if (!codeMatches(phone, text(req, "code"))) return failure(20002, "wrong verification code");
     return json{{"data", {{"verified", findLogin(phone) ? 1 : 0}}}};
+  }
+  if (path == "/q5client/iap/get-product-identifier-list") {
+    if (!byUid(req)) return failure(20004, "no such account");
+    return json{{"data", {{"product_identifiers", productIdentifiers_}}}};
+  }
+  if (path == "/q5client/iap/create-order") {
+    if (!byUid(req)) return failure(20004, "no such account");
+    std::string product = text(req, "product_identifier");
+    if (product.empty()) return failure(30001, "no product");
+    ShopOrder order{number(req, "uid"), product, "order-" + std::to_string(orders_.size() + 1), {}};
+    orders_.push_back(order);
+    return json{{"data", {{"order_id", order.orderId}}}};
+  }
+  if (path == "/q5client/iap/finish-payment") {
+    Account* a = byUid(req);
+    if (!a) return failure(20004, "no such account");
+    auto bytes = tq::base64Decode(text(req, "receipt"));
+    if (!bytes) return failure(30002, "receipt is not Base64");
+    std::string why;
+    auto receipt = standin::verifyStoreReceipt(*bytes, storeKey_, &why);
+    if (!receipt) return failure(30003, why);
+    if (receipt->bundleId != standin::StoreStandin::kBundleId)
+      return failure(30004, "receipt of another application");
+    // Credit each transaction not seen before that pays an open order of this user.
+    for (const auto& t : receipt->transactions) {
+      if (std::find(creditedTransactions_.begin(), creditedTransactions_.end(), t.id) !=
+          creditedTransactions_.end())
+        continue;
+      auto order = std::find_if(orders_.begin(), orders_.end(), [&](const ShopOrder& o) {
+        return o.uid == a->uid && o.product == t.product && o.creditedTransaction.empty();
+      });
+      if (order == orders_.end()) continue;
+      order->creditedTransaction = t.id;
+      creditedTransactions_.push_back(t.id);
+      int days = t.product.ends_with(".year") ? 365 : t.product.ends_with(".season") ? 90 : 30;
+      std::time_t until = std::time(nullptr) + std::time_t(days) * 86400;
+      char date[16];
+      std::tm tm{};
+      ::gmtime_r(&until, &tm);
+      std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
+      credits_[a->uid] = Credit{t.product, date};
+    }
+    return json{{"data", {{"order_id", ""}}}};
   }
   if (path == "/q5client/user/profile") {
     Account* a = byUid(req);

@@ -1,5 +1,6 @@
 #include "standin/OlderService.h"
 
+#include <algorithm>
 #include <httplib.h>
 #include <openssl/evp.h>
 
@@ -63,6 +64,26 @@ struct OlderService::Impl {
       case Mode::EmptyBody:
         res.set_content("", "text/plain");
         return;
+      case Mode::NoLength:
+        res.set_chunked_content_provider(
+            "application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
+              if (offset >= body.size()) {
+                sink.done();
+                return true;
+              }
+              return sink.write(body.data() + offset, std::min<size_t>(body.size() - offset, 4096));
+            });
+        return;
+      case Mode::Cut: {
+        const size_t cut = std::min(script.cutAfter, body.size());
+        res.set_content_provider(
+            body.size(), "application/octet-stream",
+            [body, cut](size_t offset, size_t, httplib::DataSink& sink) {
+              if (offset >= cut) return false;  // closes with the length unmet
+              return sink.write(body.data() + offset, cut - offset);
+            });
+        return;
+      }
       case Mode::Trickle: {
         auto delay = script.delay;
         auto* self = this;

@@ -25,6 +25,11 @@ class AppEnvironment {
   static constexpr const char* kGeoTaobaoURL = "GeoTaobaoURL";
   static constexpr const char* kGeoIpipURL = "GeoIpipURL";
   static constexpr const char* kIPEchoURL = "IPEchoURL";
+  // Settings whose empty text means the reader's built-in default (read, not yet settable from
+  // the screens): the older service host, the tunnel's public resolvers outside and inside China.
+  static constexpr const char* kLegacyServiceHost = "LegacyServiceHost";
+  static constexpr const char* kTunnelDnsServer = "TunnelDnsServer";
+  static constexpr const char* kTunnelDnsServerChina = "TunnelDnsServerChina";
 
   AppEnvironment();
   virtual ~AppEnvironment() = default;

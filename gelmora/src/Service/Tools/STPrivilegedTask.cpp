@@ -16,7 +16,7 @@ std::mutex& optionsMutex() {
   static std::mutex m;
   return m;
 }
-platform::auth::Options& authOptions() {
+platform::auth::Options& optionsSlot() {
   static platform::auth::Options o;
   return o;
 }
@@ -25,7 +25,12 @@ platform::auth::Options& authOptions() {
 
 void STPrivilegedTask::setAuthOptions(platform::auth::Options options) {
   std::lock_guard lock(optionsMutex());
-  authOptions() = std::move(options);
+  optionsSlot() = std::move(options);
+}
+
+platform::auth::Options STPrivilegedTask::authOptions() {
+  std::lock_guard lock(optionsMutex());
+  return optionsSlot();
 }
 
 STPrivilegedTask::STPrivilegedTask() {
@@ -48,7 +53,7 @@ bool STPrivilegedTask::setRootPrivilege() {
   platform::auth::Options o;
   {
     std::lock_guard lock(optionsMutex());
-    o = authOptions();
+    o = optionsSlot();
   }
   authorization_ = platform::auth::Authorization::obtain(o);
   return authorization_ != nullptr;
@@ -60,7 +65,7 @@ int32_t STPrivilegedTask::launch() {
   platform::auth::Options o;
   {
     std::lock_guard lock(optionsMutex());
-    o = authOptions();
+    o = optionsSlot();
   }
   if (!platform::auth::Authorization::available(o)) return kNoPrivilegedExecution;
   if (!authorization_) return kNotAuthorized;

@@ -1,15 +1,9 @@
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <mutex>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "gelmora/Core/Log.h"
 #include "gelmora/Service/Tools/Utils.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,39 +27,12 @@ void set(std::string Paths::*field, std::string value) {
   paths().*field = std::move(value);
 }
 
-// Runs the tool and waits; its output is captured when `output` is given. False when it could
-// not be started.
-bool run(const std::string& tool, const std::vector<std::string>& args, std::string* output) {
-  if (tool.empty()) return false;
-  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int pipefd[2] = {-1, -1};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (output) {
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
-  }
-  pid_t pid;
-  int err = ::posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (output) ::close(pipefd[1]);
-  if (err == 0 && output) {
-    char buf[1024];
-    for (;;) {
-      ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      if (output->size() < 65536) output->append(buf, static_cast<size_t>(n));
-    }
-  }
-  if (output) ::close(pipefd[0]);
-  if (err != 0) return false;
-  int status;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return true;
+// Runs the tool and waits; false when it could not be started.
+bool run(const std::string& tool, const std::vector<std::string>& args, std::string* output,
+         int* status = nullptr) {
+  gelmora::child::Outcome o = gelmora::child::run(tool, args, output);
+  if (status) *status = o.started ? gelmora::child::exitCode(o.status) : -1;
+  return o.started;
 }
 
 bool validUtf8(const std::string& s) {
@@ -106,6 +73,16 @@ void Utils::unloadKEXT() { run(zandrelPath(), {"unload"}, nullptr); }
 
 bool Utils::existKEXT() {
   std::string out;
-  if (!run(kextstatPath(), {"-l", "-b", "cn.pelmoor.tamsel"}, &out)) return true;
+  // A presence tool that cannot run tells nothing: the filter counts as not loaded, so a start
+  // fails visibly instead of going on without it.
+  if (!run(kextstatPath(), {"-l", "-b", "cn.pelmoor.tamsel"}, &out)) return false;
   return !out.empty() && validUtf8(out);
+}
+
+void Utils::flushDNSCache() {
+  int first = -1, second = -1;
+  run(zandrelPath(), {"flushdns1"}, nullptr, &first);
+  gelmora::logLine("FlushDNS1 " + std::to_string(first));
+  run(zandrelPath(), {"flushdns2"}, nullptr, &second);
+  gelmora::logLine("FlushDNS2 " + std::to_string(second));
 }

@@ -11,6 +11,7 @@ namespace {
 
 struct Transfer {
   const CurlOptions* options = nullptr;
+  CURL* easy = nullptr;
   std::string body;
   std::size_t received = 0;
   bool tooLarge = false;
@@ -35,6 +36,12 @@ struct Transfer {
       }
     } else {
       t->body.append(data, n);
+    }
+    if (t->options->progress) {
+      curl_off_t expected = -1;
+      if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected) != CURLE_OK)
+        expected = -1;
+      t->options->progress(t->received, static_cast<std::int64_t>(expected));
     }
     return n;
   }
@@ -80,6 +87,7 @@ CurlOutcome perform(const std::string& url, const CurlOptions& options) {
   t.options = &options;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   CURL* e = easy.get();
+  t.easy = e;
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,9 @@ struct CurlOptions {
   std::size_t cap = 64u << 20;
   // Receives the body instead of CurlOutcome::body when set; false aborts as a write error.
   std::function<bool(const char* data, std::size_t size)> sink;
+  // Bytes received so far and the announced length (-1 when unknown), after each block, on the
+  // transfer's thread.
+  std::function<void(std::uint64_t received, std::int64_t expected)> progress;
   // When set and true, the transfer ends at its next progress check (within about a second).
   const std::atomic<bool>* cancel = nullptr;
 };

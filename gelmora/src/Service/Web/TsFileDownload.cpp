@@ -31,7 +31,8 @@ bool TsFileDownload::isWebAddress(const std::string& url) {
 }
 
 TsDownloadOutcome TsFileDownload::download(const std::string& url, const std::string& savePath,
-                                           const TsDownloadLimits& limits, const Check& accept) {
+                                           const TsDownloadLimits& limits, const Check& accept,
+                                           const Progress& progress) {
   using Kind = TsDownloadOutcome::Kind;
   if (!isWebAddress(url)) {
     return {Kind::Refused, TQError{TQAPILocalErrorDomain, TQAPIParamValidateFaildCode,
@@ -54,6 +55,7 @@ TsDownloadOutcome TsFileDownload::download(const std::string& url, const std::st
   options.total = limits.deadline;
   options.idle = limits.idle;
   options.cap = limits.cap;
+  options.progress = progress;
   options.sink = [&](const char* data, std::size_t size) {
     while (size > 0) {
       ssize_t n = ::write(fd, data, size);

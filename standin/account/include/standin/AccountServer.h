@@ -37,6 +37,20 @@ struct Account {
   int realNameVerification = 1;  // "real_name_verification" of the account's user info
 };
 
+// The last package a receipt credited to an account; its user info reports it.
+struct Credit {
+  std::string packageName;  // "package_name"
+  std::string expireDate;   // "expire_date", "YYYY-MM-DD"
+};
+
+// An in-app order as create-order recorded it.
+struct ShopOrder {
+  int64_t uid = 0;
+  std::string product;
+  std::string orderId;
+  std::string creditedTransaction;  // the store transaction that paid it; empty while unpaid
+};
+
 // How the whole answer body is spoiled, for the client's error paths.
 enum class BodyMode {
   Normal,
@@ -98,6 +112,15 @@ class AccountServer {
   void scriptAnswers(const std::string& path, std::vector<nlohmann::json> answers);
   void clearScripts();
 
+  // --- shop ---
+  // What get-product-identifier-list answers (default: the store stand-in's three packages).
+  void setProductIdentifiers(std::vector<std::string> ids);
+  // The store's raw Ed25519 public key that finish-payment checks receipts with (none: every
+  // receipt is refused).
+  void setStorePublicKey(std::string rawKey);
+  std::vector<ShopOrder> orders() const;
+  std::optional<Credit> creditOf(int64_t uid) const;
+
   // The service's answer to one decoded request (what the HTTP handler enciphers).
   nlohmann::json answer(const std::string& path, const nlohmann::json& request);
 
@@ -126,6 +149,11 @@ class AccountServer {
   nlohmann::json ruleList_;
   nlohmann::json startupDomains_;
   std::map<std::string, std::vector<nlohmann::json>> scripts_;  // whole answers per path
+  std::vector<std::string> productIdentifiers_;
+  std::string storeKey_;
+  std::vector<ShopOrder> orders_;
+  std::vector<std::string> creditedTransactions_;
+  std::map<int64_t, Credit> credits_;
 };
 
 // "a%2Bb=c&d" → {"a+b": "c", "d": ""}; "+" is a blank as in form bodies.

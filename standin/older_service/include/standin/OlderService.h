@@ -32,6 +32,8 @@ class OlderService {
     Silence,           // no answer until released or stopped
     Trickle,           // the scrambled answer one byte per delay
     Drop,              // the connection closes before any body
+    NoLength,          // the whole body, chunked: no Content-Length
+    Cut,               // announces the whole length, sends cutAfter bytes, closes
   };
 
   struct Script {
@@ -39,6 +41,7 @@ class OlderService {
     std::optional<nlohmann::json> answer;  // whole answer object; none: the sample
     std::string text;                      // body of Garbage / ScrambledNonJson
     std::chrono::milliseconds delay{50};   // per byte for Trickle
+    std::size_t cutAfter = 0;              // bytes sent by Cut
   };
 
   struct Request {
@@ -75,7 +78,8 @@ class OlderService {
 
   // Files served by GET at the path; the area/ISP answer names "/files/area_isp.txt".
   void putFile(const std::string& path, std::string bytes);
-  void setFileScript(const std::string& path, Script script);  // EmptyBody, Trickle, Silence, Drop
+  void setFileScript(const std::string& path, Script script);  // EmptyBody, Trickle, Silence, Drop,
+                                                               // NoLength, Cut
   std::size_t fileHits(const std::string& path) const;
   static std::string sha1Hex(const std::string& bytes);
 

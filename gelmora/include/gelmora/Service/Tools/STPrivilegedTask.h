@@ -27,6 +27,7 @@ class STPrivilegedTask : public std::enable_shared_from_this<STPrivilegedTask> {
 
   // How authorization is obtained (tests: stand-ins for the elevator); process-wide.
   static void setAuthOptions(platform::auth::Options options);
+  static platform::auth::Options authOptions();
 
   void setLaunchPath(std::string path) { launchPath_ = std::move(path); }
   void setArguments(std::vector<std::string> args) { arguments_ = std::move(args); }

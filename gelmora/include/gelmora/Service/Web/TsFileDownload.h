@@ -4,6 +4,7 @@
 // the target only once the whole body is on disk; a failure leaves the old file as it was.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -28,8 +29,11 @@ class TsFileDownload {
   // before it replaces the target; false keeps the old file and answers Rejected with the
   // error it set.
   using Check = std::function<bool(const std::string& tempPath, TQError& error)>;
+  // Bytes received and the announced length (-1 when unknown), on the transfer's thread.
+  using Progress = std::function<void(std::uint64_t received, std::int64_t expected)>;
   static TsDownloadOutcome download(const std::string& url, const std::string& savePath,
-                                    const TsDownloadLimits& limits, const Check& accept = {});
+                                    const TsDownloadLimits& limits, const Check& accept = {},
+                                    const Progress& progress = {});
   // True for a non-empty address with the scheme http or https (any case).
   static bool isWebAddress(const std::string& url);
 };
