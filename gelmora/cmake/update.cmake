@@ -28,10 +28,54 @@ endif()
 
 if(TARGET standin_update AND TARGET standin_older_service
    AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/update_download_test.cpp)
-  add_unit_test(update_download_test SOURCES tests/update_download_test.cpp
-                LIBS gelmora_core standin_update standin_older_service LABEL integration)
+  foreach(test update_download_test update_flow_test)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/${test}.cpp)
+      add_unit_test(${test} SOURCES tests/${test}.cpp
+                    LIBS gelmora_core standin_update standin_older_service LABEL integration)
+    endif()
+  endforeach()
 endif()
 
 if(EXISTS ${PROJECT_FUZZ_DIR}/update_archive.cpp)
   add_fuzz_target(update_archive SOURCES ${PROJECT_FUZZ_DIR}/update_archive.cpp LIBS gelmora_core)
 endif()
+
+# The privileged helper, beside the other tools of the installation.
+if(NOT FUZZ)
+  add_executable(gelmora-update-helper ${CMAKE_CURRENT_SOURCE_DIR}/libexec/update_helper.cpp)
+  project_warnings(gelmora-update-helper)
+  target_link_libraries(gelmora-update-helper PRIVATE gelmora_core)
+  install(TARGETS gelmora-update-helper DESTINATION libexec/gelmora)
+  if(TARGET standin_update AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/update_helper_test.cpp)
+    add_unit_test(update_helper_test SOURCES tests/update_helper_test.cpp
+                  LIBS gelmora_core standin_update
+                  ENV GELMORA_UPDATE_HELPER=$<TARGET_FILE:gelmora-update-helper>)
+    add_dependencies(update_helper_test gelmora-update-helper)
+  endif()
+endif()
+
+# Last install step: share/gelmora/install_manifest.txt lists every installed path, relative to
+# the prefix, so an update can tell the installation's own entries from anything else.
+function(_gelmora_install_manifest)
+  install(CODE [[
+    set(_prefix "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    set(_lines "")
+    foreach(_f IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+      if(_f MATCHES "^/")
+        file(RELATIVE_PATH _r "${_prefix}" "${_f}")
+        if(_r MATCHES "^\\.\\./")
+          file(RELATIVE_PATH _r "${CMAKE_INSTALL_PREFIX}" "${_f}")
+        endif()
+        if(NOT _r MATCHES "^\\.\\./" AND NOT _r STREQUAL "share/gelmora/install_manifest.txt")
+          list(APPEND _lines "${_r}")
+        endif()
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES _lines)
+    list(SORT _lines)
+    list(JOIN _lines "\n" _text)
+    file(WRITE "${_prefix}/share/gelmora/install_manifest.txt" "${_text}\n")
+    message(STATUS "Manifest: ${_prefix}/share/gelmora/install_manifest.txt")
+  ]])
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _gelmora_install_manifest)
