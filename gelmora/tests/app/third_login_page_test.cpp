@@ -154,6 +154,28 @@ TEST_F(ThirdLoginPageTest, BrandPageGetsTheClientAndSignsIn) {
   EXPECT_TRUE(waitFor([&] { return page.isNull(); }));
 }
 
+TEST_F(ThirdLoginPageTest, SheetScreenshot) {
+  open(loginPath(brandWeb));
+  ASSERT_TRUE(waitFor([&] { return !run("document.getElementById('info').textContent").isEmpty(); },
+                      20000));
+  QWidget* sheet = page->window();
+  ASSERT_NE(sheet, &host);
+  EXPECT_TRUE(sheet->isModal() || sheet->windowModality() == Qt::WindowModal);
+  QImage img;
+  // The page is drawn by the engine a little after it loaded.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        img = page->grab().toImage();
+        return img.pixelColor(400, 275) == QColor(0x33, 0x66, 0x99);
+      },
+      10000))
+      << img.pixelColor(400, 275).name().toStdString();
+  const QByteArray dir = qgetenv("GELMORA_SCREENSHOT_DIR");
+  if (!dir.isEmpty()) img.save(QString::fromLocal8Bit(dir) + "/third_login_sheet.png");
+  EXPECT_EQ(img.size(), QSize(800, 550));
+  EXPECT_EQ(img.pixelColor(745, 513), QColor(Qt::white));
+}
+
 TEST_F(ThirdLoginPageTest, EmptyAddressShowsThePlaceholderAndCompletedCloses) {
   open("", true, true);
   EXPECT_EQ(page->parentWidget(), &host);
