@@ -27,6 +27,10 @@ struct Dirs {
     ::mkdir(staging.c_str(), 0700);
     ::mkdir(canary.c_str(), 0700);
   }
+  ~Dirs() {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+  }
 };
 
 std::size_t count(const std::string& dir) {

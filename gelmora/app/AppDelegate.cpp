@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 
+#include "app/Sections/Login/TsThirdLoginViewController.h"
 #include "gelmora/Application/ProgramEntry.h"
 #include "gelmora/Application/TsLaunchAtLoginService.h"
 #include "gelmora/Core/AccelerationController.h"
@@ -75,6 +76,8 @@ AppDelegate::AppDelegate(Collaborators c)
       user_(c_.user ? *c_.user : ::app().user()),
       defaults_(c_.defaults ? *c_.defaults : ::app().defaults()),
       vpn_(c_.vpn ? *c_.vpn : ::app().vpn()) {
+  if (!ui::ScreenRegistry::shared().outsideAccountPage.registered())
+    registerOutsideAccountPage(ui::ScreenRegistry::shared());
   if (!c_.urlOpener) c_.urlOpener = &ui::urlOpener();
   if (!c_.clipboard) c_.clipboard = &ui::clipboard();
   if (!c_.enableLoginItem) c_.enableLoginItem = &TsLaunchAtLoginService::enableLoginItem;

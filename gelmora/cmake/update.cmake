@@ -28,8 +28,12 @@ endif()
 
 if(TARGET standin_update AND TARGET standin_older_service
    AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/update_download_test.cpp)
-  add_unit_test(update_download_test SOURCES tests/update_download_test.cpp
-                LIBS gelmora_core standin_update standin_older_service LABEL integration)
+  foreach(test update_download_test update_flow_test)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/${test}.cpp)
+      add_unit_test(${test} SOURCES tests/${test}.cpp
+                    LIBS gelmora_core standin_update standin_older_service LABEL integration)
+    endif()
+  endforeach()
 endif()
 
 if(EXISTS ${PROJECT_FUZZ_DIR}/update_archive.cpp)

@@ -7,6 +7,7 @@
 
 #include "UpdateTestSupport.h"
 #include "gelmora/Legacy/Update/UpdateDownload.h"
+#include "gelmora/Legacy/Update/UpdateSignature.h"
 #include "standin/OlderService.h"
 #include "standin/UpdatePackage.h"
 
@@ -111,6 +112,33 @@ TEST(UpdateDownload, CutMissingOrSilentAnswersFail) {
     EXPECT_NE(f->text().find(c.cause), std::string::npos) << f->text();
     EXPECT_FALSE(std::filesystem::exists(download.archivePath()));
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpdateDownload, TheStandInsUpdateSwitchesAnswerAsNamed) {
+  standin::UpdateServing how;
+  for (const char* bad : {"", "cut=", "cut=x", "fast", "cut=123456789012345"})
+    EXPECT_FALSE(how.parse(bad)) << bad;
+  for (const char* good : {"no-length", "wrong-signature", "cut=10", "slow", "no-signature"})
+    EXPECT_TRUE(standin::UpdateServing().parse(good)) << good;
+
+  TempDir cache;
+  ::setenv("XDG_CACHE_HOME", cache.path.c_str(), 1);
+  const std::string archive = UpdatePackage::zip(UpdatePackage::release({}));
+  OlderService service;
+  ASSERT_TRUE(service.start());
+  standin::UpdateServing wrong;
+  ASSERT_TRUE(wrong.parse("wrong-signature"));
+  ASSERT_TRUE(wrong.parse("no-length"));
+  UpdatePackage::serve(service, archive, wrong);
+  UpdateDownload download(service.address());
+  ASSERT_FALSE(download.run());
+  EXPECT_TRUE(gelmora::update::UpdateSignature::verifyFiles(
+      download.archivePath(), download.signaturePath(), UpdatePackage::testPublicKeyPem()));
+  EXPECT_EQ(readFile(download.archivePath()), archive);
 }
 
 }  // namespace

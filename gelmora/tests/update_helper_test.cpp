@@ -83,6 +83,7 @@ TEST(UpdateHelper, HostileArgumentsAndFilesNeverReplaceAnything) {
   Installation in;
   ::mkfifo((in.drop.path + "/fifo").c_str(), 0666);
   ::symlink(in.archive.c_str(), (in.drop.path + "/link.zip").c_str());
+  ::symlink(in.drop.path.c_str(), (in.drop.path + "/via").c_str());
   writeFile(in.drop.path + "/bad.sig",
             UpdatePackage::sign(in.archiveBytes, UpdatePackage::otherKeyPath()));
   writeFile(in.drop.path + "/big.sig", std::string(5000, 's'));
@@ -97,6 +98,11 @@ TEST(UpdateHelper, HostileArgumentsAndFilesNeverReplaceAnything) {
       {"three arguments", {in.archive, in.signature, in.archive}, 2, "arguments"},
       {"relative path", {"client.zip", in.signature}, 2, "arguments"},
       {"archive is a link", {in.drop.path + "/link.zip", in.signature}, 1, "ELOOP"},
+      {"folder on the way is a link",
+       {in.drop.path + "/via/client.zip", in.signature},
+       1,
+       "ENOTDIR"},
+      {"dot-dot on the way", {in.drop.path + "/../x/client.zip", in.signature}, 2, "arguments"},
       {"signature is a FIFO", {in.archive, in.drop.path + "/fifo"}, 1, "not a regular file"},
       {"archive is a folder", {in.drop.path, in.signature}, 1, "not a regular file"},
       {"signature of another key", {in.archive, in.drop.path + "/bad.sig"}, 1, "does not match"},

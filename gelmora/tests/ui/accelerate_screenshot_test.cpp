@@ -1,5 +1,5 @@
 // The acceleration screen and the line choice under a real X server: saves
-// accelerate-idle.png, accelerate-starting.png, accelerate-accelerated.png and line-choice.png
+// accelerate-fake-{idle,starting,accelerated}.png (fake controller) and line-choice.png
 // for a person to look at, and checks probe pixels.
 #include <QDir>
 
@@ -55,7 +55,7 @@ TEST_F(AccelerateScreenshotTest, IdleStartingAccelerated) {
   screen.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&screen));
 
-  const QImage idle = save(&screen, "accelerate-idle.png");
+  const QImage idle = save(&screen, "accelerate-fake-idle.png");
   EXPECT_TRUE(near(idle.pixelColor(425, 350), QColor(0x1B, 0x19, 0x2A)))
       << idle.pixelColor(425, 350).name().toStdString();
   EXPECT_TRUE(near(idle.pixelColor(340, 512), QColor(0xFB, 0x16, 0x58)))
@@ -75,7 +75,7 @@ TEST_F(AccelerateScreenshotTest, IdleStartingAccelerated) {
 
   screen.specView()->goButton()->click();
   ASSERT_TRUE(waitFor([&] { return screen.specView()->percent() >= 0.3; }));
-  const QImage starting = save(&screen, "accelerate-starting.png");
+  const QImage starting = save(&screen, "accelerate-fake-starting.png");
   // The disabled button is drawn at half opacity over the background.
   const QColor half = starting.pixelColor(340, 512);
   EXPECT_LT(half.red(), 0xFB - 40) << half.name().toStdString();
@@ -87,7 +87,7 @@ TEST_F(AccelerateScreenshotTest, IdleStartingAccelerated) {
   ASSERT_TRUE(waitFor([&] { return geoLookups == 1; }));
   geo.sendNext({std::nullopt, std::nullopt, "Japan", "Tokyo"});
   QTest::qWait(50);
-  const QImage accelerated = save(&screen, "accelerate-accelerated.png");
+  const QImage accelerated = save(&screen, "accelerate-fake-accelerated.png");
   int white = 0;
   for (int x = 360; x <= 500; ++x)
     for (int y = 255; y <= 285; ++y) white += accelerated.pixelColor(x, y).lightness() > 200;

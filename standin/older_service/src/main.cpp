@@ -2,7 +2,9 @@
 // runs.   standin-older-service [--host 127.0.0.1] [--port N] [--library PATH] [--rules PATH]
 // Prints "standin-older-service listening on http://HOST:PORT" once bound; serves until SIGINT or
 // SIGTERM. --library serves the file as the area/ISP library; --rules answers the rule list with
-// the JSON object in the file (fixtures/rule_list_*.json are examples).
+// the JSON object in the file (fixtures/rule_list_*.json are examples). --update DIR serves DIR
+// zipped and signed with the test key as the client update; --update-switch (no-length, cut=N,
+// wrong-signature, no-signature, slow) makes it answer badly.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +15,14 @@
 
 #include "PexaraAPI/PXACrypto.h"
 #include "standin/OlderService.h"
+#include "standin/UpdatePackage.h"
 
 namespace {
 
 int usage() {
   std::fprintf(stderr,
                "usage: standin-older-service [--host ADDR] [--port N] [--library PATH] "
-               "[--rules PATH]\n");
+               "[--rules PATH] [--update DIR [--update-switch S]...]\n");
   return 2;
 }
 
@@ -30,6 +33,8 @@ int main(int argc, char** argv) {
   int port = 0;
   std::string library;
   std::string rules;
+  std::string update;
+  standin::UpdateServing serving;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--host" && i + 1 < argc) {
@@ -43,6 +48,10 @@ int main(int argc, char** argv) {
       library = argv[++i];
     } else if (arg == "--rules" && i + 1 < argc) {
       rules = argv[++i];
+    } else if (arg == "--update" && i + 1 < argc) {
+      update = argv[++i];
+    } else if (arg == "--update-switch" && i + 1 < argc) {
+      if (!serving.parse(argv[++i])) return usage();
     } else {
       return usage();
     }
@@ -56,6 +65,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before the server threads start
 
   standin::OlderService server;
+  if (!update.empty())
+    standin::UpdatePackage::serve(server, standin::UpdatePackage::zipFolder(update), serving);
   if (!library.empty()) {
     std::ifstream in(library, std::ios::binary);
     if (!in) {

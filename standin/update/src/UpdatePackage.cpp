@@ -15,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "standin/OlderService.h"
+
 namespace standin {
 
 std::string UpdatePackage::testKeyPath() {
@@ -143,6 +145,39 @@ std::string UpdatePackage::zipFolder(const std::string& folder) {
     entries.push_back(
         {"gelmora/share/gelmora/install_manifest.txt", UpdateEntry::Type::File, 0644, manifest});
   return zip(entries);
+}
+
+bool UpdateServing::parse(const std::string& text) {
+  if (text == "no-length") return noLength = true;
+  if (text == "wrong-signature") return wrongSignature = true;
+  if (text == "no-signature") return noSignature = true;
+  if (text == "slow") return slow = true;
+  if (text.rfind("cut=", 0) == 0 && text.size() > 4 && text.size() < 14 &&
+      text.find_first_not_of("0123456789", 4) == std::string::npos) {
+    cutAfter = std::stoull(text.substr(4));
+    return true;
+  }
+  return false;
+}
+
+void UpdatePackage::serve(OlderService& service, const std::string& archive,
+                          const UpdateServing& how) {
+  const std::string path = "/q5client-macos/client.zip";
+  service.putFile(path, archive);
+  OlderService::Script script;
+  if (how.noLength) script.mode = OlderService::Mode::NoLength;
+  if (how.cutAfter > 0) {
+    script.mode = OlderService::Mode::Cut;
+    script.cutAfter = how.cutAfter;
+  }
+  if (how.slow) {
+    script.mode = OlderService::Mode::Trickle;
+    script.delay = std::chrono::milliseconds(20);
+  }
+  if (script.mode != OlderService::Mode::Answer) service.setFileScript(path, script);
+  if (!how.noSignature)
+    service.putFile(path + ".sig",
+                    sign(archive, how.wrongSignature ? otherKeyPath() : testKeyPath()));
 }
 
 std::string UpdatePackage::sign(const std::string& bytes, const std::string& keyPath) {

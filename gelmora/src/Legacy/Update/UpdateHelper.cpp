@@ -25,8 +25,42 @@ struct Fd {
 };
 
 bool plainAbsolute(const std::string& p) {
-  return !p.empty() && p.front() == '/' && p.size() <= UpdateHelper::kMaxPath &&
-         p.find('\0') == std::string::npos;
+  if (p.empty() || p.front() != '/' || p.size() > UpdateHelper::kMaxPath ||
+      p.find('\0') != std::string::npos)
+    return false;
+  const std::string tail = p + "/";
+  return tail.find("/../") == std::string::npos && tail.find("/./") == std::string::npos;
+}
+
+// Opens `path` one component at a time from "/", following no link anywhere on the way, so a
+// caller cannot lead the helper to a file the caller could not name without links.
+int openNoLinks(const std::string& path, int finalFlags) {
+  int dir = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  std::size_t start = 1;
+  for (;;) {
+    std::size_t slash = path.find('/', start);
+    while (slash == start) slash = path.find('/', ++start);  // repeated slashes
+    const bool last = slash == std::string::npos;
+    const std::string part = path.substr(start, last ? std::string::npos : slash - start);
+    const int flags = last ? finalFlags | O_NOFOLLOW | O_CLOEXEC
+                           : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int next = part.empty() ? -1 : ::openat(dir, part.c_str(), flags);
+    const int err = part.empty() ? EISDIR : errno;
+    ::close(dir);
+    if (next < 0) {
+      errno = err;
+      return -1;
+    }
+    if (last) return next;
+    dir = next;
+    start = slash + 1;
+    if (start >= path.size()) {  // a trailing slash names a folder
+      ::close(dir);
+      errno = EISDIR;
+      return -1;
+    }
+  }
 }
 
 // As root: the owner and modes the start-up check would give the installed tools.
@@ -72,7 +106,7 @@ std::string UpdateHelper::installationOfHelper(const std::string& helperPath) {
 std::optional<UpdateFailure> UpdateHelper::copyIn(const std::string& from, const std::string& to,
                                                   std::size_t cap) {
   // Non-blocking, so a FIFO planted by another user cannot hold the helper.
-  Fd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  Fd in(openNoLinks(from, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (in.fd < 0) return UpdateFailure{"copy", from + ": " + errnoText(errno)};
   struct stat st {};
   if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode))

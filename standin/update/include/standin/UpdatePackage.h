@@ -3,10 +3,24 @@
 // libarchive, signed with the stand-in's Ed25519 test key.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace standin {
+
+class OlderService;
+
+// How the older-service stand-in serves an update.
+struct UpdateServing {
+  bool noLength = false;        // archive chunked, without Content-Length
+  std::size_t cutAfter = 0;     // archive cut after this many bytes (0: whole)
+  bool wrongSignature = false;  // signed with a key nobody trusts
+  bool noSignature = false;     // no ".sig" at all (404)
+  bool slow = false;            // archive one byte per 20 ms
+  // Parses one switch: "no-length", "cut=N", "wrong-signature", "no-signature", "slow".
+  bool parse(const std::string& text);
+};
 
 struct UpdateEntry {
   enum class Type { File, Directory, Symlink, HardLink, Fifo, CharDevice };
@@ -30,6 +44,10 @@ class UpdatePackage {
   // executable bin/gelmora, the manifest listing them.
   static std::vector<UpdateEntry> release(
       const std::vector<std::pair<std::string, std::string>>& files);
+
+  // Serves `archive` and its signature at "/q5client-macos/client.zip" and ".sig".
+  static void serve(OlderService& service, const std::string& archive,
+                    const UpdateServing& how = {});
 
   // 64-byte Ed25519 signature of `bytes` with the private key at `keyPath`.
   static std::string sign(const std::string& bytes, const std::string& keyPath = testKeyPath());

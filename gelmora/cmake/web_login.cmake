@@ -1,0 +1,22 @@
+# The outside-account page on the web engine (after ui_shell.cmake, which gives gelmora_app its
+# network and web profile).
+if(FUZZ OR TSAN OR NOT TARGET gelmora_app)
+  return()
+endif()
+find_package(Qt6 REQUIRED COMPONENTS WebEngineWidgets WebChannel)
+get_target_property(_web_login_app_type gelmora_app TYPE)
+if(_web_login_app_type STREQUAL "INTERFACE_LIBRARY")
+  target_link_libraries(gelmora_app INTERFACE Qt6::WebEngineWidgets Qt6::WebChannel)
+else()
+  target_link_libraries(gelmora_app PUBLIC Qt6::WebEngineWidgets Qt6::WebChannel)
+endif()
+
+if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test)
+  add_gui_test(third_login_page_test SOURCES tests/app/third_login_page_test.cpp
+               LIBS gelmora_app gelmora_gui_test_main standin_account standin_web XVFB
+               TIMEOUT 120)
+  if(TARGET third_login_page_test)
+    target_compile_definitions(third_login_page_test PRIVATE
+                               STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
+  endif()
+endif()
