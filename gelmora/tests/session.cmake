@@ -21,7 +21,7 @@ while(_session_tests)
   endif()
 endwhile()
 
-foreach(fuzz gelmora_geo_answer gelmora_session_data)
+foreach(fuzz gelmora_geo_answer gelmora_session_data gelmora_web_address)
   if(EXISTS ${PROJECT_FUZZ_DIR}/${fuzz}.cpp)
     add_fuzz_target(${fuzz} SOURCES ${PROJECT_FUZZ_DIR}/${fuzz}.cpp LIBS gelmora_core)
   endif()
