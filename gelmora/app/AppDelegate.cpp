@@ -21,6 +21,7 @@
 #include "gelmora/Core/TsUserController.h"
 #include "gelmora/Services/TsAnalyticsService.h"
 #include "platform/netext/VpnStatus.h"
+#include "platform/storekit/StoreKit.h"
 #include "ui/Application/Collaborators.h"
 #include "ui/Application/ScreenRegistry.h"
 #include "ui/Application/Windows.h"
@@ -138,7 +139,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   dc.process = c_.process;
   dc.user = &user_;
   dc.defaults = &defaults_;
+  // A paid purchase stays pending until the service accepts a receipt upload.
+  dc.receiptAccepted = [] { storekit::PendingTransactions().finishAll(); };
   dependencies_ = c_.container(std::move(dc));
+  if (!storekit::StoreShare::shared().backend()) {
+    auto env = ::app().env();
+    storekit::StoreShare::shared().setBackend(std::make_shared<storekit::HttpStoreBackend>(
+        env ? env->setting(AppEnvironment::kStoreServerURL) : std::string()));
+  }
 
   c_.startAnalytics();
 

@@ -340,5 +340,9 @@ void AppDependencies::checkReceipt() {
   auto call = std::make_shared<JVX_API_IAP_FINISH_PAYMENT>();
   call->req().uid = *uid;
   call->req().receipt = tq::base64Encode(bytes.str());
-  subscriptions_.add(RAC::rac_send(call).subscribe({nullptr, nullptr, nullptr}));
+  auto accepted = c_.receiptAccepted;
+  subscriptions_.add(RAC::rac_send(call).subscribe({[accepted](const nlohmann::json&) {
+                                                      if (accepted) accepted();
+                                                    },
+                                                    nullptr, nullptr}));
 }

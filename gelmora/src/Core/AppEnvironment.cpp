@@ -66,6 +66,7 @@ AppEnvironment::AppEnvironment() {
       {kGeoTaobaoURL, "http://geo1.ombrix.example/service/getIpInfo.php"},
       {kGeoIpipURL, "http://geo2.ombrix.example/"},
       {kIPEchoURL, "http://echo.ombrix.example/"},
+      {kStoreServerURL, ""},
       {kLegacyServiceHost, ""},
       {kTunnelDnsServer, ""},
       {kTunnelDnsServerChina, ""},

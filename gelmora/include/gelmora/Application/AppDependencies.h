@@ -44,6 +44,9 @@ class AppDependencies {
     std::function<std::shared_ptr<AppEnvironment>()> makeEnvironment;
     // The store receipt (none: the default location, see receiptPath()).
     std::optional<std::filesystem::path> receiptPath;
+    // Called when the service accepted the start-up receipt upload (code 0 only); the app ends
+    // the store's pending transactions here.
+    std::function<void()> receiptAccepted;
   };
 
   explicit AppDependencies(Collaborators collaborators);

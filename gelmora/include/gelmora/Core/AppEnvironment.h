@@ -25,6 +25,8 @@ class AppEnvironment {
   static constexpr const char* kGeoTaobaoURL = "GeoTaobaoURL";
   static constexpr const char* kGeoIpipURL = "GeoIpipURL";
   static constexpr const char* kIPEchoURL = "IPEchoURL";
+  // The store server in-app purchases go to; empty: the shop has no products, payments fail.
+  static constexpr const char* kStoreServerURL = "StoreServerURL";
   // Settings whose empty text means the reader's built-in default (read, not yet settable from
   // the screens): the older service host, the tunnel's public resolvers outside and inside China.
   static constexpr const char* kLegacyServiceHost = "LegacyServiceHost";
