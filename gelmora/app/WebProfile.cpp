@@ -10,7 +10,9 @@ QWebEngineProfile* WebProfile::shared() {
   static QWebEngineProfile* profile = [] {
     auto* p = new QWebEngineProfile(QStringLiteral("gelmora"), QCoreApplication::instance());
     p->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
-    p->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
+    // Pages are cached for this run only. Clearing the engine's cache while it runs stalls the
+    // next page load for many seconds, and web data is cleared at every start and sign-out.
+    p->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     return p;
   }();
   return profile;
@@ -19,11 +21,11 @@ QWebEngineProfile* WebProfile::shared() {
 void QtWebDataStore::removeAllWebsiteData(
     std::function<void(const std::string& displayName)> recordRemoved) {
   QWebEngineProfile* p = profile_ ? profile_ : WebProfile::shared();
+  // The HTTP cache lives in memory for one run (see shared()); it is left alone here.
   p->cookieStore()->deleteAllCookies();
-  p->clearHttpCache();
   p->clearAllVisitedLinks();
   if (recordRemoved) {
-    for (const char* record : {"cookies", "cache", "visited links"}) recordRemoved(record);
+    for (const char* record : {"cookies", "visited links"}) recordRemoved(record);
   }
 }
 
