@@ -44,8 +44,7 @@ RuleIndex::RuleIndex(const std::deque<traffic_rule>& rules) : rules_(rules) {
     } else if (r.range.first != 0 || r.range.last != 0xFFFFFFFFu) {
       int k = std::bit_width(r.range.last - r.range.first) - 1;
       by_width_[k].push_back({r.range.first, r.range.last, i});
-    } else if ((r.protocol == kProtoTCP || r.protocol == kProtoUDP) &&
-               r.port_low == r.port_high) {
+    } else if ((r.protocol == kProtoTCP || r.protocol == kProtoUDP) && r.port_low == r.port_high) {
       // Only TCP and UDP sessions are held to the port, so only they can match here.
       by_port_[(static_cast<uint32_t>(r.protocol) << 16) | r.port_low].push_back(i);
     } else {

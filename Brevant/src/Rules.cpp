@@ -72,7 +72,8 @@ std::string cut(std::string s) {
 }  // namespace
 
 // The plain in-order walk the index must agree with.
-bool first_match_walk(const std::deque<traffic_rule>& list, const ip_session_info& session, traffic_rule* matched) {
+bool first_match_walk(const std::deque<traffic_rule>& list, const ip_session_info& session,
+                      traffic_rule* matched) {
   for (const traffic_rule& r : list) {
     if (traffic_rule_matches(r, session)) {
       if (matched) *matched = r;

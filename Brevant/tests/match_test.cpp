@@ -146,12 +146,19 @@ TEST(RuleSet, IndexAgreesWithWalkOnRandomRuleSets) {
   using namespace brevant;
   std::mt19937 rng(28);
   auto pick = [&](const auto& v) { return v[rng() % v.size()]; };
-  const std::vector<std::string> rule_domains = {"",  "*", "*.", ".", "game.example",
-                                                 "Game.Example.", "example", "x.game.example",
-                                                 ".example", "other.test"};
-  const std::vector<std::string> names = {"",  "game.example", "GAME.example.", "x.game.example",
-                                          "xgame.example", "a..example", "example",
-                                          ".example", "other.test", "y.other.test"};
+  const std::vector<std::string> rule_domains = {"",
+                                                 "*",
+                                                 "*.",
+                                                 ".",
+                                                 "game.example",
+                                                 "Game.Example.",
+                                                 "example",
+                                                 "x.game.example",
+                                                 ".example",
+                                                 "other.test"};
+  const std::vector<std::string> names = {
+      "",           "game.example", "GAME.example.", "x.game.example", "xgame.example",
+      "a..example", "example",      ".example",      "other.test",     "y.other.test"};
   const std::vector<uint32_t> hosts = {0x0A000001, 0x0A0000FF, 0x0A000100, 0xCB007105,
                                        0xCB0071FF, 0x00000000, 0xFFFFFFFF, 0x7F000001};
   const std::vector<uint16_t> ports = {0, 1, 53, 443, 27000, 27015, 65535};
@@ -164,22 +171,38 @@ TEST(RuleSet, IndexAgreesWithWalkOnRandomRuleSets) {
     r.protocol = pick(protos);
     uint32_t h = pick(hosts);
     switch (rng() % 5) {
-      case 0: break;  // any address
-      case 1: r.range = {h, h}; break;
+      case 0:
+        break;  // any address
+      case 1:
+        r.range = {h, h};
+        break;
       case 2: {
         int bits = static_cast<int>(rng() % 33);
         uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
         r.range = {h & mask, (h & mask) | ~mask};
         break;
       }
-      case 3: r.range = {h, h + static_cast<uint32_t>(rng() % 700)}; break;
-      default: r.range = {h, h - 1}; break;  // inverted when h > 0: matches nothing
+      case 3:
+        r.range = {h, h + static_cast<uint32_t>(rng() % 700)};
+        break;
+      default:
+        r.range = {h, h - 1};
+        break;  // inverted when h > 0: matches nothing
     }
     switch (rng() % 4) {
-      case 0: break;
-      case 1: r.port_low = r.port_high = pick(ports); break;
-      case 2: r.port_low = pick(ports); r.port_high = pick(ports); break;
-      default: r.port_low = 27000; r.port_high = 27015; break;
+      case 0:
+        break;
+      case 1:
+        r.port_low = r.port_high = pick(ports);
+        break;
+      case 2:
+        r.port_low = pick(ports);
+        r.port_high = pick(ports);
+        break;
+      default:
+        r.port_low = 27000;
+        r.port_high = 27015;
+        break;
     }
     if (rng() % 6 == 0) r.areas = {static_cast<uint16_t>(rng() % 3)};
     if (rng() % 8 == 0) r.isps = {static_cast<uint16_t>(rng() % 3)};

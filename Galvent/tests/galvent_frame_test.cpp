@@ -119,15 +119,15 @@ TEST(Q5ProtocolIPPacket, NatPaddingAndMissingNat) {
 // The per-path header and the encode into a caller's buffer give the same bytes as the
 // allocating builder, for several packet sizes through one header; a short buffer gets nothing.
 TEST(Q5ProtocolIPPacket, HeaderOnceEncodeIntoBuffer) {
-  auto header = Q5Protocol::IPPacketHeaderWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9,
-                                                   "203.0.113.9");
+  auto header =
+      Q5Protocol::IPPacketHeaderWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9, "203.0.113.9");
   ASSERT_TRUE(header);
   std::vector<uint8_t> buffer(1600, 0xEE);
   for (size_t size : {size_t{0}, size_t{1}, size_t{60}, size_t{1400}}) {
     Bytes packet(size);
     for (size_t i = 0; i < size; ++i) packet[i] = static_cast<uint8_t>(i * 13 + 1);
-    auto want = Q5Protocol::IPPacketWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9,
-                                             "203.0.113.9", packet);
+    auto want =
+        Q5Protocol::IPPacketWithExit("3-7", 0x3344, 0x1122, 0x01020304, 9, "203.0.113.9", packet);
     ASSERT_TRUE(want);
     size_t n = Q5Protocol::encodeIPPacket(buffer, *header, packet);
     ASSERT_EQ(n, want->size()) << size;

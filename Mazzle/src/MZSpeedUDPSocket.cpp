@@ -15,6 +15,7 @@
 #include "Mazzle/MZHelper.h"
 #include "Mazzle/MZQueueFactory.h"
 #include "Mazzle/MZRawSocketFactory.h"
+#include "ReadBatch.h"
 
 struct MZSpeedUDPSocket::Impl {
   explicit Impl(asio::io_context& io) : socket(io) {}
@@ -39,24 +40,9 @@ thread_local Burst tBurst;
 
 namespace {
 
-// Datagrams read per call. Reads run on the packet loop only, so every socket shares one set
-// of buffers, each large enough for a frame around the largest IPv4 packet.
-constexpr unsigned kReadBatch = 16;
-constexpr size_t kFrameSize = 65536;
-
-struct ReadBatch {
-  std::vector<uint8_t> storage = std::vector<uint8_t>(kReadBatch * kFrameSize);
-  iovec iov[kReadBatch];
-  mmsghdr msgs[kReadBatch];
-  ReadBatch() {
-    for (unsigned i = 0; i < kReadBatch; ++i) {
-      iov[i] = {storage.data() + i * kFrameSize, kFrameSize};
-      msgs[i] = {};
-      msgs[i].msg_hdr.msg_iov = &iov[i];
-      msgs[i].msg_hdr.msg_iovlen = 1;
-    }
-  }
-};
+// Reads run on one loop only, so every socket of it shares one set of buffers.
+using mazzle::ReadBatch;
+constexpr unsigned kReadBatch = ReadBatch::kReadBatch;
 
 void logError(const std::string& text) { std::cerr << "MZSpeedUDPSocket: " << text << "\n"; }
 

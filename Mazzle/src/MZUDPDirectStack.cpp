@@ -14,6 +14,7 @@
 #include "Mazzle/MZIPv4Packet.h"
 #include "Mazzle/MZQueueFactory.h"
 #include "Mazzle/MZRawSocketFactory.h"
+#include "ReadBatch.h"
 
 struct MZUDPDirectStack::Flow {
   explicit Flow(asio::io_context& io) : socket(io) {}
@@ -28,24 +29,9 @@ struct MZUDPDirectStack::Flow {
 
 namespace {
 
-// Answers read per call. Reads run on the kit's loop only, so all flows share one set of
-// buffers, each large enough for any datagram.
-constexpr unsigned kReadBatch = 16;
-constexpr size_t kDatagramSize = 65536;
-
-struct ReadBatch {
-  std::vector<uint8_t> storage = std::vector<uint8_t>(kReadBatch * kDatagramSize);
-  iovec iov[kReadBatch];
-  mmsghdr msgs[kReadBatch];
-  ReadBatch() {
-    for (unsigned i = 0; i < kReadBatch; ++i) {
-      iov[i] = {storage.data() + i * kDatagramSize, kDatagramSize};
-      msgs[i] = {};
-      msgs[i].msg_hdr.msg_iov = &iov[i];
-      msgs[i].msg_hdr.msg_iovlen = 1;
-    }
-  }
-};
+// Reads run on one loop only, so every socket of it shares one set of buffers.
+using mazzle::ReadBatch;
+constexpr unsigned kReadBatch = ReadBatch::kReadBatch;
 
 }  // namespace
 

@@ -1,9 +1,9 @@
 #include "standin/OlderService.h"
 
-#include <algorithm>
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "PexaraAPI/PXACrypto.h"
@@ -76,12 +76,11 @@ struct OlderService::Impl {
         return;
       case Mode::Cut: {
         const size_t cut = std::min(script.cutAfter, body.size());
-        res.set_content_provider(
-            body.size(), "application/octet-stream",
-            [body, cut](size_t offset, size_t, httplib::DataSink& sink) {
-              if (offset >= cut) return false;  // closes with the length unmet
-              return sink.write(body.data() + offset, cut - offset);
-            });
+        res.set_content_provider(body.size(), "application/octet-stream",
+                                 [body, cut](size_t offset, size_t, httplib::DataSink& sink) {
+                                   if (offset >= cut) return false;  // closes with the length unmet
+                                   return sink.write(body.data() + offset, cut - offset);
+                                 });
         return;
       }
       case Mode::Trickle: {

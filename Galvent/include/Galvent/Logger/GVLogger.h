@@ -54,12 +54,12 @@ class GVLogger {
   static void logIncomingPacket(std::span<const uint8_t> packet, std::string_view note);
   // The same, with the note built by note() only when the line is written.
   template <class Note>
-    requires std::invocable<Note&>
+  requires std::invocable<Note&>
   static void logOutgoingPacket(std::span<const uint8_t> packet, Note&& note) {
     if (packetLinesOn()) logOutgoingPacket(packet, std::string_view(note()));
   }
   template <class Note>
-    requires std::invocable<Note&>
+  requires std::invocable<Note&>
   static void logIncomingPacket(std::span<const uint8_t> packet, Note&& note) {
     if (packetLinesOn()) logIncomingPacket(packet, std::string_view(note()));
   }

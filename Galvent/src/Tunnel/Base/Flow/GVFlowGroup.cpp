@@ -435,8 +435,7 @@ void GVFlowGroup::finishResolving() {
     best.port = socket->port();
     auto next = std::make_shared<Path>(Path{
         socket, best.entrance, best.exit,
-        Q5Protocol::IPPacketHeaderWithExit(best.exit.addr, tx_, rx_,
-                                           static_cast<uint32_t>(flowId_),
+        Q5Protocol::IPPacketHeaderWithExit(best.exit.addr, tx_, rx_, static_cast<uint32_t>(flowId_),
                                            static_cast<uint8_t>(flowLevel_), best.exit.nat)});
     std::shared_ptr<const Path> previous;
     {
