@@ -8,7 +8,8 @@ set(_session_tests
     geo_lookup_test integration standin_geo
     brand_url_test unit ""
     session_log_test integration standin_account
-    shop_view_model_test integration standin_account,standin_store)
+    shop_view_model_test integration standin_account,standin_store
+    bind_view_model_test integration standin_account)
 while(_session_tests)
   list(POP_FRONT _session_tests _name _label _standin)
   string(REPLACE "," ";" _standin "${_standin}")

@@ -2,6 +2,7 @@
 
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
+#include "ui/Sections/Me/TsUserProfileViewController.h"
 
 namespace gelmora::ui {
 
@@ -19,6 +20,7 @@ void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
+  registerProfileScreens(registry);
 }
 
 }  // namespace gelmora::ui

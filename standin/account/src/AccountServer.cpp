@@ -344,6 +344,17 @@ Account* AccountServer::findLogin(const std::string& name) {
   return nullptr;
 }
 
+bool AccountServer::linkProvider(int64_t uid, const std::string& provider,
+                                 const std::string& name) {
+  std::lock_guard lock(mu_);
+  for (auto& a : accounts_) {
+    if (a.uid != uid) continue;
+    linked_[uid][provider] = name;
+    return true;
+  }
+  return false;
+}
+
 Account* AccountServer::byUid(const json& req) {
   int64_t uid = number(req, "uid");
   for (auto& a : accounts_)
@@ -524,6 +535,49 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     a->phone = phone;
     if (path == "/q5client/user/bind-new-phone") return json::object();
     return json{{"data", {{"require_password", a->password.empty() ? 1 : 0}}}};
+  }
+  if (path == "/q5client/user/linked-sns") {
+    Account* a = byUid(req);
+    if (!a) return failure(20004, "no such account");
+    // Flags and names from what the account holds: its phone, its mail and its linked providers.
+    json sns = {{"phone", a->phone.empty() ? 0 : 1}, {"mail", a->email.empty() ? 0 : 1}};
+    json names = json::object();
+    if (!a->phone.empty()) {
+      names["phone"] = a->phone;
+      names["country_code"] = a->countryCode;
+    }
+    if (!a->email.empty()) names["mail"] = a->email;
+    const auto& linked = linked_[a->uid];
+    for (const char* p : {"wechat", "qq", "weibo", "facebook", "twitter", "google", "instagram",
+                          "line", "kakao"}) {
+      auto it = linked.find(p);
+      sns[p] = it == linked.end() ? 0 : 1;
+      if (it != linked.end()) names[p] = it->second;
+    }
+    return json{{"data", {{"linked_sns", sns}, {"linked_name", names}}}};
+  }
+  if (path == "/q5client/user/unbind-sns") {
+    Account* a = byUid(req);
+    if (!a) return failure(20004, "no such account");
+    const std::string provider = text(req, "third_account_provider");
+    if (provider == "email" && !a->email.empty()) {
+      a->email.clear();
+      return json::object();
+    }
+    if (linked_[a->uid].erase(provider) == 0) return failure(20005, "not linked");
+    return json::object();
+  }
+  if (path == "/q5client/user/link-sns") {
+    Account* a = byUid(req);
+    if (!a) return failure(20004, "no such account");
+    auto third = req.find("third_account");
+    if (third == req.end() || !third->is_object() || text(*third, "provider").empty() ||
+        text(*third, "identity").empty())
+      return failure(20006, "no outside account");
+    std::string name = text(*third, "nickname");
+    if (name.empty()) name = text(*third, "identity");
+    linked_[a->uid][text(*third, "provider")] = name;
+    return json::object();
   }
   if (path == "/q5client/user/unbind-phone") {
     Account* a = byUid(req);

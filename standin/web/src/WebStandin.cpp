@@ -1,5 +1,6 @@
 #include "standin/WebStandin.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -50,6 +51,72 @@ std::string WebStandin::samplePng() {
       0x2d, 0x16, 0x01, 0x44, 0x0c, 0x10, 0x0a, 0x00, 0x2a, 0x16, 0x05, 0xa5, 0x68, 0x11, 0x94,
       0xde, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
   return std::string(reinterpret_cast<const char*>(png), sizeof png);
+}
+
+namespace {
+
+uint32_t crc32(const std::string& bytes) {
+  uint32_t crc = 0xffffffffu;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return crc ^ 0xffffffffu;
+}
+
+void putBE32(std::string& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xff));
+}
+
+void chunk(std::string& png, const char* type, const std::string& data) {
+  putBE32(png, static_cast<uint32_t>(data.size()));
+  std::string typed = std::string(type, 4) + data;
+  png += typed;
+  putBE32(png, crc32(typed));
+}
+
+}  // namespace
+
+std::string WebStandin::solidPng(int width, int height, uint8_t red, uint8_t green, uint8_t blue) {
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  std::string header;
+  putBE32(header, static_cast<uint32_t>(width));
+  putBE32(header, static_cast<uint32_t>(height));
+  header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB, no interlace
+  chunk(png, "IHDR", header);
+  // Rows: filter byte 0, then the pixels.
+  std::string raw;
+  for (int y = 0; y < height; ++y) {
+    raw.push_back('\0');
+    for (int x = 0; x < width; ++x) {
+      raw.push_back(static_cast<char>(red));
+      raw.push_back(static_cast<char>(green));
+      raw.push_back(static_cast<char>(blue));
+    }
+  }
+  // A zlib stream of stored blocks (at most 65535 bytes each) and its Adler-32.
+  std::string z("\x78\x01", 2);
+  size_t pos = 0;
+  do {
+    const size_t n = std::min<size_t>(65535, raw.size() - pos);
+    const bool last = pos + n == raw.size();
+    z.push_back(last ? '\x01' : '\x00');
+    z.push_back(static_cast<char>(n & 0xff));
+    z.push_back(static_cast<char>(n >> 8));
+    z.push_back(static_cast<char>(~n & 0xff));
+    z.push_back(static_cast<char>((~n >> 8) & 0xff));
+    z.append(raw, pos, n);
+    pos += n;
+  } while (pos < raw.size());
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  putBE32(z, (b << 16) | a);
+  chunk(png, "IDAT", z);
+  chunk(png, "IEND", std::string());
+  return png;
 }
 
 }  // namespace standin

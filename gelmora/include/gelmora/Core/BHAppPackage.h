@@ -12,6 +12,7 @@ class TsUserController;
 class TsAnalyticsService;
 class AccelerationController;
 class TsStyleSheet;
+class TsUserBindViewModel;
 
 class BHAppPackage {
  public:
@@ -28,6 +29,7 @@ class BHAppPackage {
   TsAnalyticsService& analytics() const;        // TsAnalyticsService.cpp
   AccelerationController& vpn() const;          // AccelerationController.cpp
   TsStyleSheet& style() const;                  // the Qt application (gelmora_ui): TsStyleSheet.cpp
+  TsUserBindViewModel& bind() const;            // Sections/Me/TsUserBindViewModel.cpp
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

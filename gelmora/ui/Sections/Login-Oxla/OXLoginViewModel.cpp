@@ -5,6 +5,7 @@
 #include "gelmora/Core/BHAppPackage.h"
 #include "gelmora/Core/Localization.h"
 #include "gelmora/Core/TsUserController.h"
+#include "gelmora/Sections/Me/TsUserBindViewModel.h"
 #include "gelmora/Services/TsAnalyticsService.h"
 #include "gelmora/Shared/Tessaryn.h"
 
@@ -52,7 +53,9 @@ OXLoginViewModel::OXLoginViewModel(Collaborators c)
     : user_(c.user ? c.user : &app().user()),
       analytics_(c.analytics ? c.analytics : &app().analytics()),
       ticker_(c.ticker ? std::move(c.ticker) : qtTickers()()),
-      updateLinkedSNSInfo_(std::move(c.updateLinkedSNSInfo)) {
+      updateLinkedSNSInfo_(c.updateLinkedSNSInfo
+                               ? std::move(c.updateLinkedSNSInfo)
+                               : std::function<void()>([] { app().bind().updateLinkedSNSInfo(); })) {
   QObject::connect(ticker_.get(), &Ticker::tick, [this] { onTick(); });
 }
 

@@ -29,7 +29,7 @@ class OXLoginViewModel : public std::enable_shared_from_this<OXLoginViewModel> {
     TsUserController* user = nullptr;         // default: app().user()
     TsAnalyticsService* analytics = nullptr;  // default: app().analytics()
     std::unique_ptr<Ticker> ticker;           // default: a Qt ticker
-    // Refreshes the bound accounts after a link or unlink; unset: skipped.
+    // Refreshes the bound accounts after a link or unlink; unset: app().bind().
     std::function<void()> updateLinkedSNSInfo;
   };
 

@@ -78,6 +78,8 @@ class AccountServer {
   // --- store ---
   Account& addAccount(Account a);
   std::optional<Account> accountByUid(int64_t uid) const;
+  // Links the outside account `provider` under `name` to the account; false without such uid.
+  bool linkProvider(int64_t uid, const std::string& provider, const std::string& name);
   // The last code the stand-in "sent" to a phone number or e-mail address.
   std::optional<std::string> sentCode(const std::string& phoneOrMail) const;
 
@@ -154,6 +156,8 @@ class AccountServer {
   std::vector<ShopOrder> orders_;
   std::vector<std::string> creditedTransactions_;
   std::map<int64_t, Credit> credits_;
+  // Outside accounts linked per uid: provider key ("wechat", "google", ...) -> name shown.
+  std::map<int64_t, std::map<std::string, std::string>> linked_;
 };
 
 // "a%2Bb=c&d" → {"a+b": "c", "d": ""}; "+" is a blank as in form bodies.

@@ -2,6 +2,7 @@
 // Stand-in of the brand's web host (WebDomain): static files by exact path, on an HttpStandin so
 // that tests count requests and switch it to 404, garbage or slow answers. Later pages join with
 // addFile. Listens on 127.0.0.1; test infrastructure only.
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -21,6 +22,8 @@ class WebStandin {
   static std::string contentTypeFor(const std::string& name);
   // A small valid PNG picture (2 by 2 pixels), for pages that need some image.
   static std::string samplePng();
+  // A PNG picture of one colour (8-bit RGB, stored without compression).
+  static std::string solidPng(int width, int height, uint8_t red, uint8_t green, uint8_t blue);
 };
 
 }  // namespace standin

@@ -1,0 +1,11 @@
+# Tests of the account centre: the carousel, the account page, the member centre, the settings
+# and about panels and the profile editor (after ui.cmake and web_login.cmake, by file name).
+if(TARGET gelmora_gui_test_main)
+  foreach(test carousel_widget_test account_page_test member_centre_test settings_about_panels_test
+               binding_panels_test profile_editor_test)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/${test}.cpp)
+      add_gui_test(${test} SOURCES tests/ui/${test}.cpp
+                   LIBS gelmora_ui gelmora_gui_test_main standin_account standin_web)
+    endif()
+  endforeach()
+endif()
