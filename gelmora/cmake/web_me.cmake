@@ -9,3 +9,7 @@ if(TARGET gelmora_gui_test_main)
     endif()
   endforeach()
 endif()
+if(TARGET gelmora_gui_test_main AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/account_centre_e2e_test.cpp)
+  add_gui_test(account_centre_e2e_test SOURCES tests/ui/account_centre_e2e_test.cpp
+               LIBS gelmora_ui gelmora_gui_test_main standin_account standin_web XVFB TIMEOUT 120)
+endif()
