@@ -889,6 +889,39 @@ void on_readable(socket_t so, void* cookie, int) {
   st->cv.notify_all();
 }
 
+// Datagrams that arrive together are read several at a time: each still comes out whole, once,
+// in order, an empty one and one near the largest size included.
+TEST_F(LinuxBackend, KernelSocketsReadBurstsWhole) {
+  int peer = udp_bound(9101);
+  UpcallState st;
+  socket_t so = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, on_readable, &st, &so), 0);
+  auto to = sin(kLocal, 9101);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  ASSERT_EQ(sock_nonblock(so, true), 0);
+  size_t sent = 0;
+  ASSERT_EQ(sock_send(so, "ping", 4, &sent), 0);
+  sockaddr_in from{};
+  ASSERT_EQ(receive(peer, &from), "ping");
+  std::vector<std::string> burst;
+  for (int i = 0; i < 70; ++i) {
+    size_t len = i == 7 ? 0 : i == 40 ? 60000 : static_cast<size_t>(i * 131 % 1200 + 1);
+    burst.emplace_back(len, static_cast<char>('a' + i % 26));
+    ASSERT_EQ(::sendto(peer, burst.back().data(), len, 0, reinterpret_cast<sockaddr*>(&from),
+                       sizeof from),
+              static_cast<ssize_t>(len));
+  }
+  {
+    std::unique_lock g(st.m);
+    ASSERT_TRUE(
+        st.cv.wait_for(g, std::chrono::seconds(5), [&] { return st.got.size() >= burst.size(); }));
+    EXPECT_EQ(st.got, burst);
+  }
+  sock_close(so);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
+  ::close(peer);
+}
+
 TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {
   int peer = udp_bound(9100);
   for (bool close_inside : {false, true}) {
