@@ -141,7 +141,7 @@ TEST_F(WebWindowTest, BackReloadsTheFirstPageOnceAndShareRunsThePageScript) {
   window->onBackClick();
   EXPECT_TRUE(window->isClickGoBack());
   EXPECT_FALSE(window->webView()->isVisible());
-  ASSERT_TRUE(waitFor([&] { return window->webView()->isVisible(); }, 8000))
+  ASSERT_TRUE(waitFor([&] { return window->webView()->isVisible(); }, 20000))
       << window->page()->url().toString().toStdString() << " back "
       << window->page()->history()->canGoBack() << " idx "
       << window->page()->history()->currentItemIndex() << " n "

@@ -64,13 +64,23 @@ WebWindow::WebWindow(Collaborators c, QWidget* parent)
       [this](const QString& name, const QString& value) { onPageCommand(name, value); }, webView_);
   webView_->setPage(page_);
   // A page committed: the address changed, or a page (one of the history's) finished loading;
-  // the history is current only once the engine has reported back, so look on the next turn.
-  auto commit = [this] {
+  // the history is current only once the engine has reported back, so look on the next turn. The
+  // reload after a way back waits until that way back has finished loading.
+  connect(page_, &QWebEnginePage::urlChanged, this, [this] {
     QMetaObject::invokeMethod(
         this, [this] { onCommit(); }, Qt::QueuedConnection);
-  };
-  connect(page_, &QWebEnginePage::urlChanged, this, commit);
-  connect(page_, &QWebEnginePage::loadFinished, this, commit);
+  });
+  connect(page_, &QWebEnginePage::loadFinished, this, [this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          onCommit();
+          if (!reloadPending_) return;
+          reloadPending_ = false;
+          page_->triggerAction(QWebEnginePage::Reload);
+        },
+        Qt::QueuedConnection);
+  });
   resize(680, 500);
 }
 
@@ -126,7 +136,7 @@ void WebWindow::onCommit() {
     logo_->show();
     if (isClickGoBack_) {
       isClickGoBack_ = false;
-      page_->triggerAction(QWebEnginePage::Reload);
+      reloadPending_ = true;
     }
     webView_->show();
   } else {

@@ -85,6 +85,7 @@ class WebWindow : public QWidget {
   bool isRecharge_ = false;
   bool isClickGoBack_ = false;
   bool closedByOwner_ = false;
+  bool reloadPending_ = false;
 };
 
 // The registry's web window: a new WebWindow set up for the request.
