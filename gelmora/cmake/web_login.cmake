@@ -27,7 +27,7 @@ if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test)
                shop_sheet_test)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/app/${test}.cpp)
       add_gui_test(${test} SOURCES tests/app/${test}.cpp
-                   LIBS gelmora_app gelmora_gui_test_main standin_web XVFB TIMEOUT 180)
+                   LIBS gelmora_app gelmora_gui_test_main standin_web standin_account XVFB TIMEOUT 180)
       target_compile_definitions(${test} PRIVATE
                                  STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
     endif()
