@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -117,6 +119,8 @@ class Reactor {
         if (errno == EINTR) continue;
         return;
       }
+      // The records of the packets handled in this round are written after the packets.
+      linux_backend::RecordBatchScope batch;
       for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeId) return;
         socket_opaque* so = nullptr;
@@ -239,23 +243,15 @@ errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
 errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
   *out = nullptr;
   if (!so) return EINVAL;
-  // The size first, so the buffer fits the datagram exactly.
-  ssize_t size = ::recv(so->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  if (size < 0) return errno == EAGAIN ? EWOULDBLOCK : errno;
+  // One read into a buffer of the largest datagram, then a buffer that fits it exactly.
+  thread_local std::unique_ptr<uint8_t[]> buf(new uint8_t[kMaxDatagram]);
+  ssize_t n = ::recv(so->fd, buf.get(), kMaxDatagram, MSG_DONTWAIT);
+  if (n < 0) return errno == EAGAIN ? EWOULDBLOCK : errno;
   mbuf_t m = nullptr;
-  size_t want = static_cast<size_t>(size) > kMaxDatagram ? kMaxDatagram : static_cast<size_t>(size);
-  if (mbuf_allocpacket(want ? want : 1, &m) != 0) {
-    char drop;
-    ::recv(so->fd, &drop, 1, MSG_DONTWAIT);  // lost, like a kernel out of buffers would
-    return ENOMEM;
-  }
-  ssize_t n = ::recv(so->fd, mbuf_data(m), mbuf_capacity(m), MSG_DONTWAIT);
-  if (n < 0) {
-    errno_t e = errno == EAGAIN ? EWOULDBLOCK : errno;
-    mbuf_freem(m);
-    return e;
-  }
-  mbuf_setlen(m, static_cast<size_t>(n));
+  const size_t len = static_cast<size_t>(n);
+  if (mbuf_allocpacket(len ? len : 1, &m) != 0) return ENOMEM;  // lost, as without buffers
+  std::memcpy(mbuf_data(m), buf.get(), len);
+  mbuf_setlen(m, len);
   *out = m;
   return 0;
 }
@@ -266,6 +262,27 @@ void sock_close(socket_t so) {
 
 namespace linux_backend {
 errno_t sockets_shutdown() { return Reactor::instance().shutdown(); }
+
+namespace {
+std::atomic<RecordBatchHook> g_batch_begin{nullptr};
+std::atomic<RecordBatchHook> g_batch_end{nullptr};
+}  // namespace
+
+void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end) {
+  g_batch_end.store(end);
+  g_batch_begin.store(begin);
+}
+
+RecordBatchScope::RecordBatchScope() : end_(nullptr) {
+  RecordBatchHook begin = g_batch_begin.load();
+  if (!begin) return;
+  end_ = g_batch_end.load();
+  if (end_) begin();
+}
+
+RecordBatchScope::~RecordBatchScope() {
+  if (end_) end_();
+}
 }  // namespace linux_backend
 
 }  // namespace platform::kern

@@ -282,6 +282,48 @@ TEST_F(LinuxBackend, FilterSeesRewritesAndTakesPacketsThenLeavesNoTrace) {
   g_rec = nullptr;
 }
 
+// Packets sent faster than the queue is read arrive several per read, and their verdicts leave
+// together: each still finds its own packet, in order, a rewrite among them included.
+TEST_F(LinuxBackend, BurstsKeepEachVerdictInOrder) {
+  Recorder rec;
+  g_rec = &rec;
+  ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
+  ipfilter_t ref = nullptr;
+  ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);
+  int plain = udp_bound(9000), rewritten = udp_bound(9001), taken = udp_bound(9002);
+  for (int fd : {plain, rewritten}) {
+    int size = 8 * 1024 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  }
+  int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  constexpr int kPackets = 900;
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < kPackets; ++i) {
+    uint16_t port = i % 7 == 3 ? 9001 : i % 5 == 1 ? 9002 : 9000;
+    ports.push_back(port);
+    send_to(sender, port, "p" + std::to_string(i));
+  }
+  send_to(sender, 9000, "end");
+  ports.push_back(9000);
+  for (int i = 0; i < kPackets; ++i) {
+    if (ports[i] == 9000) {
+      ASSERT_EQ(receive(plain), "p" + std::to_string(i));
+    } else if (ports[i] == 9001) {
+      ASSERT_EQ(receive(rewritten), "X" + std::to_string(i));
+    }
+  }
+  EXPECT_EQ(receive(plain), "end");
+  EXPECT_EQ(receive(taken, nullptr, MSG_DONTWAIT), "");
+  {
+    std::lock_guard g(rec.m);
+    EXPECT_EQ(rec.out_ports, ports);
+  }
+  ASSERT_EQ(ipf_remove(ref), 0);
+  for (int fd : {plain, rewritten, taken, sender}) ::close(fd);
+  g_rec = nullptr;
+}
+
 // Socket filters rebuilt from traffic: what a filter sees for this process's own sockets.
 struct SfltLog {
   std::mutex m;
