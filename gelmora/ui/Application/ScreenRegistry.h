@@ -32,7 +32,7 @@ struct WebWindowRequest {
   int height = 500;
   std::string url;
   // Whether closing the window refreshes the signed-in user's profile.
-  bool needRefreshUser = true;
+  bool needRefreshUser = false;
 };
 
 // The page that signs a user in with an outside account, or links one to the signed-in account.
