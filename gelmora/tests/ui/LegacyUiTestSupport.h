@@ -12,6 +12,7 @@
 
 #include "../TestSupport.h"
 #include "UiTestSupport.h"
+#include "gelmora/Core/AppEnvironment.h"
 #include "gelmora/Legacy/FakeLegacyServices.h"
 #include "gelmora/Service/Params/TsParamsDirectory.h"
 #include "gelmora/Service/Tools/LOG.h"
@@ -37,6 +38,7 @@ class LegacyUiTest : public ::testing::Test {
     LOG::setConsoleSink([](const std::string&) {});
     store = std::make_shared<platform::defaults::Store>(dir.path() / "defaults.json");
     TsParamsDirectory::setStore(store);
+    AppEnvironment::setCurrentEnvironment(std::make_shared<AppEnvironment>());
     registerOlderWindows(screens);
     screens.webWindow.set([this](const WebWindowRequest& r) {
       webRequests.push_back(r);
