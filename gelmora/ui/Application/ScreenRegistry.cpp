@@ -1,5 +1,6 @@
 #include "ui/Application/ScreenRegistry.h"
 
+#include "ui/Legacy/LegacyWindows.h"
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 #include "ui/Sections/Me/TsUserProfileViewController.h"
@@ -20,6 +21,7 @@ void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
+  registerOlderWindows(registry);
   registerProfileScreens(registry);
 }
 

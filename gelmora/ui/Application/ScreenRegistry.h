@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "gelmora/Core/Log.h"
+#include "ui/Legacy/LegacyContext.h"
 
 namespace gelmora::ui {
 
@@ -31,7 +32,7 @@ struct WebWindowRequest {
   int height = 500;
   std::string url;
   // Whether closing the window refreshes the signed-in user's profile.
-  bool needRefreshUser = true;
+  bool needRefreshUser = false;
 };
 
 // The page that signs a user in with an outside account, or links one to the signed-in account.
@@ -88,6 +89,18 @@ class ScreenRegistry {
   // The outside-account page, as a sheet on `parent`'s window or embedded in `parent`.
   ScreenSlot<QWidget*, const OutsideAccountRequest&, QWidget*> outsideAccountPage{
       "outside-account page"};
+
+  // The older window generation: top-level windows that open one another (the welcome window
+  // begins the chain; no current screen opens them). The opener owns the window.
+  using OlderWindow = ScreenSlot<QWidget*, const LegacyContext&>;
+  OlderWindow olderWelcome{"older welcome window"};
+  OlderWindow olderLogin{"older login window"};
+  OlderWindow olderMain{"older main window"};
+  OlderWindow olderFlowDetailA{"older traffic detail A"};
+  OlderWindow olderFlowDetailB{"older traffic detail B"};
+  // The older web windows by class name ("FeedBackB", "Feedback", "Recharge", "MyOrder",
+  // "Question", "Share"); each reads its page address from the older key-value store.
+  ScreenSlot<QWidget*, const std::string&> olderWebWindow{"older web window"};
 };
 
 // Registers every screen this build has with `registry`. Each screen module adds its line.

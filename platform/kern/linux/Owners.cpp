@@ -202,11 +202,19 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
     return got && out->inode != 0;
   }
   if (key.protocol != IPPROTO_UDP) return false;
-  // UDP: every socket on the local port; a socket connected to this peer wins over an unconnected
-  // one (several may share the port).
+  // UDP: a socket connected to this peer wins over an unconnected one (several may share the
+  // port). First the kernel's own choice, as for a datagram from the peer, which costs the same
+  // however many sockets the host has; the address fields of that lookup name the datagram's
+  // source first, that is the peer. Then, when it found none of ours (a socket bound to a
+  // device, say), every socket on the port.
   SocketIdentity best;
   int best_rank = 0;
-  diag_query(req, NLM_F_DUMP, [&](const DiagSocket& d) {
+  inet_diag_req_v2 one = req;
+  one.id.idiag_src[0] = key.remote_addr;
+  one.id.idiag_sport = htons(key.remote_port);
+  one.id.idiag_dst[0] = key.local_addr;
+  one.id.idiag_dport = htons(key.local_port);
+  auto consider = [&](const DiagSocket& d) {
     if (d.key.local_port != key.local_port) return;
     if (d.key.local_addr != 0 && d.key.local_addr != key.local_addr) return;
     bool connected = d.key.remote_addr != 0 || d.key.remote_port != 0;
@@ -224,7 +232,12 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
       best.uid = d.uid;
       best.connected = connected;
     }
-  });
+  };
+  diag_query(one, 0, consider);
+  if (!best_rank || !best.inode) {
+    best_rank = 0;
+    diag_query(req, NLM_F_DUMP, consider);
+  }
   if (!best_rank || !best.inode) return false;
   *out = best;
   return true;
@@ -549,8 +562,49 @@ bool OwnerScope::admits(const std::string& process) const {
   return false;
 }
 
+namespace {
+
+// The process each user's last socket was found in: a program opening connection after
+// connection, or a game its sockets, is found there again without a walk over every process.
+std::mutex g_recent_m;
+std::unordered_map<uid_t, pid_t> g_recent_owner;
+constexpr size_t kRecentOwners = 1024;
+
+pid_t recent_owner(uid_t uid) {
+  std::lock_guard g(g_recent_m);
+  auto it = g_recent_owner.find(uid);
+  return it == g_recent_owner.end() ? 0 : it->second;
+}
+
+pid_t note_owner(uid_t uid, pid_t pid) {
+  std::lock_guard g(g_recent_m);
+  if (g_recent_owner.size() >= kRecentOwners) g_recent_owner.clear();
+  g_recent_owner[uid] = pid;
+  return pid;
+}
+
+// Whether the walk below would look at the process for `uid`: its folder is that user's, or
+// root's while the process runs as that user.
+bool walk_admits(pid_t pid, uid_t uid) {
+  if (uid == kAnyUid) return true;
+  struct stat st;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  if (::stat(dir.c_str(), &st) != 0) return false;
+  if (st.st_uid == uid) return true;
+  return st.st_uid == 0 && runs_as(pid, uid);
+}
+
+}  // namespace
+
 pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
   const std::string want = "socket:[" + std::to_string(inode) + "]";
+  // The last owner first, with every check the walk makes: a holder the walk could return.
+  if (pid_t recent = recent_owner(uid); recent && walk_admits(recent, uid)) {
+    OwnerScope listed = scope;
+    listed.all = false;
+    bool in_scope = scope.names.empty() ? scope.all : !listed_name(recent, listed).empty();
+    if (in_scope && holds_inode(recent, want)) return recent;
+  }
   int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (proc < 0) return 0;
   DIR* d = ::fdopendir(proc);
@@ -593,11 +647,11 @@ pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
     OwnerScope listed = scope;
     listed.all = false;
     for (pid_t p : pids)
-      if (!listed_name(p, listed).empty() && holds_inode(p, want)) return p;
+      if (!listed_name(p, listed).empty() && holds_inode(p, want)) return note_owner(uid, p);
   }
   if (!scope.all) return 0;
   for (pid_t p : pids)
-    if (holds_inode(p, want)) return p;
+    if (holds_inode(p, want)) return note_owner(uid, p);
   return 0;
 }
 

@@ -13,6 +13,9 @@ class TsAnalyticsService;
 class AccelerationController;
 class TsStyleSheet;
 class TsUserBindViewModel;
+namespace gelmora::ui {
+class TsVerifyCodeViewModel;
+}
 
 class BHAppPackage {
  public:
@@ -30,6 +33,8 @@ class BHAppPackage {
   AccelerationController& vpn() const;          // AccelerationController.cpp
   TsStyleSheet& style() const;                  // the Qt application (gelmora_ui): TsStyleSheet.cpp
   TsUserBindViewModel& bind() const;            // Sections/Me/TsUserBindViewModel.cpp
+  // The shared phone-code fetcher (gelmora_ui): TsVerifyCodeViewModel.cpp.
+  gelmora::ui::TsVerifyCodeViewModel& verify() const;
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

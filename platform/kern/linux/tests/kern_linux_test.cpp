@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -887,6 +889,134 @@ void on_readable(socket_t so, void* cookie, int) {
     }
   }
   st->cv.notify_all();
+}
+
+// A socket's owner: the process that held the user's last socket is asked first, and another
+// process's socket is still found as its own, a socket nobody holds as no one's.
+TEST_F(LinuxBackend, OwnersFoundAgainAndElsewhere) {
+  auto inode = [](int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return static_cast<uint64_t>(st.st_ino);
+  };
+  int report[2], hold[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ASSERT_EQ(::pipe(hold), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(hold[1]);  // its read ends when the test closes its own end
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    struct stat st {};
+    ::fstat(fd, &st);
+    uint64_t ino = st.st_ino;
+    char c;
+    if (::write(report[1], &ino, sizeof ino) != sizeof ino || ::read(hold[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  ::close(hold[0]);
+  uint64_t child_socket = 0;
+  ASSERT_EQ(::read(report[0], &child_socket, sizeof child_socket),
+            static_cast<ssize_t>(sizeof child_socket));
+  int mine = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int also_mine = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int gone = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const uint64_t gone_inode = inode(gone);
+  ::close(gone);
+  const uid_t me = ::geteuid();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(lb::find_owner(inode(mine), {}, me), ::getpid());
+    EXPECT_EQ(lb::find_owner(child_socket, {}, me), child);
+    EXPECT_EQ(lb::find_owner(inode(also_mine), {}, me), ::getpid());
+    EXPECT_EQ(lb::find_owner(gone_inode, {}, me), 0);
+    // Listed names only: a holder outside the list is no owner, asked first or not.
+    lb::OwnerScope other = lb::OwnerScope::from_names({"not-this-test"});
+    EXPECT_EQ(lb::find_owner(inode(mine), other, me), 0);
+  }
+  ::close(hold[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  for (int fd : {mine, also_mine, report[0], report[1]}) ::close(fd);
+}
+
+// A UDP flow's socket: the one connected to its peer before one only bound to the port, and one
+// bound to a device too (the kernel's own lookup leaves it out, the walk over the port finds it).
+TEST_F(LinuxBackend, UdpFlowsFindTheirSocket) {
+  auto bound = [](uint16_t port, bool reuse) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    auto a = sin(kLocal, port);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  auto inode = [](int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return static_cast<uint64_t>(st.st_ino);
+  };
+  int loose = bound(9200, true), tied = bound(9200, true);
+  auto peer = sin("192.0.2.7", 7000);
+  ASSERT_EQ(::connect(tied, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+  int on_device = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::setsockopt(on_device, SOL_SOCKET, SO_BINDTODEVICE, "v0", 3), 0);
+  auto a = sin(kLocal, 9201);
+  ASSERT_EQ(::bind(on_device, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const uint32_t local = sin(kLocal, 0).sin_addr.s_addr;
+  struct Case {
+    uint16_t port;
+    const char* remote;
+    uint16_t remote_port;
+    uint64_t want;
+  } cases[] = {
+      {9200, "192.0.2.7", 7000, inode(tied)},
+      {9200, "192.0.2.8", 7000, inode(loose)},
+      {9200, "192.0.2.7", 7001, inode(loose)},
+      {9201, "192.0.2.9", 53, inode(on_device)},
+      {9202, "192.0.2.9", 53, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.port) + " to " + c.remote + ":" + std::to_string(c.remote_port));
+    lb::FlowKey key{IPPROTO_UDP, local, c.port, sin(c.remote, 0).sin_addr.s_addr, c.remote_port};
+    lb::SocketIdentity id;
+    EXPECT_EQ(lb::find_socket(key, &id), c.want != 0);
+    EXPECT_EQ(id.inode, c.want);
+  }
+  for (int fd : {loose, tied, on_device}) ::close(fd);
+}
+
+// Datagrams that arrive together are read several at a time: each still comes out whole, once,
+// in order, an empty one and one near the largest size included.
+TEST_F(LinuxBackend, KernelSocketsReadBurstsWhole) {
+  int peer = udp_bound(9101);
+  UpcallState st;
+  socket_t so = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, on_readable, &st, &so), 0);
+  auto to = sin(kLocal, 9101);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  ASSERT_EQ(sock_nonblock(so, true), 0);
+  size_t sent = 0;
+  ASSERT_EQ(sock_send(so, "ping", 4, &sent), 0);
+  sockaddr_in from{};
+  ASSERT_EQ(receive(peer, &from), "ping");
+  std::vector<std::string> burst;
+  for (int i = 0; i < 70; ++i) {
+    size_t len = i == 7 ? 0 : i == 40 ? 60000 : static_cast<size_t>(i * 131 % 1200 + 1);
+    burst.emplace_back(len, static_cast<char>('a' + i % 26));
+    ASSERT_EQ(::sendto(peer, burst.back().data(), len, 0, reinterpret_cast<sockaddr*>(&from),
+                       sizeof from),
+              static_cast<ssize_t>(len));
+  }
+  {
+    std::unique_lock g(st.m);
+    ASSERT_TRUE(
+        st.cv.wait_for(g, std::chrono::seconds(5), [&] { return st.got.size() >= burst.size(); }));
+    EXPECT_EQ(st.got, burst);
+  }
+  sock_close(so);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
+  ::close(peer);
 }
 
 TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {
