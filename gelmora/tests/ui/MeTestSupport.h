@@ -104,6 +104,7 @@ class MeFixture : public ::testing::Test {
     auto userInfo = tq::fromDictionary<JVX_USER_INFO>(info);
     ASSERT_TRUE(userInfo);
     user->setSession(GVTsSession::initWithUserInfo(*userInfo));
+    user->updateStatus(false);
   }
   size_t seen(const std::string& path) const {
     size_t n = 0;

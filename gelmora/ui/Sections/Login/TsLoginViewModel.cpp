@@ -9,6 +9,7 @@
 #include "gelmora/Core/BHAppPackage.h"
 #include "gelmora/Core/Localization.h"
 #include "gelmora/Core/TsUserController.h"
+#include "gelmora/Sections/Me/TsUserBindViewModel.h"
 #include "gelmora/Shared/Tessaryn.h"
 #include "platform/notifications/NotificationCenter.h"
 
@@ -73,7 +74,9 @@ TsLoginViewModel::TsLoginViewModel(Collaborators c)
     : user_(c.user ? c.user : &app().user()),
       defaults_(c.defaults ? c.defaults : &app().defaults()),
       ticker_(c.ticker ? std::move(c.ticker) : qtTickers()()),
-      updateLinkedSNSInfo_(std::move(c.updateLinkedSNSInfo)) {
+      updateLinkedSNSInfo_(c.updateLinkedSNSInfo
+                               ? std::move(c.updateLinkedSNSInfo)
+                               : std::function<void()>([] { app().bind().updateLinkedSNSInfo(); })) {
   QObject::connect(ticker_.get(), &Ticker::tick, [this] { onTick(); });
 }
 

@@ -36,7 +36,7 @@ class TsLoginViewModel : public std::enable_shared_from_this<TsLoginViewModel> {
     TsUserController* user = nullptr;     // default: app().user()
     AppUserDefaults* defaults = nullptr;  // default: app().defaults()
     std::unique_ptr<Ticker> ticker;       // default: a Qt ticker
-    // Refreshes the bound accounts after a bind or an unlink; unset: skipped.
+    // Refreshes the bound accounts after a bind or an unlink; unset: app().bind().
     std::function<void()> updateLinkedSNSInfo;
   };
 

@@ -21,6 +21,7 @@
 #include "ui/Kit/L10n.h"
 #include "ui/Kit/ViewHelpers.h"
 #include "ui/Sections/Me/TsAboutView.h"
+#include "ui/Sections/Me/TsEditProfileWC.h"
 #include "ui/Sections/Me/TsSettingView.h"
 
 using gelmora::ui::L10n::text;
@@ -280,11 +281,16 @@ void TsUserProfileViewController::goVipCenter() {
 
 void TsUserProfileViewController::editProfile() {
   if (!editWC_) {
-    if (deps_.makeEditor) editWC_ = deps_.makeEditor();
-    if (!editWC_) {
-      gelmora::logLine("profile editor not built");
-      return;
+    if (deps_.makeEditor) {
+      editWC_ = deps_.makeEditor();
+    } else {
+      TsEditProfileDependencies d;
+      d.user = deps_.user;
+      d.alerts = deps_.alerts;
+      d.screens = deps_.screens;
+      editWC_ = new TsEditProfileWC(d);
     }
+    if (!editWC_) return;
   }
   editWC_->show();
   editWC_->raise();
