@@ -1,6 +1,7 @@
 #include "ui/Application/ScreenRegistry.h"
 
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
+#include "ui/Legacy/updateWindow.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 
 namespace gelmora::ui {
@@ -19,6 +20,7 @@ void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
+  registerUpdateWindow(registry);
 }
 
 }  // namespace gelmora::ui

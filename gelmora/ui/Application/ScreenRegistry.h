@@ -88,6 +88,15 @@ class ScreenRegistry {
   // The outside-account page, as a sheet on `parent`'s window or embedded in `parent`.
   ScreenSlot<QWidget*, const OutsideAccountRequest&, QWidget*> outsideAccountPage{
       "outside-account page"};
+
+  // Windows of the older generation: each a new top-level window, not shown yet, that deletes
+  // itself once closed; the opener keeps a weak pointer, centres and shows it.
+  // The self-update window, which starts downloading at once.
+  ScreenSlot<QWidget*> updateWindow{"update window"};
+  // The older login window ("LoginWindow").
+  ScreenSlot<QWidget*> legacyLoginWindow{"older login window"};
+  // The older feedback web window ("Feedback"), showing the page stored under "url_feedback".
+  ScreenSlot<QWidget*> legacyFeedbackWindow{"older feedback window"};
 };
 
 // Registers every screen this build has with `registry`. Each screen module adds its line.
