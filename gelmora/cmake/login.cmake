@@ -14,6 +14,8 @@ if(NOT FUZZ)
 endif()
 add_unit_test(brand_hosts_test SOURCES tests/brand_hosts_test.cpp LIBS gelmora_core)
 add_fuzz_target(brand_hosts SOURCES ${PROJECT_FUZZ_DIR}/brand_hosts.cpp LIBS gelmora_core)
+add_fuzz_target(third_login_message SOURCES ${PROJECT_FUZZ_DIR}/third_login_message.cpp
+                LIBS gelmora_core)
 add_unit_test(third_login_handler_test SOURCES tests/ui/third_login_handler_test.cpp
               LIBS gelmora_ui standin_account standin_analytics LABEL integration
               ENV XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/test-config-third_login_handler_test

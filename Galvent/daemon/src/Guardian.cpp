@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ReversePathFilter.h"
 #include "platform/netext/NetworkSettings.h"
 
 namespace {
@@ -49,11 +48,6 @@ void Guardian::putBack(const Settings& settings) {
     std::fprintf(stderr, "W cannot remove the tunnel's rules: %s\n", std::strerror(-rc));
   // Only the resolver file needs it: resolved forgets a link's settings when the TUN goes.
   platform::netext::DnsConfigurator(settings.dnsMode, "").restoreStale();
-  if (!settings.reversePathNote.empty()) {
-    auto done =
-        ReversePathFilter::putBackNoted(ReversePathFilter::kAllSetting, settings.reversePathNote);
-    if (!done.empty()) std::fprintf(stderr, "I %s\n", done.c_str());
-  }
 }
 
 Guardian::~Guardian() { cleanStop(); }

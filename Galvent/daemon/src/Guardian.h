@@ -2,8 +2,8 @@
 // A small root process forked at launch, before any thread exists, that puts the machine back
 // when the daemon dies without a clean stop (SIGKILL, a crash): it holds the read end of a pipe
 // and, when the pipe closes without the clean-stop byte, removes the tunnel's policy rules and
-// tables, restores the resolver file and puts back a reverse-path setting the run loosened (from
-// the run's own root-only note). What it restores is fixed when it is forked; it reads nothing
+// tables (with the mark rules that let answers through a strict reverse-path check) and restores
+// the resolver file. What it restores is fixed when it is forked; it reads nothing
 // else from anyone.
 
 #include <sys/types.h>
@@ -19,12 +19,9 @@ class Guardian {
     uint32_t mark = 0;
     uint32_t table = 0;
     platform::netext::DnsConfigurator::Mode dnsMode = platform::netext::DnsConfigurator::Mode::None;
-    // The note of the loosened reverse-path setting (ReversePathFilter); empty: none.
-    std::string reversePathNote;
   };
 
-  // Undoes what a run with these settings may have left: rules, tables, the resolver file, the
-  // reverse-path setting.
+  // Undoes what a run with these settings may have left: rules, tables, the resolver file.
   static void putBack(const Settings& settings);
 
   Guardian() = default;

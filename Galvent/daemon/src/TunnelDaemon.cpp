@@ -107,8 +107,7 @@ TunnelDaemon::~TunnelDaemon() {
 int TunnelDaemon::run() {
   // First, while the process has one thread: the guardian is a plain fork of it.
   dnsMode_ = config_.dnsMode ? *config_.dnsMode : DnsConfigurator::detectMode();
-  const Guardian::Settings leftovers{config_.mark, config_.table, dnsMode_,
-                                     config_.control + ".rp_filter"};
+  const Guardian::Settings leftovers{config_.mark, config_.table, dnsMode_};
   if (!guardian_.start(leftovers))
     std::fprintf(stderr, "W no guardian (%s): a crash would leave the routes in place\n",
                  std::strerror(errno));
@@ -257,11 +256,6 @@ void TunnelDaemon::start(const nlohmann::json& options) {
                            std::string("cannot open the TUN device: ") + std::strerror(-rc)});
     return finish(1);
   }
-  // Answers to what the tunnel passes down arrive on the real interface while the policy rule
-  // routes their sources into the TUN device.
-  reversePath_ = std::make_unique<ReversePathFilter>(ReversePathFilter::kAllSetting,
-                                                     config_.control + ".rp_filter");
-  if (auto done = reversePath_->loosen(); !done.empty()) GVLogInfo(done);
   provider_ = std::make_shared<GVPacketTunnelProvider>();
   provider_->setPacketFlow(flow_);
   provider_->setSettingsApplier(
@@ -313,8 +307,6 @@ void TunnelDaemon::finish(int exitCode) {
   exitCode_ = exitCode;
   if (provider_) provider_->setTunnelNetworkSettings(nullptr, nullptr);
   if (flow_) flow_->close();
-  if (reversePath_)
-    if (auto done = reversePath_->restore(); !done.empty()) GVLogInfo(done);
   // Let the last status events leave before the loop ends.
   asio::post(io_, [this] {
     for (auto& peer : peers_) ::shutdown(peer->native_handle(), SHUT_WR);

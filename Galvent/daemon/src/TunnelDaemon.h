@@ -21,7 +21,6 @@
 
 #include "Galvent/Tunnel/Provider/GVPacketTunnelProvider.h"
 #include "Guardian.h"
-#include "ReversePathFilter.h"
 #include "platform/netext/ControlMessage.h"
 #include "platform/netext/DnsConfigurator.h"
 
@@ -76,7 +75,6 @@ class TunnelDaemon {
   std::list<std::shared_ptr<asio::posix::stream_descriptor>> peers_;
   std::shared_ptr<GVPacketTunnelProvider> provider_;
   std::shared_ptr<platform::netext::PacketFlow> flow_;
-  std::unique_ptr<ReversePathFilter> reversePath_;
   platform::netext::VpnStatus status_ = platform::netext::VpnStatus::Disconnected;
   std::optional<platform::netext::ControlError> lastError_;
   bool started_ = false;

@@ -66,6 +66,24 @@ void decline_existing_sockets(bool tcp, bool udp, bool icmp = false);
 void defer_control_publishing();
 int publish_controls();
 
+// The queue and socket threads hold the records they send while they handle a batch of packets
+// and write them after it, so that a record never delays a packet: the control that sends the
+// records gives the two calls (linux.h's record_batch_begin/_end). Without them, records go at
+// once.
+using RecordBatchHook = void (*)();
+void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end);
+// Holds this thread's records from its making to its end.
+class RecordBatchScope {
+ public:
+  RecordBatchScope();
+  ~RecordBatchScope();
+  RecordBatchScope(const RecordBatchScope&) = delete;
+  RecordBatchScope& operator=(const RecordBatchScope&) = delete;
+
+ private:
+  RecordBatchHook end_;
+};
+
 // Called with each control option's number before the filter sets it (control thread).
 using OptionHook = void (*)(int option);
 void set_option_hook(OptionHook hook);

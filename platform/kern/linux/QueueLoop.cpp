@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <linux/netfilter.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -25,6 +26,8 @@ thread_local bool t_leave_out = false;
 constexpr uint32_t kCopyRange = 0xffff;
 constexpr uint32_t kQueueLength = 4096;
 constexpr int kReceiveBuffer = 8 * 1024 * 1024;
+constexpr size_t kReadBatch = 32;
+constexpr int kReadRounds = 4;
 
 void log_text(const char* text, int value) {
   char line[160];
@@ -106,31 +109,91 @@ QueueLoop::Verdict QueueLoop::decide(Side side, const ipf_filter& filter, const 
   return accept;
 }
 
+void QueueLoop::put_verdict(uint32_t id, uint32_t verdict, bool with_mark, uint32_t mark) {
+  // nlmsghdr, nfgenmsg, the verdict header attribute and, with a mark, the mark attribute: every
+  // part a multiple of 4 bytes, so none needs padding.
+  struct Attr {
+    uint16_t len;
+    uint16_t type;
+  };
+  constexpr size_t kHead = sizeof(nlmsghdr) + sizeof(nfgenmsg);
+  constexpr size_t kVerdict = sizeof(Attr) + sizeof(nfqnl_msg_verdict_hdr);
+  constexpr size_t kMark = sizeof(Attr) + sizeof(uint32_t);
+  static_assert(kHead % 4 == 0 && kVerdict % 4 == 0 && kMark % 4 == 0);
+  const size_t len = kHead + kVerdict + (with_mark ? kMark : 0);
+  const size_t at = verdicts_.size();
+  verdicts_.resize(at + len);
+  uint8_t* p = verdicts_.data() + at;
+  nlmsghdr nh{};
+  nh.nlmsg_len = static_cast<uint32_t>(len);
+  nh.nlmsg_type = static_cast<uint16_t>((NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT);
+  nh.nlmsg_flags = NLM_F_REQUEST;
+  std::memcpy(p, &nh, sizeof nh);
+  nfgenmsg g{};
+  g.nfgen_family = AF_UNSPEC;
+  g.version = NFNETLINK_V0;
+  g.res_id = htons(number_);
+  std::memcpy(p + sizeof nh, &g, sizeof g);
+  Attr a{static_cast<uint16_t>(kVerdict), NFQA_VERDICT_HDR};
+  nfqnl_msg_verdict_hdr vh{htonl(verdict), htonl(id)};
+  std::memcpy(p + kHead, &a, sizeof a);
+  std::memcpy(p + kHead + sizeof a, &vh, sizeof vh);
+  if (with_mark) {
+    Attr m{static_cast<uint16_t>(kMark), NFQA_MARK};
+    uint32_t value = htonl(mark);
+    std::memcpy(p + kHead + kVerdict, &m, sizeof m);
+    std::memcpy(p + kHead + kVerdict + sizeof m, &value, sizeof value);
+  }
+  if (verdicts_.size() >= kVerdictBytes) flush_verdicts();
+}
+
+void QueueLoop::flush_verdicts() {
+  if (verdicts_.empty()) return;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  // The kernel handles the messages of one write in turn. A failed write is logged once; its
+  // packets wait as after a lost single verdict.
+  if (::sendto(nfq_fd(h_), verdicts_.data(), verdicts_.size(), 0,
+               reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0 &&
+      !verdict_error_logged_) {
+    verdict_error_logged_ = true;
+    log_text("sending verdicts failed on queue", number_);
+  }
+  verdicts_.clear();
+}
+
 int QueueLoop::verdict(uint32_t id, uint32_t mark, const uint8_t* packet, size_t len) {
   mbuf_t holder = nullptr;
   Verdict v = decide(side_, filter_, packet, len, &holder);
-  int rc;
+  int rc = 0;
   if (v.verdict == NF_REPEAT) {
     // The chain's first rules move the mark onto the connection and take it off the packet. A
     // packet that comes back with the mark still on it found no such rules: it goes on.
-    rc = (mark & kLeftOutMark)
-             ? nfq_set_verdict(qh_, id, NF_ACCEPT, 0, nullptr)
-             : nfq_set_verdict2(qh_, id, NF_REPEAT, mark | kLeftOutMark, 0, nullptr);
-  } else {
+    if (mark & kLeftOutMark)
+      put_verdict(id, NF_ACCEPT, false, 0);
+    else
+      put_verdict(id, NF_REPEAT, true, mark | kLeftOutMark);
+  } else if (v.payload) {
+    flush_verdicts();  // in order
     rc = nfq_set_verdict(qh_, id, v.verdict, v.length, v.payload);
+  } else {
+    put_verdict(id, v.verdict, false, 0);
   }
   if (holder) mbuf_freem(holder);
   return rc;
 }
 
-int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data) {
+int QueueLoop::on_packet(nfq_q_handle*, nfgenmsg*, nfq_data* nfa, void* data) {
   auto* self = static_cast<QueueLoop*>(data);
   nfqnl_msg_packet_hdr* ph = nfq_get_msg_packet_hdr(nfa);
   if (!ph) return 0;
   uint32_t id = ntohl(ph->packet_id);
   unsigned char* payload = nullptr;
   int len = nfq_get_payload(nfa, &payload);
-  if (len <= 0 || !payload) return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
+  if (len <= 0 || !payload) {
+    self->put_verdict(id, NF_ACCEPT, false, 0);
+    return 0;
+  }
   const size_t n = static_cast<size_t>(len);
   uint32_t mark = nfq_get_nfmark(nfa);
   FlowKey key{};
@@ -147,7 +210,8 @@ int QueueLoop::on_packet(nfq_q_handle* qh, nfgenmsg*, nfq_data* nfa, void* data)
           log_text("packets waiting for an owner lookup at their bound; passed unfiltered, queue",
                    self->number_);
         }
-        return nfq_set_verdict(qh, id, NF_ACCEPT, 0, nullptr);
+        self->put_verdict(id, NF_ACCEPT, false, 0);
+        return 0;
       }
       if (added == PendingSet::Added::kFirst) {
         std::lock_guard g(self->jobs_m_);
@@ -227,7 +291,11 @@ int QueueLoop::start() {
 }
 
 void QueueLoop::loop() {
-  std::vector<char> buf(kCopyRange + 4096);
+  // Several messages per read: each holds one packet, at most kCopyRange bytes of it.
+  constexpr size_t kSlot = kCopyRange + 4096;
+  std::vector<char> buf(kReadBatch * kSlot);
+  mmsghdr msgs[kReadBatch];
+  iovec iov[kReadBatch];
   int fd = nfq_fd(h_);
   for (;;) {
     // Without lookups the last descriptor is -1, which poll skips.
@@ -237,18 +305,35 @@ void QueueLoop::loop() {
       return;
     }
     if (p[1].revents & POLLIN) return;
+    // Records of these packets are written after their verdicts.
+    RecordBatchScope batch;
     if (p[2].revents & POLLIN) release_resolved();
-    if (!(p[0].revents & POLLIN)) continue;
-    ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-    if (n < 0) {
-      // The kernel dropped messages while we were slow: those packets were let through.
-      if (errno == ENOBUFS && !enobufs_logged_) {
-        enobufs_logged_ = true;
-        log_text("queue overrun (packets passed unfiltered) on queue", number_);
+    // A few full reads at most, then the other descriptors get their turn.
+    for (int round = 0; (p[0].revents & POLLIN) && round < kReadRounds; ++round) {
+      for (size_t i = 0; i < kReadBatch; ++i) {
+        iov[i] = {buf.data() + i * kSlot, kSlot};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
       }
-      continue;
+      int n = ::recvmmsg(fd, msgs, kReadBatch, MSG_DONTWAIT, nullptr);
+      if (n < 0) {
+        // The kernel dropped messages while we were slow: those packets were let through.
+        if (errno == ENOBUFS) {
+          if (!enobufs_logged_) {
+            enobufs_logged_ = true;
+            log_text("queue overrun (packets passed unfiltered) on queue", number_);
+          }
+          continue;
+        }
+        break;
+      }
+      for (int i = 0; i < n; ++i)
+        nfq_handle_packet(h_, buf.data() + static_cast<size_t>(i) * kSlot,
+                          static_cast<int>(msgs[i].msg_len));
+      if (static_cast<size_t>(n) < kReadBatch) break;
     }
-    nfq_handle_packet(h_, buf.data(), static_cast<int>(n));
+    flush_verdicts();
   }
 }
 

@@ -88,6 +88,10 @@ class QueueLoop {
   void loop();
   // Decides one packet and sends its verdict (queue thread).
   int verdict(uint32_t id, uint32_t mark, const uint8_t* packet, size_t len);
+  // Verdicts without a payload are collected and sent together, several netlink messages in one
+  // write, once the packets read in one go are decided; one with a payload sends those first.
+  void put_verdict(uint32_t id, uint32_t verdict, bool with_mark, uint32_t mark);
+  void flush_verdicts();
   void lookup_worker();
   void release_resolved();
 
@@ -99,6 +103,9 @@ class QueueLoop {
   int wake_fd_ = -1;
   std::thread thread_;
   bool enobufs_logged_ = false;
+  std::vector<uint8_t> verdicts_;
+  static constexpr size_t kVerdictBytes = 16 * 1024;
+  bool verdict_error_logged_ = false;
 
   // Owner lookups off the queue thread: the held packets are the queue thread's alone; jobs and
   // finished flows pass under `jobs_m_`, a finished one signalled on `done_fd_`.

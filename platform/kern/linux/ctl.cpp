@@ -50,6 +50,25 @@ std::atomic<linux_backend::DisconnectHook> g_disconnect_hook{nullptr};
 std::mutex g_publish_m;
 bool g_defer_publish = false;
 std::vector<ctl_opaque*> g_unpublished;
+// Controls that exist: a batch of records written later finds its control here or drops it.
+std::mutex g_live_m;
+std::vector<ctl_opaque*> g_live;
+
+// Records held by a thread between record_batch_begin() and record_batch_end(), in order.
+struct HeldRecord {
+  ctl_opaque* ctl;
+  uint32_t unit;
+  size_t offset;
+  size_t length;
+};
+struct RecordBatch {
+  int depth = 0;
+  std::vector<HeldRecord> records;
+  std::vector<uint8_t> bytes;
+};
+constexpr size_t kHeldRecords = 64;
+constexpr size_t kHeldBytes = 128 * 1024;
+thread_local RecordBatch t_batch;
 
 void log_line(const char* fmt, const char* a = "", int b = 0) {
   char text[512];
@@ -386,12 +405,21 @@ errno_t ctl_register(const kern_ctl_reg* reg, kern_ctl_ref* ref) {
     return e;
   }
   ctl->acceptor = std::thread(accept_loop, ctl.get());
+  {
+    std::lock_guard g(g_live_m);
+    g_live.push_back(ctl.get());
+  }
   *ref = ctl.release();
   return 0;
 }
 
 errno_t ctl_deregister(kern_ctl_ref ctl) {
   if (!ctl) return EINVAL;
+  {
+    // Records still held for it are dropped from now on.
+    std::lock_guard g(g_live_m);
+    std::erase(g_live, ctl);
+  }
   // A client that has just hung up is let go on its own thread a moment later: a stop that
   // follows its close at once (the app closes, then unloads) must not be refused for it.
   for (int i = 0;; ++i) {
@@ -423,7 +451,69 @@ errno_t ctl_deregister(kern_ctl_ref ctl) {
   return 0;
 }
 
+namespace {
+
+// Writes the held records, each one message as when sent alone, with one sendmmsg per run of the
+// same client. A full receive queue loses the rest of its run, as it loses a single record.
+void flush_batch(RecordBatch& b) {
+  if (b.records.empty()) return;
+  constexpr size_t kMax = kHeldRecords;
+  mmsghdr msgs[kMax];
+  iovec iov[kMax];
+  std::lock_guard live(g_live_m);
+  for (size_t i = 0; i < b.records.size();) {
+    const HeldRecord& first = b.records[i];
+    size_t n = 0;
+    while (i + n < b.records.size() && n < kMax && b.records[i + n].ctl == first.ctl &&
+           b.records[i + n].unit == first.unit) {
+      const HeldRecord& r = b.records[i + n];
+      iov[n] = {b.bytes.data() + r.offset, r.length};
+      msgs[n] = {};
+      msgs[n].msg_hdr.msg_iov = &iov[n];
+      msgs[n].msg_hdr.msg_iovlen = 1;
+      ++n;
+    }
+    i += n;
+    if (std::find(g_live.begin(), g_live.end(), first.ctl) == g_live.end()) continue;
+    std::lock_guard g(first.ctl->m);
+    for (auto& c : first.ctl->clients) {
+      if (c->unit != first.unit || c->record_fd < 0) continue;
+      for (size_t sent = 0; sent < n;) {
+        int r = ::sendmmsg(c->record_fd, msgs + sent, static_cast<unsigned>(n - sent),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (r <= 0) break;
+        sent += static_cast<size_t>(r);
+      }
+      break;
+    }
+  }
+  b.records.clear();
+  b.bytes.clear();
+}
+
+}  // namespace
+
+namespace linux_backend {
+
+void record_batch_begin() { ++t_batch.depth; }
+
+void record_batch_end() {
+  if (t_batch.depth > 0 && --t_batch.depth == 0) flush_batch(t_batch);
+}
+
+}  // namespace linux_backend
+
 errno_t ctl_enqueuedata(kern_ctl_ref ctl, uint32_t unit, const void* data, size_t len, int) {
+  RecordBatch& b = t_batch;
+  if (b.depth > 0 && len <= kHeldBytes) {
+    if (b.records.size() >= kHeldRecords || b.bytes.size() + len > kHeldBytes) flush_batch(b);
+    if (b.bytes.capacity() < kHeldBytes) b.bytes.reserve(kHeldBytes);
+    size_t at = b.bytes.size();
+    const auto* p = static_cast<const uint8_t*>(data);
+    b.bytes.insert(b.bytes.end(), p, p + len);
+    b.records.push_back({ctl, unit, at, len});
+    return 0;
+  }
   std::lock_guard g(ctl->m);
   for (auto& c : ctl->clients) {
     if (c->unit != unit || c->record_fd < 0) continue;

@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -25,6 +27,50 @@ namespace platform::kern {
 namespace {
 
 constexpr size_t kMaxDatagram = 65535;
+
+// Datagrams of the socket whose upcall runs on this thread, read together and handed out one by
+// one: `t_read` holds them while its upcall runs.
+class ReadBatch {
+ public:
+  static constexpr size_t kCount = 32;
+  ReadBatch() : buf_(new uint8_t[kCount * kMaxDatagram]) {}
+  // Reads what the socket holds (up to kCount); 0 or an errno.
+  errno_t fill(int fd) {
+    clear();
+    for (size_t i = 0; i < kCount; ++i) {
+      iov_[i] = {buf_.get() + i * kMaxDatagram, kMaxDatagram};
+      msgs_[i] = {};
+      msgs_[i].msg_hdr.msg_iov = &iov_[i];
+      msgs_[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = ::recvmmsg(fd, msgs_, kCount, MSG_DONTWAIT, nullptr);
+    if (n < 0) return errno;
+    count_ = static_cast<size_t>(n);
+    filled_ = true;
+    return 0;
+  }
+  // The next datagram read, or false when none is left.
+  bool next(const uint8_t** data, size_t* len) {
+    if (next_ >= count_) return false;
+    *data = buf_.get() + next_ * kMaxDatagram;
+    *len = msgs_[next_].msg_len;
+    ++next_;
+    return true;
+  }
+  // Whether the last read took all the socket held (it returned fewer than it could take).
+  bool drained() const { return filled_ && next_ >= count_ && count_ < kCount; }
+  void clear() { count_ = next_ = 0, filled_ = false; }
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  mmsghdr msgs_[kCount];
+  iovec iov_[kCount];
+  size_t count_ = 0, next_ = 0;
+  bool filled_ = false;
+};
+
+thread_local socket_opaque* t_reading = nullptr;
+thread_local ReadBatch t_read;
 
 // One thread waits on every socket; a socket found readable gets its upcall there.
 class Reactor {
@@ -117,6 +163,8 @@ class Reactor {
         if (errno == EINTR) continue;
         return;
       }
+      // The records of the packets handled in this round are written after the packets.
+      linux_backend::RecordBatchScope batch;
       for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeId) return;
         socket_opaque* so = nullptr;
@@ -127,7 +175,12 @@ class Reactor {
           so = it->second;
           so->in_upcall = true;
         }
-        if (so->upcall) so->upcall(so, so->cookie, 0);
+        if (so->upcall) {
+          t_reading = so;
+          so->upcall(so, so->cookie, 0);
+          t_reading = nullptr;
+          t_read.clear();  // what its upcall left unread is lost, as without buffers
+        }
         bool free_it;
         {
           std::lock_guard g(m_);
@@ -239,23 +292,36 @@ errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
 errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
   *out = nullptr;
   if (!so) return EINVAL;
-  // The size first, so the buffer fits the datagram exactly.
-  ssize_t size = ::recv(so->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  if (size < 0) return errno == EAGAIN ? EWOULDBLOCK : errno;
+  const uint8_t* data = nullptr;
+  size_t len = 0;
+  if (so == t_reading) {
+    // In its upcall: datagrams are read several at a time. Once a read took all there was, the
+    // socket counts as empty; what arrives later makes it readable again for the next round.
+    ReadBatch& b = t_read;
+    if (!b.next(&data, &len)) {
+      if (b.drained()) {
+        b.clear();
+        return EWOULDBLOCK;
+      }
+      errno_t e = b.fill(so->fd);
+      if (e != 0) return e == EAGAIN ? EWOULDBLOCK : e;
+      if (!b.next(&data, &len)) {
+        b.clear();
+        return EWOULDBLOCK;
+      }
+    }
+  } else {
+    thread_local std::unique_ptr<uint8_t[]> buf(new uint8_t[kMaxDatagram]);
+    ssize_t n = ::recv(so->fd, buf.get(), kMaxDatagram, MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN ? EWOULDBLOCK : errno;
+    data = buf.get();
+    len = static_cast<size_t>(n);
+  }
+  // A buffer that fits the datagram exactly.
   mbuf_t m = nullptr;
-  size_t want = static_cast<size_t>(size) > kMaxDatagram ? kMaxDatagram : static_cast<size_t>(size);
-  if (mbuf_allocpacket(want ? want : 1, &m) != 0) {
-    char drop;
-    ::recv(so->fd, &drop, 1, MSG_DONTWAIT);  // lost, like a kernel out of buffers would
-    return ENOMEM;
-  }
-  ssize_t n = ::recv(so->fd, mbuf_data(m), mbuf_capacity(m), MSG_DONTWAIT);
-  if (n < 0) {
-    errno_t e = errno == EAGAIN ? EWOULDBLOCK : errno;
-    mbuf_freem(m);
-    return e;
-  }
-  mbuf_setlen(m, static_cast<size_t>(n));
+  if (mbuf_allocpacket(len ? len : 1, &m) != 0) return ENOMEM;  // lost, as without buffers
+  std::memcpy(mbuf_data(m), data, len);
+  mbuf_setlen(m, len);
   *out = m;
   return 0;
 }
@@ -266,6 +332,27 @@ void sock_close(socket_t so) {
 
 namespace linux_backend {
 errno_t sockets_shutdown() { return Reactor::instance().shutdown(); }
+
+namespace {
+std::atomic<RecordBatchHook> g_batch_begin{nullptr};
+std::atomic<RecordBatchHook> g_batch_end{nullptr};
+}  // namespace
+
+void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end) {
+  g_batch_end.store(end);
+  g_batch_begin.store(begin);
+}
+
+RecordBatchScope::RecordBatchScope() : end_(nullptr) {
+  RecordBatchHook begin = g_batch_begin.load();
+  if (!begin) return;
+  end_ = g_batch_end.load();
+  if (end_) begin();
+}
+
+RecordBatchScope::~RecordBatchScope() {
+  if (end_) end_();
+}
 }  // namespace linux_backend
 
 }  // namespace platform::kern

@@ -14,8 +14,6 @@
 #include <QTest>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "OlderTestSupport.h"
 #include "Scene.h"
@@ -24,12 +22,12 @@
 #include "gelmora/Core/TsUserController.h"
 #include "gelmora/Sections/Line/HLNetLineNodeEntity.h"
 #include "gelmora/Service/Speed/KextHelper.h"
-#include "gelmora/Service/Tools/Utils.h"
 #include "gelmora/Services/TsfetchIPService.h"
 #include "standin/AccountServer.h"
 #include "standin/FrontStandin.h"
 #include "standin/GeoStandin.h"
 #include "standin/WebStandin.h"
+#include "systest/FilterControllerSetup.h"
 #include "systest/Systest.h"
 #include "ui/Application/QtAlertSheetPresenter.h"
 #include "ui/Application/QtMainQueue.h"
@@ -102,37 +100,24 @@ class AccelerateScreenKextE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!gScene) GTEST_SKIP() << gWhyNot;
-    ASSERT_TRUE(older.start());
-    older.setAnswer("/q5client/rule/list", ruleList());
-    std::ifstream fixture(std::string(OLDER_SERVICE_FIXTURES_DIR) + "/area_isp.txt");
-    std::ostringstream text;
-    text << fixture.rdbuf();
-    older.putFile("/files/area_isp.txt", text.str());
+    setup = std::make_unique<systest::FilterControllerSetup>(*gScene, ruleList());
+    ASSERT_EQ(setup->error(), "");
     ASSERT_TRUE(account.start());
     account.scriptPayloads("/q5client/package/privilege",
                            {{{"flow_size", "100G"},
                              {"mobile_limit", "2"},
                              {"desktop_limit", "1"},
                              {"images", {{{"image", "/sample.png"}, {"name", "Fast"}}}}}});
-    front = std::make_unique<standin::FrontStandin>(account.host(), older.address());
+    front = std::make_unique<standin::FrontStandin>(account.host(), setup->service().address());
     ASSERT_TRUE(front->start());
     ASSERT_TRUE(geo.start());
     geo.setServiceData({{"country", "Japan"}, {"city", "Tokyo"}, {"ip", "203.0.113.9"}});
     standin::WebStandin::addFile(web, "/sample.png", standin::WebStandin::samplePng(), "image/png");
     ASSERT_TRUE(web.start());
 
+    // Sign-in and the older layer share one base domain: the front address serves both.
     TQAPIConfig::sharedInstance().setConfigValue(front->hostPort(), "JVXDomain");
-    store = std::make_shared<platform::defaults::Store>(dir.path() / "defaults.json");
-    TsParamsDirectory::setStore(store);
-    defaults = std::make_unique<AppUserDefaults>(store);
-    AppEnvironment::setCurrentEnvironment(std::make_shared<OfflineEnvironment>());
-    MLOG().setUuid(std::nullopt);
-    TsParams::resetLoginValues();
-    TsParams::resetRuleLists();
-    TsParams::updateWithLoginReturnObject({{"data", {{"uid", 31}, {"package_id", 7}}}});
-    auto library = dir.path() / "Resources" / "area_isp.txt";
-    fs::create_directories(library.parent_path());
-    TsParams::setAreaispPath(library.string());
+    defaults = std::make_unique<AppUserDefaults>(setup->store());
 
     user = std::make_unique<TsUserController>(*defaults);
     auto info = tq::fromDictionary<JVX_USER_INFO>(
@@ -156,24 +141,20 @@ class AccelerateScreenKextE2E : public ::testing::Test {
       controller.reset();
     }
     if (!gScene) return;
-    front->stop();
+    if (front) front->stop();
     account.stop();
-    older.stop();
     geo.stop();
     web.stop();
-    TsParamsDirectory::setStore(nullptr);
-    TsParams::resetRuleLists();
+    setup.reset();
     gelmora::ui::UiTiming::setScale(1);
   }
 
-  TempDir dir;
   ConsoleCapture console;
-  standin::OlderService older;
+  std::unique_ptr<systest::FilterControllerSetup> setup;
   standin::account::AccountServer account;
   std::unique_ptr<standin::FrontStandin> front;
   standin::GeoStandin geo;
   standin::HttpStandin web;
-  std::shared_ptr<platform::defaults::Store> store;
   std::unique_ptr<AppUserDefaults> defaults;
   std::unique_ptr<TsUserController> user;
   std::unique_ptr<TsKextVPNController> controller;
@@ -283,12 +264,6 @@ int main(int argc, char** argv) {
       inside = std::make_unique<systest::Netns::Enter>(scene.cli());
       if (inside->entered()) {
         gScene = &scene;
-        ::setenv("TAMSEL_RUN_DIR", scene.runDir().c_str(), 1);
-        ::setenv("GELMORA_EDNS_SERVER", tsl::kAskedDNS, 1);
-        const fs::path bin = fs::path(scene.runDir()).parent_path() / "bin";
-        Utils::setZandrelPath((bin / "zandrel").string());
-        Utils::setKextPath((bin / "tamseld").string());
-        Utils::setKextstatPath(TAMSELSTAT_PATH);
       } else {
         gWhyNot = "cannot enter the client namespace";
       }

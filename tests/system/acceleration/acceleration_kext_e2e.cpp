@@ -13,10 +13,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "OlderTestSupport.h"
@@ -28,6 +26,7 @@
 #include "gelmora/Service/Speed/TsPathService.h"
 #include "gelmora/Service/Tools/Utils.h"
 #include "platform/dispatch/PumpedQueue.h"
+#include "systest/FilterControllerSetup.h"
 #include "systest/Systest.h"
 
 namespace fs = std::filesystem;
@@ -101,32 +100,8 @@ class KextE2E : public ::testing::Test {
     inside = std::make_unique<systest::Netns::Enter>(scene.cli());
     ASSERT_TRUE(inside->entered());
 
-    // The loader and the filter as the application finds them; the filter's run folder is the
-    // scene's, its resolver a server of the scene.
-    ::setenv("TAMSEL_RUN_DIR", scene.runDir().c_str(), 1);
-    ::setenv("GELMORA_EDNS_SERVER", tsl::kAskedDNS, 1);
-    const fs::path bin = fs::path(scene.runDir()).parent_path() / "bin";
-    Utils::setZandrelPath((bin / "zandrel").string());
-    Utils::setKextPath((bin / "tamseld").string());
-    Utils::setKextstatPath(TAMSELSTAT_PATH);
-
-    ASSERT_TRUE(service.start());
-    TQAPIConfig::sharedInstance().setConfigValue(service.address(), "JVXDomain");
-    store = std::make_shared<platform::defaults::Store>(dir.path() / "defaults.json");
-    TsParamsDirectory::setStore(store);
-    AppEnvironment::setCurrentEnvironment(std::make_shared<OfflineEnvironment>());
-    MLOG().setUuid(std::nullopt);
-    TsParams::resetLoginValues();
-    TsParams::resetRuleLists();
-    TsParams::updateWithLoginReturnObject({{"data", {{"uid", 31}, {"package_id", 7}}}});
-    auto library = dir.path() / "Resources" / "area_isp.txt";
-    fs::create_directories(library.parent_path());
-    TsParams::setAreaispPath(library.string());
-    std::ifstream fixture(std::string(OLDER_SERVICE_FIXTURES_DIR) + "/area_isp.txt");
-    std::ostringstream text;
-    text << fixture.rdbuf();
-    service.putFile("/files/area_isp.txt", text.str());
-    service.setAnswer("/q5client/rule/list", ruleList());
+    setup = std::make_unique<systest::FilterControllerSetup>(scene, ruleList());
+    ASSERT_EQ(setup->error(), "");
   }
 
   void TearDown() override {
@@ -136,11 +111,7 @@ class KextE2E : public ::testing::Test {
       controller->drain();
       controller.reset();
     }
-    service.stop();
-    TsParamsDirectory::setStore(nullptr);
-    TsParams::resetRuleLists();
-    ::unsetenv("GELMORA_EDNS_SERVER");
-    ::unsetenv("TAMSEL_RUN_DIR");
+    setup.reset();
     inside.reset();
   }
 
@@ -166,10 +137,8 @@ class KextE2E : public ::testing::Test {
 
   tsl::Scene scene;
   std::unique_ptr<systest::Netns::Enter> inside;
-  TempDir dir;
   platform::dispatch::ScopedMainQueue main;
-  standin::OlderService service;
-  std::shared_ptr<platform::defaults::Store> store;
+  std::unique_ptr<systest::FilterControllerSetup> setup;
   ConsoleCapture console;
   std::unique_ptr<TsKextVPNController> controller;
 };

@@ -4,22 +4,14 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "FailoverScene.h"
-#include "Tovra/Base/TQAPIConfig.h"
-#include "gelmora/Core/AppEnvironment.h"
 #include "gelmora/Core/TsKextVPNController.h"
-#include "gelmora/Service/Params/TsParams.h"
-#include "gelmora/Service/Params/TsParamsDirectory.h"
 #include "gelmora/Service/Tools/LOG.h"
-#include "gelmora/Service/Tools/Utils.h"
-#include "platform/defaults/Store.h"
 #include "platform/dispatch/PumpedQueue.h"
-#include "standin/OlderService.h"
+#include "systest/FilterControllerSetup.h"
 #include "systest/Systest.h"
 
 namespace failover {
@@ -31,12 +23,6 @@ namespace rx = platform::reactive;
 namespace {
 constexpr int kFlowId = 5034;
 constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // Base64 of the exit's NAT address
-
-// Never asks the public address echo: the scene has no way out.
-class OfflineEnvironment : public AppEnvironment {
- public:
-  OfflineEnvironment() { assign(kIPEchoURL, ""); }
-};
 
 nlohmann::json ruleList() {
   auto entrance = [](const char* ip) {
@@ -63,8 +49,7 @@ nlohmann::json ruleList() {
 struct FilterAcceleration::Impl {
   systest::TempDir dir{"failover-filter"};
   platform::dispatch::ScopedMainQueue main;
-  standin::OlderService service;
-  std::shared_ptr<platform::defaults::Store> store;
+  std::unique_ptr<systest::FilterControllerSetup> setup;
   std::unique_ptr<TsKextVPNController> controller;
   mutable std::mutex consoleMutex;
   std::vector<std::string> console;
@@ -84,43 +69,14 @@ FilterAcceleration::FilterAcceleration(const tsl::Scene& scene) : impl_(std::mak
     std::lock_guard lock(impl->consoleMutex);
     impl->console.push_back(line);
   });
-  // The loader and the filter as the application finds them; the filter's run folder is the
-  // scene's, its resolver a server of the scene.
-  ::setenv("TAMSEL_RUN_DIR", scene.runDir().c_str(), 1);
-  ::setenv("GELMORA_EDNS_SERVER", tsl::kAskedDNS, 1);
-  const fs::path bin = fs::path(scene.runDir()).parent_path() / "bin";
-  Utils::setZandrelPath((bin / "zandrel").string());
-  Utils::setKextPath((bin / "tamseld").string());
-  Utils::setKextstatPath(TAMSELSTAT_PATH);
-
-  impl_->service.start();
-  TQAPIConfig::sharedInstance().setConfigValue(impl_->service.address(), "JVXDomain");
-  impl_->store = std::make_shared<platform::defaults::Store>(impl_->dir.path() / "defaults.json");
-  TsParamsDirectory::setStore(impl_->store);
-  AppEnvironment::setCurrentEnvironment(std::make_shared<OfflineEnvironment>());
-  MLOG().setUuid(std::nullopt);
-  TsParams::resetLoginValues();
-  TsParams::resetRuleLists();
-  TsParams::updateWithLoginReturnObject({{"data", {{"uid", 31}, {"package_id", 7}}}});
-  auto library = impl_->dir.path() / "Resources" / "area_isp.txt";
-  fs::create_directories(library.parent_path());
-  TsParams::setAreaispPath(library.string());
-  std::ifstream fixture(std::string(OLDER_SERVICE_FIXTURES_DIR) + "/area_isp.txt");
-  std::ostringstream text;
-  text << fixture.rdbuf();
-  impl_->service.putFile("/files/area_isp.txt", text.str());
-  impl_->service.setAnswer("/q5client/rule/list", ruleList());
+  impl_->setup = std::make_unique<systest::FilterControllerSetup>(scene, ruleList());
   impl_->controller = std::make_unique<TsKextVPNController>(TsKextVPNController::defaultSteps());
 }
 
 FilterAcceleration::~FilterAcceleration() {
   stop();
   impl_->controller.reset();
-  impl_->service.stop();
-  TsParamsDirectory::setStore(nullptr);
-  TsParams::resetRuleLists();
-  ::unsetenv("GELMORA_EDNS_SERVER");
-  ::unsetenv("TAMSEL_RUN_DIR");
+  impl_->setup.reset();
   LOG::setConsoleSink({});
   for (const char* name : impl_->ownEnv) ::unsetenv(name);
 }

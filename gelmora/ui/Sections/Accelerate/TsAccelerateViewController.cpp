@@ -197,8 +197,10 @@ void TsAccelerateViewController::toggleState() {
 void TsAccelerateViewController::vpnStateChanged(bool animated) {
   const long long status = vpn().status();
   // While this screen's own start runs, "connecting" is what the starting look already shows;
-  // turning it into the busy look would stop the climbing percentage half way.
-  if (startRunning_ && status == 2) {
+  // turning it into the busy look would stop the climbing percentage half way. "Disconnected"
+  // announced before the start's outcome (the tunnel engine announces it again as it saves its
+  // configuration) is no outcome either: the start's failure makes the look idle.
+  if (startRunning_ && (status == 0 || status == 1 || status == 2)) {
     updateResetTraffic();
     return;
   }

@@ -1,12 +1,11 @@
 #include "ui/Sections/Login/TsThirdLoginHandler.h"
 
 #include "Galvent/Models/GVTsSession.h"
-#include "Tovra/Base/TQAPIModel.h"
 #include "gelmora/Core/AppUserDefaults.h"
 #include "gelmora/Core/BHAppPackage.h"
-#include "gelmora/Core/Log.h"
 #include "gelmora/Core/TsUserController.h"
 #include "gelmora/General/Helper/TsSystemInformation.h"
+#include "gelmora/Sections/Login/ThirdLoginMessage.h"
 #include "gelmora/Services/TsAnalyticsService.h"
 #include "ui/Kit/Alert.h"
 
@@ -40,46 +39,29 @@ std::string TsThirdLoginHandler::clientInfo() const {
 }
 
 void TsThirdLoginHandler::userLoginSuccess(const json& data) {
-  if (!data.is_string()) {
-    if (dismiss_) dismiss_();
-    return;
+  ThirdLoginMessage message = ThirdLoginMessage::read(data);
+  switch (message.outcome) {
+    case ThirdLoginMessage::Outcome::Close:
+      if (dismiss_) dismiss_();
+      return;
+    case ThirdLoginMessage::Outcome::Failed:
+      alert_("提示", message.failureText);
+      if (dismiss_) dismiss_();
+      return;
+    case ThirdLoginMessage::Outcome::Ignored:
+      return;  // stays open
+    case ThirdLoginMessage::Outcome::Account:
+      break;
   }
-  const std::string& text = data.get_ref<const std::string&>();
-  json message = json::object();
-  if (text.size() > kMaxMessageBytes) {
-    gelmora::logLine("userLoginSuccess: message of " + std::to_string(text.size()) +
-                     " bytes not read");
-  } else {
-    json parsed = json::parse(text, nullptr, false);
-    if (parsed.is_object()) message = std::move(parsed);
-  }
-  auto code = message.find("code");
-  const long long status = code == message.end() ? 0 : tq::integerValue(*code);
-  if (status != 0) {
-    auto info = message.find("info");
-    std::string text;
-    if (info != message.end()) text = info->is_string() ? info->get<std::string>() : info->dump();
-    alert_("提示", text);
-    if (dismiss_) dismiss_();
-    return;
-  }
-  auto found = message.find("data");
-  if (found == message.end() || !found->is_object()) return;  // stays open
-  const json account = *found;
 
-  auto token = account.find("auto_login_token");
-  defaults_->setThirdLoginToken(token != account.end() && token->is_string()
-                                    ? std::optional<std::string>(token->get<std::string>())
-                                    : std::nullopt);
-  auto info = tq::fromDictionary<JVX_USER_INFO>(account);
-  if (!info) info = JVX_USER_INFO{};
+  defaults_->setThirdLoginToken(message.token);
   GVTsSession session;
-  session.userInfo = *info;
+  session.userInfo = message.userInfo;
   user_->setSession(session);
-  user_->checkIsRegisterWith(*info);
+  user_->checkIsRegisterWith(message.userInfo);
   if (isBind_) {
     user_->refreshUserProfile();
-  } else if (info->real_name_verification && info->real_name_verification->intValue() == 1) {
+  } else if (message.verified) {
     user_->setOnline(true);
     user_->fetchFeedbackList();
     user_->refreshUserProfile();

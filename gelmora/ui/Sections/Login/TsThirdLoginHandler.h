@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "gelmora/Sections/Login/ThirdLoginMessage.h"
+
 class TsUserController;
 class TsAnalyticsService;
 class AppUserDefaults;
@@ -14,7 +16,7 @@ class AppUserDefaults;
 class TsThirdLoginHandler {
  public:
   // Page data longer than this is not read.
-  static constexpr size_t kMaxMessageBytes = 1 << 20;
+  static constexpr size_t kMaxMessageBytes = ThirdLoginMessage::kMaxMessageBytes;
 
   struct Collaborators {
     TsUserController* user = nullptr;         // default: app().user()
@@ -30,8 +32,8 @@ class TsThirdLoginHandler {
 
   // The five-key description of the client, pretty-printed JSON text.
   std::string clientInfo() const;
-  // The page's "userLoginSuccess" data as the page sent it: text holding one JSON object
-  // {"code", "info", "data"}; any other type closes the page.
+  // The page's "userLoginSuccess" data as the page sent it, read by `ThirdLoginMessage::read`
+  // and acted on by its outcome.
   void userLoginSuccess(const nlohmann::json& data);
 
  private:

@@ -282,6 +282,48 @@ TEST_F(LinuxBackend, FilterSeesRewritesAndTakesPacketsThenLeavesNoTrace) {
   g_rec = nullptr;
 }
 
+// Packets sent faster than the queue is read arrive several per read, and their verdicts leave
+// together: each still finds its own packet, in order, a rewrite among them included.
+TEST_F(LinuxBackend, BurstsKeepEachVerdictInOrder) {
+  Recorder rec;
+  g_rec = &rec;
+  ipf_filter f{nullptr, "test", rec_input, rec_output, rec_detach};
+  ipfilter_t ref = nullptr;
+  ASSERT_EQ(ipf_addv4(&f, &ref), 0);
+  ASSERT_EQ(lb::chains_set_jumps(true), 0);
+  int plain = udp_bound(9000), rewritten = udp_bound(9001), taken = udp_bound(9002);
+  for (int fd : {plain, rewritten}) {
+    int size = 8 * 1024 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  }
+  int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  constexpr int kPackets = 900;
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < kPackets; ++i) {
+    uint16_t port = i % 7 == 3 ? 9001 : i % 5 == 1 ? 9002 : 9000;
+    ports.push_back(port);
+    send_to(sender, port, "p" + std::to_string(i));
+  }
+  send_to(sender, 9000, "end");
+  ports.push_back(9000);
+  for (int i = 0; i < kPackets; ++i) {
+    if (ports[i] == 9000) {
+      ASSERT_EQ(receive(plain), "p" + std::to_string(i));
+    } else if (ports[i] == 9001) {
+      ASSERT_EQ(receive(rewritten), "X" + std::to_string(i));
+    }
+  }
+  EXPECT_EQ(receive(plain), "end");
+  EXPECT_EQ(receive(taken, nullptr, MSG_DONTWAIT), "");
+  {
+    std::lock_guard g(rec.m);
+    EXPECT_EQ(rec.out_ports, ports);
+  }
+  ASSERT_EQ(ipf_remove(ref), 0);
+  for (int fd : {plain, rewritten, taken, sender}) ::close(fd);
+  g_rec = nullptr;
+}
+
 // Socket filters rebuilt from traffic: what a filter sees for this process's own sockets.
 struct SfltLog {
   std::mutex m;
@@ -845,6 +887,39 @@ void on_readable(socket_t so, void* cookie, int) {
     }
   }
   st->cv.notify_all();
+}
+
+// Datagrams that arrive together are read several at a time: each still comes out whole, once,
+// in order, an empty one and one near the largest size included.
+TEST_F(LinuxBackend, KernelSocketsReadBurstsWhole) {
+  int peer = udp_bound(9101);
+  UpcallState st;
+  socket_t so = nullptr;
+  ASSERT_EQ(sock_socket(PF_INET, SOCK_DGRAM, IPPROTO_UDP, on_readable, &st, &so), 0);
+  auto to = sin(kLocal, 9101);
+  ASSERT_EQ(sock_connect(so, &to, 0), 0);
+  ASSERT_EQ(sock_nonblock(so, true), 0);
+  size_t sent = 0;
+  ASSERT_EQ(sock_send(so, "ping", 4, &sent), 0);
+  sockaddr_in from{};
+  ASSERT_EQ(receive(peer, &from), "ping");
+  std::vector<std::string> burst;
+  for (int i = 0; i < 70; ++i) {
+    size_t len = i == 7 ? 0 : i == 40 ? 60000 : static_cast<size_t>(i * 131 % 1200 + 1);
+    burst.emplace_back(len, static_cast<char>('a' + i % 26));
+    ASSERT_EQ(::sendto(peer, burst.back().data(), len, 0, reinterpret_cast<sockaddr*>(&from),
+                       sizeof from),
+              static_cast<ssize_t>(len));
+  }
+  {
+    std::unique_lock g(st.m);
+    ASSERT_TRUE(
+        st.cv.wait_for(g, std::chrono::seconds(5), [&] { return st.got.size() >= burst.size(); }));
+    EXPECT_EQ(st.got, burst);
+  }
+  sock_close(so);
+  EXPECT_EQ(lb::sockets_shutdown(), 0);
+  ::close(peer);
 }
 
 TEST_F(LinuxBackend, KernelSocketsUpcallsAndCloses) {

@@ -13,4 +13,10 @@ struct ControlConfig {
 };
 void configure_control(const ControlConfig& config);
 
+// Records sent by this thread between these two calls are held and written together at the
+// end, each still one message, in order (at most 64 are held: more are written as they come).
+// Calls nest; only the outermost end writes.
+void record_batch_begin();
+void record_batch_end();
+
 }  // namespace platform::kern::linux_backend
