@@ -142,6 +142,13 @@ std::optional<uint32_t> MZTCPStack::allocateFake(uint16_t sourcePort) {
 }
 
 bool MZTCPStack::translate(std::vector<uint8_t>& data) {
+  size_t length = 0;
+  if (!translate(std::span<uint8_t>(data), false, length)) return false;
+  data.resize(length);
+  return true;
+}
+
+bool MZTCPStack::translate(std::span<uint8_t> data, bool partialChecksum, size_t& length) {
   auto info = brevant::parse_ipv4(data);
   if (!info || info->protocol != IPPROTO_TCP || info->is_fragment() || !info->has_transport)
     return false;
@@ -202,19 +209,42 @@ bool MZTCPStack::translate(std::vector<uint8_t>& data) {
     }
   }
   // Bytes past the IP total length are not part of the packet.
-  data.resize(info->total_length);
-  bytes = data.data();
-  tcp = bytes + ihl;
+  length = info->total_length;
   uint8_t after[12];
   std::memcpy(after, bytes + 12, 8);
   std::memcpy(after + 8, tcp, 4);
   adjustChecksum(bytes + 10, before, after, 8);
-  adjustChecksum(tcp + 16, before, after, 12);
+  if (partialChecksum) {
+    // The field holds the pseudo-header's sum, not yet complemented: only the addresses are in
+    // it; the ports are summed with the segment when the checksum is finished.
+    uint32_t sum = read16(tcp + 16);
+    for (size_t i = 0; i < 8; i += 2) {
+      sum += uint16_t(~read16(before + i));
+      sum += read16(after + i);
+    }
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    write16(tcp + 16, uint16_t(sum));
+  } else {
+    adjustChecksum(tcp + 16, before, after, 12);
+  }
   return true;
 }
 
-bool MZTCPStack::inputPacket(std::span<const uint8_t> packet, int version) {
-  if (version != 4 || packet.size() < 20 || packet[9] != IPPROTO_TCP) return false;
+MZIPStackProtocol::WholeOffer MZTCPStack::offerWhole(std::span<uint8_t> packet,
+                                                     const platform::netext::Offload& offload) {
+  const size_t ihl = size_t(packet[0] & 0x0F) * 4;
+  // Only a checksum left where a TCP checksum is can be carried on partial.
+  if (!offload.needsChecksum() || offload.checksumStart != ihl || offload.checksumOffset != 16 ||
+      !hasWholeOutput())
+    return WholeOffer::kSegments;
+  expireIfDue();
+  size_t length = 0;
+  if (!translate(packet, true, length)) return WholeOffer::kNotMine;
+  outputWhole(packet.first(length), offload);
+  return WholeOffer::kTaken;
+}
+
+void MZTCPStack::expireIfDue() {
   const auto now = clock_();
   bool due;
   {
@@ -223,6 +253,11 @@ bool MZTCPStack::inputPacket(std::span<const uint8_t> packet, int version) {
     if (due) lastExpire_ = now;
   }
   if (due) expire();
+}
+
+bool MZTCPStack::inputPacket(std::span<const uint8_t> packet, int version) {
+  if (version != 4 || packet.size() < 20 || packet[9] != IPPROTO_TCP) return false;
+  expireIfDue();
   std::vector<uint8_t> bytes(packet.begin(), packet.end());
   if (!translate(bytes)) return false;
   output(std::move(bytes), 2);

@@ -14,6 +14,10 @@ void MZTUNInterface::registerStack(std::shared_ptr<MZIPStackProtocol> stack) {
   stack->setOutputFunc([flow](std::vector<uint8_t> packet, int family) {
     if (auto f = flow.lock()) f->writePacket(packet, family);
   });
+  stack->setWholeOutputFunc(
+      [flow](std::span<const uint8_t> packet, const platform::netext::Offload& offload) {
+        if (auto f = flow.lock()) f->writeOffloaded(packet, offload);
+      });
   std::lock_guard lock(mutex_);
   stacks_.push_back(std::move(stack));
   snapshot_ = std::make_shared<const Stacks>(stacks_);
@@ -41,6 +45,42 @@ bool MZTUNInterface::offer(std::span<const uint8_t> packet) {
   return false;
 }
 
+bool MZTUNInterface::offer(std::span<uint8_t> packet, const platform::netext::Offload& offload) {
+  if (offload.plain() || packet.empty()) return offer(std::span<const uint8_t>(packet));
+  // A TCP packet may go whole; anything else, or a TCP packet some stack wants in plain
+  // segments, is finished here first.
+  if (packet.size() >= 20 && packet[0] >> 4 == 4 && packet[9] == 6) {
+    std::shared_ptr<const Stacks> stacks;
+    {
+      std::lock_guard lock(mutex_);
+      stacks = snapshot_;
+    }
+    bool cut = false;
+    if (stacks) {
+      for (const auto& stack : *stacks) {
+        auto answer = stack->offerWhole(packet, offload);
+        if (answer == MZIPStackProtocol::WholeOffer::kTaken) return true;
+        if (answer == MZIPStackProtocol::WholeOffer::kSegments) {
+          cut = true;
+          break;
+        }
+      }
+    }
+    if (!cut) {
+      ++dropped_;
+      return false;
+    }
+  }
+  bool taken = false;
+  if (!platform::netext::finishOffloaded(packet, offload, [&](std::span<const uint8_t> plain) {
+        taken = offer(plain) || taken;
+      })) {
+    ++dropped_;
+    return false;
+  }
+  return taken;
+}
+
 void MZTUNInterface::writePacket(std::vector<uint8_t> packet, int family) {
   if (flow_) flow_->writePacket(packet, family);
 }
@@ -55,10 +95,10 @@ void MZTUNInterface::start() {
   for (const auto& stack : stacks) stack->start();
   if (flow_) {
     // Frames to the relay leave once per burst of packets read, not once per packet.
-    flow_->readPackets(
-        [this](std::span<const uint8_t> packet, int) {
+    flow_->readOffloadedPackets(
+        [this](std::span<uint8_t> packet, const platform::netext::Offload& offload) {
           MZSpeedUDPSocket::beginBurst();
-          offer(packet);
+          offer(packet, offload);
         },
         [] { MZSpeedUDPSocket::endBurst(); });
   }

@@ -20,8 +20,10 @@ using Bytes = std::vector<uint8_t>;
 
 uint32_t ip(const char* text) { return *MZHelper::ipv4AddrFromLiteral(text); }
 
-Bytes tcpPacket(uint32_t src, uint16_t sp, uint32_t dst, uint16_t dp, uint8_t flags) {
-  Bytes tcp(20, 0);
+Bytes tcpPacket(uint32_t src, uint16_t sp, uint32_t dst, uint16_t dp, uint8_t flags,
+                size_t payload = 0) {
+  Bytes tcp(20 + payload, 0);
+  for (size_t i = 0; i < payload; ++i) tcp[20 + i] = uint8_t(i * 13 + 1);
   tcp[0] = uint8_t(sp >> 8), tcp[1] = uint8_t(sp);
   tcp[2] = uint8_t(dp >> 8), tcp[3] = uint8_t(dp);
   tcp[12] = 5 << 4;
@@ -34,6 +36,25 @@ Bytes dnsQuery(uint16_t id) {
   Bytes m = {uint8_t(id >> 8), uint8_t(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
   for (char b : std::string("\x04game\x00\x00\x01\x00\x01", 10)) m.push_back(uint8_t(b));
   return m;
+}
+
+// The packet as a device with offloads hands it over: its TCP checksum field holding only the
+// pseudo-header's sum, folded.
+platform::netext::Offload leavePartial(Bytes& p, uint16_t mss = 0) {
+  uint32_t sum = 6 + uint32_t(p.size() - 20);
+  for (size_t i = 12; i < 20; i += 2) sum += uint32_t(p[i] << 8 | p[i + 1]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  p[36] = uint8_t(sum >> 8), p[37] = uint8_t(sum);
+  platform::netext::Offload o;
+  o.flags = platform::netext::Offload::kNeedsChecksum;
+  o.checksumStart = 20;
+  o.checksumOffset = 16;
+  if (mss) {
+    o.gsoType = platform::netext::Offload::kGsoTCPv4;
+    o.gsoSize = mss;
+    o.headerLength = 40;
+  }
+  return o;
 }
 
 struct RecordingStack : MZIPStackProtocol {
@@ -70,6 +91,77 @@ TEST(MZTUNInterface, OffersInRegistrationOrderUntilOneTakes) {
     EXPECT_EQ(log, c.offered);
     EXPECT_EQ(interface.droppedPackets(), c.taken ? 0u : 1u);
   }
+}
+
+// A TCP packet handed over large or partial goes whole to the first stack that takes it whole,
+// after stacks that say it is not theirs; one that may want it gets plain, sound segments.
+TEST(MZTUNInterface, LargeTCPPacketsGoWholeOnlyWhereTheyAreTakenWhole) {
+  using Offer = MZIPStackProtocol::WholeOffer;
+  struct Stack : MZIPStackProtocol {
+    Stack(Offer answer, bool takes) : answer(answer), takes(takes) {}
+    bool inputPacket(std::span<const uint8_t> p, int) override {
+      plain.emplace_back(p.begin(), p.end());
+      return takes;
+    }
+    Offer offerWhole(std::span<uint8_t> p, const platform::netext::Offload&) override {
+      whole.emplace_back(p.begin(), p.end());
+      return answer;
+    }
+    Offer answer;
+    bool takes;
+    std::vector<Bytes> plain, whole;
+  };
+  struct Case {
+    Offer first, second;
+    bool taken;
+    size_t firstPlain, secondWhole, secondPlain;
+  };
+  const Case cases[] = {
+      {Offer::kNotMine, Offer::kTaken, true, 0, 1, 0},
+      {Offer::kSegments, Offer::kTaken, true, 3, 0, 0},
+      {Offer::kNotMine, Offer::kNotMine, false, 0, 1, 0},
+      {Offer::kNotMine, Offer::kSegments, true, 3, 1, 0},
+  };
+  for (const auto& c : cases) {
+    MZTUNInterface interface(nullptr);
+    auto a = std::make_shared<Stack>(c.first, true), b = std::make_shared<Stack>(c.second, true);
+    interface.registerStack(a);
+    interface.registerStack(b);
+    Bytes big = tcpPacket(ip("192.0.2.1"), 5000, ip("203.0.113.20"), 80, 0x18, 2500);
+    auto offload = leavePartial(big, 1000);
+    EXPECT_EQ(interface.offer(std::span<uint8_t>(big), offload), c.taken);
+    EXPECT_EQ(a->whole.size(), 1u);
+    EXPECT_EQ(a->plain.size(), c.firstPlain);
+    EXPECT_EQ(b->whole.size(), c.secondWhole);
+    EXPECT_EQ(b->plain.size(), c.secondPlain);
+    for (const auto& segment : a->plain) {
+      Bytes copy = segment;
+      auto check = MZIPv4Packet::packetWithData(copy, false);
+      ASSERT_TRUE(check);
+      check->updateChecksum();
+      EXPECT_EQ(check->rawData(), segment) << "segment checksums";
+    }
+  }
+  // Anything but TCP is finished and offered as usual, never whole.
+  MZTUNInterface interface(nullptr);
+  auto a = std::make_shared<Stack>(Offer::kTaken, true);
+  interface.registerStack(a);
+  Bytes udp = MZIPv4Packet::buildUDP(ip("192.0.2.1"), 1000, ip("203.0.113.1"), 9, Bytes{1, 2, 3});
+  const Bytes sound = udp;
+  udp[26] = udp[27] = 0x5A;
+  platform::netext::Offload partial;
+  partial.flags = platform::netext::Offload::kNeedsChecksum;
+  partial.checksumStart = 20;
+  partial.checksumOffset = 6;
+  // The field as the kernel leaves it: the pseudo-header's sum.
+  uint32_t sum = 17 + 11;
+  for (size_t i = 12; i < 20; i += 2) sum += uint32_t(udp[i] << 8 | udp[i + 1]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  udp[26] = uint8_t(sum >> 8), udp[27] = uint8_t(sum);
+  EXPECT_TRUE(interface.offer(std::span<uint8_t>(udp), partial));
+  EXPECT_TRUE(a->whole.empty());
+  ASSERT_EQ(a->plain.size(), 1u);
+  EXPECT_EQ(a->plain[0], sound);
 }
 
 TEST(MZTUNInterface, ReadsFromThePacketFlowAndWritesStackOutputBack) {
@@ -144,6 +236,39 @@ TEST_F(NatFixture, SameSourcePortToTwoDestinationsGetsTwoFakeSources) {
   auto check = MZIPv4Packet::packetWithData(copy, false);
   check->updateChecksum();
   EXPECT_EQ(check->rawData(), answer);
+}
+
+// Translated with the checksum the kernel left to finish, a segment ends up as the same bytes as
+// the one translated with its checksum complete, both ways.
+TEST_F(NatFixture, PartialChecksumsTranslateForTheKernelToFinish) {
+  Bytes syn = tcpPacket(client, 5555, ip("203.0.113.20"), 8080, 0x02);
+  ASSERT_TRUE(stack.translate(syn));
+  const uint32_t fake = parse(syn).source();
+  const Bytes packets[] = {tcpPacket(client, 5555, ip("203.0.113.20"), 8080, 0x18, 1001),
+                           tcpPacket(client, listen, fake, 5555, 0x18, 3000),
+                           tcpPacket(client, 5555, ip("203.0.113.20"), 8080, 0x10)};
+  for (const auto& original : packets) {
+    Bytes whole = original;
+    ASSERT_TRUE(stack.translate(whole));
+    Bytes partial = original;
+    auto offload = leavePartial(partial);
+    size_t length = 0;
+    ASSERT_TRUE(stack.translate(std::span<uint8_t>(partial), true, length));
+    EXPECT_EQ(length, partial.size());
+    std::vector<Bytes> finished;
+    ASSERT_TRUE(platform::netext::finishOffloaded(
+        partial, offload,
+        [&](std::span<const uint8_t> p) { finished.emplace_back(p.begin(), p.end()); }));
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0], whole);
+  }
+  // A packet of no flow is not taken, and left as it was.
+  stack.setWholeOutputFunc([](std::span<const uint8_t>, const platform::netext::Offload&) {});
+  Bytes stray = tcpPacket(client, 6001, ip("203.0.113.20"), 8080, 0x18, 10);
+  auto offload = leavePartial(stray, 536);
+  const Bytes before = stray;
+  EXPECT_EQ(stack.offerWhole(stray, offload), MZIPStackProtocol::WholeOffer::kNotMine);
+  EXPECT_EQ(stray, before);
 }
 
 TEST_F(NatFixture, OnlySynOpensAndUnknownAnswersAreNotTaken) {

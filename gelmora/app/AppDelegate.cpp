@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 
 #include "app/Sections/Login/TsThirdLoginViewController.h"
+#include "app/Sections/Shop/TsIAPShopViewController.h"
 #include "gelmora/Application/ProgramEntry.h"
 #include "gelmora/Application/TsLaunchAtLoginService.h"
 #include "gelmora/Core/AccelerationController.h"
@@ -78,6 +79,8 @@ AppDelegate::AppDelegate(Collaborators c)
       vpn_(c_.vpn ? *c_.vpn : ::app().vpn()) {
   if (!ui::ScreenRegistry::shared().outsideAccountPage.registered())
     registerOutsideAccountPage(ui::ScreenRegistry::shared());
+  if (!ui::ScreenRegistry::shared().webWindow.registered())
+    registerWebScreens(ui::ScreenRegistry::shared());
   if (!c_.urlOpener) c_.urlOpener = &ui::urlOpener();
   if (!c_.clipboard) c_.clipboard = &ui::clipboard();
   if (!c_.enableLoginItem) c_.enableLoginItem = &TsLaunchAtLoginService::enableLoginItem;

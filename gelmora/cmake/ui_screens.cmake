@@ -2,7 +2,7 @@
 # their main()).
 if(TARGET gelmora_gui_test_main)
   foreach(test accelerate_view_test accelerate_screen_test line_choice_test package_strip_test
-               finish_view_test image_loader_test)
+               finish_view_test image_loader_test shop_list_view_test)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/${test}.cpp)
       add_gui_test(${test} SOURCES tests/ui/${test}.cpp
                    LIBS gelmora_ui gelmora_gui_test_main standin_account standin_web standin_geo)

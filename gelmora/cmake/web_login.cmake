@@ -20,3 +20,16 @@ if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test)
                                STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
   endif()
 endif()
+
+# The page bridge, the in-app web window, the feedback window, the terms page and the shop.
+if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test)
+  foreach(test page_bridge_test web_window_test feedback_window_test policy_page_test
+               shop_sheet_test)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/app/${test}.cpp)
+      add_gui_test(${test} SOURCES tests/app/${test}.cpp
+                   LIBS gelmora_app gelmora_gui_test_main standin_web standin_account XVFB TIMEOUT 180)
+      target_compile_definitions(${test} PRIVATE
+                                 STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
+    endif()
+  endforeach()
+endif()

@@ -250,7 +250,7 @@ void TunnelDaemon::start(const nlohmann::json& options) {
   started_ = true;
   setStatus(VpnStatus::Connecting);
   flow_ = std::make_shared<PacketFlow>();
-  if (int rc = flow_->open("gvtun%d"); rc != 0) {
+  if (int rc = flow_->open("gvtun%d", true); rc != 0) {
     setStatus(VpnStatus::Disconnected,
               ControlError{"NEVPNErrorDomain", -rc,
                            std::string("cannot open the TUN device: ") + std::strerror(-rc)});

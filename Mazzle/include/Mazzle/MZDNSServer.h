@@ -33,6 +33,10 @@ class MZDNSServer : public MZIPStackProtocol, public std::enable_shared_from_thi
   void start() override;
   void stop() override;
   bool inputPacket(std::span<const uint8_t> packet, int version) override;
+  // Takes UDP only: TCP is never its.
+  WholeOffer offerWhole(std::span<uint8_t>, const platform::netext::Offload&) override {
+    return WholeOffer::kNotMine;
+  }
 
   // One answer from the upstream server: the packet for the system, or nothing when it answers
   // no waiting query or is not a DNS message.

@@ -53,6 +53,10 @@ class MZTCPStack : public MZIPStackProtocol {
   void setListenPort(uint16_t port);
 
   bool inputPacket(std::span<const uint8_t> packet, int version) override;
+  // A segment of a passed-down flow goes back translated as it came, the kernel left to finish
+  // its checksum and cut it: a 64 KiB write in place of forty-odd.
+  WholeOffer offerWhole(std::span<uint8_t> packet,
+                        const platform::netext::Offload& offload) override;
   void stop() override;
 
   // The flow a fake source stands for (the proxy server's view of an accepted peer).
@@ -72,12 +76,16 @@ class MZTCPStack : public MZIPStackProtocol {
   // checksums are updated for the rewritten fields only, so a segment that arrived damaged stays
   // damaged. Exposed for the fuzz target.
   bool translate(std::vector<uint8_t>& packet);
+  // The same on bytes in place; `partialChecksum`: the TCP checksum field holds the pseudo-header
+  // sum the kernel left to finish. `length` is the packet's length as translated.
+  bool translate(std::span<uint8_t> packet, bool partialChecksum, size_t& length);
 
  private:
   using ForwardKey = std::tuple<uint32_t, uint16_t, uint32_t, uint16_t>;  // S, sp, D, dp
   using FakeKey = std::pair<uint32_t, uint16_t>;                          // F, sp
   std::optional<uint32_t> allocateFake(uint16_t sourcePort);
   void remove(std::map<ForwardKey, Flow>::iterator it);
+  void expireIfDue();
 
   Clock clock_;
   size_t maxFlows_;

@@ -1,6 +1,8 @@
 #pragma once
 // The TUN interface: reads packets from the provider's packet flow and offers each one to the
-// registered stacks in registration order until one takes it; untaken packets are dropped.
+// registered stacks in registration order until one takes it; untaken packets are dropped. On a
+// device with offloads, a TCP packet larger than the MTU goes whole to the stack that takes it
+// whole (the address translation of passed-down TCP); anywhere else it goes as plain segments.
 
 #include <atomic>
 #include <memory>
@@ -28,6 +30,8 @@ class MZTUNInterface {
 
   // One packet from the system, as the read loop hands it over. True when a stack took it.
   bool offer(std::span<const uint8_t> packet);
+  // One packet as the device gave it, with what is left to do (see Offload).
+  bool offer(std::span<uint8_t> packet, const platform::netext::Offload& offload);
   // Writes one packet to the system.
   void writePacket(std::vector<uint8_t> packet, int family);
 

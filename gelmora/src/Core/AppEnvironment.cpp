@@ -71,6 +71,10 @@ AppEnvironment::AppEnvironment() {
       {kLegacyServiceHost, ""},
       {kTunnelDnsServer, ""},
       {kTunnelDnsServerChina, ""},
+      {kLegacyFallbackHost1, "q5-fallback1.ombrix.example"},
+      {kLegacyFallbackHost2, "q5-fallback2.ombrix.example"},
+      {kLegacySupportChatURL, "https://chat.ombrix.example/chat?account=ombrix"},
+      {kLegacyTopupBase, "http://www.ombrix.example"},
       // The customer-service chat page of the acceleration screen; empty: the button opens nothing.
       {"SupportChatURL", ""},
   };

@@ -42,6 +42,12 @@ class LogCapture {
     }
     return false;
   }
+  size_t count(const std::string& part) const {
+    std::lock_guard lock(mu_);
+    size_t n = 0;
+    for (const auto& l : lines_) n += l.find(part) != std::string::npos ? 1 : 0;
+    return n;
+  }
 
  private:
   mutable std::mutex mu_;

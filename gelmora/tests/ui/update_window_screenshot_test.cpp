@@ -72,8 +72,8 @@ struct Scene {
     o.usedHost = service.address();
     o.installDir = dir;
     o.helperPath = dir + "/libexec/gelmora/gelmora-update-helper";
-    o.process = &process;
-    o.registry = &registry;
+    o.context.process = &process;
+    o.context.screens = &registry;
     o.steps.needsRights = [](const std::string&) { return false; };
     o.steps.unloadKEXT = [] {};
     return o;

@@ -78,7 +78,8 @@ struct Fixture {
   std::vector<std::string> statuses;
   std::vector<std::pair<double, double>> progress;
   std::vector<std::pair<std::string, mode_t>> foldersWhileRunning;
-  int rightsAsked = 0, unloads = 0, loginsMade = 0, feedbacksMade = 0;
+  int rightsAsked = 0, unloads = 0, loginsMade = 0;
+  std::vector<std::string> webWindowsMade;
   bool needRights = false, grant = false, helperFails = false;
   std::unique_ptr<updateWindow> window;
 
@@ -92,17 +93,14 @@ struct Fixture {
               "bin/gelmora\nlibexec/gelmora/gelmora-update-helper\n");
     EXPECT_TRUE(service.start());
     serve(UpdatePackage::release({{"share/gelmora/v", noise(200000)}}));
-    registry.legacyLoginWindow.set([this]() -> QWidget* {
+    registry.olderLogin.set([this](const gelmora::ui::LegacyContext& c) -> QWidget* {
       ++loginsMade;
-      auto* w = new QWidget;
-      w->setAttribute(Qt::WA_DeleteOnClose);
-      return w;
+      EXPECT_EQ(c.process, &process);  // the window's context goes on
+      return new QWidget;
     });
-    registry.legacyFeedbackWindow.set([this]() -> QWidget* {
-      ++feedbacksMade;
-      auto* w = new QWidget;
-      w->setAttribute(Qt::WA_DeleteOnClose);
-      return w;
+    registry.olderWebWindow.set([this](const std::string& name) -> QWidget* {
+      webWindowsMade.push_back(name);
+      return new QWidget;
     });
   }
   ~Fixture() {
@@ -123,8 +121,8 @@ struct Fixture {
     o.helperPath = helper;
     o.supportURL = "https://chat.example.test/live";
     o.alerts = &alerts;
-    o.process = &process;
-    o.registry = &registry;
+    o.context.process = &process;
+    o.context.screens = &registry;
     o.steps.status = [this](const std::string& t) { statuses.push_back(t); };
     o.steps.progress = [this](double v, double m) { progress.emplace_back(v, m); };
     o.steps.needsRights = [this](const std::string&) {
@@ -310,13 +308,13 @@ TEST(UpdateWindow, TheFailureSheetsThreeAnswers) {
     EXPECT_FALSE(f.window->isVisible());
     auto stored = TsParamsDirectory::getValue(updateWindow::kFeedbackKey);
     if (c.response == 1000) {
-      EXPECT_EQ(f.feedbacksMade, 1);
+      EXPECT_EQ(f.webWindowsMade, std::vector<std::string>{"Feedback"});
       ASSERT_TRUE(f.window->feedbackWindow());
       EXPECT_TRUE(f.window->feedbackWindow()->isVisible());
       ASSERT_TRUE(stored);
       EXPECT_EQ(std::get<std::string>(*stored), "https://chat.example.test/live");
     } else {
-      EXPECT_EQ(f.feedbacksMade, 0);
+      EXPECT_TRUE(f.webWindowsMade.empty());
       EXPECT_FALSE(stored);
     }
     if (c.response == 1002) {
@@ -326,8 +324,6 @@ TEST(UpdateWindow, TheFailureSheetsThreeAnswers) {
     } else {
       EXPECT_EQ(f.loginsMade, 0);
     }
-    if (f.window->feedbackWindow()) f.window->feedbackWindow()->close();
-    if (f.window->loginWindow()) f.window->loginWindow()->close();
   }
 }
 
@@ -353,7 +349,7 @@ TEST(UpdateWindow, ClosingWhileDownloadingEndsTheDownloadAndRemovesItsFolder) {
 TEST(UpdateWindow, RegisteredAsTheUpdateWindow) {
   ScreenRegistry registry;
   gelmora::ui::registerScreens(registry);
-  EXPECT_TRUE(registry.updateWindow.registered());
+  EXPECT_TRUE(registry.olderUpdate.registered());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #include "ui/Application/ScreenRegistry.h"
 
-#include "ui/Sections/Accelerate/TsAccelerateViewController.h"
+#include "ui/Legacy/LegacyWindows.h"
 #include "ui/Legacy/updateWindow.h"
+#include "ui/Sections/Accelerate/TsAccelerateViewController.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 
 namespace gelmora::ui {
@@ -20,6 +21,7 @@ void registerScreens(ScreenRegistry& registry) {
   // The screens join here as they are built.
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
+  registerOlderWindows(registry);
   registerUpdateWindow(registry);
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "gelmora/Core/Log.h"
+#include "ui/Legacy/LegacyContext.h"
 
 namespace gelmora::ui {
 
@@ -31,7 +32,7 @@ struct WebWindowRequest {
   int height = 500;
   std::string url;
   // Whether closing the window refreshes the signed-in user's profile.
-  bool needRefreshUser = true;
+  bool needRefreshUser = false;
 };
 
 // The page that signs a user in with an outside account, or links one to the signed-in account.
@@ -89,14 +90,19 @@ class ScreenRegistry {
   ScreenSlot<QWidget*, const OutsideAccountRequest&, QWidget*> outsideAccountPage{
       "outside-account page"};
 
-  // Windows of the older generation: each a new top-level window, not shown yet, that deletes
-  // itself once closed; the opener keeps a weak pointer, centres and shows it.
-  // The self-update window, which starts downloading at once.
-  ScreenSlot<QWidget*> updateWindow{"update window"};
-  // The older login window ("LoginWindow").
-  ScreenSlot<QWidget*> legacyLoginWindow{"older login window"};
-  // The older feedback web window ("Feedback"), showing the page stored under "url_feedback".
-  ScreenSlot<QWidget*> legacyFeedbackWindow{"older feedback window"};
+  // The older window generation: top-level windows that open one another (the welcome window
+  // begins the chain; no current screen opens them). The opener owns the window.
+  using OlderWindow = ScreenSlot<QWidget*, const LegacyContext&>;
+  OlderWindow olderWelcome{"older welcome window"};
+  OlderWindow olderLogin{"older login window"};
+  OlderWindow olderMain{"older main window"};
+  OlderWindow olderFlowDetailA{"older traffic detail A"};
+  OlderWindow olderFlowDetailB{"older traffic detail B"};
+  // The self-update window, which starts downloading at once (it deletes itself once closed).
+  OlderWindow olderUpdate{"older update window"};
+  // The older web windows by class name ("FeedBackB", "Feedback", "Recharge", "MyOrder",
+  // "Question", "Share"); each reads its page address from the older key-value store.
+  ScreenSlot<QWidget*, const std::string&> olderWebWindow{"older web window"};
 };
 
 // Registers every screen this build has with `registry`. Each screen module adds its line.

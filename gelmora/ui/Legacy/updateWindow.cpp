@@ -79,8 +79,8 @@ updateWindow::updateWindow(Options options, QWidget* parent)
     ownAlerts_ = std::make_unique<QtAlertSheetPresenter>(this);
     alerts_ = ownAlerts_.get();
   }
-  if (options_.process) {
-    process_ = options_.process;
+  if (options_.context.process) {
+    process_ = options_.context.process;
   } else {
     ownProcess_ = std::make_unique<QtProcessControl>();
     process_ = ownProcess_.get();
@@ -213,11 +213,8 @@ void updateWindow::answerFailure(long response) {
         url = env->setting(AppEnvironment::kUpdateSupportChatURL);
     }
     TsParamsDirectory::setValue(kFeedbackKey, url);
-    ScreenRegistry& registry = options_.registry ? *options_.registry : ScreenRegistry::shared();
-    if (QWidget* w = registry.legacyFeedbackWindow.make()) {
-      feedbackWindow_ = w;
-      present(w);
-    }
+    feedbackWindow_.reset(screens().olderWebWindow.make("Feedback"));
+    if (feedbackWindow_) present(feedbackWindow_.get());
     close();
   } else if (response == 1002) {  // 跳过此版本
     switchLogin();
@@ -226,12 +223,13 @@ void updateWindow::answerFailure(long response) {
   }
 }
 
+ScreenRegistry& updateWindow::screens() const {
+  return options_.context.screens ? *options_.context.screens : ScreenRegistry::shared();
+}
+
 void updateWindow::switchLogin() {
-  ScreenRegistry& registry = options_.registry ? *options_.registry : ScreenRegistry::shared();
-  if (QWidget* w = registry.legacyLoginWindow.make()) {
-    loginWindow_ = w;
-    present(w);
-  }
+  loginWindow_.reset(screens().olderLogin.make(options_.context));
+  if (loginWindow_) present(loginWindow_.get());
   hide();
 }
 
@@ -243,10 +241,10 @@ void updateWindow::closeEvent(QCloseEvent* event) {
 }
 
 void registerUpdateWindow(ScreenRegistry& registry) {
-  registry.updateWindow.set([]() -> QWidget* {
-    auto* w = new updateWindow();
-    w->setAttribute(Qt::WA_DeleteOnClose);
-    return w;
+  registry.olderUpdate.set([](const LegacyContext& context) -> QWidget* {
+    updateWindow::Options options;
+    options.context = context;
+    return new updateWindow(std::move(options));
   });
 }
 

@@ -6,19 +6,19 @@
 // Success: "更新成功，请手动打开程序", then the program ends with 0. Any failure after the
 // download started: the "更新失败" sheet naming the step and cause, with "意见反馈" (feedback
 // window), "退出程序" (closes this window) and "跳过此版本" (older login window).
-#include <QPointer>
 #include <QWidget>
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "gelmora/Legacy/Update/UpdateFlow.h"
+#include "ui/Legacy/LegacyContext.h"
 
 class QLabel;
 class QProgressBar;
 class AlertSheetPresenter;
-class ProcessControl;
 
 namespace gelmora::ui {
 
@@ -31,8 +31,9 @@ struct UpdateWindowOptions {
   std::string helperPath;  // empty: <installDir>/libexec/gelmora/gelmora-update-helper
   std::string supportURL;  // empty: the brand setting UpdateSupportChatURL
   AlertSheetPresenter* alerts = nullptr;  // none: Qt alerts, sheets on this window
-  ProcessControl* process = nullptr;      // none: the Qt one
-  ScreenRegistry* registry = nullptr;     // none: the shared registry
+  // Of the older windows' context: `process` (none: the Qt one) ends the program, `screens`
+  // (none: the shared registry) opens the login and feedback windows, which get the context.
+  LegacyContext context;
   // Steps of the flow to replace (needsRights, rights, unloadKEXT, runHelper, log). status
   // and progress, when given, also see every text and value, on the main thread, after the
   // window shows them; alert and cancel are always the window's.
@@ -55,9 +56,9 @@ class updateWindow : public QWidget {
   // The status text and the progress bar (KiB; busy while the length is unknown).
   QLabel* labeInitData() const { return labeInitData_; }
   QProgressBar* NowProgressBar() const { return NowProgressBar_; }
-  // The windows this one opened, while they live.
-  QWidget* feedbackWindow() const { return feedbackWindow_; }
-  QWidget* loginWindow() const { return loginWindow_; }
+  // The windows this one opened and keeps.
+  QWidget* feedbackWindow() const { return feedbackWindow_.get(); }
+  QWidget* loginWindow() const { return loginWindow_.get(); }
   // True from the start until the download has ended (then the rest runs on the main thread).
   bool isDownloading() const { return downloading_; }
 
@@ -76,6 +77,7 @@ class updateWindow : public QWidget {
   void showStatus(const std::string& text);
   void showProgress(double value, double maximum);
   void joinWorker();
+  ScreenRegistry& screens() const;
 
   Options options_;
   std::unique_ptr<AlertSheetPresenter> ownAlerts_;
@@ -90,11 +92,11 @@ class updateWindow : public QWidget {
 
   QLabel* labeInitData_ = nullptr;
   QProgressBar* NowProgressBar_ = nullptr;
-  QPointer<QWidget> feedbackWindow_;
-  QPointer<QWidget> loginWindow_;
+  std::unique_ptr<QWidget> feedbackWindow_;
+  std::unique_ptr<QWidget> loginWindow_;
 };
 
-// Registers the update window with `registry`.
+// Registers the update window with `registry` (olderUpdate; the opener owns the window).
 void registerUpdateWindow(ScreenRegistry& registry);
 
 }  // namespace gelmora::ui

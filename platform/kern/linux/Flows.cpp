@@ -254,23 +254,46 @@ bool take_resolution(const FlowKey& key, Resolution* out) {
 
 bool flows_flow_key(const uint8_t* packet, size_t len, FlowKey* key) {
   Parsed p;
-  // Ping and raw sockets are looked up at once: /proc/net/icmp is short, raw sockets rare.
-  if (!parse(packet, len, &p) || p.key.protocol == IPPROTO_ICMP) return false;
+  if (!parse(packet, len, &p)) return false;
   *key = p.key;
   return true;
 }
 
 bool flows_known(const FlowKey& key) {
-  std::lock_guard g(g_m);
-  if (g_filters.empty()) return true;  // nothing to look up for
-  auto f = g_by_flow.find(key);
-  return f != g_by_flow.end() && g_by_cookie.count(f->second);
+  {
+    std::lock_guard g(g_m);
+    if (g_filters.empty()) return true;  // nothing to look up for
+    if (key.protocol != IPPROTO_ICMP) {
+      auto f = g_by_flow.find(key);
+      return f != g_by_flow.end() && g_by_cookie.count(f->second);
+    }
+    // Echo requests: a ping socket is found at once (/proc/net/icmp is short), and so is an
+    // attached raw socket; only a raw socket's owner, a walk over processes, is looked for off
+    // the queue's thread.
+    sflt_filter unused;
+    if (g_raw_ids.count(key.local_port) || !filter_for(SOCK_RAW, IPPROTO_ICMP, &unused))
+      return true;
+  }
+  SocketIdentity id;
+  return !protocol_on(IPPROTO_ICMP) || find_ping_socket(key.local_port, &id);
 }
 
 void flows_resolve(const uint8_t* packet, size_t len) {
   Parsed p;
   if (!parse(packet, len, &p)) return;
   Resolution r;
+  if (p.key.protocol == IPPROTO_ICMP) {
+    const uid_t any_user = g_owner_uid.load() == 0 ? kAnyUid : g_owner_uid.load();
+    OwnerScope scope = current_scope();
+    pid_t owner = 0;
+    r.found = find_raw_icmp_socket(p.key.local_port, scope, &r.id, &owner, any_user);
+    if (r.found && owner) r.name = listed_name(owner, scope);
+    r.looked = true;
+    std::lock_guard g(g_m);
+    if (g_resolutions.size() >= kMaxResolutions) g_resolutions.clear();
+    g_resolutions[p.key] = std::move(r);
+    return;
+  }
   r.found = find_socket(p.key, &r.id);
   bool look = false;
   if (r.found) {
@@ -319,8 +342,16 @@ bool flows_on_output(const uint8_t* packet, size_t len) {
         if (!filter_for(SOCK_RAW, IPPROTO_ICMP, &unused)) return false;
       }
       if (!protocol_on(IPPROTO_ICMP)) return false;
-      if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner, any_user))
+      // Its owner looked for off the queue's thread while the packet waited, or now.
+      Resolution r;
+      if (take_resolution(p.key, &r)) {
+        if (!r.found) return false;
+        id = r.id;
+        looked = true;
+        looked_name = std::move(r.name);
+      } else if (!find_raw_icmp_socket(p.key.local_port, current_scope(), &id, &owner, any_user)) {
         return false;
+      }
       type = SOCK_RAW;
     }
   } else {

@@ -202,11 +202,19 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
     return got && out->inode != 0;
   }
   if (key.protocol != IPPROTO_UDP) return false;
-  // UDP: every socket on the local port; a socket connected to this peer wins over an unconnected
-  // one (several may share the port).
+  // UDP: a socket connected to this peer wins over an unconnected one (several may share the
+  // port). First the kernel's own choice, as for a datagram from the peer, which costs the same
+  // however many sockets the host has; the address fields of that lookup name the datagram's
+  // source first, that is the peer. Then, when it found none of ours (a socket bound to a
+  // device, say), every socket on the port.
   SocketIdentity best;
   int best_rank = 0;
-  diag_query(req, NLM_F_DUMP, [&](const DiagSocket& d) {
+  inet_diag_req_v2 one = req;
+  one.id.idiag_src[0] = key.remote_addr;
+  one.id.idiag_sport = htons(key.remote_port);
+  one.id.idiag_dst[0] = key.local_addr;
+  one.id.idiag_dport = htons(key.local_port);
+  auto consider = [&](const DiagSocket& d) {
     if (d.key.local_port != key.local_port) return;
     if (d.key.local_addr != 0 && d.key.local_addr != key.local_addr) return;
     bool connected = d.key.remote_addr != 0 || d.key.remote_port != 0;
@@ -224,7 +232,12 @@ bool find_socket(const FlowKey& key, SocketIdentity* out) {
       best.uid = d.uid;
       best.connected = connected;
     }
-  });
+  };
+  diag_query(one, 0, consider);
+  if (!best_rank || !best.inode) {
+    best_rank = 0;
+    diag_query(req, NLM_F_DUMP, consider);
+  }
   if (!best_rank || !best.inode) return false;
   *out = best;
   return true;

@@ -29,8 +29,11 @@ size_t WebStandin::addDirectory(HttpStandin& server, const std::filesystem::path
 }
 
 std::string WebStandin::contentTypeFor(const std::string& name) {
+  const auto slash = name.rfind('/');
   const auto dot = name.rfind('.');
-  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  // The brand's pages live at addresses without an extension ("/in-app/package").
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "text/html";
+  const std::string ext = name.substr(dot + 1);
   if (ext == "png") return "image/png";
   if (ext == "jpg" || ext == "jpeg") return "image/jpeg";
   if (ext == "gif") return "image/gif";

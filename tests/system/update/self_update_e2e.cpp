@@ -167,8 +167,8 @@ struct UpdateRun {
     o.installDir = in.prefix;
     o.helperPath = in.helper();
     o.alerts = &alerts;
-    o.process = &process;
-    o.registry = &registry;
+    o.context.process = &process;
+    o.context.screens = &registry;
     o.steps.needsRights = [](const std::string&) { return true; };
     updateWindow window(o);
     window.show();

@@ -127,18 +127,55 @@ bool GVPacketProxy::inputPacket(std::span<const uint8_t> packet) {
 bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
   // Runs with packet lines describe every packet's match, so they take the full match each time.
   if (GVLogger::packetLinesOn()) return classifyFully(packet, nullptr);
+  // The session is copied into a buffer of this thread, which keeps its capacity.
+  thread_local brevant::ip_session_info session;
+  CachedFlow stamp;
+  uint64_t flowKeyId = 0;
+  switch (lookUp(packet, stamp, &session, flowKeyId)) {
+    case Lookup::kNotIPv4:
+      // Anything that is not a sound IPv4 packet is left to the stack.
+      return false;
+    case Lookup::kUncached:
+      return classifyFully(packet, nullptr);
+    case Lookup::kMiss:
+      return classifyFully(packet, &stamp);
+    case Lookup::kHit:
+      break;
+  }
+  ++flowCacheHits_;
+  return applyVerdict(stamp.verdict, packet, session, flowKeyId);
+}
+
+bool GVPacketProxy::passesDown(std::span<const uint8_t> packet) {
+  if (!ruleManager_ || !flowManager_) return true;
+  if (GVLogger::packetLinesOn()) return false;
+  CachedFlow stamp;
+  uint64_t flowKeyId = 0;
+  if (lookUp(packet, stamp, nullptr, flowKeyId) != Lookup::kHit) return false;
+  switch (stamp.verdict) {
+    case Verdict::kBlack:
+    case Verdict::kBypass:
+    case Verdict::kPassDown:
+      ++flowCacheHits_;
+      return true;
+    default:
+      return false;
+  }
+}
+
+GVPacketProxy::Lookup GVPacketProxy::lookUp(std::span<const uint8_t> packet, CachedFlow& stamp,
+                                            brevant::ip_session_info* session,
+                                            uint64_t& flowKeyId) {
   auto info = brevant::parse_ipv4(packet);
-  // Anything that is not a sound IPv4 packet is left to the stack.
-  if (!info) return false;
+  if (!info) return Lookup::kNotIPv4;
   // Verdicts are kept for whole TCP and UDP packets only; DNS is rewritten packet by packet.
   const bool perFlow =
       info->has_transport && !info->is_fragment() &&
       (info->protocol == brevant::kProtoTCP || info->protocol == brevant::kProtoUDP) &&
       info->src_port != 53 && info->dst_port != 53;
   auto options = GVTunnelOptions::currentOptions();
-  if (!perFlow || GVFlag(options->globalProxy)) return classifyFully(packet, nullptr);
+  if (!perFlow || GVFlag(options->globalProxy)) return Lookup::kUncached;
 
-  CachedFlow stamp;
   stamp.key = {info->src, info->dst, info->src_port, info->dst_port, info->protocol};
   // Read before the match, so that a change during it leaves the new entry stale.
   stamp.rulesGeneration = ruleManager_->rules().generation();
@@ -149,27 +186,19 @@ bool GVPacketProxy::classify(std::span<const uint8_t> packet) {
                       (size_t{k.srcPort} << 16 | k.dstPort) * 0xC2B2AE3Du ^ k.protocol;
   stamp.slot = (hash ^ (hash >> 15)) % kFlowCacheSize;
 
-  // The session is copied into a buffer of this thread, which keeps its capacity.
-  thread_local brevant::ip_session_info session;
-  Verdict verdict;
-  uint64_t flowKeyId = 0;
-  {
-    std::lock_guard lock(flowCacheMutex_);
-    if (flowCache_.empty()) flowCache_.resize(kFlowCacheSize);
-    const CachedFlow& e = flowCache_[stamp.slot];
-    if (!e.used || !(e.key == k) || e.rulesGeneration != stamp.rulesGeneration ||
-        e.domainsGeneration != stamp.domainsGeneration || e.options != options) {
-      ++flowCacheMisses_;
-      verdict = Verdict::kMiss;
-    } else {
-      verdict = e.verdict;
-      flowKeyId = e.flowKeyId;
-      session = e.session;
-    }
+  std::lock_guard lock(flowCacheMutex_);
+  if (flowCache_.empty()) flowCache_.resize(kFlowCacheSize);
+  const CachedFlow& e = flowCache_[stamp.slot];
+  if (!e.used || !(e.key == k) || e.rulesGeneration != stamp.rulesGeneration ||
+      e.domainsGeneration != stamp.domainsGeneration || e.options != options) {
+    // Counted once per packet: only the classification that follows a miss counts it.
+    if (session) ++flowCacheMisses_;
+    return Lookup::kMiss;
   }
-  if (verdict == Verdict::kMiss) return classifyFully(packet, &stamp);
-  ++flowCacheHits_;
-  return applyVerdict(verdict, packet, session, flowKeyId);
+  stamp.verdict = e.verdict;
+  flowKeyId = e.flowKeyId;
+  if (session) *session = e.session;
+  return Lookup::kHit;
 }
 
 bool GVPacketProxy::applyVerdict(Verdict verdict, std::span<const uint8_t> packet,

@@ -31,6 +31,12 @@ bool GVIPPacketStack::inputPacket(std::span<const uint8_t> packet, int /*version
   return proxy_ ? proxy_->inputPacket(packet) : false;
 }
 
+MZIPStackProtocol::WholeOffer GVIPPacketStack::offerWhole(std::span<uint8_t> packet,
+                                                          const platform::netext::Offload&) {
+  if (!proxy_) return WholeOffer::kNotMine;
+  return proxy_->passesDown(packet) ? WholeOffer::kNotMine : WholeOffer::kSegments;
+}
+
 void GVIPPacketStack::start() {
   // Flow groups start on the main queue.
   if (auto proxy = proxy_) platform::dispatch::postToMain([proxy] { proxy->start(); });

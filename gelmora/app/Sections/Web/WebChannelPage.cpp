@@ -36,6 +36,28 @@ WebChannelPage::WebChannelPage(QObject* bridge, const QString& objectName, const
   scripts().insert(script);
 }
 
+WebChannelPage::WebChannelPage(QObject* bridge, const QString& objectName,
+                               const QString& isolatedShim, const QString& pageShim,
+                               QObject* parent)
+    : QWebEnginePage(WebProfile::shared(), parent) {
+  channel_.registerObject(objectName, bridge);
+  setWebChannel(&channel_, QWebEngineScript::ApplicationWorld);
+  QWebEngineScript isolated;
+  isolated.setName("gelmora-bridge-isolated");
+  isolated.setSourceCode(channelClient() + "\n" + isolatedShim);
+  isolated.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  isolated.setWorldId(QWebEngineScript::ApplicationWorld);
+  isolated.setRunsOnSubFrames(true);
+  scripts().insert(isolated);
+  QWebEngineScript page;
+  page.setName("gelmora-bridge-page");
+  page.setSourceCode(pageShim);
+  page.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  page.setWorldId(QWebEngineScript::MainWorld);
+  page.setRunsOnSubFrames(true);
+  scripts().insert(page);
+}
+
 bool WebChannelPage::callAllowed() const {
   const std::string address = url().toString().toStdString();
   if (BrandHosts::allows(address)) return true;

@@ -15,6 +15,11 @@ class WebChannelPage : public QWebEnginePage {
   // `bridge` is published to the page as `objectName`; `shim` runs after the channel's client.
   WebChannelPage(QObject* bridge, const QString& objectName, const QString& shim,
                  QObject* parent = nullptr);
+  // The channel in a script world of its own, out of the pages' reach (the engine gives it to the
+  // top frame only): `isolatedShim` runs there after the channel's client, `pageShim` in the
+  // pages' own world, both in every frame at document creation, before any script of the page.
+  WebChannelPage(QObject* bridge, const QString& objectName, const QString& isolatedShim,
+                 const QString& pageShim, QObject* parent = nullptr);
 
   // Whether the frame's address is one of the brand's hosts (logs a warning when not).
   bool callAllowed() const;

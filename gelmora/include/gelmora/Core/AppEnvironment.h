@@ -34,6 +34,12 @@ class AppEnvironment {
   static constexpr const char* kLegacyServiceHost = "LegacyServiceHost";
   static constexpr const char* kTunnelDnsServer = "TunnelDnsServer";
   static constexpr const char* kTunnelDnsServerChina = "TunnelDnsServerChina";
+  // The older windows: the two hosts tried after the stored ones, the live-support chat page and
+  // the top-up base address used while the service named none.
+  static constexpr const char* kLegacyFallbackHost1 = "LegacyFallbackHost1";
+  static constexpr const char* kLegacyFallbackHost2 = "LegacyFallbackHost2";
+  static constexpr const char* kLegacySupportChatURL = "LegacySupportChatURL";
+  static constexpr const char* kLegacyTopupBase = "LegacyTopupBase";
 
   AppEnvironment();
   virtual ~AppEnvironment() = default;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -887,6 +888,52 @@ void on_readable(socket_t so, void* cookie, int) {
     }
   }
   st->cv.notify_all();
+}
+
+// A UDP flow's socket: the one connected to its peer before one only bound to the port, and one
+// bound to a device too (the kernel's own lookup leaves it out, the walk over the port finds it).
+TEST_F(LinuxBackend, UdpFlowsFindTheirSocket) {
+  auto bound = [](uint16_t port, bool reuse) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    auto a = sin(kLocal, port);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  auto inode = [](int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return static_cast<uint64_t>(st.st_ino);
+  };
+  int loose = bound(9200, true), tied = bound(9200, true);
+  auto peer = sin("192.0.2.7", 7000);
+  ASSERT_EQ(::connect(tied, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+  int on_device = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::setsockopt(on_device, SOL_SOCKET, SO_BINDTODEVICE, "v0", 3), 0);
+  auto a = sin(kLocal, 9201);
+  ASSERT_EQ(::bind(on_device, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const uint32_t local = sin(kLocal, 0).sin_addr.s_addr;
+  struct Case {
+    uint16_t port;
+    const char* remote;
+    uint16_t remote_port;
+    uint64_t want;
+  } cases[] = {
+      {9200, "192.0.2.7", 7000, inode(tied)},
+      {9200, "192.0.2.8", 7000, inode(loose)},
+      {9200, "192.0.2.7", 7001, inode(loose)},
+      {9201, "192.0.2.9", 53, inode(on_device)},
+      {9202, "192.0.2.9", 53, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.port) + " to " + c.remote + ":" + std::to_string(c.remote_port));
+    lb::FlowKey key{IPPROTO_UDP, local, c.port, sin(c.remote, 0).sin_addr.s_addr, c.remote_port};
+    lb::SocketIdentity id;
+    EXPECT_EQ(lb::find_socket(key, &id), c.want != 0);
+    EXPECT_EQ(id.inode, c.want);
+  }
+  for (int fd : {loose, tied, on_device}) ::close(fd);
 }
 
 // Datagrams that arrive together are read several at a time: each still comes out whole, once,

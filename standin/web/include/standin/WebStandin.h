@@ -17,7 +17,8 @@ class WebStandin {
   // Serves every regular file below `root` at "/<relative path>", read once now; the content type
   // follows the extension. Answers how many files were added.
   static size_t addDirectory(HttpStandin& server, const std::filesystem::path& root);
-  // The content type of a file name by its extension ("application/octet-stream" if unknown).
+  // The content type of a file name by its extension ("application/octet-stream" if unknown; a
+  // name without an extension is a page, "text/html").
   static std::string contentTypeFor(const std::string& name);
   // A small valid PNG picture (2 by 2 pixels), for pages that need some image.
   static std::string samplePng();

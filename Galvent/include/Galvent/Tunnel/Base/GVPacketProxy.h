@@ -83,6 +83,10 @@ class GVPacketProxy : public GVFlowGroupDelegate,
   // One outgoing IP packet from the stack: true when consumed (sent into a flow group or
   // dropped), false when the stack is to pass the packet down unchanged.
   bool inputPacket(std::span<const uint8_t> packet);
+  // True when a packet of this flow is known to go down unchanged (the verdict kept for its flow
+  // says so; nothing is matched or recorded here): a TCP packet larger than the MTU may then go
+  // down whole. False says nothing: the packet is to be offered in plain segments.
+  bool passesDown(std::span<const uint8_t> packet);
 
   // Main queue: start every flow group (this proxy their delegate) and the service heartbeat;
   // stop does the reverse.
@@ -165,6 +169,11 @@ class GVPacketProxy : public GVFlowGroupDelegate,
     size_t operator()(const RecordKey& k) const;
   };
 
+  enum class Lookup { kNotIPv4, kUncached, kMiss, kHit };
+  // The kept verdict of the packet's flow (in stamp.verdict, with its group and, when asked, its
+  // session); stamp also says where a new verdict is to be kept.
+  Lookup lookUp(std::span<const uint8_t> packet, CachedFlow& stamp,
+                brevant::ip_session_info* session, uint64_t& flowKeyId);
   bool classify(std::span<const uint8_t> packet);
   // stamp: where and under which rules the verdict is to be kept; null keeps nothing.
   bool classifyFully(std::span<const uint8_t> packet, const CachedFlow* stamp);

@@ -33,6 +33,9 @@ class GVIPPacketStack : public MZIPStackProtocol,
   std::shared_ptr<GVPacketProxy> proxy() const { return proxy_; }
 
   bool inputPacket(std::span<const uint8_t> packet, int version) override;
+  // Whole only when the flow's kept verdict passes it down; else in segments.
+  WholeOffer offerWhole(std::span<uint8_t> packet,
+                        const platform::netext::Offload& offload) override;
   void start() override;
   void stop() override;
   void incomingIPPacket(std::vector<uint8_t> packet, GVPacketProxy& fromProxy) override;
