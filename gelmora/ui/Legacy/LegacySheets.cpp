@@ -20,6 +20,12 @@ class QtLegacySheets : public LegacySheets {
     auto* box = new QMessageBox(window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    // A light sheet whatever the dark window around it says.
+    box->setStyleSheet(
+        "QMessageBox { background: #f4f5f9; }"
+        "QLabel { color: #1f2233; font-size: 13px; }"
+        "QPushButton { color: #ffffff; background: #3d8bfd; border: none; border-radius: 6px;"
+        " padding: 6px 16px; }");
     box->setIcon(sheet.informational ? QMessageBox::Information : QMessageBox::NoIcon);
     box->setText(sheet.message);
     box->setInformativeText(sheet.info);

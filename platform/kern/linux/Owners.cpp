@@ -562,8 +562,49 @@ bool OwnerScope::admits(const std::string& process) const {
   return false;
 }
 
+namespace {
+
+// The process each user's last socket was found in: a program opening connection after
+// connection, or a game its sockets, is found there again without a walk over every process.
+std::mutex g_recent_m;
+std::unordered_map<uid_t, pid_t> g_recent_owner;
+constexpr size_t kRecentOwners = 1024;
+
+pid_t recent_owner(uid_t uid) {
+  std::lock_guard g(g_recent_m);
+  auto it = g_recent_owner.find(uid);
+  return it == g_recent_owner.end() ? 0 : it->second;
+}
+
+pid_t note_owner(uid_t uid, pid_t pid) {
+  std::lock_guard g(g_recent_m);
+  if (g_recent_owner.size() >= kRecentOwners) g_recent_owner.clear();
+  g_recent_owner[uid] = pid;
+  return pid;
+}
+
+// Whether the walk below would look at the process for `uid`: its folder is that user's, or
+// root's while the process runs as that user.
+bool walk_admits(pid_t pid, uid_t uid) {
+  if (uid == kAnyUid) return true;
+  struct stat st;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  if (::stat(dir.c_str(), &st) != 0) return false;
+  if (st.st_uid == uid) return true;
+  return st.st_uid == 0 && runs_as(pid, uid);
+}
+
+}  // namespace
+
 pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
   const std::string want = "socket:[" + std::to_string(inode) + "]";
+  // The last owner first, with every check the walk makes: a holder the walk could return.
+  if (pid_t recent = recent_owner(uid); recent && walk_admits(recent, uid)) {
+    OwnerScope listed = scope;
+    listed.all = false;
+    bool in_scope = scope.names.empty() ? scope.all : !listed_name(recent, listed).empty();
+    if (in_scope && holds_inode(recent, want)) return recent;
+  }
   int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (proc < 0) return 0;
   DIR* d = ::fdopendir(proc);
@@ -606,11 +647,11 @@ pid_t find_owner(uint64_t inode, const OwnerScope& scope, uid_t uid) {
     OwnerScope listed = scope;
     listed.all = false;
     for (pid_t p : pids)
-      if (!listed_name(p, listed).empty() && holds_inode(p, want)) return p;
+      if (!listed_name(p, listed).empty() && holds_inode(p, want)) return note_owner(uid, p);
   }
   if (!scope.all) return 0;
   for (pid_t p : pids)
-    if (holds_inode(p, want)) return p;
+    if (holds_inode(p, want)) return note_owner(uid, p);
   return 0;
 }
 

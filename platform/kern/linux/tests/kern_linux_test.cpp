@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -888,6 +889,55 @@ void on_readable(socket_t so, void* cookie, int) {
     }
   }
   st->cv.notify_all();
+}
+
+// A socket's owner: the process that held the user's last socket is asked first, and another
+// process's socket is still found as its own, a socket nobody holds as no one's.
+TEST_F(LinuxBackend, OwnersFoundAgainAndElsewhere) {
+  auto inode = [](int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return static_cast<uint64_t>(st.st_ino);
+  };
+  int report[2], hold[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ASSERT_EQ(::pipe(hold), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(hold[1]);  // its read ends when the test closes its own end
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    struct stat st {};
+    ::fstat(fd, &st);
+    uint64_t ino = st.st_ino;
+    char c;
+    if (::write(report[1], &ino, sizeof ino) != sizeof ino || ::read(hold[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  ::close(hold[0]);
+  uint64_t child_socket = 0;
+  ASSERT_EQ(::read(report[0], &child_socket, sizeof child_socket),
+            static_cast<ssize_t>(sizeof child_socket));
+  int mine = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int also_mine = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int gone = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const uint64_t gone_inode = inode(gone);
+  ::close(gone);
+  const uid_t me = ::geteuid();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(lb::find_owner(inode(mine), {}, me), ::getpid());
+    EXPECT_EQ(lb::find_owner(child_socket, {}, me), child);
+    EXPECT_EQ(lb::find_owner(inode(also_mine), {}, me), ::getpid());
+    EXPECT_EQ(lb::find_owner(gone_inode, {}, me), 0);
+    // Listed names only: a holder outside the list is no owner, asked first or not.
+    lb::OwnerScope other = lb::OwnerScope::from_names({"not-this-test"});
+    EXPECT_EQ(lb::find_owner(inode(mine), other, me), 0);
+  }
+  ::close(hold[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  for (int fd : {mine, also_mine, report[0], report[1]}) ::close(fd);
 }
 
 // A UDP flow's socket: the one connected to its peer before one only bound to the port, and one
