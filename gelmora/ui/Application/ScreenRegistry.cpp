@@ -1,6 +1,7 @@
 #include "ui/Application/ScreenRegistry.h"
 
 #include "ui/Legacy/LegacyWindows.h"
+#include "ui/Legacy/updateWindow.h"
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 #include "ui/Sections/Me/TsUserProfileViewController.h"
@@ -22,6 +23,7 @@ void registerScreens(ScreenRegistry& registry) {
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
   registerOlderWindows(registry);
+  registerUpdateWindow(registry);
   registerProfileScreens(registry);
 }
 
