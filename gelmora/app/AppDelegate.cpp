@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 
+#include "app/Legacy/OlderWebWindow.h"
 #include "app/Sections/Login/TsThirdLoginViewController.h"
 #include "app/Sections/Shop/TsIAPShopViewController.h"
 #include "gelmora/Application/ProgramEntry.h"
@@ -81,6 +82,10 @@ AppDelegate::AppDelegate(Collaborators c)
     registerOutsideAccountPage(ui::ScreenRegistry::shared());
   if (!ui::ScreenRegistry::shared().webWindow.registered())
     registerWebScreens(ui::ScreenRegistry::shared());
+  // The older generation: only FeedBackB opens, when an older reply names a feedback page.
+  if (!ui::ScreenRegistry::shared().olderWebWindow.registered())
+    registerOlderWebWindows(ui::ScreenRegistry::shared());
+  installFeedbackHook();
   if (!c_.urlOpener) c_.urlOpener = &ui::urlOpener();
   if (!c_.clipboard) c_.clipboard = &ui::clipboard();
   if (!c_.enableLoginItem) c_.enableLoginItem = &TsLaunchAtLoginService::enableLoginItem;

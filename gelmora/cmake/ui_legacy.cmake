@@ -11,3 +11,8 @@ if(TARGET gelmora_gui_test_main)
                  LIBS gelmora_ui gelmora_gui_test_main XVFB)
   endif()
 endif()
+if(TARGET gelmora_gui_test_main AND TARGET standin_older_service AND
+   EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/older_windows_service_test.cpp)
+  add_gui_test(older_windows_service_test SOURCES tests/ui/older_windows_service_test.cpp
+               LIBS gelmora_ui gelmora_gui_test_main standin_older_service)
+endif()

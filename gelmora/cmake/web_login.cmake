@@ -33,3 +33,12 @@ if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test)
     endif()
   endforeach()
 endif()
+
+# The older web windows (page bridge on the older main window).
+if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test AND
+   EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/app/older_web_windows_test.cpp)
+  add_gui_test(older_web_windows_test SOURCES tests/app/older_web_windows_test.cpp
+               LIBS gelmora_app gelmora_gui_test_main standin_web standin_account XVFB TIMEOUT 180)
+  target_compile_definitions(older_web_windows_test PRIVATE
+                             STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
+endif()

@@ -14,6 +14,8 @@ list(APPEND GELMORA_IMAGES
      ic_email ic_data ic_login_left_bg ic_logo_light
      ic_login_wc ic_login_qq ic_login_facebook ic_login_ins ic_login_gg ic_login_tt
      ic_login_sina ic_login_line ic_login_kakao)
+# The phone forms and binding panels.
+list(APPEND GELMORA_IMAGES ic_account ic_close_dark ic_bind_success ad)
 
 add_executable(gelmora_artwork ${CMAKE_CURRENT_SOURCE_DIR}/ui/resources/artwork.cpp)
 project_warnings(gelmora_artwork)

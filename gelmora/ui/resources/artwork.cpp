@@ -208,6 +208,54 @@ void addLoginArt(std::map<QString, Art>& a) {
   }
 }
 
+// Pictures of the phone forms and binding panels.
+void addPhoneArt(std::map<QString, Art>& a) {
+  a["ic_account"] = {21, 21, [](QPainter& p, QRectF r) {
+                       p.setPen(QPen(kLight, 1.5));
+                       p.setBrush(Qt::NoBrush);
+                       p.drawRoundedRect(r.adjusted(5, 1.5, -5, -1.5), 2.5, 2.5);
+                       p.drawLine(QPointF(9, 16.5), QPointF(12, 16.5));
+                     }};
+  a["ic_close_dark"] = {20, 20, [](QPainter& p, QRectF r) {
+                          p.setPen(QPen(kLight, 2, Qt::SolidLine, Qt::RoundCap));
+                          p.drawLine(r.topLeft() + QPointF(4, 4), r.bottomRight() - QPointF(4, 4));
+                          p.drawLine(r.topRight() + QPointF(-4, 4),
+                                     r.bottomLeft() + QPointF(4, -4));
+                        }};
+  a["ic_bind_success"] = {
+      65, 65, [](QPainter& p, QRectF r) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(accent(r));
+        p.drawEllipse(r.adjusted(1, 1, -1, -1));
+        p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        QPainterPath mark;
+        mark.moveTo(18, 34);
+        mark.lineTo(28, 44);
+        mark.lineTo(47, 23);
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(mark);
+      }};
+  a["ad"] = {226, 500, [](QPainter& p, QRectF r) {
+               QLinearGradient g(r.topLeft(), r.bottomRight());
+               g.setColorAt(0, QColor(46, 40, 110));
+               g.setColorAt(1, QColor(120, 52, 120));
+               p.fillRect(r, g);
+               p.setPen(Qt::NoPen);
+               for (int i = 0; i < 5; ++i) {
+                 p.setBrush(QColor(255, 255, 255, 16 + i * 6));
+                 const double s = 40 + i * 26;
+                 p.drawEllipse(QPointF(r.width() * 0.5, r.height() * 0.58), s, s * 0.6);
+               }
+               QPainterPath shield;
+               shield.moveTo(113, 190);
+               shield.lineTo(153, 205);
+               shield.cubicTo(153, 255, 133, 280, 113, 292);
+               shield.cubicTo(93, 280, 73, 255, 73, 205);
+               shield.closeSubpath();
+               p.fillPath(shield, QColor(255, 255, 255, 220));
+             }};
+}
+
 std::map<QString, Art> catalogue() {
   std::map<QString, Art> a;
   a["ic_error"] = {64, 64, [](QPainter& p, QRectF r) {
@@ -331,6 +379,7 @@ std::map<QString, Art> catalogue() {
                                            QPointF(globe.right(), globe.center().y()));
                               }};
   addLoginArt(a);
+  addPhoneArt(a);
   return a;
 }
 

@@ -98,6 +98,11 @@ void AccountServer::setStorePublicKey(std::string rawKey) {
   storeKey_ = std::move(rawKey);
 }
 
+void AccountServer::setCredit(int64_t uid, Credit credit) {
+  std::lock_guard lock(mu_);
+  credits_[uid] = std::move(credit);
+}
+
 std::optional<Credit> AccountServer::creditOf(int64_t uid) const {
   std::lock_guard lock(mu_);
   auto c = credits_.find(uid);
@@ -522,8 +527,18 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     if (!codeMatches(phone, text(req, "verify_code")))
       return failure(20002, "wrong verification code");
     a->phone = phone;
+    a->countryCode = text(req, "country_code");
     if (path == "/q5client/user/bind-new-phone") return json::object();
     return json{{"data", {{"require_password", a->password.empty() ? 1 : 0}}}};
+  }
+  if (path == "/q5client/phone/verify-phone") {
+    // Proves the signed-in user holds the account's phone: the code sent to that phone.
+    Account* a = byUid(req);
+    if (!a) return failure(20004, "no such account");
+    if (a->phone.empty()) return failure(20005, "no phone bound");
+    if (!codeMatches(a->phone, text(req, "verify_code")))
+      return failure(20002, "wrong verification code");
+    return json::object();
   }
   if (path == "/q5client/user/unbind-phone") {
     Account* a = byUid(req);

@@ -111,7 +111,9 @@ void PageBridge::invoke(const QString& frameUrl, const QJsonValue& name, const Q
     gelmora::logLine("page bridge: a call whose arguments are not text or too long was ignored");
     return;
   }
-  if (frameUrl.size() > kMaxArgumentBytes || !BrandHosts::allows(frameUrl.toStdString())) {
+  const std::string frame = frameUrl.toStdString();
+  if (frameUrl.size() > kMaxArgumentBytes ||
+      !(BrandHosts::allows(frame) || (also_ && also_(frame)))) {
     gelmora::logLine("warning: page bridge call refused for a frame outside the brand's hosts");
     return;
   }

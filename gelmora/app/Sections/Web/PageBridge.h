@@ -41,6 +41,9 @@ class PageBridge : public WebChannelPage {
 
   PageBridge(Methods methods, Handler handler, QObject* parent = nullptr);
 
+  // Frames whose address this answers true for are served as well as the brand's hosts.
+  void setAlsoAllowed(std::function<bool(const std::string& url)> also) { also_ = std::move(also); }
+
   // One call as the isolated script reports it.
   void invoke(const QString& frameUrl, const QJsonValue& name, const QJsonValue& value);
 
@@ -50,6 +53,7 @@ class PageBridge : public WebChannelPage {
  private:
   PageBridge(PageBridgeEndpoint* endpoint, Methods methods, Handler handler, QObject* parent);
   Handler handler_;
+  std::function<bool(const std::string& url)> also_;
 };
 
 }  // namespace gelmora::app

@@ -12,6 +12,9 @@ class TsUserController;
 class TsAnalyticsService;
 class AccelerationController;
 class TsStyleSheet;
+namespace gelmora::ui {
+class TsVerifyCodeViewModel;
+}
 
 class BHAppPackage {
  public:
@@ -28,6 +31,8 @@ class BHAppPackage {
   TsAnalyticsService& analytics() const;        // TsAnalyticsService.cpp
   AccelerationController& vpn() const;          // AccelerationController.cpp
   TsStyleSheet& style() const;                  // the Qt application (gelmora_ui): TsStyleSheet.cpp
+  // The shared phone-code fetcher (gelmora_ui): TsVerifyCodeViewModel.cpp.
+  gelmora::ui::TsVerifyCodeViewModel& verify() const;
 
   // The service language code; none until the start-up container sets it.
   std::optional<std::string> language() const;

@@ -67,6 +67,13 @@ OXLoginViewController::OXLoginViewController(Collaborators c, QWidget* parent)
     connect(buttons[i], &QAbstractButton::clicked, this, [this, tag] { thirdLogin(tag); });
   }
   AppUserDefaults& defaults = c.defaults ? *c.defaults : app().defaults();
+  // A sign-in that needs a bound phone posts TsUserPhoneBindNotification while this screen shows.
+  TsPhoneBindFlow::Collaborators bc;
+  bc.user = user_;
+  bc.defaults = &defaults;
+  bc.ticker = std::move(c.bindTicker);
+  bc.provider = c.countryCodes;
+  phoneBind_ = new TsPhoneBindFlow(this, std::move(bc));
   form->emailField()->textField()->setText(
       QString::fromStdString(defaults.lastLoginUser().value_or("")));
   bindModel();

@@ -1,7 +1,8 @@
 #pragma once
 // The screen a signed-out user sees in the main window: the login view bound to the e-mail view
 // model, the outside-account buttons opening the outside-account page, the last user name filled
-// in, and the answers to a finished sign-up (sign in at once) and reset (notice, back to sign-in).
+// in, the answers to a finished sign-up (sign in at once) and reset (notice, back to sign-in), and
+// the bind-phone flow over the view when a sign-in demands a bound phone.
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "gelmora/Application/AlertSheetPresenter.h"
 #include "ui/Sections/Login-Oxla/OXLoginView.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewModel.h"
+#include "ui/Sections/Login/TsPhoneBindFlow.h"
 
 class AppUserDefaults;
 
@@ -30,6 +32,9 @@ class OXLoginViewController : public QWidget {
     gelmora::ui::ScreenRegistry* screens = nullptr;  // default: the shared registry
     std::function<std::string()> webDomain;          // default: the environment's WebDomain
     std::unique_ptr<gelmora::ui::Ticker> ticker;     // default: a Qt ticker
+    // The bind-phone flow's count-down and dial-code list; defaults: a Qt ticker, the shared list.
+    std::unique_ptr<gelmora::ui::Ticker> bindTicker;
+    const TsCountryCodeProvider* countryCodes = nullptr;
   };
 
   explicit OXLoginViewController(QWidget* parent = nullptr);
@@ -38,6 +43,7 @@ class OXLoginViewController : public QWidget {
 
   OXLoginView* specView() const { return view_; }
   gelmora::ui::OXLoginViewModel& viewModel() const { return *viewModel_; }
+  TsPhoneBindFlow* phoneBindFlow() const { return phoneBind_; }
 
   // Signs in with the outside account of the button with `tag` (100..107).
   void thirdLogin(int tag);
@@ -59,6 +65,7 @@ class OXLoginViewController : public QWidget {
   std::function<std::string()> webDomain_;
   OXLoginView* view_;
   std::shared_ptr<gelmora::ui::OXLoginViewModel> viewModel_;
+  TsPhoneBindFlow* phoneBind_ = nullptr;
   // The command bound to the sign-in button, run again after a sign-up.
   gelmora::ui::OXLoginViewModel::CommandPtr<JVX_USER_INFO> loginCommand_;
   bool appeared_ = false;

@@ -120,6 +120,8 @@ class AccountServer {
   void setStorePublicKey(std::string rawKey);
   std::vector<ShopOrder> orders() const;
   std::optional<Credit> creditOf(int64_t uid) const;
+  // Gives an account a package, as a paid receipt would (its user info then reads not expired).
+  void setCredit(int64_t uid, Credit credit);
 
   // The service's answer to one decoded request (what the HTTP handler enciphers).
   nlohmann::json answer(const std::string& path, const nlohmann::json& request);
