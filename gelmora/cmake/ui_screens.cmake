@@ -14,3 +14,15 @@ if(TARGET gelmora_gui_test_main AND
   add_gui_test(accelerate_screenshot_test SOURCES tests/ui/accelerate_screenshot_test.cpp
                LIBS gelmora_ui gelmora_gui_test_main XVFB)
 endif()
+
+# The self-update window against the older-service stand-in, and its screenshots under Xvfb.
+if(TARGET gelmora_gui_test_main AND TARGET standin_update AND TARGET standin_older_service)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/update_window_test.cpp)
+    add_gui_test(update_window_test SOURCES tests/ui/update_window_test.cpp
+                 LIBS gelmora_ui gelmora_gui_test_main standin_update standin_older_service)
+  endif()
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/update_window_screenshot_test.cpp)
+    add_gui_test(update_window_screenshot_test SOURCES tests/ui/update_window_screenshot_test.cpp
+                 LIBS gelmora_ui gelmora_gui_test_main standin_update standin_older_service XVFB)
+  endif()
+endif()

@@ -67,6 +67,7 @@ AppEnvironment::AppEnvironment() {
       {kGeoIpipURL, "http://geo2.ombrix.example/"},
       {kIPEchoURL, "http://echo.ombrix.example/"},
       {kStoreServerURL, ""},
+      {kUpdateSupportChatURL, "https://chat.ombrix.example/live?site=client-update"},
       {kLegacyServiceHost, ""},
       {kTunnelDnsServer, ""},
       {kTunnelDnsServerChina, ""},

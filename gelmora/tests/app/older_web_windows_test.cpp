@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <set>
 
 #include "../ui/LegacyUiTestSupport.h"
 #include "PexaraAPI/PXACrypto.h"
@@ -134,6 +135,20 @@ TEST_F(OlderWebWindowsTest, FeedbackAnswerOpensFeedBackBAndASecondReplacesIt) {
     EXPECT_TRUE(gelmora::app::keptFeedBackB()->isVisible());
     EXPECT_EQ(gelmora::app::keptFeedBackB()->objectName(), "FeedBackB");
   }
+  // The kept window as a person sees it, once its page has drawn.
+  OlderWebWindow* kept = gelmora::app::keptFeedBackB();
+  ASSERT_TRUE(waitFor([&] { return !kept->page()->title().isEmpty(); }, 20000));
+  QImage shot;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        shot = kept->grab().toImage();
+        std::set<QRgb> colours;
+        for (int y = 60; y < shot.height(); y += 4)
+          for (int x = 0; x < shot.width(); x += 4) colours.insert(shot.pixel(x, y));
+        return colours.size() > 3;
+      },
+      20000));
+  gelmora::app::test::saveScreenshot(shot, "older-feedbackb.png");
 }
 
 }  // namespace

@@ -53,11 +53,20 @@ TEST_F(WelcomeWindowTest, StartupReplyDecisions) {
     TsParamsDirectory::setValue("login_token", std::string("tok"));
     LegacyContext local = ctx;
     local.services = &fake;
+    int updatesMade = 0;
+    screens.olderUpdate.set([&](const LegacyContext&) -> QWidget* {
+      ++updatesMade;
+      return new QWidget;
+    });
     WelcomeWindow w(local);
     w.show();
     ASSERT_TRUE(settle([&] { return w.updateAsked(); }));
     EXPECT_EQ(fake.count("autoLogin"), 0);
     EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(updatesMade, 1);
+    ASSERT_TRUE(w.updateWindow());
+    EXPECT_TRUE(w.updateWindow()->isVisible());
+    screens.olderUpdate.set({});
   }
   // Lists stored (an empty one leaves the stored list), no token: login window without alert.
   {

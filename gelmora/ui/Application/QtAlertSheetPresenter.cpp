@@ -13,6 +13,11 @@ namespace {
 QString textOf(const std::optional<std::string>& s) {
   return s ? QString::fromStdString(*s) : QString();
 }
+QStringList titlesOf(const std::vector<std::string>& buttons) {
+  QStringList out;
+  for (const auto& b : buttons) out << QString::fromStdString(b);
+  return out;
+}
 }  // namespace
 
 QWidget* QtAlertSheetPresenter::rootWindow() const {
@@ -38,6 +43,29 @@ void QtAlertSheetPresenter::showSheet(std::optional<std::string> messageText,
     if (done) done(1000);
   });
   box->open();
+}
+
+void QtAlertSheetPresenter::showButtonsSheet(std::optional<std::string> messageText,
+                                             std::optional<std::string> informativeText,
+                                             std::vector<std::string> buttons, Completion done) {
+  QMessageBox* box = makeButtonsAlert(rootWindow(), textOf(messageText), textOf(informativeText),
+                                      titlesOf(buttons));
+  QObject::connect(box, &QMessageBox::finished, box, [box, done](int) {
+    if (done) done(responseOf(box));
+  });
+  box->open();
+}
+
+long QtAlertSheetPresenter::runModalAlert(std::optional<std::string> messageText,
+                                          std::optional<std::string> informativeText,
+                                          std::vector<std::string> buttons) {
+  QMessageBox* box =
+      makeButtonsAlert(nullptr, textOf(messageText), textOf(informativeText), titlesOf(buttons));
+  box->setAttribute(Qt::WA_DeleteOnClose, false);
+  box->exec();
+  const long response = responseOf(box);
+  delete box;
+  return response;
 }
 
 AlertSheetPresenter::WindowAlert QtAlertSheetPresenter::keyWindowAlert() {

@@ -17,6 +17,12 @@ class QtAlertSheetPresenter : public AlertSheetPresenter {
                       std::optional<std::string> informativeText) override;
   void showSheet(std::optional<std::string> messageText, std::optional<std::string> informativeText,
                  Completion done) override;
+  void showButtonsSheet(std::optional<std::string> messageText,
+                        std::optional<std::string> informativeText,
+                        std::vector<std::string> buttons, Completion done) override;
+  long runModalAlert(std::optional<std::string> messageText,
+                     std::optional<std::string> informativeText,
+                     std::vector<std::string> buttons) override;
   // Takes the active window now (the main window when none is); the alert goes there later, or
   // to the main window when that window is gone by then.
   WindowAlert keyWindowAlert() override;

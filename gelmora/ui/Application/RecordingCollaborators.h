@@ -15,10 +15,11 @@ namespace gelmora::ui {
 class RecordingAlertSheetPresenter : public AlertSheetPresenter {
  public:
   struct Sheet {
-    enum Kind { Error, Plain, WindowAlert } kind;
+    enum Kind { Error, Plain, WindowAlert, Buttons, Modal } kind;
     std::optional<std::string> messageText;
     std::optional<std::string> informativeText;
     Completion done;
+    std::vector<std::string> buttons = {};
   };
   void showErrorSheet(std::optional<std::string> m, std::optional<std::string> i) override {
     sheets.push_back({Sheet::Error, std::move(m), std::move(i), {}});
@@ -26,6 +27,17 @@ class RecordingAlertSheetPresenter : public AlertSheetPresenter {
   void showSheet(std::optional<std::string> m, std::optional<std::string> i,
                  Completion done) override {
     sheets.push_back({Sheet::Plain, std::move(m), std::move(i), std::move(done)});
+  }
+  void showButtonsSheet(std::optional<std::string> m, std::optional<std::string> i,
+                        std::vector<std::string> buttons, Completion done) override {
+    sheets.push_back(
+        {Sheet::Buttons, std::move(m), std::move(i), std::move(done), std::move(buttons)});
+  }
+  // Answers modalResponse at once.
+  long runModalAlert(std::optional<std::string> m, std::optional<std::string> i,
+                     std::vector<std::string> buttons) override {
+    sheets.push_back({Sheet::Modal, std::move(m), std::move(i), {}, std::move(buttons)});
+    return modalResponse;
   }
   WindowAlert keyWindowAlert() override {
     ++windowAlertsTaken;
@@ -40,6 +52,7 @@ class RecordingAlertSheetPresenter : public AlertSheetPresenter {
 
   std::vector<Sheet> sheets;
   int windowAlertsTaken = 0;
+  long modalResponse = 1000;
 };
 
 class RecordingUrlOpener : public UrlOpener {

@@ -1,6 +1,7 @@
 #include "ui/Application/ScreenRegistry.h"
 
 #include "ui/Legacy/LegacyWindows.h"
+#include "ui/Legacy/updateWindow.h"
 #include "ui/Sections/Accelerate/TsAccelerateViewController.h"
 #include "ui/Sections/Login-Oxla/OXLoginViewController.h"
 
@@ -21,6 +22,7 @@ void registerScreens(ScreenRegistry& registry) {
   registerAccelerationScreen(registry);
   registerLoginScreen(registry);
   registerOlderWindows(registry);
+  registerUpdateWindow(registry);
 }
 
 }  // namespace gelmora::ui

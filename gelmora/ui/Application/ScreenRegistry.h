@@ -98,6 +98,8 @@ class ScreenRegistry {
   OlderWindow olderMain{"older main window"};
   OlderWindow olderFlowDetailA{"older traffic detail A"};
   OlderWindow olderFlowDetailB{"older traffic detail B"};
+  // The self-update window, which starts downloading at once (it deletes itself once closed).
+  OlderWindow olderUpdate{"older update window"};
   // The older web windows by class name ("FeedBackB", "Feedback", "Recharge", "MyOrder",
   // "Question", "Share"); each reads its page address from the older key-value store.
   ScreenSlot<QWidget*, const std::string&> olderWebWindow{"older web window"};

@@ -22,6 +22,24 @@ QMessageBox* makeAlert(QWidget* window, const QString& title, const QString& mes
   return box;
 }
 
+QMessageBox* makeButtonsAlert(QWidget* window, const QString& title, const QString& message,
+                              const QStringList& buttons) {
+  QMessageBox* box = makeAlert(window, title, message);
+  for (int i = 0; i < buttons.size(); ++i) {
+    // Action roles keep the buttons in the order given.
+    QPushButton* b = box->addButton(buttons[i], QMessageBox::ActionRole);
+    b->setProperty("gelmoraResponse", 1000 + i);
+    if (i == 0) box->setDefaultButton(b);
+  }
+  return box;
+}
+
+long responseOf(const QMessageBox* box) {
+  const QAbstractButton* chosen = box->clickedButton();
+  const QVariant r = chosen ? chosen->property("gelmoraResponse") : QVariant();
+  return r.isValid() ? r.toInt() : 1000 + static_cast<long>(box->buttons().size());
+}
+
 void showAlertWithTitle(const QString& title, const QString& message,
                         const std::function<void()>& confirm) {
   if (!confirm) {

@@ -1,6 +1,7 @@
 #pragma once
 // Alerts that any part of the application may show: a title, an optional message, the error icon.
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QMessageBox;
@@ -17,5 +18,13 @@ void showAlertWithTitle(const QString& title, const QString& message,
 // A message box with the error icon: `title` as its text, `message` as its informative text when
 // not empty. Window-modal on `window` when given.
 QMessageBox* makeAlert(QWidget* window, const QString& title, const QString& message);
+
+// An alert with the error icon and the given buttons, the first the default; window-modal on
+// `window` when given. responseOf() tells which was chosen.
+QMessageBox* makeButtonsAlert(QWidget* window, const QString& title, const QString& message,
+                              const QStringList& buttons);
+// 1000 for the first button of a makeButtonsAlert alert, 1001 for the second, ...; 1000 + the
+// number of buttons when none was chosen (closed with Escape).
+long responseOf(const QMessageBox* box);
 
 }  // namespace gelmora::ui

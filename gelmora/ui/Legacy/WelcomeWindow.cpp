@@ -134,9 +134,9 @@ void WelcomeWindow::startUp() {
     LOG::console("主程序需要更新, 开始更新");
     dispatch::postToMain([this, alive] {
       if (!alive.lock()) return;
-      // The update window is its own module; without it nothing opens.
       updateAsked_ = true;
-      gelmora::logLine("screen not built: older update window");
+      updateWindow_.reset(ctx_.screens->olderUpdate.make(ctx_));
+      showCentred(updateWindow_.get(), this);
       hide();
     });
     return;

@@ -1,8 +1,7 @@
 #pragma once
 // The start-up window of the older generation: an animated status text while the start-up
-// parameters are fetched on a worker, then exactly one of: the update window (not built here:
-// logged), the main window after a token sign-in, the login window, or the live-support page
-// after a failed start.
+// parameters are fetched on a worker, then exactly one of: the update window, the main window
+// after a token sign-in, the login window, or the live-support page after a failed start.
 #include <QLabel>
 #include <QWidget>
 #include <atomic>
@@ -24,6 +23,7 @@ class WelcomeWindow : public QWidget {
   QWidget* mainWindow() const { return mainWin_.get(); }
   QWidget* feedbackWindow() const { return feedbackWindow_.get(); }
   bool updateAsked() const { return updateAsked_; }
+  QWidget* updateWindow() const { return updateWindow_.get(); }
 
  private:
   void startUp();
@@ -38,6 +38,7 @@ class WelcomeWindow : public QWidget {
   bool updateAsked_ = false;
   platform::dispatch::Timer timerLoading_;
   std::unique_ptr<QWidget> feedbackWindow_;
+  std::unique_ptr<QWidget> updateWindow_;
   std::unique_ptr<QWidget> loginWindow_;
   std::unique_ptr<QWidget> mainWin_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 class AlertSheetPresenter {
  public:
@@ -17,6 +18,25 @@ class AlertSheetPresenter {
   // A sheet on the root view's window; `done` (may be empty) receives the response.
   virtual void showSheet(std::optional<std::string> messageText,
                          std::optional<std::string> informativeText, Completion done) = 0;
+
+  // A sheet with the given button titles (the first is the default) on the root view's window;
+  // `done` receives 1000 for the first button, 1001 for the second and so on. A presenter
+  // without such sheets falls back to showSheet.
+  virtual void showButtonsSheet(std::optional<std::string> messageText,
+                                std::optional<std::string> informativeText,
+                                std::vector<std::string> buttons, Completion done) {
+    (void)buttons;
+    showSheet(std::move(messageText), std::move(informativeText), std::move(done));
+  }
+  // An application-modal alert with the given button titles; returns once answered, with the
+  // response of the chosen button (1000 for the first). Main thread.
+  virtual long runModalAlert(std::optional<std::string> messageText,
+                             std::optional<std::string> informativeText,
+                             std::vector<std::string> buttons) {
+    (void)buttons;
+    showSheet(std::move(messageText), std::move(informativeText), {});
+    return 1000;
+  }
 
   // Title key of the one button of an acceleration alert.
   static constexpr const char* kYesButtonKey = "yes_button";

@@ -27,6 +27,8 @@ class AppEnvironment {
   static constexpr const char* kIPEchoURL = "IPEchoURL";
   // The store server in-app purchases go to; empty: the shop has no products, payments fail.
   static constexpr const char* kStoreServerURL = "StoreServerURL";
+  // The live-support chat page that the self-update window's "意见反馈" opens.
+  static constexpr const char* kUpdateSupportChatURL = "UpdateSupportChatURL";
   // Settings whose empty text means the reader's built-in default (read, not yet settable from
   // the screens): the older service host, the tunnel's public resolvers outside and inside China.
   static constexpr const char* kLegacyServiceHost = "LegacyServiceHost";

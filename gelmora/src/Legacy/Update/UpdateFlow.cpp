@@ -42,14 +42,23 @@ UpdateFlow::UpdateFlow(std::string usedHost, std::string installDir, std::string
   }
 }
 
+UpdateFlow::~UpdateFlow() = default;
+
 UpdateOutcome UpdateFlow::run() {
+  if (auto failed = download()) return *failed;
+  if (auto refused = obtainRights()) return *refused;
+  return install();
+}
+
+std::optional<UpdateOutcome> UpdateFlow::download() {
   using Kind = UpdateOutcome::Kind;
   const std::string address = UpdateDownload::archiveAddress(host_);
   steps_.log("DDK 1");
   steps_.log("DDK " + address);
-  UpdateDownload download(host_);
+  download_ = std::make_unique<UpdateDownload>(host_);
+  download_->limits.cancel = steps_.cancel;
   steps_.status(updateProgressText(0, 0));
-  auto failed = download.run([this](std::uint64_t got, std::int64_t expected) {
+  auto failed = download_->run([this](std::uint64_t got, std::int64_t expected) {
     const double value = std::floor(static_cast<double>(got) / 1024.0);
     const double maximum = expected < 0 ? -1.0 : std::floor(static_cast<double>(expected) / 1024.0);
     steps_.progress(value, maximum);
@@ -63,32 +72,47 @@ UpdateOutcome UpdateFlow::run() {
   });
   if (failed) {
     steps_.log("DDK 4 " + failed->text());
-    return {Kind::Failed, *failed};
+    download_.reset();
+    return UpdateOutcome{Kind::Failed, *failed};
   }
   steps_.log("DDK 7");
   steps_.status(kUpdateDownloadedText);
   // Proven genuine before anything is touched or any rights are asked for.
-  if (auto f = UpdateSignature::verifyFiles(download.archivePath(), download.signaturePath()))
-    return {Kind::Failed, *f};
-  if (installDir_.empty())
-    return {Kind::Failed, UpdateFailure{"installed folder", "the program is not installed"}};
-
-  std::shared_ptr<STPrivilegedTask> task;
-  if (steps_.needsRights(installDir_)) {
-    for (int attempt = 1; attempt <= kUpdateRightsAttempts && !task; ++attempt) {
-      task = steps_.rights();
-      if (!task && attempt < kUpdateRightsAttempts) steps_.alert(kUpdateRightsRetryText);
-    }
-    if (!task) {
-      steps_.alert(kUpdateRightsFailedText);
-      return {Kind::RightsRefused, {}};
-    }
+  if (auto f = UpdateSignature::verifyFiles(download_->archivePath(), download_->signaturePath())) {
+    download_.reset();
+    return UpdateOutcome{Kind::Failed, *f};
   }
-  steps_.unloadKEXT();
+  if (installDir_.empty()) {
+    download_.reset();
+    return UpdateOutcome{Kind::Failed,
+                         UpdateFailure{"installed folder", "the program is not installed"}};
+  }
+  return std::nullopt;
+}
 
-  if (task) {
+std::optional<UpdateOutcome> UpdateFlow::obtainRights() {
+  task_.reset();
+  if (!steps_.needsRights(installDir_)) return std::nullopt;
+  for (int attempt = 1; attempt <= kUpdateRightsAttempts && !task_; ++attempt) {
+    task_ = steps_.rights();
+    if (!task_ && attempt < kUpdateRightsAttempts) steps_.alert(kUpdateRightsRetryText);
+  }
+  if (task_) return std::nullopt;
+  steps_.alert(kUpdateRightsFailedText);
+  download_.reset();
+  return UpdateOutcome{UpdateOutcome::Kind::RightsRefused, {}};
+}
+
+UpdateOutcome UpdateFlow::install() {
+  using Kind = UpdateOutcome::Kind;
+  if (!download_)
+    return {Kind::Failed, UpdateFailure{"installation", "no checked download to install"}};
+  // The downloaded files go whatever happens below.
+  const std::unique_ptr<UpdateDownload> files = std::move(download_);
+  steps_.unloadKEXT();
+  if (task_) {
     const Result r =
-        steps_.runHelper(*task, helper_, download.archivePath(), download.signaturePath());
+        steps_.runHelper(*task_, helper_, files->archivePath(), files->signaturePath());
     steps_.log("DDK 8 helper " + std::to_string(r.status) + " " + r.output);
     if (r.status != 0) {
       std::string cause = r.output;
@@ -100,7 +124,7 @@ UpdateOutcome UpdateFlow::run() {
   } else {
     UpdateInstaller::Seams seams;
     seams.log = steps_.log;
-    if (auto f = UpdateInstaller(installDir_, seams).install(download.archivePath()))
+    if (auto f = UpdateInstaller(installDir_, seams).install(files->archivePath()))
       return {Kind::Failed, *f};
   }
   steps_.log("DDK 8");

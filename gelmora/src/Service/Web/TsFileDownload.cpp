@@ -55,6 +55,7 @@ TsDownloadOutcome TsFileDownload::download(const std::string& url, const std::st
   options.total = limits.deadline;
   options.idle = limits.idle;
   options.cap = limits.cap;
+  options.cancel = limits.cancel;
   options.progress = progress;
   options.sink = [&](const char* data, std::size_t size) {
     while (size > 0) {

@@ -2,7 +2,9 @@
 // The whole self-update as the update window drives it, free of Qt: download with progress,
 // signature check (nothing touched, no rights asked), rights only when needed (three attempts),
 // filter stopped, installation replaced by the helper (with rights) or in-process (without).
-// Runs on the calling thread; every step reaches the window through the callbacks.
+// Runs on the calling thread; every step reaches the window through the callbacks. run() is the
+// three phases in order; the window runs the download off its thread and the rest on it.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +36,8 @@ struct UpdateOutcome {
 // "开始下载...(%.0f/%.0f)" with the value and the maximum.
 std::string updateProgressText(double value, double maximum);
 
+class UpdateDownload;
+
 class UpdateFlow {
  public:
   struct Result {
@@ -53,14 +57,32 @@ class UpdateFlow {
                          const std::string& signature)>
         runHelper;
     std::function<void(const std::string&)> log;
+    // Set from any thread to end the download early (it then fails as "cancelled").
+    const std::atomic<bool>* cancel = nullptr;
   };
 
   UpdateFlow(std::string usedHost, std::string installDir, std::string helperPath, Steps steps);
+  ~UpdateFlow();
+  UpdateFlow(const UpdateFlow&) = delete;
+  UpdateFlow& operator=(const UpdateFlow&) = delete;
+
   UpdateOutcome run();
+
+  // Phase 1: download archive and signature, prove them genuine (nothing touched, no rights
+  // asked). Answers the failure, or none to go on.
+  std::optional<UpdateOutcome> download();
+  // Phase 2, after a good download: rights when the installation needs them (three attempts,
+  // the alerts in between). Answers RightsRefused, or none to go on.
+  std::optional<UpdateOutcome> obtainRights();
+  // Phase 3: filter stopped, installation replaced by the helper (with rights) or in-process.
+  // The downloaded files go with the flow object.
+  UpdateOutcome install();
 
  private:
   std::string host_, installDir_, helper_;
   Steps steps_;
+  std::unique_ptr<UpdateDownload> download_;
+  std::shared_ptr<STPrivilegedTask> task_;
 };
 
 }  // namespace gelmora::update

@@ -2,6 +2,7 @@
 // The one file download of the older layer: http/https only, an idle time-out, an overall
 // deadline and a size cap. The body goes into a temporary file beside the target, which replaces
 // the target only once the whole body is on disk; a failure leaves the old file as it was.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,8 @@ struct TsDownloadLimits {
   std::chrono::milliseconds idle{8000};       // no byte moved for this long: time-out
   std::chrono::milliseconds deadline{60000};  // whole transfer
   std::size_t cap = 64u << 20;                // bytes
+  // Set (from any thread) to end the transfer early: answers Transport, "cancelled".
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct TsDownloadOutcome {
