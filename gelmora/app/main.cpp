@@ -9,6 +9,7 @@
 #include <QWindow>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "AppDelegate.h"
 #include "RootFactory.h"
@@ -61,7 +62,13 @@ class SmokeExit : public QObject {
         !window_->windowHandle()->isExposed())
       return;
     done_ = true;
-    gelmora::logLine("main window shown");
+    // The screens on show, for whoever checks which one a start opened.
+    std::string screens;
+    for (QWidget* w : window_->findChildren<QWidget*>()) {
+      const std::string name = w->metaObject()->className();
+      if (w->isVisible() && name.ends_with("ViewController")) screens += " " + name;
+    }
+    gelmora::logLine("main window shown; screens:" + screens);
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
   }
 

@@ -48,6 +48,20 @@ project_warnings(gelmora)
 set_target_properties(gelmora PROPERTIES AUTOMOC ON)
 target_link_libraries(gelmora PRIVATE gelmora_app)
 
+# The same application in the other acceleration mode, for the end-to-end tests only: its own
+# objects of that mode's `vpn` entry come before gelmora_core's choice. Installed as bin/gelmora by
+# `cmake --install <build> --prefix P --component other_mode` over an ordinary install in P.
+if(DEFINED GELMORA_OTHER_VPN_MODE)
+  set(_other gelmora-${GELMORA_OTHER_VPN_MODE}-mode)
+  add_executable(${_other} ${CMAKE_CURRENT_SOURCE_DIR}/app/main.cpp
+                           ${CMAKE_CURRENT_SOURCE_DIR}/mode/vpn_${GELMORA_OTHER_VPN_MODE}.cpp)
+  project_warnings(${_other})
+  set_target_properties(${_other} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${_other} PRIVATE gelmora_app platform_netext)
+  install(PROGRAMS $<TARGET_FILE:${_other}> DESTINATION bin RENAME gelmora
+          COMPONENT other_mode EXCLUDE_FROM_ALL)
+endif()
+
 # main() of the widget tests: a QApplication with the Qt main queue installed.
 add_library(gelmora_gui_test_main STATIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui/gui_test_main.cpp)
 project_warnings(gelmora_gui_test_main)

@@ -75,6 +75,8 @@ function(_gelmora_install_manifest)
     list(SORT _lines)
     list(JOIN _lines "\n" _text)
     file(WRITE "${_prefix}/share/gelmora/install_manifest.txt" "${_text}\n")
+    file(CHMOD "${_prefix}/share/gelmora/install_manifest.txt"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS "Manifest: ${_prefix}/share/gelmora/install_manifest.txt")
   ]])
 endfunction()

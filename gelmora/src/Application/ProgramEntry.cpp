@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "gelmora/Core/AccelerationMode.h"
 #include "gelmora/Core/Log.h"
 #include "gelmora/Service/Params/TsParams.h"
 #include "gelmora/Service/Tools/LOG.h"
@@ -14,10 +15,6 @@
 #include "gelmora/Service/Tools/Utils.h"
 #include "gelmora/machine_mac_addr.h"
 
-#ifdef GELMORA_VPN_TUNNEL
-#include "gelmora/Core/TsVPNController.h"
-#include "platform/netext/TunnelConnection.h"
-#endif
 
 namespace fs = std::filesystem;
 
@@ -124,13 +121,8 @@ void setInstalledPaths(const InstallLayout& l) {
   platform::auth::Options auth = STPrivilegedTask::authOptions();
   auth.runner = l.authRunner;
   STPrivilegedTask::setAuthOptions(auth);
-#ifdef GELMORA_VPN_TUNNEL
-  platform::netext::TunnelLaunchSettings tunnel;
-  tunnel.program = l.tunnel;
-  tunnel.resources = l.resources;
-  tunnel.launcher = platform::netext::authorizedTunnelLauncher(auth);
-  TsVPNController::sharedInstance().vpn()->setLaunchSettings(std::move(tunnel));
-#endif
+  configureAccelerationMode({l.tunnel, l.resources, auth});
+  logLine(std::string("acceleration_mode = ") + accelerationModeName());
   logLine("zandrel_path = " + l.zandrel);
   logLine("kext_path = " + l.kext);
   logLine("area_isp_path = " + areaisp.string());
