@@ -138,6 +138,10 @@ TEST_F(WebWindowTest, BackReloadsTheFirstPageOnceAndShareRunsThePageScript) {
 
   const size_t before =
       gelmora::app::test::WebHosts::queries(hosts.brand, "/in-app/package").size();
+  // The way back and the reload each finish a load; a page script is run only in the last one.
+  int finished = 0;
+  QObject::connect(window->page(), &QWebEnginePage::loadFinished, window.get(),
+                   [&finished] { ++finished; });
   window->onBackClick();
   EXPECT_TRUE(window->isClickGoBack());
   EXPECT_FALSE(window->webView()->isVisible());
@@ -156,6 +160,7 @@ TEST_F(WebWindowTest, BackReloadsTheFirstPageOnceAndShareRunsThePageScript) {
                before;
       },
       20000));
+  ASSERT_TRUE(waitFor([&] { return finished >= 2; }, 20000)) << finished;
   ASSERT_TRUE(waitForTitle(window->page(), "top-up"));
   run(window->page(), "window.external.InvokeFromJavascript('OnOpenLink', 'https://127.0.0.1/x')");
   ASSERT_TRUE(waitFor([&] { return opener.opened.size() == 1; }, 20000));

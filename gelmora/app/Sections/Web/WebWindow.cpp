@@ -65,21 +65,17 @@ WebWindow::WebWindow(Collaborators c, QWidget* parent)
   webView_->setPage(page_);
   // A page committed: the address changed, or a page (one of the history's) finished loading;
   // the history is current only once the engine has reported back, so look on the next turn. The
-  // reload after a way back waits until that way back has finished loading.
+  // reload after a way back waits until that way back has finished loading; the engine may report
+  // the finished load before the new address, so whichever comes last starts it.
   connect(page_, &QWebEnginePage::urlChanged, this, [this] {
     QMetaObject::invokeMethod(
         this, [this] { onCommit(); }, Qt::QueuedConnection);
   });
+  connect(page_, &QWebEnginePage::loadStarted, this, [this] { loading_ = true; });
   connect(page_, &QWebEnginePage::loadFinished, this, [this] {
+    loading_ = false;
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-          onCommit();
-          if (!reloadPending_) return;
-          reloadPending_ = false;
-          page_->triggerAction(QWebEnginePage::Reload);
-        },
-        Qt::QueuedConnection);
+        this, [this] { onCommit(); }, Qt::QueuedConnection);
   });
   resize(680, 500);
 }
@@ -139,6 +135,10 @@ void WebWindow::onCommit() {
       reloadPending_ = true;
     }
     webView_->show();
+    if (reloadPending_ && !loading_) {
+      reloadPending_ = false;
+      page_->triggerAction(QWebEnginePage::Reload);
+    }
   } else {
     back_->show();
     logo_->hide();

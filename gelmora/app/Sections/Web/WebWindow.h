@@ -86,6 +86,7 @@ class WebWindow : public QWidget {
   bool isClickGoBack_ = false;
   bool closedByOwner_ = false;
   bool reloadPending_ = false;
+  bool loading_ = false;  // between the page's loadStarted and loadFinished
 };
 
 // The registry's web window: a new WebWindow set up for the request.
