@@ -52,8 +52,7 @@ TEST_F(PreCodeViewTest, LooksAndLayout) {
   EXPECT_EQ(view->codeTF()->voiceCodeBtn()->title(), gelmora::ui::L10n::text("语音验证码"));
 }
 
-// Not passing yet: the next button's request is not seen at the stand-in; under investigation.
-TEST_F(PreCodeViewTest, DISABLED_NextButtonFollowsTheType) {
+TEST_F(PreCodeViewTest, NextButtonFollowsTheType) {
   struct Case {
     const char* type;
     const char* path;
@@ -66,6 +65,8 @@ TEST_F(PreCodeViewTest, DISABLED_NextButtonFollowsTheType) {
     view->setType(c.type);
     view->model().quickAuthCode.setValue("123456");
     account.clearRequests();
+    // The command's state reaches the button on the main queue.
+    ASSERT_TRUE(waitFor([&] { return view->nextButton()->isEnabled(); }));
     view->nextButton()->click();
     ASSERT_TRUE(waitFor([&] { return seen(c.path) == 1; }));
     if (std::string(c.path) == "/q5client/phone/verify-phone") {
@@ -75,8 +76,7 @@ TEST_F(PreCodeViewTest, DISABLED_NextButtonFollowsTheType) {
   EXPECT_EQ(view->type(), "OTHER");
 }
 
-// Not passing yet: the second code request is not seen at the stand-in; under investigation.
-TEST_F(PreCodeViewTest, DISABLED_TheNextCodeGoesToTheProfilesNewNumber) {
+TEST_F(PreCodeViewTest, TheNextCodeGoesToTheProfilesNewNumber) {
   view->setType("MODIFY_PHONE");
   view->sendCode();
   ASSERT_TRUE(waitFor([&] { return seen(kCode) == 1; }));
@@ -89,6 +89,7 @@ TEST_F(PreCodeViewTest, DISABLED_TheNextCodeGoesToTheProfilesNewNumber) {
   user->mutableSession()->userInfo->country_code = tq::Number(852);
   platform::notifications::NotificationCenter::defaultCenter().post(TsUserInfoChangedNotification);
   view->model().stopTimer();
+  ASSERT_TRUE(waitFor([&] { return view->codeTF()->codeBtn()->isEnabled(); }));
   view->sendCode();
   ASSERT_TRUE(waitFor([&] { return seen(kCode) == 2; }));
   EXPECT_EQ((*last(kCode))["phone"], "91234567");
