@@ -42,3 +42,11 @@ if(TARGET gelmora_gui_test_main AND TARGET standin_web AND COMMAND add_gui_test 
   target_compile_definitions(older_web_windows_test PRIVATE
                              STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
 endif()
+
+if(TARGET gui_session_fixture AND TARGET standin_store AND TARGET standin_web AND COMMAND add_gui_test)
+  add_gui_test(shop_purchase_e2e_test SOURCES tests/app/shop_purchase_e2e_test.cpp
+               LIBS gelmora_app gui_session_fixture gelmora_gui_test_main standin_web standin_store
+               XVFB TIMEOUT 180)
+  target_compile_definitions(shop_purchase_e2e_test PRIVATE
+                             STANDIN_WEB_PAGES="${PROJECT_SOURCE_DIR}/standin/web/pages")
+endif()
