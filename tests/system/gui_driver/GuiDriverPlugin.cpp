@@ -17,8 +17,8 @@
 //   wait {path, what, [equals], timeout_ms}   what = exists|visible|hidden|enabled|text|property
 //                                  (property takes name); waits with a deadline -> ok or error
 //   widgets                        -> {widgets: [objectName paths of visible named widgets]}
-//   first_exposed                  -> {ms}: milliseconds from the process start to the first
-//                                  exposed window
+//   first_exposed                  -> {ms, pid}: milliseconds from the process start to the
+//                                  first exposed window, and the process id
 //   quit                           closes the connection
 // Lines longer than 64 KiB, bad JSON and unknown commands get {"ok": false, "error": ...}.
 #include <QAbstractButton>
@@ -48,6 +48,7 @@
 
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -204,8 +205,9 @@ class Connection : public QObject {
       return;
     }
     if (cmd == "first_exposed") {
-      answer(firstExposedMs_ < 0 ? error("no window exposed yet")
-                                 : ok({{"ms", double(firstExposedMs_)}}));
+      answer(firstExposedMs_ < 0
+                 ? error("no window exposed yet")
+                 : ok({{"ms", double(firstExposedMs_)}, {"pid", double(::getpid())}}));
       return;
     }
     if (cmd == "widgets") {
