@@ -704,7 +704,10 @@ TEST_F(TunnelDaemonEndToEnd, BypassFloodLeavesTheGameEchoFast) {
   std::sort(rtts.begin(), rtts.end());
   std::printf("game echo under a bypass flood: p50 %.2f ms, p99 %.2f ms, %d lost\n",
               rtts[rtts.size() / 2], rtts[rtts.size() * 99 / 100], lost);
-  EXPECT_LT(rtts[rtts.size() * 99 / 100], 10.0) << "p99 in ms; p50 " << rtts[rtts.size() / 2];
+  // A queue in front of the game shows in the middle of the spread, not only in its tail; the tail
+  // bound leaves room for the scheduling delays of a busy machine.
+  EXPECT_LT(rtts[rtts.size() / 2], 5.0) << "p50 in ms";
+  EXPECT_LT(rtts[rtts.size() * 99 / 100], 25.0) << "p99 in ms; p50 " << rtts[rtts.size() / 2];
 }
 
 TEST_F(TunnelDaemonEndToEnd, UserStopRemovesEverythingAndWritesNoReason) {
