@@ -3,9 +3,7 @@
 #include "gelmora/Core/BHAppPackage.h"
 #include "gelmora/Core/TsKextVPNController.h"
 
-AccelerationController& BHAppPackage::vpn() const {
-  return TsKextVPNController::sharedInstance();
-}
+AccelerationController& BHAppPackage::vpn() const { return TsKextVPNController::sharedInstance(); }
 
 namespace gelmora::entry {
 

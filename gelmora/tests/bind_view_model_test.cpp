@@ -2,8 +2,8 @@
 // what the four requests carry, and that a signed-out user's accounts never linger or come back.
 #include <gtest/gtest.h>
 
-#include "SessionTestSupport.h"
 #include "Galvent/Category/RAC.h"
+#include "SessionTestSupport.h"
 #include "gelmora/Sections/Me/TsUserBindViewModel.h"
 
 namespace {
@@ -134,10 +134,10 @@ TEST_F(BindViewModelTest, BindingRequestsCarryTheirFields) {
   ASSERT_TRUE(mail.completed);
   r = seen(account, "/q5client/user/bind-mail").back();
   // No code, although the model holds one.
-  EXPECT_EQ(*r.info, (json{{"uid", 10001},
-                           {"mac", user->mac()},
-                           {"mail", "a@b.test"},
-                           {"password", "pw-999999"}}));
+  EXPECT_EQ(
+      *r.info,
+      (json{
+          {"uid", 10001}, {"mac", user->mac()}, {"mail", "a@b.test"}, {"password", "pw-999999"}}));
   // Neither refreshes nor notifies.
   EXPECT_EQ(snsPosts, 0);
   EXPECT_TRUE(seen(account, kLinked).empty());

@@ -177,7 +177,7 @@ TEST(OlderPageQuery, QueryLoginCodeAndWindowTable) {
        "我的订单", 650, 680},
   };
   for (const auto& r : rows) {
-    auto s = LegacyPageQuery::windowSpec(r.w, in);
+    auto s = LegacyPageQuery::windowPage(r.w, in);
     EXPECT_EQ(s.address, r.address);
     EXPECT_EQ(s.storeKey, r.key);
     EXPECT_EQ(s.title, r.title);
@@ -185,10 +185,10 @@ TEST(OlderPageQuery, QueryLoginCodeAndWindowTable) {
     EXPECT_EQ(s.height, r.height);
   }
   in.payList = json::array({"https://pay1.example", "x"});
-  EXPECT_EQ(LegacyPageQuery::windowSpec(W::Recharge, in).address,
+  EXPECT_EQ(LegacyPageQuery::windowPage(W::Recharge, in).address,
             "https://pay1.example/package?is_pc=1&logincode=CODE");
   in.payList = json::array();  // empty list: the built-in base
-  EXPECT_EQ(LegacyPageQuery::windowSpec(W::Recharge, in).address,
+  EXPECT_EQ(LegacyPageQuery::windowPage(W::Recharge, in).address,
             "http://pay.example/package?is_pc=1&logincode=CODE");
 
   EXPECT_EQ(LegacyPageQuery::windowForToken("OpenShareWindow"), W::Share);

@@ -15,7 +15,6 @@
 #include "gelmora/Service/Tools/Utils.h"
 #include "gelmora/machine_mac_addr.h"
 
-
 namespace fs = std::filesystem;
 
 namespace gelmora::entry {

@@ -30,7 +30,7 @@ std::string withScheme(std::string_view address) {
   return "http://" + std::string(address);
 }
 
-WindowSpec windowSpec(Window w, const Inputs& in) {
+WindowPage windowPage(Window w, const Inputs& in) {
   switch (w) {
     case Window::Share:
       return {withScheme(in.host + "/account/invitation" + in.suffix), "", "邀请好友", 650, 680};

@@ -113,9 +113,8 @@ class MeFixture : public ::testing::Test {
   }
   void recordPosts(std::string_view name) {
     platform::notifications::NotificationCenter::defaultCenter().addObserver(
-        this, name, [this](const platform::notifications::Notification& n) {
-          posted.push_back(n.name);
-        });
+        this, name,
+        [this](const platform::notifications::Notification& n) { posted.push_back(n.name); });
   }
   size_t count(std::string_view name) const {
     return std::count(posted.begin(), posted.end(), std::string(name));

@@ -61,10 +61,16 @@ TEST_F(AccountCentreE2ETest, AccountPageCarouselAndMemberCentre) {
   const std::string base = web.baseUrl();
   user->setPictureNews(json::array({{{"image", base + "/news/red.png"}, {"url", ""}},
                                     {{"image", base + "/news/blue.png"}, {"url", ""}}}));
-  signIn({{"uid", 5}, {"nick_name", "Ann"}, {"package_name", "Gold"}, {"product_id", 3},
-          {"expire_date", "2030-01-01 10:00:00"}, {"expired_and_pause_status", 3}});
+  signIn({{"uid", 5},
+          {"nick_name", "Ann"},
+          {"package_name", "Gold"},
+          {"product_id", 3},
+          {"expire_date", "2030-01-01 10:00:00"},
+          {"expired_and_pause_status", 3}});
   account.scriptPayloads("/q5client/package/privilege",
-                         {json{{"flow_size", "100G"}, {"mobile_limit", "2"}, {"desktop_limit", "3"},
+                         {json{{"flow_size", "100G"},
+                               {"mobile_limit", "2"},
+                               {"desktop_limit", "3"},
                                {"images", {{{"image", "/img/green.png"}, {"name", "Speed"}}}}}});
   TsUserProfileDependencies d;
   d.user = user.get();
@@ -87,15 +93,15 @@ TEST_F(AccountCentreE2ETest, AccountPageCarouselAndMemberCentre) {
 
   const QPoint centre = carousel->geometry().center();
   QImage shot = save(page.get(), "account_page.png");
-  EXPECT_TRUE(near(shot.pixelColor(5, 5), QColor(31, 29, 50))) << shot.pixelColor(5, 5).name().toStdString();
+  EXPECT_TRUE(near(shot.pixelColor(5, 5), QColor(31, 29, 50)))
+      << shot.pixelColor(5, 5).name().toStdString();
   EXPECT_TRUE(near(shot.pixelColor(centre), QColor(220, 30, 30)))
       << shot.pixelColor(centre).name().toStdString();
 
   // A drag to the left brings the blue picture to the middle.
   const QPoint c = carousel->rect().center();
   QTest::mousePress(carousel, Qt::LeftButton, Qt::NoModifier, c);
-  for (int step = 1; step <= 5; ++step)
-    QTest::mouseMove(carousel, c - QPoint(60 * step, 0));
+  for (int step = 1; step <= 5; ++step) QTest::mouseMove(carousel, c - QPoint(60 * step, 0));
   QTest::mouseRelease(carousel, Qt::LeftButton, Qt::NoModifier, c - QPoint(300, 0));
   ASSERT_TRUE(waitFor([&] { return !carousel->isScrolling(); }));
   shot = save(page.get(), "account_page_dragged.png");

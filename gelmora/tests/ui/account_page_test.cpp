@@ -64,14 +64,29 @@ TEST_F(AccountPageTest, FillsThePageFromTheProfile) {
     QString id, userName, package, exDate, longTerm;
   } cases[] = {
       {"ordinary",
-       {{"uid", 5}, {"nick_name", "Ann"}, {"package_name", "Gold"},
+       {{"uid", 5},
+        {"nick_name", "Ann"},
+        {"package_name", "Gold"},
         {"expire_date", "2024-05-01 10:00:00"}},
-       QString::fromStdString("id:" + Tessaryn::uidEncrypt("5")), "Ann", "Gold",
-       "2024-05-01 10:00:00", ""},
-      {"long term", {{"uid", 6}, {"expire_date", "2099-12-31 23:59:59"}},
-       QString::fromStdString("id:" + Tessaryn::uidEncrypt("6")), "", "", "", text("长期有效")},
-      {"unreadable expiry shown raw", {{"uid", 7}, {"expire_date", "soon"}},
-       QString::fromStdString("id:" + Tessaryn::uidEncrypt("7")), "", "", "soon", ""},
+       QString::fromStdString("id:" + Tessaryn::uidEncrypt("5")),
+       "Ann",
+       "Gold",
+       "2024-05-01 10:00:00",
+       ""},
+      {"long term",
+       {{"uid", 6}, {"expire_date", "2099-12-31 23:59:59"}},
+       QString::fromStdString("id:" + Tessaryn::uidEncrypt("6")),
+       "",
+       "",
+       "",
+       text("长期有效")},
+      {"unreadable expiry shown raw",
+       {{"uid", 7}, {"expire_date", "soon"}},
+       QString::fromStdString("id:" + Tessaryn::uidEncrypt("7")),
+       "",
+       "",
+       "soon",
+       ""},
       {"nothing", json::object(), "", "", "", "", ""},
   };
   for (const auto& c : cases) {
@@ -197,7 +212,8 @@ TEST_F(AccountPageTest, LaunchAtLoginFollowsTheBox) {
     bool from;
     bool works;
     bool shown;
-  } cases[] = {{false, true, true}, {false, false, false}, {true, true, false}, {true, false, true}};
+  } cases[] = {
+      {false, true, true}, {false, false, false}, {true, true, false}, {true, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.from << " " << c.works);
     open();

@@ -52,8 +52,8 @@ class MemberCentreTest : public me_test::MeFixture {
   static json privileges(int count) {
     json list = json::array();
     for (int i = 0; i < count; ++i)
-      list.push_back({{"image", "/img/" + std::to_string(i) + ".png"},
-                      {"name", "P" + std::to_string(i)}});
+      list.push_back(
+          {{"image", "/img/" + std::to_string(i) + ".png"}, {"name", "P" + std::to_string(i)}});
     return {{"flow_size", "100G"}, {"mobile_limit", "2"}, {"desktop_limit", "3"}, {"images", list}};
   }
 
@@ -72,12 +72,18 @@ TEST_F(MemberCentreTest, ProfileFieldsAndCover) {
     const char* colour;
     bool upgrade;
   } cases[] = {
-      {"normal", {{"uid", 5}, {"expired_and_pause_status", 3}, {"low_speed", 0},
-                  {"package_upgrade", 1}},
-       false, text("无限速，正常使用"), "#6f6b98", true},
-      {"limited", {{"uid", 5}, {"expired_and_pause_status", 1}, {"low_speed", 1},
-                   {"package_upgrade", 0}},
-       true, text("流量耗尽，被限速"), "#fb1658", false},
+      {"normal",
+       {{"uid", 5}, {"expired_and_pause_status", 3}, {"low_speed", 0}, {"package_upgrade", 1}},
+       false,
+       text("无限速，正常使用"),
+       "#6f6b98",
+       true},
+      {"limited",
+       {{"uid", 5}, {"expired_and_pause_status", 1}, {"low_speed", 1}, {"package_upgrade", 0}},
+       true,
+       text("流量耗尽，被限速"),
+       "#fb1658",
+       false},
       {"missing", {{"uid", 5}}, true, text("无限速，正常使用"), "#6f6b98", false},
   };
   for (const auto& c : cases) {
@@ -88,7 +94,9 @@ TEST_F(MemberCentreTest, ProfileFieldsAndCover) {
     EXPECT_TRUE(centre->limitTF->styleSheet().contains(c.colour)) << c.colour;
     EXPECT_EQ(centre->packageBox->isVisible(), c.upgrade);
   }
-  open({{"uid", 5}, {"username", "ann"}, {"package_name", "Gold"},
+  open({{"uid", 5},
+        {"username", "ann"},
+        {"package_name", "Gold"},
         {"expire_date", "2030-01-01 00:00:00"}});
   EXPECT_EQ(centre->titleTF->text(), "Gold");
   EXPECT_EQ(centre->packageTF->text(), "Gold");

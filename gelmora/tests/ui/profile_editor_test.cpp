@@ -39,9 +39,7 @@ class ProfileEditorTest : public me_test::MeFixture {
     MeFixture::TearDown();
   }
   void open(bool phone = true) {
-    signIn({{"uid", 5},
-            {"phone_number", phone ? kPhone : ""},
-            {"country_code", 86}});
+    signIn({{"uid", 5}, {"phone_number", phone ? kPhone : ""}, {"country_code", 86}});
     model = std::make_unique<TsUserBindViewModel>(user.get());
     TsEditProfileDependencies d;
     d.user = user.get();
@@ -119,7 +117,7 @@ TEST_F(ProfileEditorTest, SocialRowsUnlinkAfterAskingAndLinkThroughThePage) {
   const struct {
     QFrame* TsEditProfileWC::*box;
     const char* key;
-  } rows[] = {{&TsEditProfileWC::wcBox, "wechat"},   {&TsEditProfileWC::facebookBox, "facebook"},
+  } rows[] = {{&TsEditProfileWC::wcBox, "wechat"},     {&TsEditProfileWC::facebookBox, "facebook"},
               {&TsEditProfileWC::insBox, "instagram"}, {&TsEditProfileWC::ggBox, "google"},
               {&TsEditProfileWC::ttBox, "twitter"},    {&TsEditProfileWC::qqBox, "qq"},
               {&TsEditProfileWC::lineBox, "line"},     {&TsEditProfileWC::kakaoBox, "kakao"}};

@@ -531,15 +531,15 @@ void MainWindow::openWeb(LegacyPageQuery::Window w, std::unique_ptr<WebWindowHan
   in.suffix = LegacyPageQuery::pageSuffix(LegacyPageQuery::loginCode(LegacyPageQuery::pageQuery(
       TsSystemInformation::osVersion(), TsSystemInformation::clientVersion(),
       TsSystemInformation::macAddress(), ctx_.services->getUid())));
-  auto spec = LegacyPageQuery::windowSpec(w, in);
-  if (w == LegacyPageQuery::Window::Share) LOG::console(spec.address);
-  if (w == LegacyPageQuery::Window::Recharge) LOG::console("充值链接： " + spec.address);
-  if (!spec.storeKey.empty()) TsParamsDirectory::setValue(spec.storeKey, spec.address);
+  auto page = LegacyPageQuery::windowPage(w, in);
+  if (w == LegacyPageQuery::Window::Share) LOG::console(page.address);
+  if (w == LegacyPageQuery::Window::Recharge) LOG::console("充值链接： " + page.address);
+  if (!page.storeKey.empty()) TsParamsDirectory::setValue(page.storeKey, page.address);
   WebWindowRequest request;
-  request.title = q(spec.title);
-  request.width = spec.width;
-  request.height = spec.height;
-  request.url = spec.address;
+  request.title = q(page.title);
+  request.width = page.width;
+  request.height = page.height;
+  request.url = page.address;
   request.needRefreshUser = false;
   slot = ctx_.screens->webWindow.make(request);
 }

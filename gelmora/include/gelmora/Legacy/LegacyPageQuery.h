@@ -30,7 +30,7 @@ struct Inputs {
   std::string suffix;                     // pageSuffix(...)
 };
 
-struct WindowSpec {
+struct WindowPage {
   std::string address;
   std::string storeKey;  // key of TsParamsDirectory the address is written to; empty: none
   std::string title;
@@ -38,7 +38,7 @@ struct WindowSpec {
   int height = 0;
 };
 
-WindowSpec windowSpec(Window w, const Inputs& in);
+WindowPage windowPage(Window w, const Inputs& in);
 // The window a page's "window_token" names (exact, case-sensitive), none for any other text.
 std::optional<Window> windowForToken(std::string_view token);
 

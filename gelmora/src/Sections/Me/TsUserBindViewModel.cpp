@@ -83,20 +83,22 @@ void TsUserBindViewModel::updateLinkedSNSInfo() {
   call->req().mac = user().mac();
   std::weak_ptr<bool> alive = alive_;
   auto disposable = std::make_shared<platform::reactive::Disposable>();
-  *disposable = RAC::rac_send(call).subscribe(
-      {[this, alive, sent = *uid](const nlohmann::json& dict) {
-         if (alive.expired()) return;
-         // The answer is about the user it was asked for; after a sign-out it is stale.
-         if (user().uid() != sent) return;
-         auto answer = tq::fromDictionary<JVX_RESP_USER_LINKED_SNS>(dict);
-         apply(answer ? *answer : JVX_RESP_USER_LINKED_SNS{});
-       },
-       [this, alive, disposable](const platform::reactive::Error&) {
-         if (!alive.expired()) requests_.remove(*disposable);
-       },
-       [this, alive, disposable] {
-         if (!alive.expired()) requests_.remove(*disposable);
-       }});
+  *disposable =
+      RAC::rac_send(call).subscribe({[this, alive, sent = *uid](const nlohmann::json& dict) {
+                                       if (alive.expired()) return;
+                                       // The answer is about the user it was asked for; after a
+                                       // sign-out it is stale.
+                                       if (user().uid() != sent) return;
+                                       auto answer =
+                                           tq::fromDictionary<JVX_RESP_USER_LINKED_SNS>(dict);
+                                       apply(answer ? *answer : JVX_RESP_USER_LINKED_SNS{});
+                                     },
+                                     [this, alive, disposable](const platform::reactive::Error&) {
+                                       if (!alive.expired()) requests_.remove(*disposable);
+                                     },
+                                     [this, alive, disposable] {
+                                       if (!alive.expired()) requests_.remove(*disposable);
+                                     }});
   if (!disposable->isDisposed()) requests_.add(*disposable);
 }
 
@@ -155,9 +157,10 @@ void TsUserBindViewModel::bindSNSWithPlatform(const std::string& platform) {
       call->req().mac = user().mac();
       call->req().third_account = info;
     });
-    requests_.add(link.subscribe({[](const nlohmann::json&) {}, [](const platform::reactive::Error&) {},
-                                  [this, alive] {
-                                    if (!alive.expired()) updateLinkedSNSInfo();
-                                  }}));
+    requests_.add(
+        link.subscribe({[](const nlohmann::json&) {}, [](const platform::reactive::Error&) {},
+                        [this, alive] {
+                          if (!alive.expired()) updateLinkedSNSInfo();
+                        }}));
   }));
 }

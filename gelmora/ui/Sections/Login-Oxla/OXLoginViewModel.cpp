@@ -53,9 +53,10 @@ OXLoginViewModel::OXLoginViewModel(Collaborators c)
     : user_(c.user ? c.user : &app().user()),
       analytics_(c.analytics ? c.analytics : &app().analytics()),
       ticker_(c.ticker ? std::move(c.ticker) : qtTickers()()),
-      updateLinkedSNSInfo_(c.updateLinkedSNSInfo
-                               ? std::move(c.updateLinkedSNSInfo)
-                               : std::function<void()>([] { app().bind().updateLinkedSNSInfo(); })) {
+      updateLinkedSNSInfo_(c.updateLinkedSNSInfo ? std::move(c.updateLinkedSNSInfo)
+                                                 : std::function<void()>([] {
+                                                     app().bind().updateLinkedSNSInfo();
+                                                   })) {
   QObject::connect(ticker_.get(), &Ticker::tick, [this] { onTick(); });
 }
 
