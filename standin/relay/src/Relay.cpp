@@ -540,6 +540,8 @@ struct Relay::Impl {
       handleFrame(ep, froms[i], {storage.data() + size_t(i) * kSize, msgs[i].msg_len});
   }
 
+  static constexpr int kFlowReadsPerRound = 64;
+
   void run() {
     std::vector<uint8_t> buf(65536);
     epoll_event events[64];
@@ -581,9 +583,13 @@ struct Relay::Impl {
         } else if (tag == kTagFlow) {
           auto it = flows.find(fd);
           if (it == flows.end()) continue;
-          ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-          if (got < 0) continue;
-          handleFlowAnswer(it->second, {buf.data(), static_cast<size_t>(got)});
+          // What the server answered meanwhile, a bounded number per round: one wait per
+          // datagram would make this thread the slowest part of a busy flow.
+          for (int k = 0; k < kFlowReadsPerRound; ++k) {
+            ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (got < 0) break;
+            handleFlowAnswer(it->second, {buf.data(), static_cast<size_t>(got)});
+          }
         } else if (tag == kTagTun) {
           // Drain it: the device queues what the kernel routed in while we slept.
           for (ssize_t got; (got = ::read(fd, buf.data(), buf.size())) > 0;)
