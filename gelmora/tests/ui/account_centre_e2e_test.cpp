@@ -296,9 +296,9 @@ TEST_F(AccountCentreE2ETest, ProfileEditorChangesPhoneBindsAndUnbinds) {
   EXPECT_TRUE(account.accountByUid(5)->phone.empty());
   QTest::qWait(30);
   shot = save(editor, "bind_result.png");
-  // Near its top-left corner, where a gap between two rows lies under the panel (the rows have
-  // the panel's colour).
-  const QPoint resultCorner = result->mapTo(editor, QPoint(4, 47));
+  // Near its left edge, above the section title's gap under it (the rows have the panel's
+  // colour, the gap the window's).
+  const QPoint resultCorner = result->mapTo(editor, QPoint(4, 110));
   EXPECT_TRUE(near(shot.pixelColor(resultCorner), QColor(42, 38, 66)))
       << shot.pixelColor(resultCorner).name().toStdString();
   QTest::mouseClick(result->confirmButton, Qt::LeftButton);
