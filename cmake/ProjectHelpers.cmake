@@ -85,6 +85,15 @@ function(add_unit_test name)
   endif()
 endfunction()
 
+function(_project_fuzzer_like_replay name)
+  foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS)
+    get_target_property(value ${name} ${prop})
+    if(value)
+      set_property(TARGET ${name}_fuzzer PROPERTY ${prop} "${value}")
+    endif()
+  endforeach()
+endfunction()
+
 # add_fuzz_target(name SOURCES ... LIBS ...)
 # The source defines LLVMFuzzerTestOneInput. In the FUZZ build it becomes a libFuzzer binary;
 # elsewhere it is linked with a replay driver and runs its corpus fuzz/corpus/<name>/ as a unit test.
@@ -114,6 +123,8 @@ function(add_fuzz_target name)
     target_link_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
     set_target_properties(${name}_fuzzer PROPERTIES OUTPUT_NAME ${name}
                                                     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz-bin)
+    # Include folders and definitions given to the replay target after this call apply here too.
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL _project_fuzzer_like_replay ${name})")
   endif()
 endfunction()
 
@@ -169,13 +180,16 @@ function(add_gui_test name)
       GELMORA_KEYCHAIN_DIR=${home}/keychain
       GELMORA_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/screenshots
       ${A_ENV})
+  # Each test gets a session bus of its own that ends with it; without one, the D-Bus library
+  # would start a bus through the X display that outlives the test.
+  find_program(DBUS_RUN_SESSION dbus-run-session REQUIRED)
   if(A_XVFB)
     find_program(XVFB_RUN xvfb-run REQUIRED)
-    add_test(NAME ${name} COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24"
+    add_test(NAME ${name} COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24" ${DBUS_RUN_SESSION} --
                                   $<TARGET_FILE:${name}>)
     list(APPEND env QT_QPA_PLATFORM=xcb)
   else()
-    add_test(NAME ${name} COMMAND ${name})
+    add_test(NAME ${name} COMMAND ${DBUS_RUN_SESSION} -- $<TARGET_FILE:${name}>)
     list(APPEND env QT_QPA_PLATFORM=offscreen)
   endif()
   set(labels gui ${A_LABELS})
