@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTest>
 #include <filesystem>
 
 #include "../ui/UiTestSupport.h"
@@ -285,6 +286,22 @@ TEST_F(AppDelegateTest, QuittingStopsAccelerationFirst) {
   menuTitles();
   item("退出 OxlaVPN")->trigger();
   EXPECT_EQ(process_.exits, std::vector<int>{0});
+}
+
+TEST_F(AppDelegateTest, QuitKeysOfTheWindowAskAndStopFirst) {
+  AppDelegate& d = launch();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(d.window()));
+  QApplication::setActiveWindow(d.window());
+  quitAnswer_ = AppDelegate::kFirstButton + 1;
+  QTest::keyClick(d.window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_TRUE(process_.exits.empty());
+  EXPECT_EQ(vpn_.stopCommands, 0);
+
+  quitAnswer_ = AppDelegate::kFirstButton;
+  vpn_.status_ = 3;
+  QTest::keyClick(d.window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(vpn_.stopCommands, 1);
+  EXPECT_EQ(process_.exits, std::vector<int>{0});  // from the stop's callback
 }
 
 TEST_F(AppDelegateTest, ClosingTheWindowEndsOnlyWithCloseAppOn) {
