@@ -113,6 +113,46 @@ TEST(MZSpeedUDPSocket, DisconnectEndsDeliveryAndSending) {
   EXPECT_TRUE(weak.expired());
 }
 
+// Frames of one size in a burst go to the kernel as one segmented send: each still arrives as a
+// datagram of its own, whole and in order, whatever the sizes around it (a shorter one ends a run,
+// a longer one starts the next).
+TEST(MZSpeedUDPSocket, BurstOfOneSizeArrivesAsSeparateDatagrams) {
+  Peer peer;
+  int room = 4 << 20;
+  ::setsockopt(peer.fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+  auto socket =
+      MZSpeedUDPSocket::initWithHost("127.0.0.1", peer.port, std::make_shared<Recorder>());
+  ASSERT_TRUE(socket);
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 12; ++i) sizes.push_back(1200);
+  sizes.push_back(300);
+  for (int i = 0; i < 6; ++i) sizes.push_back(1200);
+  sizes.push_back(1400);
+  sizes.push_back(1400);
+  sizes.push_back(64);
+  for (int i = 0; i < 10; ++i) sizes.push_back(1200);
+  ASSERT_LE(sizes.size(), MZSpeedUDPSocket::kBurstSize);
+  std::vector<std::string> sent;
+  MZSpeedUDPSocket::beginBurst();
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string body(sizes[i] - 4, static_cast<char>('a' + i % 26));
+    body.replace(0, std::min<size_t>(body.size(), 4), std::to_string(1000 + i).substr(0, 4));
+    sent.push_back("hd:" + std::string(1, static_cast<char>('0' + i % 10)) + body);
+    ASSERT_TRUE(socket->writeData(bytes(sent.back().substr(0, 4)), bytes(sent.back().substr(4))));
+  }
+  MZSpeedUDPSocket::endBurst();
+  for (size_t i = 0; i < sent.size(); ++i) {
+    pollfd p{peer.fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "datagram " << i << " never arrived";
+    char buf[4096];
+    ssize_t n = ::recv(peer.fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, size_t(n)), sent[i]) << "datagram " << i;
+  }
+  pollfd p{peer.fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "more datagrams than frames";
+}
+
 // Frames written in a burst leave together at its end, whole and in order, also past one batch;
 // the answers, arriving back to back, are all delivered in order.
 TEST(MZSpeedUDPSocket, BurstFramesLeaveAtTheEndInOrder) {

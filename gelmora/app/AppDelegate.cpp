@@ -171,7 +171,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         this, [this] { applicationShouldTerminateAfterLastWindowClosed(); }, Qt::QueuedConnection);
   }));
   // The platform's quit keys (Ctrl+Q) take the same road as the quit item: ask, then stop first.
-  auto* quitKeys = new QShortcut(QKeySequence::Quit, window_);
+  auto* quitKeys = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_);
   quitKeys->setContext(Qt::ApplicationShortcut);
   connect(quitKeys, &QShortcut::activated, this, [this] { quit(); });
   showKeyWindow();

@@ -1,14 +1,18 @@
 // Program entry: the Qt application and its main queue, the global log, the one-copy check, the
 // start-up checks (each failure is a modal alert and the end), then the delegate and the loop.
-//   gelmora [--smoke]   --smoke: quit with 0 once the main window is on screen, and print start-up
-//                       alerts instead of waiting for someone to dismiss them (scripts, tests).
+//   gelmora [--smoke]   --smoke: quit with 0 once the main window is on screen and the start-up
+//                       parameter request has been answered (or failed; at most 20 s), and print
+//                       start-up alerts instead of waiting for someone to dismiss them (scripts,
+//                       tests).
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "AppDelegate.h"
@@ -40,10 +44,12 @@ void startupAlert(const std::string& informativeText) {
   box.exec();
 }
 
-// Ends the loop with 0 once the window has been put on screen.
+// Ends the loop with 0 once the window has been put on screen and `settled` answers yes (checked
+// every 50 ms for at most 20 s, so a script sees the start-up request at its server).
 class SmokeExit : public QObject {
  public:
-  explicit SmokeExit(QWidget* window) : QObject(window), window_(window) {
+  SmokeExit(QWidget* window, std::function<bool()> settled)
+      : QObject(window), window_(window), settled_(std::move(settled)) {
     window->installEventFilter(this);
     // Exposure is reported to the native window, painting to the widget.
     if (window->windowHandle()) window->windowHandle()->installEventFilter(this);
@@ -69,10 +75,22 @@ class SmokeExit : public QObject {
       if (w->isVisible() && name.ends_with("ViewController")) screens += " " + name;
     }
     gelmora::logLine("main window shown; screens:" + screens);
-    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    waitUntil_.start();
+    QTimer* poll = new QTimer(this);
+    poll->setInterval(50);
+    connect(poll, &QTimer::timeout, this, [this, poll] {
+      const bool settled = !settled_ || settled_();
+      if (!settled && !waitUntil_.hasExpired(20000)) return;
+      poll->stop();
+      if (!settled) gelmora::logLine("the start-up parameter request did not settle in 20 s");
+      QCoreApplication::exit(0);
+    });
+    poll->start();
   }
 
   QWidget* window_;
+  std::function<bool()> settled_;
+  QElapsedTimer waitUntil_;
   bool done_ = false;
 };
 
@@ -135,7 +153,10 @@ int main(int argc, char** argv) {
                    [&delegate] { delegate.applicationShouldHandleReopen(); });
   QTimer::singleShot(0, &delegate, [&delegate, smoke] {
     delegate.applicationDidFinishLaunching();
-    if (smoke && delegate.window()) new SmokeExit(delegate.window());
+    if (smoke && delegate.window())
+      new SmokeExit(delegate.window(), [&delegate] {
+        return !delegate.dependencies() || delegate.dependencies()->launchParamsSettled();
+      });
   });
   int status = application.exec();
   app().vpn().setAlertPresenter(nullptr);

@@ -272,6 +272,13 @@ TEST(OlderPageCommands, DispatcherTable) {
   EXPECT_TRUE(LegacyPageCommands::hasWithReturn(V::FeedBackB));
   EXPECT_TRUE(LegacyPageCommands::hasWithReturn(V::Share));
   EXPECT_FALSE(LegacyPageCommands::hasWithReturn(V::Recharge));
+  // Each window carries the title of the page it shows; FeedBackB's is the feedback page's.
+  const std::pair<V, const char*> titles[] = {{V::FeedBackB, "意见反馈"}, {V::Feedback, "意见反馈"},
+                                              {V::Recharge, "立即充值"},  {V::MyOrder, "我的订单"},
+                                              {V::Question, "问题百科"},  {V::Share, "邀请好友"}};
+  for (const auto& [variant, title] : titles) {
+    EXPECT_EQ(LegacyPageCommands::title(variant), title) << LegacyPageCommands::className(variant);
+  }
   LOG::setConsoleSink({});
 }
 

@@ -43,12 +43,13 @@ std::string stats_json() {
       "\"undetached_so\":%zu,\"dns_rule\":%zu,\"dns_lookup_data\":%zu,\"ip_to_domain\":%zu},"
       "\"server_sockets\":%zu,\"switches\":{\"intercept\":%d,\"tcp\":%d,\"udp\":%d,\"icmp\":%d,"
       "\"dns\":%d,\"reduce_tcp_mss\":%d},\"vni\":%d,\"client_ip\":\"%s\",\"edns_servers\":%d,"
-      "\"tcp_mss_local_min\":%d,\"global_socket_id\":%d}",
+      "\"tcp_mss_local_min\":%d,\"global_socket_id\":%d,\"stream_limit\":%u,"
+      "\"entrance_update\":\"%s\"}",
       s.attached, s.enabled_procnames, s.black_procnames, s.white_rules, s.black_rules,
       s.unanalyzed_domains, s.intercept_entries, s.undetached_sockets, s.dns_rules, s.dns_lookups,
       s.ip_to_domains, s.server_sockets, s.intercept, s.intercept_tcp, s.intercept_udp,
       s.intercept_icmp, s.intercept_dns, s.reduce_tcp_mss, s.vni, ip, s.edns_servers,
-      s.tcp_mss_local_min, s.global_socket_id);
+      s.tcp_mss_local_min, s.global_socket_id, s.stream_limit, s.entrance_update);
   return buf;
 }
 

@@ -64,6 +64,9 @@ struct vin_entry {
 
 server_socket_entry server_socket[abi::kPathOffsetCount];
 vin_entry vin_buff[abi::kPathOffsetCount];
+// What the admin stats report of the live updates (under lock_mutext_server_socks).
+uint32_t streamlimit_set = 0;
+char entrance_updated[24] = "";
 
 void udp_upcall(k::socket_t so, void* cookie, int waitf);
 
@@ -249,6 +252,14 @@ void udp_upcall(k::socket_t so, void*, int) {
 }
 
 // Keeps the entrance an offset was last given; the caller holds lock_mutext_server_socks.
+// Called with lock_mutext_server_socks held.
+void note_entrance_update(const abi::vni_off_entry& e) {
+  char ip[sizeof e.entrance_ip + 1] = {};
+  copy_text(ip, sizeof ip, e.entrance_ip, sizeof e.entrance_ip);
+  std::snprintf(entrance_updated, sizeof entrance_updated, "%s:%d", ip,
+                static_cast<int>(e.port & 0xffff));
+}
+
 void save_entrance(const abi::vni_off_entry& e) {
   vin_entry& v = vin_buff[e.offset];
   v.offset = e.offset;
@@ -296,6 +307,7 @@ errno_t update_entrance_server(const abi::vni_off_entry& e) {
     if (!server_socket[e.offset].sock) {
       // No path yet: only the saved entrance moves; the next 4000 builds the socket.
       save_entrance(e);
+      note_entrance_update(e);
       return 0;
     }
   }
@@ -307,6 +319,7 @@ errno_t update_entrance_server(const abi::vni_off_entry& e) {
   {
     MutexHold hold(lock_mutext_server_socks);
     save_entrance(e);
+    note_entrance_update(e);
     old = server_socket[e.offset].sock;
     server_socket[e.offset].sock = s;
     server_socket[e.offset].entrance_ip = ip;
@@ -322,6 +335,7 @@ void update_streamlimit(uint32_t limit) {
   {
     MutexHold hold(lock_mutext_server_socks);
     for (auto& s : server_socket) s.stream_limit = limit;
+    streamlimit_set = limit;
   }
   klog("test 限速值更新成功");
 }
@@ -423,8 +437,20 @@ void server_socks_clear() {
     MutexHold hold(lock_mutext_server_socks);
     for (int i = 0; i < abi::kPathOffsetCount; ++i) socks[i] = server_socket[i].sock;
     std::memset(server_socket, 0, sizeof server_socket);
+    streamlimit_set = 0;
+    entrance_updated[0] = 0;
   }
   for (auto* s : socks) put(s);
+}
+
+uint32_t last_streamlimit() {
+  MutexHold hold(lock_mutext_server_socks);
+  return streamlimit_set;
+}
+
+void last_entrance_update(char* out, size_t size) {
+  MutexHold hold(lock_mutext_server_socks);
+  copy_text(out, size, entrance_updated, sizeof entrance_updated);
 }
 
 size_t server_socket_count() {

@@ -192,6 +192,8 @@ TamselStats tamsel_stats() {
     s.dns_rules = dns_rule_count();
     s.dns_lookups = dns_lookup_data_count();
     s.ip_to_domains = ip_to_domain_count();
+    s.stream_limit = last_streamlimit();
+    last_entrance_update(s.entrance_update, sizeof s.entrance_update);
   }
   s.intercept = k::OSAddAtomic(0, &AVintercept);
   s.intercept_tcp = k::OSAddAtomic(0, &AVintercept_tcp);

@@ -136,6 +136,10 @@ errno_t update_entrance_server(const abi::vni_off_entry& e);
 void update_streamlimit(uint32_t limit);
 void server_socks_clear();
 size_t server_socket_count();
+// The last stream limit 4031 set (0: none yet) and the last entrance 4032 accepted ("ip:port",
+// empty: none yet), until the state is cleared.
+uint32_t last_streamlimit();
+void last_entrance_update(char* out, size_t size);
 
 // ---- DNS (dns.cpp)
 // True when the query is to go through the tunnel (d then describes it); false: it continues,

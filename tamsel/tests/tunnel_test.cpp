@@ -8,6 +8,7 @@
 #include "../src/tamsel_internal.h"
 #include "packets.h"
 #include "sim_fixture.h"
+#include "tamsel/tamsel.h"
 
 namespace tamsel::testing {
 namespace {
@@ -86,7 +87,9 @@ TEST_F(TunnelTest, FrameBytesExact) {
 
   // The stream limit of every offset follows 4031.
   uint32_t limit = 0x000a0014;
+  EXPECT_EQ(tamsel::tamsel_stats().stream_limit, 0u);
   ASSERT_EQ(SetOpt(KCTL_UPDATE_STREAMLIMIT, &limit, 4), 0);
+  EXPECT_EQ(tamsel::tamsel_stats().stream_limit, limit);  // what the admin stats report
   sim::clear_kernel_sends();
   sim::ip_output(pkt);
   ASSERT_EQ(sim::kernel_sends().size(), 1u);
@@ -200,9 +203,11 @@ TEST_F(TunnelTest, MoveEntrance) {
   e.offset = 5;
   std::strcpy(e.entrance_ip, "203.0.113.20");
   e.port = 5000;
+  EXPECT_STREQ(tamsel::tamsel_stats().entrance_update, "");
   // No path at that offset yet: only the saved entrance changes.
   ASSERT_EQ(SetOpt(KCTL_UPDATE_ENTRANCE_SERVER, &e, sizeof e), 0);
   EXPECT_EQ(sim::open_kernel_sockets(), 0);
+  EXPECT_STREQ(tamsel::tamsel_stats().entrance_update, "203.0.113.20:5000");
   ASSERT_EQ(Entry(1), 0);
   e.offset = 1;
   ASSERT_EQ(SetOpt(KCTL_UPDATE_ENTRANCE_SERVER, &e, sizeof e), 0);

@@ -2,9 +2,10 @@
 // A small root process forked at launch, before any thread exists, that puts the machine back
 // when the daemon dies without a clean stop (SIGKILL, a crash): it holds the read end of a pipe
 // and, when the pipe closes without the clean-stop byte, removes the tunnel's policy rules and
-// tables (with the mark rules that let answers through a strict reverse-path check) and restores
-// the resolver file. What it restores is fixed when it is forked; it reads nothing
-// else from anyone.
+// tables (with the mark rules that let answers through a strict reverse-path check), puts
+// net.ipv4.conf.all.src_valid_mark back to the value the run saved in root's /run folder, and
+// restores the resolver file. What it restores is fixed when it is forked; it reads nothing else
+// from anyone.
 
 #include <sys/types.h>
 
@@ -21,7 +22,8 @@ class Guardian {
     platform::netext::DnsConfigurator::Mode dnsMode = platform::netext::DnsConfigurator::Mode::None;
   };
 
-  // Undoes what a run with these settings may have left: rules, tables, the resolver file.
+  // Undoes what a run with these settings may have left: rules, tables, src_valid_mark, the
+  // resolver file.
   static void putBack(const Settings& settings);
 
   Guardian() = default;

@@ -40,7 +40,9 @@ class MZSpeedUDPSocket : public std::enable_shared_from_this<MZSpeedUDPSocket> {
   bool writeData(std::span<const uint8_t> head, std::span<const uint8_t> body);
 
   // A burst of packets read at once: frames written on this thread until endBurst leave in one
-  // system call per socket (at most kBurstSize frames each). Bursts do not nest.
+  // system call per socket (at most kBurstSize frames each); consecutive frames of one size go
+  // as one segmented send (UDP GSO: one pass through the stack, the same datagrams on the wire).
+  // Bursts do not nest.
   static constexpr size_t kBurstSize = 32;
   static void beginBurst();
   static void endBurst();

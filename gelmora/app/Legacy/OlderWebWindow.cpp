@@ -63,6 +63,8 @@ bool OlderWebWindow::olderHostAllowed(const std::string& url) {
 OlderWebWindow::OlderWebWindow(LegacyWebVariant variant, QWidget* parent)
     : QWidget(parent, Qt::Window), variant_(variant) {
   setObjectName(LegacyPageCommands::className(variant));
+  const QString title = QString::fromStdString(LegacyPageCommands::title(variant));
+  setWindowTitle(title);
   setAttribute(Qt::WA_DeleteOnClose, false);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -75,7 +77,7 @@ OlderWebWindow::OlderWebWindow(LegacyWebVariant variant, QWidget* parent)
   auto* back = new QPushButton(QStringLiteral("返回"), bar);
   back->setObjectName("btnBack");
   connect(back, &QPushButton::clicked, this, [this] { OnBackClick(); });
-  title_ = new QLabel(bar);
+  title_ = new QLabel(title, bar);
   title_->setObjectName("LabelTitle");
   bl->addWidget(back);
   bl->addWidget(title_, 1);

@@ -253,6 +253,7 @@ void AppDependencies::checkLaunchParams() {
   subscriptions_.add(RAC::rac_send(call).subscribe(
       {[this, alive](const nlohmann::json& dict) {
          if (alive.expired()) return;
+         launchParamsSettled_ = true;
          processLaunchParams(tq::fromDictionary<JVX_RESP_PARAMETERS_STARTUP>(dict).value_or(
              JVX_RESP_PARAMETERS_STARTUP{}));
        },
@@ -266,7 +267,10 @@ void AppDependencies::checkLaunchParams() {
          if (domainIndex_ < static_cast<int64_t>(domains_.size())) {
            set_JVXDomain(domains_[static_cast<size_t>(domainIndex_)]);
            checkLaunchParams();
-         } else if (!domains_.empty()) {
+           return;
+         }
+         launchParamsSettled_ = true;
+         if (!domains_.empty()) {
            // Every host failed: later calls go to the brand's own host again.
            set_JVXDomain(domains_.front());
          }

@@ -1,6 +1,7 @@
 #include "gelmora/Legacy/LegacyPageCommands.h"
 
 #include "gelmora/Legacy/LegacyJson.h"
+#include "gelmora/Legacy/LegacyPageQuery.h"
 #include "gelmora/Service/Tools/LOG.h"
 #include "gelmora/Service/Tools/TsStringHelper.h"
 
@@ -26,6 +27,30 @@ const char* pageKey(LegacyWebVariant v) {
       return "url_share";
   }
   return "";
+}
+
+std::string title(LegacyWebVariant v) {
+  using W = LegacyPageQuery::Window;
+  W w = W::Feedback;
+  switch (v) {
+    case LegacyWebVariant::FeedBackB:
+    case LegacyWebVariant::Feedback:
+      w = W::Feedback;
+      break;
+    case LegacyWebVariant::MyOrder:
+      w = W::MyOrder;
+      break;
+    case LegacyWebVariant::Question:
+      w = W::Question;
+      break;
+    case LegacyWebVariant::Recharge:
+      w = W::Recharge;
+      break;
+    case LegacyWebVariant::Share:
+      w = W::Share;
+      break;
+  }
+  return LegacyPageQuery::windowPage(w, {}).title;
 }
 
 const char* className(LegacyWebVariant v) {

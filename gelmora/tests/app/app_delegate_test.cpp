@@ -91,7 +91,10 @@ class AppDelegateTest : public ::testing::Test {
       return loginItemWorks_;
     };
     c.startAnalytics = [this] { ++analytics_; };
-    c.quitAlert = [this] { return quitAnswer_; };
+    c.quitAlert = [this] {
+      ++quitAsked_;
+      return quitAnswer_;
+    };
     c.feedbackWindow = [this](const std::string& url) {
       feedbackUrls_.push_back(url);
       return new QWidget();
@@ -132,6 +135,7 @@ class AppDelegateTest : public ::testing::Test {
   bool loginItemWorks_ = true;
   int analytics_ = 0;
   long quitAnswer_ = AppDelegate::kFirstButton;
+  int quitAsked_ = 0;
   std::vector<std::string> feedbackUrls_;
   std::unique_ptr<AppDelegate> delegate_;
 };
@@ -291,9 +295,11 @@ TEST_F(AppDelegateTest, QuittingStopsAccelerationFirst) {
 TEST_F(AppDelegateTest, QuitKeysOfTheWindowAskAndStopFirst) {
   AppDelegate& d = launch();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(d.window()));
-  QApplication::setActiveWindow(d.window());
+  d.window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d.window()));
   quitAnswer_ = AppDelegate::kFirstButton + 1;
   QTest::keyClick(d.window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(quitAsked_, 1);
   EXPECT_TRUE(process_.exits.empty());
   EXPECT_EQ(vpn_.stopCommands, 0);
 

@@ -149,6 +149,22 @@ TEST_F(OlderWebWindowsTest, FeedbackAnswerOpensFeedBackBAndASecondReplacesIt) {
       },
       20000));
   gelmora::app::test::saveScreenshot(shot, "older-feedbackb.png");
+  // The window and its title bar carry the feedback page's title, drawn in the bar.
+  EXPECT_EQ(kept->windowTitle(), QStringLiteral("意见反馈"));
+  EXPECT_EQ(kept->titleLabel()->text(), QStringLiteral("意见反馈"));
+  QRect r(kept->titleLabel()->mapTo(kept, QPoint(0, 0)), kept->titleLabel()->size());
+  r = r.intersected(shot.rect());
+  const QRgb bar = shot.pixel(r.right(), r.top());
+  int ink = 0;
+  for (int y = r.top(); y <= r.bottom(); ++y) {
+    for (int x = r.left(); x <= r.right(); ++x) {
+      const QRgb c = shot.pixel(x, y);
+      ink += std::abs(qRed(c) - qRed(bar)) + std::abs(qGreen(c) - qGreen(bar)) +
+                 std::abs(qBlue(c) - qBlue(bar)) >
+             150;
+    }
+  }
+  EXPECT_GT(ink, 15);
 }
 
 }  // namespace

@@ -94,6 +94,12 @@ TEST_F(ProfileEditorTest, RowsFollowTheBoundAccounts) {
   };
   EXPECT_EQ(title(102), "手机:");
   EXPECT_EQ(title(105), "微信:");
+  // Every title shows: none lies under the rows.
+  for (int tag = 100; tag <= 105; ++tag) {
+    QWidget* label = gelmora::ui::viewWithTag(editor->contentView(), tag);
+    const QPoint inside = label->mapTo(editor->contentView(), QPoint(10, label->height() / 2));
+    EXPECT_EQ(editor->contentView()->childAt(inside), label) << tag;
+  }
   EXPECT_EQ(title(100), text("personal_title"));
   EXPECT_EQ(title(104), text("bind_information_title"));
   EXPECT_TRUE(editor->eamilMaskView->isHidden());

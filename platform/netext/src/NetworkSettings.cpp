@@ -9,9 +9,11 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -65,6 +67,73 @@ std::optional<ControlError> RecordingSettingsApplier::apply(const NetworkSetting
   }
   return refuseWith;
 }
+
+namespace {
+
+constexpr const char* kSrcValidMark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
+// Root's own folder: the values a run changed, kept until the run puts them back, so that a crash
+// leaves what to put back to the guardian or the next start.
+constexpr const char* kStateFolder = "/run/galvent-tunnel";
+
+// The setting is per network namespace, and runs of different tables may share one: the saved
+// value is named after both.
+std::string savedSrcValidMarkPath(uint32_t mark, uint32_t table) {
+  struct stat ns {};
+  if (::stat("/proc/self/ns/net", &ns) != 0) return {};
+  return std::string(kStateFolder) + "/src_valid_mark." + std::to_string(ns.st_ino) + "." +
+         std::to_string(mark) + "." + std::to_string(table);
+}
+
+// The values the setting takes; anything else is not put back.
+bool soundSrcValidMark(const std::string& v) { return v == "0" || v == "1"; }
+
+// Written (0600, replaced whole) before the setting changes; false when it could not be.
+bool saveSrcValidMark(const std::string& path, const std::string& value) {
+  if (path.empty()) return false;
+  if (::mkdir(kStateFolder, 0700) != 0 && errno != EEXIST) return false;
+  struct stat folder {};
+  // Only a folder of root's that nobody else may write is trusted with it.
+  if (::lstat(kStateFolder, &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != 0 ||
+      (folder.st_mode & 022) != 0)
+    return false;
+  const std::string temp = path + ".new";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::string line = value + "\n";
+  const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  ::close(fd);
+  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The value a run saved and did not put back, read once and removed.
+std::optional<std::string> takeSavedSrcValidMark(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  char text[8] = {};
+  ssize_t n = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0)
+    n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  ::unlink(path.c_str());
+  if (n <= 0) return std::nullopt;
+  std::string value(text, static_cast<size_t>(n));
+  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+  if (!soundSrcValidMark(value)) return std::nullopt;
+  return value;
+}
+
+void writeSrcValidMark(const std::string& value) {
+  std::ofstream out(kSrcValidMark);
+  out << value << "\n";
+}
+
+}  // namespace
 
 // One rtnetlink request at a time, each acknowledged.
 struct RtnetlinkSettingsApplier::Impl {
@@ -298,8 +367,6 @@ struct RtnetlinkSettingsApplier::Impl {
              "CONNMARK", "--restore-mark"}};
   }
 
-  static constexpr const char* kSrcValidMark = "/proc/sys/net/ipv4/conf/all/src_valid_mark";
-
   // Lets answers to marked sockets through a strict reverse-path check (see the header).
   void restoreMarks() {
     // Without iptables the tunnel still runs; only a strict reverse-path check then drops the
@@ -308,9 +375,20 @@ struct RtnetlinkSettingsApplier::Impl {
     marksRestored = true;
     std::ifstream in(kSrcValidMark);
     std::string old;
-    if (in >> old && old != "1") {
+    if (in >> old && old != "1" && soundSrcValidMark(old)) {
+      // Saved first, so that a crash at any point after leaves the old value to put back.
+      const std::string path = savedSrcValidMarkPath(mark, table);
+      if (!saveSrcValidMark(path, old))
+        std::fprintf(stderr,
+                     "W cannot save net.ipv4.conf.all.src_valid_mark in %s: a crash "
+                     "would leave it 1\n",
+                     kStateFolder);
       std::ofstream out(kSrcValidMark);
-      if (out << "1\n") savedSrcValidMark = old;
+      if (out << "1\n") {
+        savedSrcValidMark = old;
+      } else {
+        (void)takeSavedSrcValidMark(path);
+      }
     }
   }
 
@@ -325,8 +403,8 @@ struct RtnetlinkSettingsApplier::Impl {
     if (marksRestored) removeMarkRules();
     marksRestored = false;
     if (savedSrcValidMark) {
-      std::ofstream out(kSrcValidMark);
-      out << *savedSrcValidMark << "\n";
+      writeSrcValidMark(*savedSrcValidMark);
+      (void)takeSavedSrcValidMark(savedSrcValidMarkPath(mark, table));
     }
     savedSrcValidMark.reset();
     if (rulesAdded) {
@@ -456,8 +534,10 @@ int removeTunnelPolicy(uint32_t mark, uint32_t table) {
   note(impl.deleteAll(impl.skipRule()));
   note(impl.flushTable(table));
   note(impl.flushTable(impl.dnsTable));
-  // The mark rules too; src_valid_mark stays 1, as nobody knows what it was before the crash.
+  // The mark rules too, and src_valid_mark as it was before the run that set it.
   impl.removeMarkRules();
+  if (auto saved = takeSavedSrcValidMark(savedSrcValidMarkPath(mark, table)))
+    writeSrcValidMark(*saved);
   if (impl.nl) mnl_socket_close(impl.nl);
   return first;
 }

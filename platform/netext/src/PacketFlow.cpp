@@ -119,6 +119,9 @@ void PacketFlow::loop() {
   int flags = ::fcntl(fd_, F_GETFL);
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
   bool wait = false;
+  // The first packet after a wait is most likely alone (a game's packets come one at a time):
+  // it leaves at once, without a read that finds the device empty first.
+  bool woke = false;
   int burst = 0;
   auto endBurst = [&] {
     if (burst > 0 && burstEnd_) burstEnd_();
@@ -137,6 +140,7 @@ void PacketFlow::loop() {
       if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
       if (!(fds[0].revents & POLLIN)) continue;
       wait = false;
+      woke = true;
     }
     ssize_t n = ::read(fd_, buffer.data(), buffer.size());
     if (n < 0) {
@@ -153,7 +157,8 @@ void PacketFlow::loop() {
     const Offload offload = vnet_ ? parseHeader(buffer.data()) : Offload{};
     if (handler_)
       handler_(std::span<uint8_t>(buffer.data() + skip, static_cast<size_t>(n) - skip), offload);
-    if (++burst >= kBurst) endBurst();
+    if (++burst >= kBurst || woke) endBurst();
+    woke = false;
   }
   endBurst();
   running_ = false;

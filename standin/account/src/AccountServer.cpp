@@ -115,6 +115,11 @@ std::vector<ShopOrder> AccountServer::orders() const {
   return orders_;
 }
 
+void AccountServer::setRequestObserver(std::function<void(const SeenRequest&)> observer) {
+  std::lock_guard lock(mu_);
+  observer_ = std::move(observer);
+}
+
 AccountServer::~AccountServer() { stop(); }
 
 bool AccountServer::start(uint16_t port) {
@@ -142,13 +147,16 @@ bool AccountServer::start(uint16_t port) {
     BodyMode mode;
     bool known;
     std::optional<std::string> plaintext;
+    std::function<void(const SeenRequest&)> observer;
     {
       std::lock_guard lock(mu_);
       requests_.push_back(seen);
+      observer = observer_;
       mode = bodyMode_;
       known = samples_.contains(path);
       plaintext = plaintextBody_;
     }
+    if (observer) observer(seen);
     if (!known) {
       res.status = 404;
       res.set_content("no such path", "text/plain");
@@ -554,8 +562,8 @@ json AccountServer::storeAnswer(const std::string& path, const json& req, bool* 
     }
     if (!a->email.empty()) names["mail"] = a->email;
     const auto& linked = linked_[a->uid];
-    for (const char* p : {"wechat", "qq", "weibo", "facebook", "twitter", "google", "instagram",
-                          "line", "kakao"}) {
+    for (const char* p :
+         {"wechat", "qq", "weibo", "facebook", "twitter", "google", "instagram", "line", "kakao"}) {
       auto it = linked.find(p);
       sns[p] = it == linked.end() ? 0 : 1;
       if (it != linked.end()) names[p] = it->second;

@@ -1,5 +1,8 @@
 // The DNS stand-in as a program: "--a NAME=IPV4" and "--cname NAME=TARGET" (each repeatable) set
-// the records; "--mode nxdomain|servfail|tc|silent" makes every answer go wrong that way.
+// the records; "--mode nxdomain|servfail|tc|silent" makes every answer go wrong that way;
+// "--address IPV4" listens there instead of 127.0.0.1.
+#include <arpa/inet.h>
+
 #include <memory>
 #include <string>
 
@@ -21,7 +24,15 @@ bool split(const std::string& v, std::string* left, std::string* right) {
 int main(int argc, char** argv) {
   auto dns = std::make_shared<standin::DnsStandin>();
   using Mode = standin::DnsStandin::Mode;
+  auto address = std::make_shared<std::string>("127.0.0.1");
   std::vector<standin::ProgramOption> options = {
+      {"--address", "IPV4",
+       [address](const std::string& v) {
+         in_addr a{};
+         if (::inet_pton(AF_INET, v.c_str(), &a) != 1) return false;
+         *address = v;
+         return true;
+       }},
       {"--a", "NAME=IPV4",
        [dns](const std::string& v) {
          std::string name, ip;
@@ -49,8 +60,8 @@ int main(int argc, char** argv) {
          return true;
        }},
   };
-  standin::ProgramServer server{[dns](int port) -> std::optional<std::string> {
-                                  if (!dns->start(port)) return std::nullopt;
+  standin::ProgramServer server{[dns, address](int port) -> std::optional<std::string> {
+                                  if (!dns->start(port, *address)) return std::nullopt;
                                   return dns->hostPort();
                                 },
                                 [dns] { dns->stop(); }};

@@ -1,5 +1,6 @@
 #include "standin/HttpStandin.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <signal.h>
 
@@ -133,11 +134,12 @@ HttpStandin::HttpStandin() : impl_(std::make_unique<Impl>()) {
 
 HttpStandin::~HttpStandin() { stop(); }
 
-bool HttpStandin::start(int port) {
+bool HttpStandin::start(int port, const std::string& address) {
   if (impl_->thread.joinable()) return true;
-  int bound = port == 0 ? impl_->server.bind_to_any_port("127.0.0.1")
-                        : (impl_->server.bind_to_port("127.0.0.1", port) ? port : -1);
+  int bound = port == 0 ? impl_->server.bind_to_any_port(address)
+                        : (impl_->server.bind_to_port(address, port) ? port : -1);
   if (bound <= 0) return false;
+  address_ = address;
   port_ = bound;
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
   // The server's stop() only closes the socket of a running loop; wait until it runs, so that an
@@ -159,7 +161,7 @@ void HttpStandin::stop() {
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
-std::string HttpStandin::hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string HttpStandin::hostPort() const { return address_ + ":" + std::to_string(port_); }
 std::string HttpStandin::baseUrl() const { return "http://" + hostPort(); }
 
 void HttpStandin::handle(const std::string& path, Handler handler) {
@@ -298,13 +300,21 @@ int runProgram(int argc, char** argv, const std::vector<ProgramOption>& options,
 int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup) {
   HttpStandin standin;
   ProgramServer server;
+  std::string address = "127.0.0.1";
   server.start = [&](int port) -> std::optional<std::string> {
     if (setup) setup(standin);
-    if (!standin.start(port)) return std::nullopt;
+    if (!standin.start(port, address)) return std::nullopt;
     return standin.hostPort();
   };
   server.stop = [&] { standin.stop(); };
-  return runProgram(argc, argv, {}, server);
+  const std::vector<ProgramOption> options{{"--address", "IPV4", [&](const std::string& v) {
+                                              in_addr a{};
+                                              if (::inet_pton(AF_INET, v.c_str(), &a) != 1)
+                                                return false;
+                                              address = v;
+                                              return true;
+                                            }}};
+  return runProgram(argc, argv, options, server);
 }
 
 }  // namespace standin

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -108,6 +109,12 @@ struct Relay::Impl {
   std::unique_ptr<TunDevice> tun;
   std::unique_ptr<NatTable> nat;
 
+  // Answers of one round of the loop, sent together at its end (loop thread only).
+  static constexpr int kUdpSegment = 103;  // UDP_SEGMENT
+  bool holding = false;
+  bool segmentedSends = true;
+  std::vector<Pending> held;
+
   int wakeFd = -1;
   int epollFd = -1;
   bool keepRecords = true;
@@ -199,9 +206,67 @@ struct Relay::Impl {
                       Pending{ep.fd, to, frame, key(ep.ip, ep.port)});
         continue;
       }
+      if (holding) {
+        held.push_back(Pending{ep.fd, to, frame, {}});
+        continue;
+      }
       ::sendto(ep.fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                sizeof(to));
     }
+  }
+
+  // Sends the answers held during a round: consecutive ones of one size to one client as one
+  // segmented send (the kernel cuts it into the same datagrams), the others one by one.
+  void flushHeld() {
+    holding = false;
+    for (size_t at = 0; at < held.size();) {
+      const Pending& first = held[at];
+      size_t run = 1;
+      size_t bytes = first.bytes.size();
+      while (segmentedSends && at + run < held.size() && run < 64) {
+        const Pending& next = held[at + run];
+        if (next.fd != first.fd || next.to.sin_addr.s_addr != first.to.sin_addr.s_addr ||
+            next.to.sin_port != first.to.sin_port || next.bytes.size() > first.bytes.size() ||
+            bytes + next.bytes.size() > 65000)
+          break;
+        bytes += next.bytes.size();
+        ++run;
+        if (next.bytes.size() < first.bytes.size()) break;
+      }
+      if (run > 1 && sendSegmented(at, run)) {
+        at += run;
+        continue;
+      }
+      ::sendto(first.fd, first.bytes.data(), first.bytes.size(), 0,
+               reinterpret_cast<const sockaddr*>(&first.to), sizeof(first.to));
+      ++at;
+    }
+    held.clear();
+  }
+
+  bool sendSegmented(size_t at, size_t run) {
+    iovec iov[64];
+    for (size_t i = 0; i < run; ++i)
+      iov[i] = {held[at + i].bytes.data(), held[at + i].bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    sockaddr_in to = held[at].to;
+    m.msg_name = &to;
+    m.msg_namelen = sizeof(to);
+    m.msg_iov = iov;
+    m.msg_iovlen = run;
+    m.msg_control = control;
+    m.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = kUdpSegment;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t size = static_cast<uint16_t>(held[at].bytes.size());
+    std::memcpy(CMSG_DATA(c), &size, sizeof(size));
+    if (::sendmsg(held[at].fd, &m, MSG_DONTWAIT) >= 0) return true;
+    if (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP)
+      segmentedSends = false;
+    return false;
   }
 
   void handleFrame(const Endpoint& ep, const sockaddr_in& from, std::span<const uint8_t> data) {
@@ -461,19 +526,21 @@ struct Relay::Impl {
       msgs[i].msg_hdr.msg_namelen = sizeof(froms[i]);
     }
     int got = ::recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
-    for (int i = 0; i < got; ++i) {
-      Endpoint ep;
-      {
-        // Switches may change at any time.
-        std::lock_guard lock(mutex);
-        auto it = std::find_if(endpoints.begin(), endpoints.end(),
-                               [fd](const auto& e) { return e.second.fd == fd; });
-        if (it == endpoints.end()) return;
-        ep = it->second;
-      }
-      handleFrame(ep, froms[i], {storage.data() + size_t(i) * kSize, msgs[i].msg_len});
+    if (got <= 0) return;
+    Endpoint ep;
+    {
+      // Switches may change at any time: they are read once per batch.
+      std::lock_guard lock(mutex);
+      auto it = std::find_if(endpoints.begin(), endpoints.end(),
+                             [fd](const auto& e) { return e.second.fd == fd; });
+      if (it == endpoints.end()) return;
+      ep = it->second;
     }
+    for (int i = 0; i < got; ++i)
+      handleFrame(ep, froms[i], {storage.data() + size_t(i) * kSize, msgs[i].msg_len});
   }
+
+  static constexpr int kFlowReadsPerRound = 64;
 
   void run() {
     std::vector<uint8_t> buf(65536);
@@ -503,6 +570,7 @@ struct Relay::Impl {
         lastExpire = now;
         expireFlows(now);
       }
+      holding = true;
       for (int i = 0; i < n; ++i) {
         const uint64_t tag = events[i].data.u64 >> 32;
         const int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
@@ -515,15 +583,20 @@ struct Relay::Impl {
         } else if (tag == kTagFlow) {
           auto it = flows.find(fd);
           if (it == flows.end()) continue;
-          ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-          if (got < 0) continue;
-          handleFlowAnswer(it->second, {buf.data(), static_cast<size_t>(got)});
+          // What the server answered meanwhile, a bounded number per round: one wait per
+          // datagram would make this thread the slowest part of a busy flow.
+          for (int k = 0; k < kFlowReadsPerRound; ++k) {
+            ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (got < 0) break;
+            handleFlowAnswer(it->second, {buf.data(), static_cast<size_t>(got)});
+          }
         } else if (tag == kTagTun) {
           // Drain it: the device queues what the kernel routed in while we slept.
           for (ssize_t got; (got = ::read(fd, buf.data(), buf.size())) > 0;)
             fromTun({buf.data(), static_cast<size_t>(got)});
         }
       }
+      flushHeld();
     }
   }
 };
@@ -561,6 +634,11 @@ uint16_t Relay::addEndpoint(const std::string& ip, uint16_t port) {
   socklen_t len = sizeof(addr);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   uint16_t bound = ntohs(addr.sin_port);
+  // Room for a burst of frames while the loop is busy, as a relay machine has: beyond the
+  // system's limit where allowed (root).
+  int room = 8 << 20;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   {
     std::lock_guard lock(impl_->mutex);
     impl_->endpoints[key(ip, bound)] = Impl::Endpoint{fd, ip, bound, {}};

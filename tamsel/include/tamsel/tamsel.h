@@ -23,6 +23,8 @@ struct TamselStats {
   int32_t edns_servers;
   int32_t tcp_mss_local_min;
   int32_t global_socket_id;
+  uint32_t stream_limit;     // the last 4031 value, 0 before any
+  char entrance_update[24];  // "ip:port" of the last accepted 4032, empty before any
 };
 TamselStats tamsel_stats();
 

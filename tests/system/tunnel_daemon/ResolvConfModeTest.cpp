@@ -93,6 +93,11 @@ class ResolvConfMode : public ::testing::Test {
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script}, options);
   }
   std::string control() const { return (dir_.path() / "control").string(); }
+  static std::string srcValidMark(const systest::Netns& ns) {
+    auto out = ns.sh("sysctl -n net.ipv4.conf.all.src_valid_mark").output;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
 
   // The daemon's guardian: its only lasting child.
   static std::optional<pid_t> guardianOf(const systest::Process& daemon) {
@@ -123,11 +128,13 @@ class ResolvConfMode : public ::testing::Test {
   systest::TempDir dir_{"gvt-resolv"};
 };
 
-// The daemon dies (SIGKILL, as a crash): its guardian puts the resolver file, the rules and the
-// table back within seconds, without waiting for a next start.
+// The daemon dies (SIGKILL, as a crash): its guardian puts the resolver file, the rules, the
+// table and net.ipv4.conf.all.src_valid_mark back within seconds, without waiting for a next
+// start.
 TEST_F(ResolvConfMode, GuardianPutsEverythingBackWhenTheDaemonIsKilled) {
   systest::Netns ns(systest::uniqueName("gvt-r"));
   ASSERT_TRUE(ns.valid());
+  ASSERT_TRUE(ns.ok("sysctl -qw net.ipv4.conf.all.src_valid_mark=0"));
   auto daemon = launch(ns, true);
   ControlClient client;
   ASSERT_EQ(startTunnel(client, control(), startOptions(), daemon), "")
@@ -135,9 +142,11 @@ TEST_F(ResolvConfMode, GuardianPutsEverythingBackWhenTheDaemonIsKilled) {
   expectReplaced(daemon);
   ASSERT_NE(ns.sh("ip rule show").output.find(kMarkText), std::string::npos);
   ASSERT_TRUE(guardianOf(daemon));
+  ASSERT_EQ(srcValidMark(ns), "1");
   daemon.signal(SIGKILL);
   ASSERT_TRUE(daemon.wait(5s));
   EXPECT_TRUE(systest::waitFor([&] { return isOriginal(); }, 5s)) << daemon.log();
+  EXPECT_TRUE(systest::waitFor([&] { return srcValidMark(ns) == "0"; }, 5s)) << daemon.log();
   EXPECT_EQ(ns.sh("ip rule show").output.find(kMarkText), std::string::npos)
       << ns.sh("ip rule show").output;
   EXPECT_EQ(ns.sh("ip route show table 5160 2>/dev/null").output, "");
@@ -145,11 +154,12 @@ TEST_F(ResolvConfMode, GuardianPutsEverythingBackWhenTheDaemonIsKilled) {
 }
 
 // Crashes that take the guardian too (two SIGKILLs each): every next start removes what the last
-// run left before it listens, so rules never pile up, and a clean run ends with none of the mark
-// and the original resolver entry.
+// run left before it listens, so rules never pile up, and a clean run ends with none of the mark,
+// the original resolver entry and the src_valid_mark of before the first run.
 TEST_F(ResolvConfMode, CrashesWithoutTheGuardianLeaveNothingAfterACleanRun) {
   systest::Netns ns(systest::uniqueName("gvt-r"));
   ASSERT_TRUE(ns.valid());
+  ASSERT_TRUE(ns.ok("sysctl -qw net.ipv4.conf.all.src_valid_mark=0"));
   const fs::path upper = dir_.path() / "upper";
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
@@ -166,6 +176,7 @@ TEST_F(ResolvConfMode, CrashesWithoutTheGuardianLeaveNothingAfterACleanRun) {
     auto rules = ns.sh("ip rule show").output;
     EXPECT_EQ(occurrences(rules, kMarkText), 2u) << "one set of rules: " << rules;
     EXPECT_TRUE(fs::is_symlink(upper / "resolv.conf.galvent-backup"));
+    EXPECT_EQ(srcValidMark(ns), "1") << "nobody was left to put it back";
     fs::remove(control());
   }
   auto daemon = launch(ns, false);
@@ -181,6 +192,7 @@ TEST_F(ResolvConfMode, CrashesWithoutTheGuardianLeaveNothingAfterACleanRun) {
   EXPECT_EQ(rules.find("lookup 5161"), std::string::npos) << rules;
   EXPECT_TRUE(isOriginal());
   EXPECT_EQ(readFile(dir_.path() / "stub.conf"), "nameserver 127.0.0.53\n");
+  EXPECT_EQ(srcValidMark(ns), "0");
 }
 
 // Something else rewrites the resolver file while the tunnel runs: at stop the newer file stays.

@@ -86,6 +86,8 @@ class AppDependencies {
   void setDomains(std::vector<std::string> d) { domains_ = std::move(d); }
   int64_t domainIndex() const { return domainIndex_; }
   void setDomainIndex(int64_t i) { domainIndex_ = i; }
+  // The start-up parameter request has been answered, or its last host has failed.
+  bool launchParamsSettled() const { return launchParamsSettled_; }
 
   // ${XDG_DATA_HOME:-$HOME/.local/share}/cn.gelmoras.Gelmoras2/receipt
   static std::filesystem::path defaultReceiptPath();
@@ -102,6 +104,7 @@ class AppDependencies {
   std::shared_ptr<RootViewController> root_;
   std::vector<std::string> domains_;
   int64_t domainIndex_ = 0;
+  bool launchParamsSettled_ = false;
   bool handlersInstalled_ = false;
   AccelerationController* vpn_ = nullptr;
   platform::reactive::CompositeDisposable subscriptions_;

@@ -30,6 +30,9 @@ bool hasWithReturn(LegacyWebVariant v);
 // The page key of TsParamsDirectory the variant loads.
 const char* pageKey(LegacyWebVariant v);
 const char* className(LegacyWebVariant v);
+// The window's title: the title the main window's window table gives the page it shows
+// (FeedBackB shows a feedback page: "意见反馈").
+std::string title(LegacyWebVariant v);
 
 // Carries out one command; `main` is the loaded older main window, or none. `withReturn`: the
 // call came through "InvokeFromJavascriptWithReturn". Unknown names, and "ShowWindow" values

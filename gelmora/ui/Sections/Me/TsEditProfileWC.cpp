@@ -23,8 +23,8 @@
 #include "ui/Sections/Me/TsBindResultView.h"
 #include "ui/Sections/Me/TsPreCodeView.h"
 
-using gelmora::ui::L10n::text;
 using gelmora::ui::setTextValue;
+using gelmora::ui::L10n::text;
 
 namespace {
 
@@ -68,11 +68,11 @@ TsEditProfileWC::TsEditProfileWC(Dependencies dependencies, QWidget* parent)
     int tag;
     int x, y;
     int size;
-  } titles[] = {{100, 40, 24, 21}, {101, 40, 70, 15}, {102, 40, 100, 13},
+  } titles[] = {{100, 40, 24, 21},  {101, 40, 70, 15},  {102, 40, 100, 13},
                 {103, 40, 168, 13}, {104, 40, 236, 15}, {105, 40, 266, 13}};
   for (const auto& t : titles) {
-    auto* label = gelmora::ui::makeMeLabel(content_, "", t.size,
-                                           t.tag == 100 ? QColor(255, 255, 255) : style.darkWhite());
+    auto* label = gelmora::ui::makeMeLabel(
+        content_, "", t.size, t.tag == 100 ? QColor(255, 255, 255) : style.darkWhite());
     label->setObjectName(QString("sectionTitle%1").arg(t.tag));
     gelmora::ui::setViewTag(label, t.tag);
     label->setGeometry(t.x, t.y, 300, 24);
@@ -101,7 +101,7 @@ TsEditProfileWC::TsEditProfileWC(Dependencies dependencies, QWidget* parent)
   connect(unbindPhoneButton, &QPushButton::clicked, this, [this] { btnClick(2); });
   phoneBox = makeRow(document, "phoneBox", "ic_data", QString(), &phone, 2);
   mailBox = makeRow(document, "mailBox", "ic_email", QString(), &mail, 0);
-  wcBox = makeRow(document, "wcBox", "ic_login_wc", "WeChat", &wc, 3);
+  wcBox = makeRow(document, "wcBox", "ic_login_wc", QString(), &wc, 3);  // heading: title 105
   facebookBox = makeRow(document, "facebookBox", "ic_login_facebook", "Facebook", &facebook, 4);
   insBox = makeRow(document, "insBox", "ic_login_ins", "Instagram", &ins, 5);
   ggBox = makeRow(document, "ggBox", "ic_login_gg", "Google", &gg, 6);
@@ -109,15 +109,34 @@ TsEditProfileWC::TsEditProfileWC(Dependencies dependencies, QWidget* parent)
   qqBox = makeRow(document, "qqBox", "ic_login_qq", "QQ", &q, 8);
   lineBox = makeRow(document, "lineBox", "ic_login_line", "LINE", &line, 9);
   kakaoBox = makeRow(document, "kakaoBox", "ic_login_kakao", "Kakao", &kakao, 10);
-  // The phone and e-mail rows first, the outside accounts under "bound accounts".
+  // The phone and e-mail rows first, the outside accounts under their section title.
   int y = 0;
   for (QFrame* row : {updatePhoneBox, phoneBox, mailBox, wcBox, facebookBox, insBox, ggBox, ttBox,
                       qqBox, lineBox, kakaoBox}) {
     if (row == phoneBox) y -= 52;  // the phone row and the change-phone row share a place
+    if (row == wcBox) y += 40;     // room for the section title
     row->setGeometry(0, y, 700, 48);
     y += 52;
   }
   document->resize(700, y);
+  // Titles that belong to the rows scroll with them: the phone rows' and the e-mail row's
+  // headings, the outside accounts' section title and the WeChat row's heading.
+  const struct {
+    int tag;
+    QWidget* parent;
+    QRect frame;
+  } rowTitles[] = {{102, document, {52, 12, 120, 24}},
+                   {103, document, {52, 52 + 12, 120, 24}},
+                   {104, document, {0, 104 + 8, 300, 24}},
+                   {105, wcBox, {52, 12, 120, 24}}};
+  for (const auto& t : rowTitles) {
+    QWidget* label = gelmora::ui::viewWithTag(content_, t.tag);
+    label->setParent(t.parent);
+    label->setGeometry(t.frame);
+    label->raise();
+    label->show();
+  }
+  scrollView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scrollView->setWidget(document);
   // The e-mail row's cover, kept hidden.
   eamilMaskView = new QWidget(document);
@@ -232,7 +251,7 @@ void TsEditProfileWC::resizeEvent(QResizeEvent* event) {
   content_->setGeometry(rect());
   bgView->setGeometry(content_->rect());
   bgView->lower();
-  scrollView->setGeometry(50, 130, 700, 440);
+  scrollView->setGeometry(50, 104, 700, 466);
   if (updatePhoneBox) unbindPhoneButton->setGeometry(420, 4, 120, 40);
   placePanels();
 }
@@ -379,11 +398,11 @@ void TsEditProfileWC::initModel2() {
 
 void TsEditProfileWC::updateInfo() {
   TsUserBindViewModel& b = bind();
-  const std::pair<QFrame*, bool> rows[] = {
-      {phoneBox, b.phoneBound},       {mailBox, b.emailBound},   {wcBox, b.wechatBound},
-      {facebookBox, b.facebookBound}, {insBox, b.insBound},      {ggBox, b.googleBound},
-      {ttBox, b.twitterBound},        {qqBox, b.qqBound},        {lineBox, b.lineBound},
-      {kakaoBox, b.kakaoBound}};
+  const std::pair<QFrame*, bool> rows[] = {{phoneBox, b.phoneBound}, {mailBox, b.emailBound},
+                                           {wcBox, b.wechatBound},   {facebookBox, b.facebookBound},
+                                           {insBox, b.insBound},     {ggBox, b.googleBound},
+                                           {ttBox, b.twitterBound},  {qqBox, b.qqBound},
+                                           {lineBox, b.lineBound},   {kakaoBox, b.kakaoBound}};
   for (const auto& [box, bound] : rows) {
     setTextValue(qobject_cast<QLabel*>(gelmora::ui::viewWithTag(box, 1)),
                  text(bound ? "unbind_button" : "go_bind_button"));
@@ -411,8 +430,9 @@ void TsEditProfileWC::btnClick(int tag) {
   std::string number = info && info->phone_number ? *info->phone_number : std::string();
   if (number.empty()) number = " ";
   TsPreCodeView* check = preCodeView();
-  setTextValue(check->titleTF(),
-               text("我们已向当前手机号%@发送一条验证码").replace("%@", QString::fromStdString(number)));
+  setTextValue(
+      check->titleTF(),
+      text("我们已向当前手机号%@发送一条验证码").replace("%@", QString::fromStdString(number)));
   check->model().stopTimer();
   auto showCheck = [&](const char* nextTitle, const char* type, const char* heading) {
     check->show();

@@ -3,6 +3,7 @@
 // {"info": AES cipher of the request JSON, "mobile": "mobile"} in, enciphered
 // {"code", "info"|"msg", "data"} out. Listens on 127.0.0.1; test infrastructure only.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,8 @@ class AccountServer {
   std::vector<SeenRequest> requests() const;
   std::optional<SeenRequest> lastRequest() const;
   void clearRequests();
+  // Called on the server's thread with every request as it is recorded (set before start()).
+  void setRequestObserver(std::function<void(const SeenRequest&)> observer);
 
   // --- switches ---
   // Every path answers its sample payload, the store ignored.
@@ -142,6 +145,7 @@ class AccountServer {
   int64_t nextUid_ = 1000;
   std::map<std::string, std::string> sentCodes_;
   std::vector<SeenRequest> requests_;
+  std::function<void(const SeenRequest&)> observer_;
   nlohmann::json samples_;
   bool sampleAnswers_ = false;
   std::map<std::string, std::pair<int, std::string>> codes_;

@@ -48,7 +48,7 @@ class HttpStandin {
 
   // Binds 127.0.0.1:port (0 picks a free port) and serves on its own thread. False when the port
   // cannot be bound.
-  bool start(int port = 0);
+  bool start(int port = 0, const std::string& address = "127.0.0.1");
   // Releases held requests, stops serving and joins the thread. Safe to call twice.
   void stop();
 
@@ -86,6 +86,7 @@ class HttpStandin {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int port_ = 0;
+  std::string address_ = "127.0.0.1";
 };
 
 // A stand-in program's own option: "--name VALUE", or a bare flag when it takes no value. apply
@@ -110,7 +111,8 @@ struct ProgramServer {
 int runProgram(int argc, char** argv, const std::vector<ProgramOption>& options,
                const ProgramServer& server);
 
-// The same for an HttpStandin on 127.0.0.1, whose handlers setup registers before it starts.
+// The same for an HttpStandin on 127.0.0.1 (or the IPv4 address of "--address IP"), whose
+// handlers setup registers before it starts.
 int runProgram(int argc, char** argv, const std::function<void(HttpStandin&)>& setup);
 
 }  // namespace standin

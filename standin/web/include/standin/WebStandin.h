@@ -10,6 +10,10 @@
 
 namespace standin {
 
+namespace account {
+class AccountServer;
+}
+
 class WebStandin {
  public:
   // Serves `bytes` at `path` ("/img/a.png") with the content type.
@@ -25,6 +29,16 @@ class WebStandin {
   static std::string samplePng();
   // A PNG picture of one colour (8-bit RGB, stored without compression).
   static std::string solidPng(int width, int height, uint8_t red, uint8_t green, uint8_t blue);
+
+  // The service's outside-account bind page at "/auth/bind-third-account-redirect", as it is once
+  // the user has signed in at the provider: "?third_account_provider=P&platform=mac&logincode=C"
+  // links P (one of the providers linked-sns reports) under the name "P-<uid>" to the account
+  // whose uid the login code carries, in `account`, and answers a page whose script hands that
+  // account's user info to the application ("userLoginSuccess" with {"code": 0, "data": ...}).
+  // A login code that does not unscramble or names no account, or an unknown provider, links
+  // nothing and answers 400 with a page that reports the failure ({"code": 1, "info": reason}).
+  // `account` must outlive the server's serving.
+  static void addBindThirdAccountPage(HttpStandin& server, account::AccountServer& account);
 };
 
 }  // namespace standin

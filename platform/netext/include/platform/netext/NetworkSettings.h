@@ -63,7 +63,9 @@ constexpr uint32_t dnsTableFor(uint32_t table) { return table + 1; }
 // sockets, whose source routes into the TUN for unmarked packets: while applied, the
 // connection-tracking mark of marked connections is put back on their answers (mangle table)
 // and net.ipv4.conf.all.src_valid_mark is 1, so the check routes them as marked; the previous
-// value is restored when cleared. The device's queue is kept short (256 packets).
+// value is restored when cleared, and kept meanwhile in a file of root's under /run (named after
+// the network namespace, mark and table) for removeTunnelPolicy after a crash. The device's queue
+// is kept short (256 packets).
 class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
  public:
   RtnetlinkSettingsApplier(std::string interfaceName, uint32_t mark, uint32_t table);
@@ -77,8 +79,9 @@ class RtnetlinkSettingsApplier : public NetworkSettingsApplier {
 };
 
 // Removes what runs with this mark and table may have left behind after a crash: every policy
-// rule of theirs, the routes of both tables and the mark rules of the mangle table. 0, or the
-// first -errno.
+// rule of theirs, the routes of both tables and the mark rules of the mangle table; and puts
+// net.ipv4.conf.all.src_valid_mark back to the value a run of theirs saved before it set it. 0, or
+// the first -errno.
 int removeTunnelPolicy(uint32_t mark, uint32_t table);
 
 // Records every call as text lines, in order; refuses on demand. For tests.

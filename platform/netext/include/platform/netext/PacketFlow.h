@@ -43,8 +43,9 @@ class PacketFlow {
 
   // Starts the packet loop: every packet read goes to handler on the loop thread. The loop reads
   // until the device is empty before it waits again, so a burst costs one wait; burstEnd, when
-  // given, runs after each burst (at most kBurst packets) and before the loop ends, so that the
-  // handler may hold back what it sends until then.
+  // given, runs after each burst (at most kBurst packets; the first packet after a wait is a
+  // burst of its own) and before the loop ends, so that the handler may hold back what it sends
+  // until then.
   static constexpr int kBurst = 32;
   // On a device with offloads, `handler` sees plain packets only (finished or cut here).
   void readPackets(PacketHandler handler, std::function<void()> burstEnd = {});
