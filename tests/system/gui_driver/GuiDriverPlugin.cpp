@@ -378,14 +378,16 @@ class ExposeWatch : public QObject {
 class Driver : public QObject {
  public:
   explicit Driver(const QString& socketPath) {
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(socketPath);
-    if (!server_.listen(socketPath)) {
+    // Made 0600 at its creation: a client never finds it open wider (the umask is put back).
+    const mode_t before = ::umask(0177);
+    const bool listening = server_.listen(socketPath);
+    ::umask(before);
+    if (!listening) {
       qWarning("gui driver: cannot listen on %s: %s", qPrintable(socketPath),
                qPrintable(server_.errorString()));
       return;
     }
-    ::chmod(QFile::encodeName(socketPath).constData(), 0600);
     connect(&server_, &QLocalServer::newConnection, this, [this] {
       while (QLocalSocket* s = server_.nextPendingConnection()) new Connection(s);
     });

@@ -83,7 +83,7 @@ class GuiE2EKext : public ::testing::Test {
   }
 };
 
-TEST_F(GuiE2EKext, SignUpLineGoStopSignOut) {
+TEST_F(GuiE2EKext, SignUpLineGoStopAndShop) {
   gui_e2e::Road& road = *gRoad;
   auto& d = road.driver();
   auto& account = road.account();
