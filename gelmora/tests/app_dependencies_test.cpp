@@ -126,10 +126,15 @@ TEST_F(AppDependenciesTest, FourRefusingHostsEndBackAtTheFirst) {
   EXPECT_EQ(JVXDomain(), hosts[0]);
   EXPECT_EQ(JVXFDDomain(), feedback.host());
   deps->setUpAPI();
+  EXPECT_FALSE(deps->launchParamsSettled());
   deps->checkLaunchParams();
+  // Settled only once the last host has failed too.
+  ASSERT_TRUE(main.queue().runUntil([&] { return rec.sheets.size() >= 1; }));
+  EXPECT_FALSE(deps->launchParamsSettled());
   // One error sheet per failed attempt.
   ASSERT_TRUE(main.queue().runUntil([&] { return rec.sheets.size() >= 4; }));
   settle();
+  EXPECT_TRUE(deps->launchParamsSettled());
   EXPECT_EQ(rec.sheets.size(), 4u);
   for (const auto& s : rec.sheets) EXPECT_TRUE(s.error);
   EXPECT_EQ(deps->domainIndex(), 4);
@@ -168,6 +173,7 @@ TEST_F(AppDependenciesTest, FailOverSkipsEmptyStandbyHosts) {
       ASSERT_TRUE(main.queue().runUntil([&] { return rec.sheets.size() >= c.sheets; }));
     }
     settle();
+    EXPECT_TRUE(deps->launchParamsSettled());
     EXPECT_EQ(seen(account, kStartup).size(), c.domain == "UP" ? 1u : 0u);
     EXPECT_EQ(rec.sheets.size(), c.sheets);
     EXPECT_EQ(JVXDomain(), c.domain == "UP" ? account.host() : down);

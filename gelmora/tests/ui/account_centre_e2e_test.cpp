@@ -232,7 +232,12 @@ TEST_F(AccountCentreE2ETest, ProfileEditorChangesPhoneBindsAndUnbinds) {
   EXPECT_EQ(check->type(), "MODIFY_PHONE");
   ASSERT_TRUE(waitFor([&] { return seen(kCodePath) > codes && account.sentCode(kOld); }));
   QTest::keyClicks(check->codeTF()->textField(), QString::fromStdString(*account.sentCode(kOld)));
-  QTest::qWait(30);  // one paint of the typed code
+  // The count-down shows on the code button, its colours settled.
+  ASSERT_TRUE(waitFor([&] {
+    const DRFlatButton* code = check->codeTF()->codeBtn();
+    const QString t = code->title();
+    return !t.isEmpty() && t.front().isDigit() && t.endsWith('s') && code->runningAnimations() == 0;
+  }));
   QImage shot = save(editor, "pre_code_view.png");
   const QPoint checkCorner = check->mapTo(editor, QPoint(4, 4));
   EXPECT_TRUE(near(shot.pixelColor(checkCorner), QColor(42, 38, 66)))
@@ -272,7 +277,6 @@ TEST_F(AccountCentreE2ETest, ProfileEditorChangesPhoneBindsAndUnbinds) {
   EXPECT_EQ(editor->gg->text(), "google-5");
   EXPECT_TRUE(waitFor([&] { return !editor->bindPage(); }));
   EXPECT_EQ(user->uid(), std::optional<int64_t>(5));
-  QTest::qWait(30);
   save(editor, "bind_page.png");
 
   // Unbind the phone: a code to the new number, the result panel, then signed out.
@@ -294,7 +298,6 @@ TEST_F(AccountCentreE2ETest, ProfileEditorChangesPhoneBindsAndUnbinds) {
   ASSERT_TRUE(waitFor([&] { return result->isVisible(); }));
   EXPECT_FALSE(check->isVisible());
   EXPECT_TRUE(account.accountByUid(5)->phone.empty());
-  QTest::qWait(30);
   shot = save(editor, "bind_result.png");
   // Near its left edge, above the section title's gap under it (the rows have the panel's
   // colour, the gap the window's).
