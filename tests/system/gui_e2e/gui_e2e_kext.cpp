@@ -1,8 +1,9 @@
 // The user's road on the installed application in filter mode, driven through its test driver:
 // sign-up, the acceleration screen, the line choice, a start that loads the installation's filter
 // through its setuid loader and carries a listed game's traffic through the relay, a stop that
-// leaves nothing of the filter, and a purchase in the shop sheet. The application runs as
-// an ordinary user, so its filter lives in the installation's run folder /run/tamsel.
+// leaves nothing of the filter, a purchase in the shop sheet, sign-out, sign-in again and Ctrl+Q
+// while accelerating. The application runs as an ordinary user, so its filter lives in the
+// installation's run folder /run/tamsel.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -83,7 +84,7 @@ class GuiE2EKext : public ::testing::Test {
   }
 };
 
-TEST_F(GuiE2EKext, SignUpLineGoStopAndShop) {
+TEST_F(GuiE2EKext, WholeRoad) {
   gui_e2e::Road& road = *gRoad;
   auto& d = road.driver();
   auto& account = road.account();
@@ -201,11 +202,45 @@ TEST_F(GuiE2EKext, SignUpLineGoStopAndShop) {
   const std::string paid = road.screenshot("07-account-after-purchase.png");
   EXPECT_EQ(probe(paid, 10, 450, kMenuBar), "");
 
-  // The end of the session: SIGTERM, exit 0, nothing left.
-  const pid_t app = road.appPid();
-  ASSERT_GT(app, 0);
+  // g. Sign-out from the account page: the login screen, the stand-in saw it, the session gone.
+  ASSERT_FALSE(d.visible(".QMessageBox"))
+      << d.text(".QMessageBox/qt_msgbox_informativelabel").value_or("?");
+  ASSERT_TRUE(d.click("menuButton_profile"));
+  ASSERT_TRUE(d.wait("logoutButton", "visible", 10000, &r)) << r;
+  ASSERT_TRUE(d.click("logoutButton"));
+  // The question is answered with its first button ("yes_button", the default).
+  ASSERT_TRUE(d.wait(".QMessageBox", "visible", 10000, &r)) << r;
+  ASSERT_TRUE(d.cmd({{"cmd", "key"}, {"path", ".QMessageBox"}, {"key", "Return"}})["ok"]);
+  ASSERT_TRUE(d.wait(".OXLoginViewController", "visible", 20000, &r)) << r << road.appLog();
+  road.screenshot("09-signed-out.png");
+  bool loggedOut = false;
+  for (const auto& q : account.requests())
+    loggedOut |= q.path.find("user/logout") != std::string::npos;
+  EXPECT_TRUE(loggedOut);
+  const auto signedUp = account.accountByUid(1000);
+  ASSERT_TRUE(signedUp && signedUp->email == mail);
+  for (const auto& e : fs::recursive_directory_iterator(road.home() / "keychain"))
+    if (e.is_regular_file() && !signedUp->loginToken.empty()) {
+      std::ifstream in(e.path());
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_EQ(text.find(signedUp->loginToken), std::string::npos) << e.path();
+    }
+
+  // b. Signed in again (the address is remembered): the acceleration screen.
+  EXPECT_EQ(d.text("emailField/textField").value_or(""), mail);
+  ASSERT_TRUE(d.type("passwordField/textField", password));
+  ASSERT_TRUE(d.click("loginButton"));
+  ASSERT_TRUE(d.wait(".TsAccelerateViewController/goButton", "visible", 30000, &r))
+      << r << road.appLog();
+
+  // h. Accelerating again, Ctrl+Q, the alert's first button: stopped, 0, nothing left.
+  ASSERT_TRUE(d.click(".TsAccelerateViewController/goButton"));
+  ASSERT_TRUE(d.wait("goButton", "text", 60000, &r, "Stop")) << r << road.appLog();
+  ASSERT_EQ(gui_e2e::pidsOf(road.libexecDir() + "/tamseld").size(), 1u);
+  ASSERT_TRUE(d.cmd({{"cmd", "key"}, {"path", ".TsWindow"}, {"key", "Q"}, {"ctrl", true}})["ok"]);
+  ASSERT_TRUE(d.wait(".QMessageBox", "visible", 10000, &r)) << r;
+  ASSERT_TRUE(d.cmd({{"cmd", "key"}, {"path", ".QMessageBox"}, {"key", "Return"}})["ok"]);
   d.close();
-  ::kill(app, SIGTERM);
   const auto status = road.waitApp(60s);
   ASSERT_TRUE(status.has_value()) << road.appLog();
   EXPECT_EQ(*status, 0) << road.appLog();
@@ -239,6 +274,12 @@ int main(int argc, char** argv) {
   }
   if (gWhyNot.empty()) {
     road.account().scriptPayloads("/q5client/rule/get-exit-set", {lineList()});
+    // The start-up parameters of the sample answers, with a minimal version this build meets (the
+    // sample's text would ask for an update).
+    json startup = road.account().answer("/q5client/parameters/startup", json::object());
+    if (startup.contains("data") && startup["data"].is_object())
+      startup["data"]["minimal_version"] = "1.0.0";
+    road.account().scriptAnswers("/q5client/parameters/startup", {startup});
     // The shop sells two of the store's packages, the dearer first.
     road.account().setProductIdentifiers({"cn.gelmoras.pkg.season", "cn.gelmoras.pkg.month"});
     if (!road.startApp(scene, user->pw_uid, user->pw_gid, &why)) gWhyNot = why;
