@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSocketNotifier>
 
 #include "app/Legacy/OlderWebWindow.h"
@@ -169,6 +170,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     QMetaObject::invokeMethod(
         this, [this] { applicationShouldTerminateAfterLastWindowClosed(); }, Qt::QueuedConnection);
   }));
+  // The platform's quit keys (Ctrl+Q) take the same road as the quit item: ask, then stop first.
+  auto* quitKeys = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_);
+  quitKeys->setContext(Qt::ApplicationShortcut);
+  connect(quitKeys, &QShortcut::activated, this, [this] { quit(); });
   showKeyWindow();
 
   ui::observe(this, TsUserFeedbackNotification,

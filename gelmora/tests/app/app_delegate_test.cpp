@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTest>
 #include <filesystem>
 
 #include "../ui/UiTestSupport.h"
@@ -90,7 +91,10 @@ class AppDelegateTest : public ::testing::Test {
       return loginItemWorks_;
     };
     c.startAnalytics = [this] { ++analytics_; };
-    c.quitAlert = [this] { return quitAnswer_; };
+    c.quitAlert = [this] {
+      ++quitAsked_;
+      return quitAnswer_;
+    };
     c.feedbackWindow = [this](const std::string& url) {
       feedbackUrls_.push_back(url);
       return new QWidget();
@@ -131,6 +135,7 @@ class AppDelegateTest : public ::testing::Test {
   bool loginItemWorks_ = true;
   int analytics_ = 0;
   long quitAnswer_ = AppDelegate::kFirstButton;
+  int quitAsked_ = 0;
   std::vector<std::string> feedbackUrls_;
   std::unique_ptr<AppDelegate> delegate_;
 };
@@ -285,6 +290,24 @@ TEST_F(AppDelegateTest, QuittingStopsAccelerationFirst) {
   menuTitles();
   item("退出 OxlaVPN")->trigger();
   EXPECT_EQ(process_.exits, std::vector<int>{0});
+}
+
+TEST_F(AppDelegateTest, QuitKeysOfTheWindowAskAndStopFirst) {
+  AppDelegate& d = launch();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(d.window()));
+  d.window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d.window()));
+  quitAnswer_ = AppDelegate::kFirstButton + 1;
+  QTest::keyClick(d.window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(quitAsked_, 1);
+  EXPECT_TRUE(process_.exits.empty());
+  EXPECT_EQ(vpn_.stopCommands, 0);
+
+  quitAnswer_ = AppDelegate::kFirstButton;
+  vpn_.status_ = 3;
+  QTest::keyClick(d.window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(vpn_.stopCommands, 1);
+  EXPECT_EQ(process_.exits, std::vector<int>{0});  // from the stop's callback
 }
 
 TEST_F(AppDelegateTest, ClosingTheWindowEndsOnlyWithCloseAppOn) {

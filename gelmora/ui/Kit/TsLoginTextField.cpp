@@ -16,6 +16,7 @@ TsLoginTextField::TsLoginTextField(const QPixmap& icon, bool isSecure, QWidget* 
   iconView_->setPixmap(icon);
   iconView_->setScaledContents(true);
   textField_ = isSecure ? new TsSecureTextField(this) : new TsTextField(this);
+  textField_->setObjectName("textField");
   textField_->setFrame(false);
   bottomLine_ = new QWidget(this);
   gelmora::ui::setBackgroundColor(bottomLine_, QColor::fromRgbF(0.91f, 0.93f, 0.94f));

@@ -22,6 +22,43 @@ bool fillAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
+// Creates the last step of `folder` below a parent owned by root and writable by nobody else;
+// an open descriptor of it, or -errno.
+int makeRunFolder(const std::string& folder) {
+  const size_t slash = folder.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 >= folder.size()) return -ENOENT;
+  const std::string parent = slash == 0 ? "/" : folder.substr(0, slash);
+  const std::string leaf = folder.substr(slash + 1);
+  if (leaf == "." || leaf == "..") return -EINVAL;
+  int up = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (up < 0) return -errno;
+  struct stat st;
+  if (::fstat(up, &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    ::close(up);
+    return -EPERM;
+  }
+  if (::mkdirat(up, leaf.c_str(), 0700) != 0 && errno != EEXIST) {
+    int err = errno;
+    ::close(up);
+    return -err;
+  }
+  int dir = ::openat(up, leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int err = errno;
+  ::close(up);
+  if (dir < 0) return -err;
+  if (::fstat(dir, &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    ::close(dir);
+    return -EPERM;
+  }
+  // Others reach the socket inside (its own mode limits it to its owner).
+  if (::chmod(("/proc/self/fd/" + std::to_string(dir)).c_str(), 0755) != 0) {
+    err = errno;
+    ::close(dir);
+    return -err;
+  }
+  return dir;
+}
+
 }  // namespace
 
 int listenControlSocket(const std::string& path, uid_t ownerUid) {
@@ -33,6 +70,12 @@ int listenControlSocket(const std::string& path, uid_t ownerUid) {
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (name.empty()) return -EINVAL;
   int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 && errno == ENOENT && ::geteuid() == 0) {
+    // A fresh boot has no run folder yet: root makes its last step (root's, 0755) when the
+    // folder above it is root's alone, as /run is.
+    dir = makeRunFolder(folder);
+    if (dir < 0) return dir;
+  }
   if (dir < 0) return -errno;
   struct stat st;
   // Run as root, the folder must be ours alone: anyone else who can write there could plant a

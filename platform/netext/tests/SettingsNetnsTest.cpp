@@ -2,8 +2,10 @@
 // socket's peer and size rules.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -170,6 +172,30 @@ TEST(ControlSocket, OwnerOnlySocketAndOversizedMessages) {
   EXPECT_FALSE(receiveControlMessage(peer).bytes);
   ::close(peer);
   ::close(listener);
+}
+
+TEST(ControlSocket, RootMakesAMissingRunFolderOnlyBelowAFolderOfItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the run folder is root's";
+  // Below /run, as the daemon's default folder is.
+  systest::TempDir dir("gvctl-run", "/run");
+  ::chmod(dir.path().c_str(), 0755);
+  const auto folder = dir.path() / "galvent";
+  int listener = listenControlSocket((folder / "control").string(), 65534);
+  ASSERT_GE(listener, 0) << std::strerror(-listener);
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ::close(listener);
+
+  // A parent others may write gets nothing made in it.
+  ::chmod(dir.path().c_str(), 0777);
+  EXPECT_EQ(listenControlSocket((dir.path() / "other" / "control").string(), 65534), -EPERM);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "other"));
+  // Only the last step is made.
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(listenControlSocket((dir.path() / "a" / "b" / "control").string(), 65534), -ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
 }
 
 TEST(DnsConfigurator, ResolvConfIsReplacedAndRestoredAlsoAfterACrash) {

@@ -10,10 +10,13 @@
 //   click {path} [button]          mouse click at the widget's centre (QTest)
 //   type {path, text}              key clicks into the widget
 //   key {path, key}                one key ("Return", "Escape", "Tab", "Q" + "ctrl": true, ...)
+//                                  (click and key answer first, then deliver the input, so one
+//                                  that opens a modal dialog leaves the driver serving)
 //   text {path}                    -> {text}: label, line edit, button, combo box or window title
 //   property {path, name}          -> {value}
 //   js {path, script}              runs in the QWebEngineView's page -> {value}
-//   grab {path, file}              saves the widget as PNG
+//   grab {path, file, [screen]}    saves the widget as PNG (screen: as the display shows it)
+//   close {path}                   closes the widget's window
 //   wait {path, what, [equals], timeout_ms}   what = exists|visible|hidden|enabled|text|property
 //                                  (property takes name); waits with a deadline -> ok or error
 //   widgets                        -> {widgets: [objectName paths of visible named widgets]}
@@ -21,6 +24,10 @@
 //                                  first exposed window, and the process id
 //   quit                           closes the connection
 // Lines longer than 64 KiB, bad JSON and unknown commands get {"ok": false, "error": ...}.
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -37,6 +44,7 @@
 #include <QLocalSocket>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -45,10 +53,6 @@
 #include <QWidget>
 #include <QWindow>
 #include <memory>
-
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -197,6 +201,17 @@ class Connection : public QObject {
     });
   }
 
+  // Answers ok, then delivers the input: a click or key may open a modal dialog whose own loop
+  // runs inside the delivery, and the commands that answer that dialog are read meanwhile.
+  void answerThen(std::function<void()> input) {
+    later([input](std::function<void(QJsonObject)> done) {
+      QTimer::singleShot(0, [input, done] {
+        done(ok());
+        input();
+      });
+    });
+  }
+
   void run(const QJsonObject& c) {
     const QString cmd = c.value("cmd").toString();
     const QString path = c.value("path").toString();
@@ -221,8 +236,8 @@ class Connection : public QObject {
       waitFor(c);
       return;
     }
-    static const QStringList kWidgetCommands = {"find", "click", "type",     "key",
-                                                "text", "property", "js", "grab"};
+    static const QStringList kWidgetCommands = {"find",     "click", "type", "key",  "text",
+                                                "property", "js",    "grab", "close"};
     if (!kWidgetCommands.contains(cmd)) return answer(error("unknown command '" + cmd + "'"));
     QWidget* w = findPath(path);
     if (!w) {
@@ -235,9 +250,12 @@ class Connection : public QObject {
                  {"enabled", w->isEnabled()}}));
     } else if (cmd == "click") {
       if (!w->isVisible()) return answer(error("'" + path + "' is not visible"));
-      const auto button = c.value("button").toString() == "right" ? Qt::RightButton : Qt::LeftButton;
-      QTest::mouseClick(w, button, Qt::NoModifier, w->rect().center());
-      answer(ok());
+      const auto button =
+          c.value("button").toString() == "right" ? Qt::RightButton : Qt::LeftButton;
+      QPointer<QWidget> target(w);
+      answerThen([target, button] {
+        if (target) QTest::mouseClick(target, button, Qt::NoModifier, target->rect().center());
+      });
     } else if (cmd == "type") {
       w->setFocus(Qt::OtherFocusReason);
       QTest::keyClicks(w, c.value("text").toString());
@@ -246,8 +264,10 @@ class Connection : public QObject {
       const Qt::Key key = keyNamed(c.value("key").toString());
       if (key == Qt::Key_unknown) return answer(error("unknown key"));
       const auto mods = c.value("ctrl").toBool() ? Qt::ControlModifier : Qt::NoModifier;
-      QTest::keyClick(w, key, mods);
-      answer(ok());
+      QPointer<QWidget> target(w);
+      answerThen([target, key, mods] {
+        if (target) QTest::keyClick(target, key, mods);
+      });
     } else if (cmd == "text") {
       answer(ok({{"text", textOf(w)}}));
     } else if (cmd == "property") {
@@ -265,10 +285,22 @@ class Connection : public QObject {
           done(ok({{"value", QJsonValue::fromVariant(v)}}));
         });
       });
+    } else if (cmd == "close") {
+      QPointer<QWidget> target(w->window());
+      answerThen([target] {
+        if (target) target->close();
+      });
     } else if (cmd == "grab") {
       const QString file = c.value("file").toString();
       if (file.isEmpty()) return answer(error("no file"));
-      answer(w->grab().save(file, "PNG") ? ok() : error("cannot write " + file));
+      // "screen": what the display shows in the widget's place (web views draw only there).
+      QPixmap shot = w->grab();
+      if (c.value("screen").toBool() && w->window()->windowHandle()) {
+        const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
+        shot = w->window()->windowHandle()->screen()->grabWindow(w->window()->winId(), at.x(),
+                                                                 at.y(), w->width(), w->height());
+      }
+      answer(shot.save(file, "PNG") ? ok() : error("cannot write " + file));
     } else {
       answer(error("unknown command '" + cmd + "'"));
     }
@@ -346,14 +378,16 @@ class ExposeWatch : public QObject {
 class Driver : public QObject {
  public:
   explicit Driver(const QString& socketPath) {
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(socketPath);
-    if (!server_.listen(socketPath)) {
+    // Made 0600 at its creation: a client never finds it open wider (the umask is put back).
+    const mode_t before = ::umask(0177);
+    const bool listening = server_.listen(socketPath);
+    ::umask(before);
+    if (!listening) {
       qWarning("gui driver: cannot listen on %s: %s", qPrintable(socketPath),
                qPrintable(server_.errorString()));
       return;
     }
-    ::chmod(QFile::encodeName(socketPath).constData(), 0600);
     connect(&server_, &QLocalServer::newConnection, this, [this] {
       while (QLocalSocket* s = server_.nextPendingConnection()) new Connection(s);
     });

@@ -140,11 +140,16 @@ bool Scene::setUp(std::string* why, const SceneOptions& options) {
   ::chmod(dir_->path().c_str(), 0755);
   ::chmod(binDir_.c_str(), 0755);
   ::chmod(runDir_.c_str(), 0755);
-  fs::copy_file(daemonDir_.empty() ? TSL_ZANDREL : daemonDir_ + "/zandrel", binDir_ + "/zandrel",
-                ec);
-  if (!ec)
-    fs::copy_file(daemonDir_.empty() ? TSL_TAMSELD : daemonDir_ + "/tamseld", binDir_ + "/tamseld",
+  if (!installedDir_.empty()) {
+    binDir_ = installedDir_;
+    runDir_ = installedRunDir_;
+  } else {
+    fs::copy_file(daemonDir_.empty() ? TSL_ZANDREL : daemonDir_ + "/zandrel", binDir_ + "/zandrel",
                   ec);
+    if (!ec)
+      fs::copy_file(daemonDir_.empty() ? TSL_TAMSELD : daemonDir_ + "/tamseld",
+                    binDir_ + "/tamseld", ec);
+  }
   if (ec) {
     *why = "cannot copy zandrel and tamseld: " + ec.message();
     return false;

@@ -80,6 +80,14 @@ class Scene {
   bool setUp(std::string* why, const SceneOptions& options);
   // Before setUp: zandrel and tamseld from `dir` instead of this build's (for comparisons).
   void setDaemonDir(const std::string& dir) { daemonDir_ = dir; }
+  // Before setUp: an installation's loader and filter used where they are (`dir` is its
+  // libexec/gelmora/, root-owned, as the loader demands), with the filter's run folder `runDir`
+  // (the one the installation uses: an ordinary user's filter runs in /run/tamsel). Nothing is
+  // copied; load(), unload() and tamseldPid() go there.
+  void useInstalledDaemons(const std::string& dir, const std::string& runDir) {
+    installedDir_ = dir;
+    installedRunDir_ = runDir;
+  }
 
   // zandrel load / unload inside cli; the exit code.
   int load();
@@ -116,6 +124,7 @@ class Scene {
   std::unique_ptr<systest::TempDir> dir_;
   std::unique_ptr<systest::Netns> cli_, ent_, srv_;
   std::string binDir_, runDir_, recordFile_, controlPath_, daemonDir_;
+  std::string installedDir_, installedRunDir_;
   systest::Process relay_, servers_, stub_, daemon_;
 };
 

@@ -17,6 +17,7 @@ TsAccelerateFinishView::TsAccelerateFinishView(GeoLookup geo, AppUserDefaults* d
   font.setPixelSize(15);
   font.setBold(true);
   locationTF_->setFont(font);
+  locationTF_->setObjectName("locationTF");
   locationTF_->setStyleSheet("color: white; background: transparent;");
   locationTF_->setEnabled(false);
 }

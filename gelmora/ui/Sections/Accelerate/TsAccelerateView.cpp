@@ -65,6 +65,7 @@ TsAccelerateView::TsAccelerateView(Dependencies dependencies, QWidget* parent)
   topView_ = new TsAccelerateTopView(deps_.strip, this);
   centerView_ = new QWidget(this);
   goButton_ = new TsFlatButton(this);
+  goButton_->setObjectName("goButton");
   goButton_->setBackgroundColor(kGoColor);
   goButton_->setCornerRadius(22);
   goButton_->setTitle(text("start_button"));
@@ -87,15 +88,19 @@ TsAccelerateView::TsAccelerateView(Dependencies dependencies, QWidget* parent)
   goImageButton_ = borderlessButton(this);
 
   lineLabel_ = plainLabel(this, kLineColor, sheet().fontWithSize(15));
+  lineLabel_->setObjectName("lineLabel");
   lineButton_ = new DRFlatButton(this);
+  lineButton_->setObjectName("lineButton");
   lineButton_->setTitle(QString());
   lineButton_->setTitleNormalColor(kLineColor);
   lineButton_->setTitleHighlightColor(kLineColor);
   lineButton_->setBackgroundNormalColor(std::nullopt);
   lineButton_->setBackgroundHighlightColor(std::nullopt);
   modeLabel_ = plainLabel(this, kLineColor, sheet().fontWithSize(15));
+  modeLabel_->setObjectName("modeLabel");
 
   trafficLabel_ = plainLabel(this, sheet().lightBlue(), sheet().h2());
+  trafficLabel_->setObjectName("trafficLabel");
   trafficLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
 
   for (int i = 0; i < 3; ++i) {
@@ -113,6 +118,7 @@ TsAccelerateView::TsAccelerateView(Dependencies dependencies, QWidget* parent)
   scaleView_ = new TsAccelerateScaleView(centerView_);
   scaleView_->setLightOpacity(0.5);
   percentLabel_ = new QLabel(centerView_);
+  percentLabel_->setObjectName("percentLabel");
   percentLabel_->setAlignment(Qt::AlignCenter);
   percentLabel_->setTextFormat(Qt::RichText);
   percentLabel_->setFont(sheet().fontWithSize(65));
@@ -123,6 +129,7 @@ TsAccelerateView::TsAccelerateView(Dependencies dependencies, QWidget* parent)
   noAccelerateView_->setPixmap(gelmora::ui::Images::named("ic_accelerate_normal"));
   noAccelerateView_->setAttribute(Qt::WA_TransparentForMouseEvents);
   finishView_ = new TsAccelerateFinishView(deps_.geo, deps_.defaults, centerView_);
+  finishView_->setObjectName("finishView");
   finishView_->setAttribute(Qt::WA_TransparentForMouseEvents);
   finishView_->hide();
 

@@ -14,6 +14,7 @@ HLChooseLineCell::HLChooseLineCell(QWidget* parent)
       lockedBox_(new QWidget(this)),
       lockedTF_(new QLabel(lockedBox_)),
       tick_(new QLabel(this)) {
+  title_->setObjectName("titleTF");
   icon_->setScaledContents(true);
   tick_->setScaledContents(true);
   QFont f = title_->font();

@@ -50,6 +50,7 @@ HLChooseLineVC::HLChooseLineVC(Dependencies dependencies, QWidget* parent)
   areaButton_->setStyleSheet("QPushButton { background: transparent; border: none; }");
   connect(areaButton_, &QPushButton::clicked, this, [this] { areabuttonClick(); });
   table_ = new QListWidget(this);
+  table_->setObjectName("tableView");
   table_->setItemDelegate(new HLTableRowView(table_));
   table_->setSelectionMode(QAbstractItemView::NoSelection);
   table_->setStyleSheet("QListWidget { background: white; border: none; }");
@@ -123,6 +124,7 @@ void HLChooseLineVC::reloadTable() {
     auto* item = new QListWidgetItem(table_);
     item->setSizeHint(QSize(0, 50));
     auto* cell = new HLChooseLineCell();
+    cell->setObjectName(QString("lineCell%1").arg(table_->count() - 1));
     cell->bindData(*node);
     table_->setItemWidget(item, cell);
   }

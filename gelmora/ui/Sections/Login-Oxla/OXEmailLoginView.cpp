@@ -19,10 +19,12 @@ OXEmailLoginView::OXEmailLoginView(QWidget* parent) : QWidget(parent) {
   centerView_ = new QWidget(this);
 
   emailLoginBtn_ = OXFormStyle::makeTab(centerView_, "login", kSelectedTabSize, style.darkGray());
+  emailLoginBtn_->setObjectName("emailLoginBtn");
   emailLoginBtn_->setProperty("tag", kTabTag[0]);
   emailLoginBtn_->setState(1);
   emailSignupBtn_ =
       OXFormStyle::makeTab(centerView_, "signup_title", kOtherTabSize, style.darkGray());
+  emailSignupBtn_->setObjectName("emailSignupBtn");
   emailSignupBtn_->setProperty("tag", kTabTag[1]);
   emailSignupBtn_->setState(0);
   for (auto* tab : {emailLoginBtn_, emailSignupBtn_})
@@ -33,11 +35,14 @@ OXEmailLoginView::OXEmailLoginView(QWidget* parent) : QWidget(parent) {
   setBackgroundColor(topLineView_, OXFormStyle::ruleColor());
 
   emailField_ = new TsLoginTextField(Images::named("ic_email"), false, centerView_);
+  emailField_->setObjectName("emailField");
   OXFormStyle::styleInput(emailField_, "input_email");
   codeTF_ = new TsLoginCodeTF(Images::named("ic_data"), false, centerView_);
+  codeTF_->setObjectName("codeTF");
   OXFormStyle::styleInput(codeTF_, "enter_code");
   codeTF_->hide();  // alpha 0: never seen on either tab
   passwordField_ = new TsLoginTextField(Images::named("ic_data"), true, centerView_);
+  passwordField_->setObjectName("passwordField");
   OXFormStyle::styleInput(passwordField_, "enter_password_notice");
 
   resetPasswordBtn_ = new DRFlatButton(passwordField_);
@@ -50,9 +55,11 @@ OXEmailLoginView::OXEmailLoginView(QWidget* parent) : QWidget(parent) {
   resetPasswordBtn_->hide();
 
   loginButton_ = new TsFlatButton(centerView_);
+  loginButton_->setObjectName("loginButton");
   loginButton_->setTitle(L10n::text("login_button"));
   loginButton_->setOnlyBorder(false);
   signupButton_ = new TsFlatButton(centerView_);
+  signupButton_->setObjectName("signupButton");
   signupButton_->setTitle(L10n::text("signup_button"));
   signupButton_->setOnlyBorder(false);
 

@@ -78,6 +78,7 @@ TsMenuViewController::TsMenuViewController(std::vector<TsMenuItem> items, QWidge
     : QWidget(parent), items_(std::move(items)) {
   const TsStyleSheet& style = app().style();
   menuBar_ = new QWidget(this);
+  menuBar_->setObjectName("menuBar");
   gelmora::ui::setBackgroundColor(menuBar_, kBarColor);
   containerView_ = new QWidget(this);
   gelmora::ui::setBackgroundColor(containerView_, style.backgroundColor());
@@ -128,6 +129,7 @@ void TsMenuViewController::resetMenus() {
     button->setImage(items_[i].normalImage);
     button->setAlternateImage(items_[i].highlightImage);
     button->setProperty("tag", static_cast<int>(i));
+    button->setObjectName("menuButton_" + items_[i].key);
     connect(button, &QAbstractButton::clicked, this, [this, button] { menuButtonClicked(button); });
     barButtons_.push_back(button);
     QLabel* caption =

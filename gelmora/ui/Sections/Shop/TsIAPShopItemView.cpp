@@ -47,6 +47,7 @@ TsIAPShopItemView::TsIAPShopItemView(QWidget* parent) : QWidget(parent) {
   titleLabel_ = label(containerView_, Qt::black, kBoxColor, style.h3());
   priceLabel_ = label(containerView_, QColor(128, 128, 128), kBoxColor, style.h3());
   buyButton_ = new TsFlatButton(containerView_);
+  buyButton_->setObjectName("buyButton");
   buyButton_->setTitle(gelmora::ui::L10n::text("购买"));
   buyButton_->setOnlyBorder(false);
 }

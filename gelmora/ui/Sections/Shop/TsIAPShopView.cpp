@@ -52,6 +52,7 @@ TsIAPShopView::TsIAPShopView(QWidget* parent) : QWidget(parent) {
   loadingIndicator_ = new TsLoadingIndicator(this);
   loadingIndicator_->setGeometry(20, 20, 30, 30);
   finishButton_ = new QPushButton(gelmora::ui::L10n::text("完成"), this);
+  finishButton_->setObjectName("finishButton");
   finishButton_->setCheckable(true);
   finishButton_->hide();
   itemsContainer_->lower();
@@ -87,6 +88,7 @@ void TsIAPShopView::updateWithProducts(const std::vector<storekit::Product>& pro
   for (size_t i = 0; i < products.size(); ++i) {
     const auto& product = products[i];
     auto* row = new TsIAPShopItemView(itemsContainer_);
+    row->setObjectName(QString("shopItem%1").arg(i));
     row->setGeometry(0, top, width, kRowHeight);
     top += kRowHeight;
     shopItems_.push_back(row);
