@@ -140,7 +140,7 @@ TEST_F(LineNodeManagerTest, EmptyListClearsBothLinesAndAFailureChangesNothing) {
   account.clearCodes();
 
   // The listed group is carried to the new answer's group of the same id.
-  ASSERT_TRUE(fetch(*m, answer({node(6, "b")}, {{{"country_id", 1}}})).completed);
+  ASSERT_TRUE(fetch(*m, answer(json::array({node(6, "b")}), {{{"country_id", 1}}})).completed);
   EXPECT_EQ(m->selectedNetNodeGroup(), m->allNetNodeGroups()[1]);
   EXPECT_TRUE(m->allNetNodeGroups()[1]->isSelected());
 

@@ -101,7 +101,7 @@ TEST(OlderPopup, ButtonSlotsAndWhatTheyDo) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto q = LegacyPopup::fromReply(buttons({c.button}));
+    auto q = LegacyPopup::fromReply(buttons(json::array({c.button})));
     EXPECT_EQ(q.effectOf(1000).action, c.action);
     EXPECT_FALSE(q.hasSecond);
     EXPECT_EQ(q.effectOf(1001).action, Action::Nothing);

@@ -114,7 +114,8 @@ TEST_F(BindPageTest, BadRequestsLinkNothingAndReportTheFailure) {
     ASSERT_TRUE(message.is_object()) << r->body;
     EXPECT_EQ(message["code"], 1);
     EXPECT_FALSE(message.value("info", "").empty());
-    for (const auto& [provider, flag] : linked()["linked_sns"].items())
+    const json now = linked();
+    for (const auto& [provider, flag] : now.at("linked_sns").items())
       if (provider != "phone" && provider != "mail") {
         EXPECT_EQ(flag, 0) << provider;
       }
