@@ -164,7 +164,8 @@ TEST(Q5ProtocolDetect, SixKeys) {
 TEST(Q5ProtocolDetect, BadUtf8DoesNotThrow) {
   Bytes frame = Q5Protocol::detectPacketWithExit("1-1", 1, 1, "\xff\xfe", "1.1.1.1", "B");
   auto body = Q5Protocol::unwrapDataWithPacket(frame);
-  EXPECT_NO_THROW((void)nlohmann::json::parse(std::string(body->begin(), body->end())));
+  nlohmann::json parsed;
+  EXPECT_NO_THROW(parsed = nlohmann::json::parse(std::string(body->begin(), body->end())));
 }
 
 TEST(Q5ProtocolLogging, DisabledLoggingDropsLines) {
