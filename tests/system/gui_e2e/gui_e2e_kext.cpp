@@ -187,8 +187,16 @@ TEST_F(GuiE2EKext, WholeRoad) {
   ASSERT_TRUE(d.click("payButton"));
   ASSERT_TRUE(d.wait(".TsIAPShopViewController/shopItem0/buyButton", "visible", 30000, &r))
       << r << road.appLog();
-  // The top-up page covers the list: the display shows it.
-  road.screenshot("06-shop-sheet.png", ".TsIAPShopViewController", true);
+  // The top-up page covers the list: the display shows it once the page has painted.
+  std::string sheet;
+  const bool painted = systest::waitFor(
+      [&] {
+        sheet = road.screenshot("06-shop-sheet.png", ".TsIAPShopViewController", true);
+        // The web stand-in's top-up page is #336699.
+        return !sheet.empty() && gui_e2e::pixelNear(sheet, 200, 200, 0x336699, 6, nullptr);
+      },
+      15s);
+  EXPECT_TRUE(painted) << sheet;
   ASSERT_TRUE(d.click(".TsIAPShopViewController/shopItem0/buyButton"));
   ASSERT_TRUE(systest::waitFor([&] { return account.creditOf(1000).has_value(); }, 30s))
       << road.appLog();
