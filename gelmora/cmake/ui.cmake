@@ -58,6 +58,10 @@ if(DEFINED GELMORA_OTHER_VPN_MODE)
   project_warnings(${_other})
   set_target_properties(${_other} PROPERTIES AUTOMOC ON)
   target_link_libraries(${_other} PRIVATE gelmora_app platform_netext)
+  # The installed bin/gelmora goes first: an install skips a file whose time stamp equals the
+  # source's, and both programs are often linked within the same second.
+  install(CODE "file(REMOVE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/gelmora\")"
+          COMPONENT other_mode EXCLUDE_FROM_ALL)
   install(PROGRAMS $<TARGET_FILE:${_other}> DESTINATION bin RENAME gelmora
           COMPONENT other_mode EXCLUDE_FROM_ALL)
 endif()
