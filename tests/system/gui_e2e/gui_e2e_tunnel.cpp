@@ -109,8 +109,7 @@ TEST_F(GuiE2ETunnel, SignInLineGoStop) {
   ASSERT_TRUE(systest::waitFor(
       [&] { return d.text("percentLabel").value_or("").find("100") != std::string::npos; }, 10s))
       << d.text("percentLabel").value_or("?");
-  // On a busy machine the screen's progress can reach 100 a moment before the daemon's device is
-  // listed.
+  // The installation's daemon runs and its device is up.
   EXPECT_TRUE(systest::waitFor(
       [&] {
         return !gui_e2e::pidsOf(road.libexecDir() + "/galvent-tunnel").empty() &&
