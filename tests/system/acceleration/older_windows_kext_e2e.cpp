@@ -60,25 +60,8 @@ tsl::Scene* gScene = nullptr;
 std::string gWhyNot;
 
 constexpr int kFlowId = 5002;
-constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // 203.0.113.200
 constexpr char kNewEntrance[] = "198.51.100.253";
 const std::string kUdpEcho = std::string(tsl::kEchoIP) + ":" + std::to_string(tsl::kUdpEchoPort);
-
-json ruleList() {
-  return {{"code", 0},
-          {"info", "ok"},
-          {"data",
-           {{"flow_id", kFlowId},
-            {"rules",
-             {{{"id", 11},
-               {"traffic_level", 1},
-               {"process", {"tslgame"}},
-               {"port", {std::to_string(tsl::kUdpEchoPort)}},
-               {"protocol", {"udp"}},
-               {"destination_ip_domain", {tsl::kEchoIP}},
-               {"exits", {{{"addr", "3-7"}, {"nat", kNatText}}}}}}},
-            {"entrance", {{{"ip", tsl::kEntranceIP}, {"ports", {tsl::kEntrancePort}}}}}}}};
-}
 
 // The leading number of a figure such as "2.86 MB" or "20.00 Kb/s".
 double figure(const QString& text) { return text.section(' ', 0, 0).toDouble(); }
@@ -103,7 +86,7 @@ class OlderWindowsKextE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!gScene) GTEST_SKIP() << gWhyNot;
-    setup = std::make_unique<systest::FilterControllerSetup>(*gScene, ruleList());
+    setup = std::make_unique<systest::FilterControllerSetup>(*gScene, tsl::gameRuleList(kFlowId));
     ASSERT_EQ(setup->error(), "");
     standin::WebStandin::addDirectory(web, STANDIN_WEB_PAGES);
     ASSERT_TRUE(web.start());

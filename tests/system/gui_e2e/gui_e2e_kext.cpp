@@ -29,7 +29,6 @@ std::string gWhyNot;
 uid_t gUid = 0;  // the application's user
 
 constexpr int kFlowId = 5001;
-constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // 203.0.113.200
 constexpr char kRunDir[] = "/run/tamsel";
 
 // The line service's answer: one country, one open node.
@@ -38,22 +37,6 @@ json lineList() {
   json node = {{"area_id", 12},   {"city", "Tokyo"}, {"country", "Japan"},
                {"country_id", 1}, {"lock", ""},      {"national_flag", ""}};
   return {{"group", json::array({group})}, {"list", json::array({node})}};
-}
-
-json ruleList() {
-  return {{"code", 0},
-          {"info", "ok"},
-          {"data",
-           {{"flow_id", kFlowId},
-            {"rules",
-             {{{"id", 11},
-               {"traffic_level", 1},
-               {"process", {"tslgame"}},
-               {"port", {std::to_string(tsl::kUdpEchoPort)}},
-               {"protocol", {"udp"}},
-               {"destination_ip_domain", {tsl::kEchoIP}},
-               {"exits", {{{"addr", "3-7"}, {"nat", kNatText}}}}}}},
-            {"entrance", {{{"ip", tsl::kEntranceIP}, {"ports", {tsl::kEntrancePort}}}}}}}};
 }
 
 // Menu bar, content, disc and go button colours of the main window.
@@ -278,7 +261,7 @@ int main(int argc, char** argv) {
     if (!inside->entered()) gWhyNot = "cannot enter the client namespace";
   }
   if (gWhyNot.empty()) {
-    if (!road.startStandins(scene, ruleList(), &why)) gWhyNot = why;
+    if (!road.startStandins(scene, tsl::gameRuleList(kFlowId), &why)) gWhyNot = why;
   }
   if (gWhyNot.empty()) {
     road.account().scriptPayloads("/q5client/rule/get-exit-set", {lineList()});

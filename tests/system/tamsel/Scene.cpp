@@ -18,6 +18,22 @@
 
 namespace tsl {
 
+nlohmann::json gameRuleList(int flowId) {
+  return {{"code", 0},
+          {"info", "ok"},
+          {"data",
+           {{"flow_id", flowId},
+            {"rules",
+             {{{"id", 11},
+               {"traffic_level", 1},
+               {"process", {"tslgame"}},
+               {"port", {std::to_string(kUdpEchoPort)}},
+               {"protocol", {"udp"}},
+               {"destination_ip_domain", {kEchoIP}},
+               {"exits", {{{"addr", "3-7"}, {"nat", "MjAzLjAuMTEzLjIwMA=="}}}}}}},
+            {"entrance", {{{"ip", kEntranceIP}, {"ports", {kEntrancePort}}}}}}}};
+}
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

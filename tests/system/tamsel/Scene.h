@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 #include "systest/Systest.h"
 
 namespace tsl {
+
+// The older service's rule-list answer that lists tslgame's UDP echo in flow `flowId`, through the
+// scene's entrance, its exit NAT address 203.0.113.200.
+nlohmann::json gameRuleList(int flowId);
 
 // Addresses (TEST-NET only, and only inside the namespaces).
 inline constexpr char kClientIP[] = "198.51.100.1";
