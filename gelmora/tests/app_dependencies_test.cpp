@@ -28,6 +28,7 @@ struct Recorder : AlertSheetPresenter,
   struct Root : RootViewController {};
 
   void showErrorSheet(std::optional<std::string> m, std::optional<std::string> i) override {
+    if (onErrorSheet) onErrorSheet();
     sheets.push_back({true, std::move(m), std::move(i), nullptr});
   }
   void showSheet(std::optional<std::string> m, std::optional<std::string> i,
@@ -50,6 +51,7 @@ struct Recorder : AlertSheetPresenter,
   std::vector<std::string> opened;
   std::vector<int> exits;
   std::function<void()> onCreate;
+  std::function<void()> onErrorSheet;
 };
 
 // Records what set-up hands the acceleration controller.
@@ -127,13 +129,16 @@ TEST_F(AppDependenciesTest, FourRefusingHostsEndBackAtTheFirst) {
   EXPECT_EQ(JVXFDDomain(), feedback.host());
   deps->setUpAPI();
   EXPECT_FALSE(deps->launchParamsSettled());
+  // Settled only once the last host has failed too: the state is taken as each sheet is shown,
+  // since refusals come back faster than one pump of the queue.
+  std::vector<bool> settledAtSheet;
+  rec.onErrorSheet = [&] { settledAtSheet.push_back(deps->launchParamsSettled()); };
   deps->checkLaunchParams();
-  // Settled only once the last host has failed too.
-  ASSERT_TRUE(main.queue().runUntil([&] { return rec.sheets.size() >= 1; }));
-  EXPECT_FALSE(deps->launchParamsSettled());
   // One error sheet per failed attempt.
   ASSERT_TRUE(main.queue().runUntil([&] { return rec.sheets.size() >= 4; }));
   settle();
+  ASSERT_EQ(settledAtSheet.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_FALSE(settledAtSheet[i]) << "sheet " << i;
   EXPECT_TRUE(deps->launchParamsSettled());
   EXPECT_EQ(rec.sheets.size(), 4u);
   for (const auto& s : rec.sheets) EXPECT_TRUE(s.error);
