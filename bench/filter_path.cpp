@@ -6,8 +6,11 @@
 // program and (e) an established flow's round trip while the user's programs open connections.
 // The filter serves a user of its own (as when the desktop user loads it); the measuring programs
 // are copies of this one under other names, run as that user or another.
+// The listed path is also set beside (c0), the relay alone: echoes the worker frames itself, so
+// that the relay's own hops are told from what the filter adds.
 // Needs root. FILTER_PATH_BASE_DIR=<folder with zandrel and tamseld> runs every figure again on
-// those binaries and prints both side by side.
+// those binaries and prints both side by side; FILTER_PATH_THREADS=1 prints the CPU time and
+// wake-ups per listed echo of each of the daemon's threads.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "FilterClient.h"
+#include "RelayEcho.h"
 #include "Scene.h"
 
 namespace {
@@ -112,6 +116,59 @@ int udpRate(const std::string& ip, int port) {
         break;
       }
       if (::recv(fd, in, sizeof in, 0) <= 0) break;
+      ++echoed;
+    }
+  }
+  std::printf(
+      "%.0f %lld\n",
+      static_cast<double>(echoed) / std::chrono::duration<double>(Clock::now() - start).count(),
+      static_cast<long long>(stalls));
+  return 0;
+}
+
+// The same echoes through the relay alone: the worker frames its datagrams itself (to the echo
+// server at ip:port) and sends them to the entrance.
+std::optional<bench::RelayEcho> relayTo(const std::string& ip, int port) {
+  int fd = connected(SOCK_DGRAM, tsl::kEntranceIP, tsl::kEntrancePort);
+  if (fd < 0) return std::nullopt;
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
+  return bench::RelayEcho(fd, tsl::kClientIP, ntohs(mine.sin_port), ip,
+                          static_cast<uint16_t>(port));
+}
+
+int relayRoundTrips(const std::string& ip, int port, int count) {
+  auto relay = relayTo(ip, port);
+  if (!relay) return 1;
+  std::vector<double> took;
+  int lost = 0, lostInARow = 0;
+  for (int i = 0; i < count && lostInARow < 20; ++i) {
+    auto t0 = Clock::now();
+    if (!relay->send(64) || !relay->receive(kWaitMs)) {
+      ++lost;
+      ++lostInARow;
+      continue;
+    }
+    lostInARow = 0;
+    took.push_back(micros(Clock::now() - t0));
+  }
+  std::printf("%.1f %.1f %d\n", percentile(took, 0.5), percentile(took, 0.99), lost);
+  return 0;
+}
+
+int relayRate(const std::string& ip, int port) {
+  auto relay = relayTo(ip, port);
+  if (!relay) return 1;
+  int64_t echoed = 0, stalls = 0;
+  auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::duration<double>(kSeconds)) {
+    for (int i = 0; i < 16; ++i) relay->send(512);
+    for (int i = 0; i < 16; ++i) {
+      if (!relay->receive(50)) {
+        ++stalls;
+        break;
+      }
       ++echoed;
     }
   }
@@ -215,6 +272,8 @@ int worker(int argc, char** argv) {
   int count = argc > 5 ? std::atoi(argv[5]) : 0;
   if (mode == "rtt") return udpRoundTrips(ip, port, count);
   if (mode == "rate") return udpRate(ip, port);
+  if (mode == "relay-rtt") return relayRoundTrips(ip, port, count);
+  if (mode == "relay-rate") return relayRate(ip, port);
   if (mode == "bulk") return tcpBulk(ip, port);
   if (mode == "connect") return connectTimes(ip, port, count);
   if (mode == "churn") return churn(ip, port);
@@ -290,6 +349,39 @@ double cpuNanos(std::optional<int> pid) {
   return total;
 }
 
+// Per thread of process `pid`: name, CPU ns and times scheduled in.
+struct ThreadUse {
+  std::string name;
+  double ns = 0, slices = 0;
+};
+std::map<std::string, ThreadUse> threadUse(std::optional<int> pid) {
+  std::map<std::string, ThreadUse> out;
+  if (!pid) return out;
+  std::error_code ec;
+  for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(*pid) + "/task", ec)) {
+    ThreadUse u;
+    std::ifstream in(t.path() / "schedstat");
+    double wait = 0;
+    if (!(in >> u.ns >> wait >> u.slices)) continue;
+    std::ifstream comm(t.path() / "comm");
+    std::getline(comm, u.name);
+    out[t.path().filename().string()] = u;
+  }
+  return out;
+}
+
+void printThreadUse(const char* what, const std::map<std::string, ThreadUse>& a,
+                    const std::map<std::string, ThreadUse>& b, double echoes) {
+  if (!std::getenv("FILTER_PATH_THREADS")) return;
+  for (const auto& [tid, u] : b) {
+    auto it = a.find(tid);
+    ThreadUse before = it == a.end() ? ThreadUse{} : it->second;
+    std::fprintf(stderr, "%s thread %s %s: %.1f us CPU, %.2f wake-ups per echo\n", what,
+                 tid.c_str(), u.name.c_str(), (u.ns - before.ns) / 1000 / echoes,
+                 (u.slices - before.slices) / echoes);
+  }
+}
+
 // The figures of one path; with `daemon`, the daemon's CPU time per echo of the round trips and
 // of the rate.
 struct Path {
@@ -299,19 +391,23 @@ struct Path {
 using Figures = std::map<std::string, double>;
 
 Path measure(const tsl::Scene& scene, const std::string& program, int udpPort, bool tcp,
-             std::optional<int> daemon = std::nullopt) {
+             std::optional<int> daemon = std::nullopt, const std::string& mode = "") {
   Path f;
   double cpu0 = cpuNanos(daemon);
+  auto use0 = threadUse(daemon);
   auto rt = run(scene, program, kUser,
-                {"rtt", tsl::kEchoIP, std::to_string(udpPort), std::to_string(kEchoes)});
+                {mode + "rtt", tsl::kEchoIP, std::to_string(udpPort), std::to_string(kEchoes)});
   double cpu1 = cpuNanos(daemon);
+  printThreadUse("round trips", use0, threadUse(daemon), kEchoes);
+  auto use1 = threadUse(daemon);
   if (rt.size() >= 3) {
     f.p50 = rt[0], f.p99 = rt[1], f.lost = rt[2];
     if (daemon && kEchoes > f.lost) f.rttCpu = (cpu1 - cpu0) / 1000 / (kEchoes - f.lost);
   }
-  auto rate = run(scene, program, kUser, {"rate", tsl::kEchoIP, std::to_string(udpPort)});
+  auto rate = run(scene, program, kUser, {mode + "rate", tsl::kEchoIP, std::to_string(udpPort)});
   double cpu2 = cpuNanos(daemon);
   if (!rate.empty()) {
+    printThreadUse("rate", use1, threadUse(daemon), rate[0] * kSeconds);
     f.rate = rate[0];
     // The worker's own measure of time is close to kSeconds.
     if (daemon && f.rate > 0) f.rateCpu = (cpu2 - cpu1) / 1000 / (f.rate * kSeconds);
@@ -354,6 +450,9 @@ bool figures(const std::string& daemonDir, const Programs& programs, Figures* ou
   // Without the filter: the reference of every ratio.
   Path direct = measure(scene, programs.unlisted, tsl::kOtherUdpEchoPort, true);
   Path directListed = measure(scene, programs.listed, tsl::kUdpEchoPort, false);
+  // The relay's own share of the listed path: its frames built by the worker, no filter.
+  Path relayAlone =
+      measure(scene, programs.unlisted, tsl::kUdpEchoPort, false, std::nullopt, "relay-");
   auto idleProcs =
       spawnUntil(scene, programs.unlisted, kOtherUser,
                  {"idle", std::to_string(kIdleProcesses), std::to_string(kIdleSockets)}, "idle");
@@ -387,8 +486,14 @@ bool figures(const std::string& daemonDir, const Programs& programs, Figures* ou
   client.on(KCTL_ENABLE_INTERCEPT);
   put(out, "(b) switch on, unlisted",
       measure(scene, programs.unlisted, tsl::kOtherUdpEchoPort, true), direct);
-  put(out, "(c) listed via relay",
-      measure(scene, programs.listed, tsl::kUdpEchoPort, false, scene.tamseldPid()), directListed);
+  Path listed =
+      measure(scene, programs.listed, tsl::kUdpEchoPort, false, scene.tamseldPid());
+  put(out, "(c) listed via relay", listed, directListed);
+  // What the filter adds over the relay's own hops.
+  put(out, "(c0) relay alone, no filter", relayAlone, directListed);
+  (*out)["(c) listed p50 added over the relay alone us"] = listed.p50 - relayAlone.p50;
+  (*out)["(c) listed udp rate x of the relay alone"] =
+      relayAlone.rate > 0 ? listed.rate / relayAlone.rate : 0;
 
   // Every program of every user is listed by name now; the rule's address is never used.
   client.white(0, 0, "*|203.0.113.99|9|udp");

@@ -94,8 +94,9 @@ int main(int argc, char** argv) {
   lb::set_disconnect_hook(after_disconnect);
   lb::set_protocol_switch_source(protocol_switch_on);
   lb::set_run_dir(platform::kctl::wire::run_dir());
-  // Records of packets are written after the packets' own work, a batch at a time.
-  lb::set_record_batch_hooks(lb::record_batch_begin, lb::record_batch_end);
+  // Records of packets are written after the packets' own work, a batch at a time, and wait up to
+  // 2 ms for the next packets' records to share the write.
+  lb::set_record_batch_hooks(lb::record_batch_begin, lb::record_batch_end, lb::record_batch_wait);
   // Only the client's own sockets are selected; a client that is root selects every user's.
   int rc = tamsel::daemon::run(argc, argv, "tamseld", nullptr, lb::set_owner_uid);
   // The filter is stopped (or never started): its sockets are closed, so their thread ends.

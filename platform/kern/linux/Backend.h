@@ -68,10 +68,18 @@ int publish_controls();
 
 // The queue and socket threads hold the records they send while they handle a batch of packets
 // and write them after it, so that a record never delays a packet: the control that sends the
-// records gives the two calls (linux.h's record_batch_begin/_end). Without them, records go at
-// once.
+// records gives the calls (linux.h's record_batch_begin/_end/_wait). Without them, records go at
+// once. With the wait, records linger a moment past the batch for the next ones to join them:
+// the thread bounds its sleep by record_batch_wait_ms().
 using RecordBatchHook = void (*)();
-void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end);
+// The time the held records may still wait, in ms (-1: none); with `true`, written now.
+using RecordBatchWait = int (*)(bool flush);
+void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end,
+                            RecordBatchWait wait = nullptr);
+// A packet thread's wait before its next round: what record_batch_wait gives, -1 without it.
+int record_batch_wait_ms();
+// Writes what this thread still holds (at its end).
+void record_batch_flush();
 // Holds this thread's records from its making to its end.
 class RecordBatchScope {
  public:

@@ -300,11 +300,15 @@ void QueueLoop::loop() {
   for (;;) {
     // Without lookups the last descriptor is -1, which poll skips.
     pollfd p[3] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {done_fd_, POLLIN, 0}};
-    if (::poll(p, 3, -1) < 0) {
+    if (::poll(p, 3, record_batch_wait_ms()) < 0) {
       if (errno == EINTR) continue;
+      record_batch_flush();
       return;
     }
-    if (p[1].revents & POLLIN) return;
+    if (p[1].revents & POLLIN) {
+      record_batch_flush();
+      return;
+    }
     // Records of these packets are written after their verdicts.
     RecordBatchScope batch;
     if (p[2].revents & POLLIN) release_resolved();

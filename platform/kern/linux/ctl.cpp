@@ -63,9 +63,12 @@ struct HeldRecord {
 };
 struct RecordBatch {
   int depth = 0;
+  bool lingers = false;  // the thread asks record_batch_wait for its waits
+  std::chrono::steady_clock::time_point first;  // when the oldest held record was made
   std::vector<HeldRecord> records;
   std::vector<uint8_t> bytes;
 };
+constexpr auto kRecordLinger = std::chrono::milliseconds(2);
 constexpr size_t kHeldRecords = 64;
 constexpr size_t kHeldBytes = 128 * 1024;
 thread_local RecordBatch t_batch;
@@ -498,7 +501,22 @@ namespace linux_backend {
 void record_batch_begin() { ++t_batch.depth; }
 
 void record_batch_end() {
-  if (t_batch.depth > 0 && --t_batch.depth == 0) flush_batch(t_batch);
+  RecordBatch& b = t_batch;
+  if (b.depth == 0 || --b.depth > 0 || b.records.empty()) return;
+  if (!b.lingers || std::chrono::steady_clock::now() - b.first >= kRecordLinger) flush_batch(b);
+}
+
+int record_batch_wait(bool flush) {
+  RecordBatch& b = t_batch;
+  b.lingers = true;
+  if (b.records.empty()) return -1;
+  auto left = kRecordLinger - (std::chrono::steady_clock::now() - b.first);
+  if (flush || left <= std::chrono::steady_clock::duration::zero()) {
+    flush_batch(b);
+    return -1;
+  }
+  // Rounded up: a wait that ends early only costs one more turn.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 }  // namespace linux_backend
@@ -508,6 +526,7 @@ errno_t ctl_enqueuedata(kern_ctl_ref ctl, uint32_t unit, const void* data, size_
   if (b.depth > 0 && len <= kHeldBytes) {
     if (b.records.size() >= kHeldRecords || b.bytes.size() + len > kHeldBytes) flush_batch(b);
     if (b.bytes.capacity() < kHeldBytes) b.bytes.reserve(kHeldBytes);
+    if (b.records.empty()) b.first = std::chrono::steady_clock::now();
     size_t at = b.bytes.size();
     const auto* p = static_cast<const uint8_t*>(data);
     b.bytes.insert(b.bytes.end(), p, p + len);

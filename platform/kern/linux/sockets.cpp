@@ -158,15 +158,19 @@ class Reactor {
     }
     epoll_event events[64];
     for (;;) {
-      int n = ::epoll_wait(epfd_, events, 64, -1);
+      int n = ::epoll_wait(epfd_, events, 64, linux_backend::record_batch_wait_ms());
       if (n < 0) {
         if (errno == EINTR) continue;
+        linux_backend::record_batch_flush();
         return;
       }
       // The records of the packets handled in this round are written after the packets.
       linux_backend::RecordBatchScope batch;
       for (int i = 0; i < n; ++i) {
-        if (events[i].data.u64 == kWakeId) return;
+        if (events[i].data.u64 == kWakeId) {
+          linux_backend::record_batch_flush();
+          return;
+        }
         socket_opaque* so = nullptr;
         {
           std::lock_guard g(m_);
@@ -336,11 +340,22 @@ errno_t sockets_shutdown() { return Reactor::instance().shutdown(); }
 namespace {
 std::atomic<RecordBatchHook> g_batch_begin{nullptr};
 std::atomic<RecordBatchHook> g_batch_end{nullptr};
+std::atomic<RecordBatchWait> g_batch_wait{nullptr};
 }  // namespace
 
-void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end) {
+void set_record_batch_hooks(RecordBatchHook begin, RecordBatchHook end, RecordBatchWait wait) {
+  g_batch_wait.store(wait);
   g_batch_end.store(end);
   g_batch_begin.store(begin);
+}
+
+int record_batch_wait_ms() {
+  RecordBatchWait wait = g_batch_wait.load();
+  return wait ? wait(false) : -1;
+}
+
+void record_batch_flush() {
+  if (RecordBatchWait wait = g_batch_wait.load()) wait(true);
 }
 
 RecordBatchScope::RecordBatchScope() : end_(nullptr) {

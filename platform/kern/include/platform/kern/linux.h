@@ -18,5 +18,10 @@ void configure_control(const ControlConfig& config);
 // Calls nest; only the outermost end writes.
 void record_batch_begin();
 void record_batch_end();
+// For a thread that waits for its next batch: the milliseconds its held records may still wait
+// for company (-1: none held). From its first call on, the thread's batches linger up to 2 ms
+// past their end, so that a run of single packets shares one write; with `flush`, the held
+// records are written now (-1).
+int record_batch_wait(bool flush);
 
 }  // namespace platform::kern::linux_backend
