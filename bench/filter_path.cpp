@@ -486,8 +486,7 @@ bool figures(const std::string& daemonDir, const Programs& programs, Figures* ou
   client.on(KCTL_ENABLE_INTERCEPT);
   put(out, "(b) switch on, unlisted",
       measure(scene, programs.unlisted, tsl::kOtherUdpEchoPort, true), direct);
-  Path listed =
-      measure(scene, programs.listed, tsl::kUdpEchoPort, false, scene.tamseldPid());
+  Path listed = measure(scene, programs.listed, tsl::kUdpEchoPort, false, scene.tamseldPid());
   put(out, "(c) listed via relay", listed, directListed);
   // What the filter adds over the relay's own hops.
   put(out, "(c0) relay alone, no filter", relayAlone, directListed);

@@ -63,7 +63,7 @@ struct HeldRecord {
 };
 struct RecordBatch {
   int depth = 0;
-  bool lingers = false;  // the thread asks record_batch_wait for its waits
+  bool lingers = false;                         // the thread asks record_batch_wait for its waits
   std::chrono::steady_clock::time_point first;  // when the oldest held record was made
   std::vector<HeldRecord> records;
   std::vector<uint8_t> bytes;
