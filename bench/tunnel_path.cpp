@@ -11,7 +11,8 @@
 // machine's neighbours move single runs by tens of percent).
 //
 // Without --daemon it measures the galvent-tunnel it was built with. Figures: UDP echo of the
-// game (1 and 64 flows: p50, p99, rate), one-way UDP bulk at the rate the direct path sustains
+// game (1 and 64 flows: p50, p99, rate; for 1 flow also through the relay alone, without the
+// daemon, in the tunnel column), one-way UDP bulk at the rate the direct path sustains
 // (received rate and loss), bypass TCP bulk, and the first packet of new game flows.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "RelayEcho.h"
 #include "TunnelStart.h"
 #include "platform/netext/ControlSocket.h"
 #include "standin/AccountServer.h"
@@ -249,6 +251,35 @@ EchoFigures echo(bool marked, int flows, double duration) {
   }
   for (int fd : fds) ::close(fd);
   ::close(ep);
+  if (rtts.empty()) return f;
+  std::sort(rtts.begin(), rtts.end());
+  f.p50us = rtts[rtts.size() / 2];
+  f.p99us = rtts[std::min(rtts.size() - 1, rtts.size() * 99 / 100)];
+  f.rate = static_cast<double>(rtts.size()) / duration;
+  return f;
+}
+
+// The same echo through the relay alone: frames built here, sent past the tunnel (marked), so
+// that the relay's own hops are told from what the daemon adds.
+EchoFigures relayEcho(double duration) {
+  EchoFigures f;
+  int fd = socketTo(SOCK_DGRAM, kEntrance, 40001, true);
+  if (fd < 0) return f;
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
+  bench::RelayEcho relay(fd, "198.51.100.1", ntohs(mine.sin_port), kGameServer, kEchoPort);
+  std::vector<double> rtts;
+  const int64_t end = nowNs() + static_cast<int64_t>(duration * 1e9);
+  while (nowNs() < end) {
+    int64_t t0 = nowNs();
+    if (!relay.send(64) || !relay.receive(200)) {
+      ++f.lost;
+      continue;
+    }
+    rtts.push_back(static_cast<double>(nowNs() - t0) / 1e3);
+  }
+  ::close(fd);
   if (rtts.empty()) return f;
   std::sort(rtts.begin(), rtts.end());
   f.p50us = rtts[rtts.size() / 2];
@@ -503,6 +534,13 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
         std::printf("  (echo %s: %llu lost direct, %llu through the tunnel)\n", f.c_str(),
                     static_cast<unsigned long long>(d.lost),
                     static_cast<unsigned long long>(t.lost));
+      if (flows == 1) {
+        // In the tunnel column: the relay alone, no daemon.
+        auto r = relayEcho(seconds);
+        rows.push_back({"echo p50, relay alone", d.p50us, r.p50us, "us (no daemon)", true});
+        rows.push_back(
+            {"echo rate, relay alone", d.rate, r.rate, "round trips/s (no daemon)", false});
+      }
     }
     auto dMax = udpBulk(*w.servers, true, 0, seconds);
     auto t = udpBulk(*w.servers, false, dMax.receivedRate, seconds);
