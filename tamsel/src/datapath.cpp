@@ -359,8 +359,7 @@ void send_original_ip_packet(const uint8_t* packet, size_t len, const abi::ippac
     req_path(d.offset, d.level, d.ip);
     return;
   }
-  k::mbuf_t m = nullptr;
-  if (len > 0xffff || k::mbuf_allocpacket(sizeof h + len, &m) != 0) {
+  if (len > 0xffff) {
     put(s);
     return;
   }
@@ -368,12 +367,11 @@ void send_original_ip_packet(const uint8_t* packet, size_t len, const abi::ippac
   h.type = kFrameOut;
   h.vni = static_cast<uint32_t>(vni.load());
   h.level = d.level;
-  std::memcpy(k::mbuf_data(m), &h, sizeof h);
-  std::memcpy(k::mbuf_data(m) + sizeof h, packet, len);
-  ippacket_report(d, abi::K2U_DIR_OUT);
+  // Header and packet leave as one datagram without being copied together first; the record
+  // follows the frame.
   size_t sent = 0;
-  errno_t r = k::sock_send(s->so, k::mbuf_data(m), k::mbuf_len(m), &sent);
-  k::mbuf_freem(m);
+  errno_t r = k::sock_send2(s->so, &h, sizeof h, packet, len, &sent);
+  ippacket_report(d, abi::K2U_DIR_OUT);
   if (r == EADDRNOTAVAIL) recreate_server_socket(d.offset, s);
   put(s);
 }

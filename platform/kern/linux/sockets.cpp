@@ -293,6 +293,20 @@ errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
   return 0;
 }
 
+errno_t sock_send2(socket_t so, const void* head, size_t head_len, const void* body,
+                   size_t body_len, size_t* sent) {
+  *sent = 0;
+  if (!so) return EINVAL;
+  iovec iov[2] = {{const_cast<void*>(head), head_len}, {const_cast<void*>(body), body_len}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 2;
+  ssize_t n = ::sendmsg(so->fd, &msg, MSG_NOSIGNAL);
+  if (n < 0) return send_error(so->fd, errno);
+  *sent = static_cast<size_t>(n);
+  return 0;
+}
+
 errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
   *out = nullptr;
   if (!so) return EINVAL;

@@ -366,6 +366,15 @@ errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent) {
   return 0;
 }
 
+errno_t sock_send2(socket_t so, const void* head, size_t head_len, const void* body,
+                   size_t body_len, size_t* sent) {
+  std::vector<uint8_t> whole(static_cast<const uint8_t*>(head),
+                             static_cast<const uint8_t*>(head) + head_len);
+  whole.insert(whole.end(), static_cast<const uint8_t*>(body),
+               static_cast<const uint8_t*>(body) + body_len);
+  return sock_send(so, whole.data(), whole.size(), sent);
+}
+
 errno_t sock_receivembuf(socket_t so, mbuf_t* out) {
   std::vector<uint8_t> bytes;
   {

@@ -186,6 +186,9 @@ errno_t sock_connect(socket_t so, const sockaddr_in* to, int flags);
 errno_t sock_nonblock(socket_t so, bool on);
 // Sends one datagram; *sent gets the bytes accepted.
 errno_t sock_send(socket_t so, const void* data, size_t len, size_t* sent);
+// Sends one datagram made of `head` followed by `body`, neither copied first.
+errno_t sock_send2(socket_t so, const void* head, size_t head_len, const void* body,
+                   size_t body_len, size_t* sent);
 // Reads one datagram into a new buffer; EWOULDBLOCK when none is waiting.
 errno_t sock_receivembuf(socket_t so, mbuf_t* out);
 void sock_close(socket_t so);
