@@ -5,7 +5,7 @@
 // leaves over the same veth). Every daemon named on the command line is measured with 1 and with
 // 10,000 rules, so an older build can be set beside the current one:
 //
-//   tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N]
+//   tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N] [--only GROUP]
 //
 // With --repeat, every figure is measured N times in turn and the median is printed (this
 // machine's neighbours move single runs by tens of percent).
@@ -59,6 +59,8 @@ constexpr size_t kBulkPayload = 1200;  // the frame of it fits the veth's 1500 b
 
 double seconds = 1.0;
 int repeats = 1;
+std::string only;  // one group of figures: echo, bulk, tcp or first (for profiling)
+bool want(const char* group) { return only.empty() || only == group; }
 
 sockaddr_in addressOf(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
@@ -525,6 +527,7 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
     echo(true, 1, 0.1);
     echo(false, 1, 0.1);
     for (int flows : {1, 64}) {
+      if (!want("echo")) break;
       auto d = echo(true, flows, seconds), t = echo(false, flows, seconds);
       std::string f = std::to_string(flows) + (flows == 1 ? " flow" : " flows");
       rows.push_back({"echo p50, " + f, d.p50us, t.p50us, "us", true});
@@ -542,19 +545,25 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
             {"echo rate, relay alone", d.rate, r.rate, "round trips/s (no daemon)", false});
       }
     }
-    auto dMax = udpBulk(*w.servers, true, 0, seconds);
-    auto t = udpBulk(*w.servers, false, dMax.receivedRate, seconds);
-    auto tMax = udpBulk(*w.servers, false, 0, seconds);
-    rows.push_back({"udp bulk received", dMax.receivedRate, t.receivedRate, "datagrams/s", false});
-    rows.push_back(
-        {"udp bulk loss at that rate %", dMax.loss * 100, t.loss * 100, "% of sent", true});
-    rows.push_back({"udp bulk, tunnel flat out", dMax.receivedRate, tMax.receivedRate,
-                    "datagrams/s (tunnel loss " + std::to_string(int(tMax.loss * 100)) + " %)",
-                    false});
-    double tcpD = tcpBulk(*w.servers, true, seconds), tcpT = tcpBulk(*w.servers, false, seconds);
-    rows.push_back({"tcp bulk (bypass)", tcpD / 1e6, tcpT / 1e6, "Mbit/s", false});
-    rows.push_back(
-        {"first packet of a flow", firstPacket(true, 100), firstPacket(false, 100), "us", true});
+    if (want("bulk")) {
+      auto dMax = udpBulk(*w.servers, true, 0, seconds);
+      auto t = udpBulk(*w.servers, false, dMax.receivedRate, seconds);
+      auto tMax = udpBulk(*w.servers, false, 0, seconds);
+      rows.push_back(
+          {"udp bulk received", dMax.receivedRate, t.receivedRate, "datagrams/s", false});
+      rows.push_back(
+          {"udp bulk loss at that rate %", dMax.loss * 100, t.loss * 100, "% of sent", true});
+      rows.push_back({"udp bulk, tunnel flat out", dMax.receivedRate, tMax.receivedRate,
+                      "datagrams/s (tunnel loss " + std::to_string(int(tMax.loss * 100)) + " %)",
+                      false});
+    }
+    if (want("tcp")) {
+      double tcpD = tcpBulk(*w.servers, true, seconds), tcpT = tcpBulk(*w.servers, false, seconds);
+      rows.push_back({"tcp bulk (bypass)", tcpD / 1e6, tcpT / 1e6, "Mbit/s", false});
+    }
+    if (want("first"))
+      rows.push_back(
+          {"first packet of a flow", firstPacket(true, 100), firstPacket(false, 100), "us", true});
     runs.push_back(std::move(rows));
   }
   // The median of each figure over the runs.
@@ -586,11 +595,15 @@ int main(int argc, char** argv) {
       daemons.emplace_back(value.substr(0, value.find('=')), value.substr(value.find('=') + 1));
     } else if (flag == "--seconds") {
       seconds = std::max(0.2, std::atof(value.c_str()));
+    } else if (flag == "--only" &&
+               (value == "echo" || value == "bulk" || value == "tcp" || value == "first")) {
+      only = value;
     } else if (flag == "--repeat") {
       repeats = std::clamp(std::atoi(value.c_str()), 1, 15);
     } else {
       std::fprintf(stderr,
-                   "usage: tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N]\n");
+                   "usage: tunnel_path [--daemon NAME=PATH]... [--seconds S] [--repeat N]"
+                   " [--only echo|bulk|tcp|first]\n");
       return 2;
     }
   }
