@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QWebEngineHistory>
+#include <QWebEngineLoadingInfo>
 
 #include "gelmora/Application/Clipboard.h"
 #include "gelmora/Application/UrlOpener.h"
@@ -65,18 +66,16 @@ WebWindow::WebWindow(Collaborators c, QWidget* parent)
   webView_->setPage(page_);
   // A page committed: the address changed, or a page (one of the history's) finished loading;
   // the history is current only once the engine has reported back, so look on the next turn. The
-  // reload after a way back waits until that way back has finished loading; the engine may report
-  // the finished load before the new address, so whichever comes last starts it.
-  connect(page_, &QWebEnginePage::urlChanged, this, [this] {
+  // reload after a way back waits until the page shows the entry it went to and the engine has
+  // stopped loading: the end of a load still under way at the click, or the engine's report of
+  // the way back, may come before or after the new address.
+  auto commitSoon = [this] {
     QMetaObject::invokeMethod(
         this, [this] { onCommit(); }, Qt::QueuedConnection);
-  });
-  connect(page_, &QWebEnginePage::loadStarted, this, [this] { loading_ = true; });
-  connect(page_, &QWebEnginePage::loadFinished, this, [this] {
-    loading_ = false;
-    QMetaObject::invokeMethod(
-        this, [this] { onCommit(); }, Qt::QueuedConnection);
-  });
+  };
+  connect(page_, &QWebEnginePage::urlChanged, this, commitSoon);
+  connect(page_, &QWebEnginePage::loadFinished, this, commitSoon);
+  connect(page_, &QWebEnginePage::loadingChanged, this, commitSoon);
   resize(680, 500);
 }
 
@@ -135,8 +134,9 @@ void WebWindow::onCommit() {
       reloadPending_ = true;
     }
     webView_->show();
-    if (reloadPending_ && !loading_) {
+    if (reloadPending_ && page_->url() == backTarget_ && !page_->isLoading()) {
       reloadPending_ = false;
+      backTarget_.clear();
       page_->triggerAction(QWebEnginePage::Reload);
     }
   } else {
@@ -147,6 +147,7 @@ void WebWindow::onCommit() {
 
 void WebWindow::onBackClick() {
   if (!page_->history()->canGoBack()) return;
+  backTarget_ = page_->history()->backItem().url();
   isClickGoBack_ = true;
   page_->triggerAction(QWebEnginePage::Back);
   webView_->hide();

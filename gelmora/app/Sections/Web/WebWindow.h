@@ -86,7 +86,8 @@ class WebWindow : public QWidget {
   bool isClickGoBack_ = false;
   bool closedByOwner_ = false;
   bool reloadPending_ = false;
-  bool loading_ = false;  // between the page's loadStarted and loadFinished
+  // The address of the entry a click on back goes to, until the reload after it.
+  QUrl backTarget_;
 };
 
 // The registry's web window: a new WebWindow set up for the request.
