@@ -47,24 +47,7 @@ tsl::Scene* gScene = nullptr;
 std::string gWhyNot;
 
 constexpr int kFlowId = 5001;
-constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // 203.0.113.200
 const std::string kUdpEcho = std::string(tsl::kEchoIP) + ":" + std::to_string(tsl::kUdpEchoPort);
-
-nlohmann::json ruleList() {
-  return {{"code", 0},
-          {"info", "ok"},
-          {"data",
-           {{"flow_id", kFlowId},
-            {"rules",
-             {{{"id", 11},
-               {"traffic_level", 1},
-               {"process", {"tslgame"}},
-               {"port", {std::to_string(tsl::kUdpEchoPort)}},
-               {"protocol", {"udp"}},
-               {"destination_ip_domain", {tsl::kEchoIP}},
-               {"exits", {{{"addr", "3-7"}, {"nat", kNatText}}}}}}},
-            {"entrance", {{{"ip", tsl::kEntranceIP}, {"ports", {tsl::kEntrancePort}}}}}}}};
-}
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -100,7 +83,7 @@ class AccelerateScreenKextE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!gScene) GTEST_SKIP() << gWhyNot;
-    setup = std::make_unique<systest::FilterControllerSetup>(*gScene, ruleList());
+    setup = std::make_unique<systest::FilterControllerSetup>(*gScene, tsl::gameRuleList(kFlowId));
     ASSERT_EQ(setup->error(), "");
     ASSERT_TRUE(account.start());
     account.scriptPayloads("/q5client/package/privilege",

@@ -39,22 +39,12 @@ constexpr int kFlowId = 5001;
 constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // 203.0.113.200
 const std::string kUdpEcho = std::string(tsl::kEchoIP) + ":" + std::to_string(tsl::kUdpEchoPort);
 
+// The listed game's rules, with stream limits.
 nlohmann::json ruleList() {
-  return {{"code", 0},
-          {"info", "ok"},
-          {"data",
-           {{"flow_id", kFlowId},
-            {"rules",
-             {{{"id", 11},
-               {"traffic_level", 1},
-               {"process", {"tslgame"}},
-               {"port", {std::to_string(tsl::kUdpEchoPort)}},
-               {"protocol", {"udp"}},
-               {"destination_ip_domain", {tsl::kEchoIP}},
-               {"exits", {{{"addr", "3-7"}, {"nat", kNatText}}}}}}},
-            {"up_stream_limit", 100},
-            {"down_stream_limit", 200},
-            {"entrance", {{{"ip", tsl::kEntranceIP}, {"ports", {tsl::kEntrancePort}}}}}}}};
+  nlohmann::json list = tsl::gameRuleList(kFlowId);
+  list["data"]["up_stream_limit"] = 100;
+  list["data"]["down_stream_limit"] = 200;
+  return list;
 }
 
 // The sockets and files this process holds open. Wake-up event descriptors of the long-lived

@@ -22,27 +22,17 @@ namespace rx = platform::reactive;
 
 namespace {
 constexpr int kFlowId = 5034;
-constexpr char kNatText[] = "MjAzLjAuMTEzLjIwMA==";  // Base64 of the exit's NAT address
 
+// The listed game's rules, with stream limits and both entrances.
 nlohmann::json ruleList() {
   auto entrance = [](const char* ip) {
     return nlohmann::json{{"ip", ip}, {"ports", {tsl::kEntrancePort}}};
   };
-  return {{"code", 0},
-          {"info", "ok"},
-          {"data",
-           {{"flow_id", kFlowId},
-            {"rules",
-             {{{"id", 11},
-               {"traffic_level", 1},
-               {"process", {"tslgame"}},
-               {"port", {std::to_string(tsl::kUdpEchoPort)}},
-               {"protocol", {"udp"}},
-               {"destination_ip_domain", {tsl::kEchoIP}},
-               {"exits", {{{"addr", "3-7"}, {"nat", kNatText}}}}}}},
-            {"up_stream_limit", 100},
-            {"down_stream_limit", 200},
-            {"entrance", {entrance(kEntranceA), entrance(kEntranceB)}}}}};
+  nlohmann::json list = tsl::gameRuleList(kFlowId);
+  list["data"]["up_stream_limit"] = 100;
+  list["data"]["down_stream_limit"] = 200;
+  list["data"]["entrance"] = {entrance(kEntranceA), entrance(kEntranceB)};
+  return list;
 }
 }  // namespace
 
