@@ -32,9 +32,9 @@ class RelayEcho {
     header_ = Q5Protocol::IPPacketHeaderWithExit("1-1", 0, 0, 0, 1, "203.0.113.200");
   }
 
-  // Sends one datagram of `payload` bytes; false when it could not be sent.
-  bool send(size_t payload) {
-    if (!header_) return false;
+  // The type-400 frame of one datagram of `payload` bytes (empty without a header).
+  std::vector<uint8_t> frame(size_t payload) {
+    if (!header_) return {};
     std::vector<uint8_t> packet(28, 0);
     packet.resize(28 + payload, 'r');
     uint8_t* ip = packet.data();
@@ -50,9 +50,15 @@ class RelayEcho {
     store16(udp, srcPort_);
     store16(udp + 2, dstPort_);
     store16(udp + 4, static_cast<uint16_t>(8 + payload));  // checksum 0: none
-    std::vector<uint8_t> frame(header_->size() + packet.size());
-    size_t n = Q5Protocol::encodeIPPacket(frame, *header_, packet);
-    return n > 0 && ::send(fd_, frame.data(), n, 0) == static_cast<ssize_t>(n);
+    std::vector<uint8_t> out(header_->size() + packet.size());
+    out.resize(Q5Protocol::encodeIPPacket(out, *header_, packet));
+    return out;
+  }
+
+  // Sends one datagram of `payload` bytes; false when it could not be sent.
+  bool send(size_t payload) {
+    std::vector<uint8_t> f = frame(payload);
+    return !f.empty() && ::send(fd_, f.data(), f.size(), 0) == static_cast<ssize_t>(f.size());
   }
 
   // Waits up to `ms` for one answer of the echo; false on time-out.

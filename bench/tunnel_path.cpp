@@ -336,6 +336,45 @@ BulkFigures udpBulk(const Servers& servers, bool marked, double rate, double dur
   return f;
 }
 
+// The same bulk through the relay alone, flat out: frames built here, sent past the tunnel.
+BulkFigures relayBulk(const Servers& servers, double duration) {
+  BulkFigures f;
+  int fd = socketTo(SOCK_DGRAM, kEntrance, 40001, true);
+  if (fd < 0) return f;
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
+  bench::RelayEcho relay(fd, "198.51.100.1", ntohs(mine.sin_port), kGameServer, kSinkPort);
+  std::vector<uint8_t> frame = relay.frame(kBulkPayload);
+  constexpr int kBatch = 16;
+  mmsghdr msgs[kBatch] = {};
+  iovec iov[kBatch];
+  for (int i = 0; i < kBatch; ++i) {
+    iov[i] = {frame.data(), frame.size()};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  const uint64_t before = servers.sinkDatagrams();
+  uint64_t sent = 0;
+  const int64_t end = nowNs() + static_cast<int64_t>(duration * 1e9);
+  while (nowNs() < end) {
+    int n = ::sendmmsg(fd, msgs, kBatch, 0);
+    if (n > 0) sent += static_cast<uint64_t>(n);
+  }
+  uint64_t received = servers.sinkDatagrams() - before;
+  for (int i = 0; i < 25; ++i) {
+    std::this_thread::sleep_for(10ms);
+    uint64_t now = servers.sinkDatagrams() - before;
+    if (now == received && now > 0) break;
+    received = now;
+  }
+  ::close(fd);
+  f.sentRate = static_cast<double>(sent) / duration;
+  f.receivedRate = static_cast<double>(received) / duration;
+  f.loss = sent ? 1.0 - static_cast<double>(received) / static_cast<double>(sent) : 1.0;
+  return f;
+}
+
 // Bypass TCP: bytes the server received per second while one connection sends flat out.
 double tcpBulk(const Servers& servers, bool marked, double duration) {
   int fd = socketTo(SOCK_STREAM, kBypassServer, kTcpPort, marked);
@@ -556,6 +595,10 @@ int measure(World& w, const std::string& name, const std::string& path, int rule
       rows.push_back({"udp bulk, tunnel flat out", dMax.receivedRate, tMax.receivedRate,
                       "datagrams/s (tunnel loss " + std::to_string(int(tMax.loss * 100)) + " %)",
                       false});
+      auto rMax = relayBulk(*w.servers, seconds);
+      rows.push_back(
+          {"udp bulk, relay alone", dMax.receivedRate, rMax.receivedRate,
+           "datagrams/s (no daemon; loss " + std::to_string(int(rMax.loss * 100)) + " %)", false});
     }
     if (want("tcp")) {
       double tcpD = tcpBulk(*w.servers, true, seconds), tcpT = tcpBulk(*w.servers, false, seconds);

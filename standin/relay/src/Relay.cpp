@@ -276,7 +276,8 @@ struct Relay::Impl {
       return;
     }
     auto body = *Q5Protocol::unwrapDataWithPacket(data);
-    std::string bodyText(body.begin(), body.end());
+    // The body as text, for the frames that carry text (not copied for every packet).
+    auto bodyText = [&body] { return std::string(body.begin(), body.end()); };
     switch (*type) {
       case Q5Protocol::kPortProbe:
         note(true, ep, from, data, "port probe");
@@ -285,12 +286,12 @@ struct Relay::Impl {
         return;
       case Q5Protocol::kEcho: {
         note(true, ep, from, data, "echo");
-        if (ep.sw.silentHeartbeat && bodyText.rfind("__", 0) == 0) return;
+        if (ep.sw.silentHeartbeat && bodyText().rfind("__", 0) == 0) return;
         answer(ep, from, Q5Protocol::wrapWithType(Q5Protocol::kEchoAnswer, body), "echo answer");
         return;
       }
       case Q5Protocol::kDetect: {
-        auto req = nlohmann::json::parse(bodyText, nullptr, false);
+        auto req = nlohmann::json::parse(bodyText(), nullptr, false);
         if (!req.is_object()) {
           note(true, ep, from, data, "detect body is not an object");
           return;
@@ -417,7 +418,35 @@ struct Relay::Impl {
     Flow& f = flows[fd];
     f.lastSeen = std::chrono::steady_clock::now();
     const size_t at = info->payload_offset + 8;
-    ::send(fd, inner.data() + at, info->udp_length - 8, 0);
+    // Whole packets of a batch read go out together once the batch is handled (they lie in the
+    // read buffer until then); a reassembled one at once.
+    if (whole || pendingSends.size() >= kBatchRead) {
+      ::send(fd, inner.data() + at, info->udp_length - 8, 0);
+    } else {
+      pendingSends.push_back({fd, {const_cast<uint8_t*>(inner.data() + at), info->udp_length - 8}});
+    }
+  }
+
+  // Sends what handleIPPacket held, one sendmmsg per run of the same flow socket.
+  void flushSends() {
+    mmsghdr msgs[kBatchRead];
+    for (size_t i = 0; i < pendingSends.size();) {
+      size_t n = 0;
+      const int fd = pendingSends[i].fd;
+      while (i + n < pendingSends.size() && pendingSends[i + n].fd == fd) {
+        msgs[n] = {};
+        msgs[n].msg_hdr.msg_iov = &pendingSends[i + n].part;
+        msgs[n].msg_hdr.msg_iovlen = 1;
+        ++n;
+      }
+      for (size_t sent = 0; sent < n;) {
+        int r = ::sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), 0);
+        if (r <= 0) break;  // a full or refused socket loses the rest, as a single send would
+        sent += static_cast<size_t>(r);
+      }
+      i += n;
+    }
+    pendingSends.clear();
   }
 
   void expireFlows(SteadyTime now) {
@@ -511,8 +540,15 @@ struct Relay::Impl {
   }
 
   // Reads up to a batch of datagrams from an endpoint in one call.
+  static constexpr size_t kBatchRead = 16;
+  struct PendingSend {
+    int fd;
+    iovec part;
+  };
+  std::vector<PendingSend> pendingSends;
+
   void readEndpoint(int fd) {
-    constexpr size_t kBatch = 16;
+    constexpr size_t kBatch = kBatchRead;
     constexpr size_t kSize = 65536;
     static thread_local std::vector<uint8_t> storage(kBatch * kSize);
     mmsghdr msgs[kBatch] = {};
@@ -538,6 +574,7 @@ struct Relay::Impl {
     }
     for (int i = 0; i < got; ++i)
       handleFrame(ep, froms[i], {storage.data() + size_t(i) * kSize, msgs[i].msg_len});
+    flushSends();
   }
 
   static constexpr int kFlowReadsPerRound = 64;
