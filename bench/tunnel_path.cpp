@@ -200,6 +200,16 @@ struct EchoFigures {
   uint64_t lost = 0;
 };
 
+// `f` with the median, 99th percentile and rate of the round trips `rtts` (us) of `duration` s.
+EchoFigures withRoundTrips(EchoFigures f, std::vector<double> rtts, double duration) {
+  if (rtts.empty()) return f;
+  std::sort(rtts.begin(), rtts.end());
+  f.p50us = rtts[rtts.size() / 2];
+  f.p99us = rtts[std::min(rtts.size() - 1, rtts.size() * 99 / 100)];
+  f.rate = static_cast<double>(rtts.size()) / duration;
+  return f;
+}
+
 // Closed-loop echo: every flow keeps one datagram in flight; a datagram unanswered for 200 ms is
 // counted lost and sent again.
 EchoFigures echo(bool marked, int flows, double duration) {
@@ -253,12 +263,7 @@ EchoFigures echo(bool marked, int flows, double duration) {
   }
   for (int fd : fds) ::close(fd);
   ::close(ep);
-  if (rtts.empty()) return f;
-  std::sort(rtts.begin(), rtts.end());
-  f.p50us = rtts[rtts.size() / 2];
-  f.p99us = rtts[std::min(rtts.size() - 1, rtts.size() * 99 / 100)];
-  f.rate = static_cast<double>(rtts.size()) / duration;
-  return f;
+  return withRoundTrips(f, std::move(rtts), duration);
 }
 
 // The same echo through the relay alone: frames built here, sent past the tunnel (marked), so
@@ -282,30 +287,27 @@ EchoFigures relayEcho(double duration) {
     rtts.push_back(static_cast<double>(nowNs() - t0) / 1e3);
   }
   ::close(fd);
-  if (rtts.empty()) return f;
-  std::sort(rtts.begin(), rtts.end());
-  f.p50us = rtts[rtts.size() / 2];
-  f.p99us = rtts[std::min(rtts.size() - 1, rtts.size() * 99 / 100)];
-  f.rate = static_cast<double>(rtts.size()) / duration;
-  return f;
+  return withRoundTrips(f, std::move(rtts), duration);
 }
 
 struct BulkFigures {
   double sentRate = 0, receivedRate = 0, loss = 0;
 };
 
-// One-way datagrams of kBulkPayload bytes to the sink; `rate` 0 sends as fast as the socket
-// takes them, else paced to that many a second.
-BulkFigures udpBulk(const Servers& servers, bool marked, double rate, double duration) {
+// Sends `datagram` on the connected socket `fd` (closed after) for `duration`: as fast as the
+// socket takes it, or paced to `rate` a second; the sink's count gives what arrived.
+BulkFigures bulkFrom(const Servers& servers, int fd, std::span<uint8_t> datagram, double rate,
+                     double duration) {
   BulkFigures f;
-  int fd = socketTo(SOCK_DGRAM, kGameServer, kSinkPort, marked);
-  if (fd < 0) return f;
+  if (fd < 0 || datagram.empty()) {
+    if (fd >= 0) ::close(fd);
+    return f;
+  }
   constexpr int kBatch = 16;
-  std::vector<char> payload(kBulkPayload, 'b');
   mmsghdr msgs[kBatch] = {};
   iovec iov[kBatch];
   for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {payload.data(), payload.size()};
+    iov[i] = {datagram.data(), datagram.size()};
     msgs[i].msg_hdr.msg_iov = &iov[i];
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
@@ -336,43 +338,24 @@ BulkFigures udpBulk(const Servers& servers, bool marked, double rate, double dur
   return f;
 }
 
+// One-way datagrams of kBulkPayload bytes to the sink; `rate` 0 sends as fast as the socket
+// takes them, else paced to that many a second.
+BulkFigures udpBulk(const Servers& servers, bool marked, double rate, double duration) {
+  std::vector<uint8_t> payload(kBulkPayload, 'b');
+  return bulkFrom(servers, socketTo(SOCK_DGRAM, kGameServer, kSinkPort, marked), payload, rate,
+                  duration);
+}
+
 // The same bulk through the relay alone, flat out: frames built here, sent past the tunnel.
 BulkFigures relayBulk(const Servers& servers, double duration) {
-  BulkFigures f;
   int fd = socketTo(SOCK_DGRAM, kEntrance, 40001, true);
-  if (fd < 0) return f;
+  if (fd < 0) return {};
   sockaddr_in mine{};
   socklen_t ml = sizeof mine;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
   bench::RelayEcho relay(fd, "198.51.100.1", ntohs(mine.sin_port), kGameServer, kSinkPort);
   std::vector<uint8_t> frame = relay.frame(kBulkPayload);
-  constexpr int kBatch = 16;
-  mmsghdr msgs[kBatch] = {};
-  iovec iov[kBatch];
-  for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {frame.data(), frame.size()};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
-  const uint64_t before = servers.sinkDatagrams();
-  uint64_t sent = 0;
-  const int64_t end = nowNs() + static_cast<int64_t>(duration * 1e9);
-  while (nowNs() < end) {
-    int n = ::sendmmsg(fd, msgs, kBatch, 0);
-    if (n > 0) sent += static_cast<uint64_t>(n);
-  }
-  uint64_t received = servers.sinkDatagrams() - before;
-  for (int i = 0; i < 25; ++i) {
-    std::this_thread::sleep_for(10ms);
-    uint64_t now = servers.sinkDatagrams() - before;
-    if (now == received && now > 0) break;
-    received = now;
-  }
-  ::close(fd);
-  f.sentRate = static_cast<double>(sent) / duration;
-  f.receivedRate = static_cast<double>(received) / duration;
-  f.loss = sent ? 1.0 - static_cast<double>(received) / static_cast<double>(sent) : 1.0;
-  return f;
+  return bulkFrom(servers, fd, frame, 0, duration);
 }
 
 // Bypass TCP: bytes the server received per second while one connection sends flat out.
