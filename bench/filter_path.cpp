@@ -28,7 +28,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -79,16 +82,52 @@ bool readable(int fd, int ms = kWaitMs) {
 
 // ---- Worker modes: each prints one line of figures and ends.
 
-// UDP echo round trips: p50 and p99 in microseconds, and the count lost.
-int udpRoundTrips(const std::string& ip, int port, int count) {
+// How a worker echoes: plain datagrams on a socket connected to the echo server, or the same
+// framed by the worker and sent through the relay alone.
+struct Echo {
+  std::function<bool(size_t payload)> send;
+  std::function<bool(int ms)> receive;  // one answer within `ms`
+};
+
+std::optional<Echo> plainTo(const std::string& ip, int port) {
   int fd = connected(SOCK_DGRAM, ip, port);
-  if (fd < 0) return 1;
-  char out[64] = "filter path round trip", in[2048];
+  if (fd < 0) return std::nullopt;
+  return Echo{[fd](size_t payload) {
+                static const std::vector<char> out = [] {
+                  std::vector<char> v(512);
+                  std::snprintf(v.data(), v.size(), "filter path echo");
+                  return v;
+                }();
+                return ::send(fd, out.data(), std::min(payload, out.size()), 0) >= 0;
+              },
+              [fd](int ms) {
+                char in[2048];
+                return readable(fd, ms) && ::recv(fd, in, sizeof in, 0) > 0;
+              }};
+}
+
+// The worker frames its datagrams itself (to the echo server at ip:port) and sends them to the
+// entrance.
+std::optional<Echo> relayTo(const std::string& ip, int port) {
+  int fd = connected(SOCK_DGRAM, tsl::kEntranceIP, tsl::kEntrancePort);
+  if (fd < 0) return std::nullopt;
+  sockaddr_in mine{};
+  socklen_t ml = sizeof mine;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
+  auto relay = std::make_shared<bench::RelayEcho>(fd, tsl::kClientIP, ntohs(mine.sin_port), ip,
+                                                  static_cast<uint16_t>(port));
+  return Echo{[relay](size_t payload) { return relay->send(payload); },
+              [relay](int ms) { return relay->receive(ms); }};
+}
+
+// UDP echo round trips of 64 bytes: p50 and p99 in microseconds, and the count lost.
+int roundTrips(std::optional<Echo> echo, int count) {
+  if (!echo) return 1;
   std::vector<double> took;
   int lost = 0, lostInARow = 0;
   for (int i = 0; i < count && lostInARow < 20; ++i) {
     auto t0 = Clock::now();
-    if (::send(fd, out, sizeof out, 0) < 0 || !readable(fd) || ::recv(fd, in, sizeof in, 0) <= 0) {
+    if (!echo->send(64) || !echo->receive(kWaitMs)) {
       ++lost;
       ++lostInARow;
       continue;
@@ -101,71 +140,15 @@ int udpRoundTrips(const std::string& ip, int port, int count) {
 }
 
 // 16 datagrams of 512 bytes in flight: echoes per second.
-int udpRate(const std::string& ip, int port) {
-  int fd = connected(SOCK_DGRAM, ip, port);
-  if (fd < 0) return 1;
-  char out[512] = "filter path rate", in[2048];
+int rate(std::optional<Echo> echo) {
+  if (!echo) return 1;
   int64_t echoed = 0, stalls = 0;
   auto start = Clock::now();
   while (Clock::now() - start < std::chrono::duration<double>(kSeconds)) {
-    for (int i = 0; i < 16; ++i) ::send(fd, out, sizeof out, 0);
+    for (int i = 0; i < 16; ++i) echo->send(512);
     for (int i = 0; i < 16; ++i) {
       // A datagram lost on the way costs the wait: counted, as it lowers the rate.
-      if (!readable(fd, 50)) {
-        ++stalls;
-        break;
-      }
-      if (::recv(fd, in, sizeof in, 0) <= 0) break;
-      ++echoed;
-    }
-  }
-  std::printf(
-      "%.0f %lld\n",
-      static_cast<double>(echoed) / std::chrono::duration<double>(Clock::now() - start).count(),
-      static_cast<long long>(stalls));
-  return 0;
-}
-
-// The same echoes through the relay alone: the worker frames its datagrams itself (to the echo
-// server at ip:port) and sends them to the entrance.
-std::optional<bench::RelayEcho> relayTo(const std::string& ip, int port) {
-  int fd = connected(SOCK_DGRAM, tsl::kEntranceIP, tsl::kEntrancePort);
-  if (fd < 0) return std::nullopt;
-  sockaddr_in mine{};
-  socklen_t ml = sizeof mine;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
-  return bench::RelayEcho(fd, tsl::kClientIP, ntohs(mine.sin_port), ip,
-                          static_cast<uint16_t>(port));
-}
-
-int relayRoundTrips(const std::string& ip, int port, int count) {
-  auto relay = relayTo(ip, port);
-  if (!relay) return 1;
-  std::vector<double> took;
-  int lost = 0, lostInARow = 0;
-  for (int i = 0; i < count && lostInARow < 20; ++i) {
-    auto t0 = Clock::now();
-    if (!relay->send(64) || !relay->receive(kWaitMs)) {
-      ++lost;
-      ++lostInARow;
-      continue;
-    }
-    lostInARow = 0;
-    took.push_back(micros(Clock::now() - t0));
-  }
-  std::printf("%.1f %.1f %d\n", percentile(took, 0.5), percentile(took, 0.99), lost);
-  return 0;
-}
-
-int relayRate(const std::string& ip, int port) {
-  auto relay = relayTo(ip, port);
-  if (!relay) return 1;
-  int64_t echoed = 0, stalls = 0;
-  auto start = Clock::now();
-  while (Clock::now() - start < std::chrono::duration<double>(kSeconds)) {
-    for (int i = 0; i < 16; ++i) relay->send(512);
-    for (int i = 0; i < 16; ++i) {
-      if (!relay->receive(50)) {
+      if (!echo->receive(50)) {
         ++stalls;
         break;
       }
@@ -270,10 +253,10 @@ int worker(int argc, char** argv) {
   std::string ip = argv[3];
   int port = std::atoi(argv[4]);
   int count = argc > 5 ? std::atoi(argv[5]) : 0;
-  if (mode == "rtt") return udpRoundTrips(ip, port, count);
-  if (mode == "rate") return udpRate(ip, port);
-  if (mode == "relay-rtt") return relayRoundTrips(ip, port, count);
-  if (mode == "relay-rate") return relayRate(ip, port);
+  if (mode == "rtt") return roundTrips(plainTo(ip, port), count);
+  if (mode == "rate") return rate(plainTo(ip, port));
+  if (mode == "relay-rtt") return roundTrips(relayTo(ip, port), count);
+  if (mode == "relay-rate") return rate(relayTo(ip, port));
   if (mode == "bulk") return tcpBulk(ip, port);
   if (mode == "connect") return connectTimes(ip, port, count);
   if (mode == "churn") return churn(ip, port);

@@ -420,7 +420,7 @@ struct Relay::Impl {
     const size_t at = info->payload_offset + 8;
     // Whole packets of a batch read go out together once the batch is handled (they lie in the
     // read buffer until then); a reassembled one at once.
-    if (whole || pendingSends.size() >= kBatchRead) {
+    if (whole) {
       ::send(fd, inner.data() + at, info->udp_length - 8, 0);
     } else {
       pendingSends.push_back({fd, {const_cast<uint8_t*>(inner.data() + at), info->udp_length - 8}});
@@ -539,14 +539,15 @@ struct Relay::Impl {
               "udp answer");
   }
 
-  // Reads up to a batch of datagrams from an endpoint in one call.
   static constexpr size_t kBatchRead = 16;
+  // Datagrams of the batch being handled, for flushSends (they lie in readEndpoint's buffer).
   struct PendingSend {
     int fd;
     iovec part;
   };
   std::vector<PendingSend> pendingSends;
 
+  // Reads up to a batch of datagrams from an endpoint in one call.
   void readEndpoint(int fd) {
     constexpr size_t kBatch = kBatchRead;
     constexpr size_t kSize = 65536;

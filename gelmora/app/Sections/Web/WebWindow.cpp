@@ -74,8 +74,7 @@ WebWindow::WebWindow(Collaborators c, QWidget* parent)
         this, [this] { onCommit(); }, Qt::QueuedConnection);
   };
   connect(page_, &QWebEnginePage::urlChanged, this, commitSoon);
-  connect(page_, &QWebEnginePage::loadFinished, this, commitSoon);
-  connect(page_, &QWebEnginePage::loadingChanged, this, commitSoon);
+  connect(page_, &QWebEnginePage::loadingChanged, this, commitSoon);  // a load started or ended
   resize(680, 500);
 }
 
