@@ -3,7 +3,8 @@
 // namespaces, for (a) the filter loaded with its master switch off, (b) switched on, for a program
 // it does not list, (c) a listed program's flow through the stand-in relay; then, with 500 idle
 // processes holding 50 sockets each and a "*" rule, (d) the connect time of another user's
-// program and (e) an established flow's round trip while the user's programs open connections.
+// program and (e) an established flow's round trip while the user's programs open connections,
+// against the same churn without the filter.
 // The filter serves a user of its own (as when the desktop user loads it); the measuring programs
 // are copies of this one under other names, run as that user or another.
 // The listed path is also set beside (c0), the relay alone: echoes the worker frames itself, so
@@ -446,7 +447,18 @@ bool figures(const std::string& daemonDir, const Programs& programs, Figures* ou
     return run(scene, programs.unlisted, kOtherUser,
                {"rtt", tsl::kEchoIP, udpUnlisted, std::to_string(kEchoes / 20)});
   };
-  std::vector<double> quietDirect = established();
+  // The user's own programs open connections meanwhile: a load of its own (connects, accepts), so
+  // the flow's round trip under it without the filter is the reference of (e).
+  auto churning = [&] {
+    auto churner =
+        spawnUntil(scene, programs.unlisted, kUser,
+                   {"churn", tsl::kEchoIP, std::to_string(tsl::kTcpEchoPort)}, "churning");
+    auto rtt = established();
+    churner.signal(SIGKILL);
+    churner.wait(5s);
+    return rtt;
+  };
+  std::vector<double> churnDirect = churning();
 
   if (scene.loadFor(kUser) != 0) {
     std::fprintf(stderr, "filter_path: tamseld did not start\n");
@@ -485,18 +497,15 @@ bool figures(const std::string& daemonDir, const Programs& programs, Figures* ou
   // (p99 only with the echo server's accept queue in it: not shown)
   if (connectDirect.size() >= 2 && connectLoaded.size() >= 2)
     (*out)["(d) other user's connect p50 added us"] = connectLoaded[0] - connectDirect[0];
-  // The user's own programs open connections meanwhile (each one looked up).
+  // The same churn, each new connection now looked up.
   {
-    auto churner =
-        spawnUntil(scene, programs.unlisted, kUser,
-                   {"churn", tsl::kEchoIP, std::to_string(tsl::kTcpEchoPort)}, "churning");
-    auto busy = established();
+    auto busy = churning();
     // -1: the echoes did not end within the worker's minute.
-    if (quietDirect.size() >= 2)
+    if (churnDirect.size() >= 2) {
+      (*out)["(e) established rtt p50 us while others connect, no filter"] = churnDirect[0];
       (*out)["(e) established rtt p50 x while others connect"] =
-          busy.size() >= 2 ? busy[0] / quietDirect[0] : -1;
-    churner.signal(SIGKILL);
-    churner.wait(5s);
+          busy.size() >= 2 ? busy[0] / churnDirect[0] : -1;
+    }
   }
   auto userConnect = run(scene, programs.listed, kUser,
                          {"connect", tsl::kEchoIP, std::to_string(tsl::kTcpEchoPort), "50"});
