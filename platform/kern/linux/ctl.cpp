@@ -67,11 +67,26 @@ struct RecordBatch {
   std::chrono::steady_clock::time_point first;  // when the oldest held record was made
   std::vector<HeldRecord> records;
   std::vector<uint8_t> bytes;
+  // Held by the thread while it adds or writes, and by a record written alone on any thread,
+  // which first writes what every lingering thread still holds.
+  std::mutex m;
+  ~RecordBatch();
 };
 constexpr auto kRecordLinger = std::chrono::milliseconds(2);
 constexpr size_t kHeldRecords = 64;
 constexpr size_t kHeldBytes = 128 * 1024;
 thread_local RecordBatch t_batch;
+
+// The batches that may hold records past their end. Never destroyed: threads may end after the
+// static objects are gone.
+struct Lingering {
+  std::mutex m;
+  std::vector<RecordBatch*> batches;
+};
+Lingering& lingering() {
+  static auto* l = new Lingering;
+  return *l;
+}
 
 void log_line(const char* fmt, const char* a = "", int b = 0) {
   char text[512];
@@ -494,7 +509,33 @@ void flush_batch(RecordBatch& b) {
   b.bytes.clear();
 }
 
+// Writes what this thread and every lingering thread hold, so that a record written alone comes
+// after every record made before it: a socket's end after its last packets, say.
+void flush_held() {
+  {
+    std::lock_guard own(t_batch.m);
+    flush_batch(t_batch);
+  }
+  Lingering& l = lingering();
+  std::lock_guard g(l.m);
+  for (RecordBatch* b : l.batches) {
+    if (b == &t_batch) continue;
+    std::lock_guard held(b->m);
+    flush_batch(*b);
+  }
+}
+
 }  // namespace
+
+RecordBatch::~RecordBatch() {
+  if (lingers) {
+    Lingering& l = lingering();
+    std::lock_guard g(l.m);
+    std::erase(l.batches, this);
+  }
+  std::lock_guard g(m);
+  flush_batch(*this);
+}
 
 namespace linux_backend {
 
@@ -502,13 +543,21 @@ void record_batch_begin() { ++t_batch.depth; }
 
 void record_batch_end() {
   RecordBatch& b = t_batch;
-  if (b.depth == 0 || --b.depth > 0 || b.records.empty()) return;
+  if (b.depth == 0 || --b.depth > 0) return;
+  std::lock_guard g(b.m);
+  if (b.records.empty()) return;
   if (!b.lingers || std::chrono::steady_clock::now() - b.first >= kRecordLinger) flush_batch(b);
 }
 
 int record_batch_wait(bool flush) {
   RecordBatch& b = t_batch;
-  b.lingers = true;
+  if (!b.lingers) {
+    Lingering& l = lingering();
+    std::lock_guard g(l.m);
+    l.batches.push_back(&b);
+    b.lingers = true;
+  }
+  std::lock_guard g(b.m);
   if (b.records.empty()) return -1;
   auto left = kRecordLinger - (std::chrono::steady_clock::now() - b.first);
   if (flush || left <= std::chrono::steady_clock::duration::zero()) {
@@ -524,6 +573,7 @@ int record_batch_wait(bool flush) {
 errno_t ctl_enqueuedata(kern_ctl_ref ctl, uint32_t unit, const void* data, size_t len, int) {
   RecordBatch& b = t_batch;
   if (b.depth > 0 && len <= kHeldBytes) {
+    std::lock_guard held(b.m);
     if (b.records.size() >= kHeldRecords || b.bytes.size() + len > kHeldBytes) flush_batch(b);
     if (b.bytes.capacity() < kHeldBytes) b.bytes.reserve(kHeldBytes);
     if (b.records.empty()) b.first = std::chrono::steady_clock::now();
@@ -533,6 +583,7 @@ errno_t ctl_enqueuedata(kern_ctl_ref ctl, uint32_t unit, const void* data, size_
     b.records.push_back({ctl, unit, at, len});
     return 0;
   }
+  flush_held();
   std::lock_guard g(ctl->m);
   for (auto& c : ctl->clients) {
     if (c->unit != unit || c->record_fd < 0) continue;

@@ -17,16 +17,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Backend.h"
 #include "Flows.h"
 #include "Owners.h"
+#include "platform/kctl/Client.h"
+#include "platform/kctl/wire.h"
 #include "platform/kern/kern.h"
+#include "platform/kern/linux.h"
 
 namespace platform::kern {
 namespace {
@@ -1095,6 +1100,72 @@ TEST_F(LinuxBackend, LostSourceAddressIsAddrNotAvail) {
   ASSERT_EQ(std::system("ip addr del 192.0.2.2/24 dev v0 && ip addr add 192.0.2.1/24 dev v0 && "
                         "ip route replace default via 192.0.2.254"),
             0);
+}
+
+
+// A record written alone comes after every record made before it, also those another thread
+// (or the same one) still holds for company: a socket's end never overtakes its last packets.
+TEST(ControlRecords, RecordWrittenAloneComesAfterHeldOnes) {
+  char dir[] = "/tmp/kctl-order-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  lb::configure_control({dir, ::geteuid()});
+  kern_ctl_reg reg{};
+  reg.ctl_name = "test.records.order";
+  kern_ctl_ref ctl = nullptr;
+  ASSERT_EQ(ctl_register(&reg, &ctl), 0);
+  platform::kctl::Client client;
+  ASSERT_EQ(client.connect(platform::kctl::wire::socket_path(dir, reg.ctl_name)), 0);
+  const uint32_t unit = client.unit();
+  auto put = [&](const std::string& text) {
+    return ctl_enqueuedata(ctl, unit, text.data(), text.size(), 0);
+  };
+
+  // A packet thread: its batch lingers, holding "in"; it stays alive (an ending thread writes what
+  // it holds) until told, then writes a record alone, after what it still holds itself.
+  std::mutex m;
+  std::condition_variable cv;
+  int step = 0;
+  std::thread packets([&] {
+    EXPECT_EQ(lb::record_batch_wait(false), -1);
+    lb::record_batch_begin();
+    EXPECT_EQ(put("in 1"), 0);
+    lb::record_batch_end();
+    {
+      std::unique_lock g(m);
+      step = 1;
+      cv.notify_all();
+      cv.wait(g, [&] { return step == 2; });
+    }
+    lb::record_batch_begin();
+    EXPECT_EQ(put("in 2"), 0);
+    lb::record_batch_end();
+    EXPECT_EQ(put("alone on the packet thread"), 0);
+    EXPECT_EQ(lb::record_batch_wait(true), -1);
+  });
+  {
+    std::unique_lock g(m);
+    cv.wait(g, [&] { return step == 1; });
+  }
+  EXPECT_EQ(put("closed"), 0);
+  {
+    std::lock_guard g(m);
+    step = 2;
+    cv.notify_all();
+  }
+  packets.join();
+
+  std::vector<std::string> got;
+  char buf[256];
+  for (int i = 0; i < 4; ++i) {
+    long n = client.readRecord(buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.emplace_back(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"in 1", "closed", "in 2", "alone on the packet thread"}));
+  client.close();
+  // The session ends on the control's own thread a moment later; deregister waits for it.
+  EXPECT_EQ(ctl_deregister(ctl), 0);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
