@@ -1102,7 +1102,6 @@ TEST_F(LinuxBackend, LostSourceAddressIsAddrNotAvail) {
             0);
 }
 
-
 // A record written alone comes after every record made before it, also those another thread
 // (or the same one) still holds for company: a socket's end never overtakes its last packets.
 TEST(ControlRecords, RecordWrittenAloneComesAfterHeldOnes) {
@@ -1161,7 +1160,8 @@ TEST(ControlRecords, RecordWrittenAloneComesAfterHeldOnes) {
     ASSERT_GT(n, 0);
     got.emplace_back(buf, static_cast<size_t>(n));
   }
-  EXPECT_EQ(got, (std::vector<std::string>{"in 1", "closed", "in 2", "alone on the packet thread"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"in 1", "closed", "in 2", "alone on the packet thread"}));
   client.close();
   // The session ends on the control's own thread a moment later; deregister waits for it.
   EXPECT_EQ(ctl_deregister(ctl), 0);
