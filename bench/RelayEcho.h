@@ -23,10 +23,13 @@ namespace bench {
 class RelayEcho {
  public:
   // `fd`: a UDP socket connected to the entrance (on the tunnel's machine, one that bypasses the
-  // tunnel). The inner packets go from innerSrc:innerPort to dst:dstPort.
-  RelayEcho(int fd, const std::string& innerSrc, uint16_t innerPort, const std::string& dst,
-            uint16_t dstPort)
-      : fd_(fd), srcPort_(innerPort), dstPort_(dstPort) {
+  // tunnel). The inner packets go from innerSrc, at the socket's own port, to dst:dstPort.
+  RelayEcho(int fd, const std::string& innerSrc, const std::string& dst, uint16_t dstPort)
+      : fd_(fd), dstPort_(dstPort) {
+    sockaddr_in mine{};
+    socklen_t ml = sizeof mine;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
+    srcPort_ = ntohs(mine.sin_port);
     ::inet_pton(AF_INET, innerSrc.c_str(), &src_);
     ::inet_pton(AF_INET, dst.c_str(), &dst_);
     header_ = Q5Protocol::IPPacketHeaderWithExit("1-1", 0, 0, 0, 1, "203.0.113.200");

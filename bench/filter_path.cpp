@@ -112,11 +112,8 @@ std::optional<Echo> plainTo(const std::string& ip, int port) {
 std::optional<Echo> relayTo(const std::string& ip, int port) {
   int fd = connected(SOCK_DGRAM, tsl::kEntranceIP, tsl::kEntrancePort);
   if (fd < 0) return std::nullopt;
-  sockaddr_in mine{};
-  socklen_t ml = sizeof mine;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
-  auto relay = std::make_shared<bench::RelayEcho>(fd, tsl::kClientIP, ntohs(mine.sin_port), ip,
-                                                  static_cast<uint16_t>(port));
+  auto relay =
+      std::make_shared<bench::RelayEcho>(fd, tsl::kClientIP, ip, static_cast<uint16_t>(port));
   return Echo{[relay](size_t payload) { return relay->send(payload); },
               [relay](int ms) { return relay->receive(ms); }};
 }

@@ -272,10 +272,7 @@ EchoFigures relayEcho(double duration) {
   EchoFigures f;
   int fd = socketTo(SOCK_DGRAM, kEntrance, 40001, true);
   if (fd < 0) return f;
-  sockaddr_in mine{};
-  socklen_t ml = sizeof mine;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
-  bench::RelayEcho relay(fd, "198.51.100.1", ntohs(mine.sin_port), kGameServer, kEchoPort);
+  bench::RelayEcho relay(fd, "198.51.100.1", kGameServer, kEchoPort);
   std::vector<double> rtts;
   const int64_t end = nowNs() + static_cast<int64_t>(duration * 1e9);
   while (nowNs() < end) {
@@ -350,10 +347,7 @@ BulkFigures udpBulk(const Servers& servers, bool marked, double rate, double dur
 BulkFigures relayBulk(const Servers& servers, double duration) {
   int fd = socketTo(SOCK_DGRAM, kEntrance, 40001, true);
   if (fd < 0) return {};
-  sockaddr_in mine{};
-  socklen_t ml = sizeof mine;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &ml);
-  bench::RelayEcho relay(fd, "198.51.100.1", ntohs(mine.sin_port), kGameServer, kSinkPort);
+  bench::RelayEcho relay(fd, "198.51.100.1", kGameServer, kSinkPort);
   std::vector<uint8_t> frame = relay.frame(kBulkPayload);
   return bulkFrom(servers, fd, frame, 0, duration);
 }
