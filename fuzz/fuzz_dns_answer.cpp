@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   brevant::DnsRedirectTable redirects;
   std::vector<uint8_t> packet(rest.begin(), rest.end());
   // Prime a redirect for whatever the packet claims as its client, so restores run too.
-  if (auto info = brevant::parse_ipv4(packet); info && info->has_transport && packet.size() >= 30)
+  if (auto info = brevant::parse_ipv4(packet);
+      info && info->has_transport && info->payload_offset + 10 <= packet.size())
     redirects.remember(info->dst, info->dst_port,
                        brevant::read_be16(packet.data() + info->payload_offset + 8), 0xC6120001);
   if (brevant::process_dns_answer_packet(redirects, domains, packet, data[0] & 2)) {
